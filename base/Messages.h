@@ -1,0 +1,53 @@
+#pragma once
+
+// The message texts of the core, in one place. Placeholders follow Format: %s text, %d decimal,
+// %.8x at least eight upper-case hexadecimal digits.
+
+// File layer
+inline constexpr const char *SCannotOpenFile = "Cannot open file \"%s\". %s";
+inline constexpr const char *SFileError = "Error in file \"%s\". %s";
+inline constexpr const char *SFileInUse = "The file is being used by another program.";
+inline constexpr const char *SReadError = "Stream read error";
+inline constexpr const char *SFileNotFound = "File not found: %s";
+
+// Bit reader
+inline constexpr const char *SUnexpectedEndOfStreamAt = "Unexpected end of stream. Position: %.8x";
+inline constexpr const char *STooManyBits = "Can not read more than 32 single bits at once.";
+inline constexpr const char *SExpGolombOverflow =
+    "Overflow while parsing Exp-Golomb coded value. More than 31 leading zero bits.";
+inline constexpr const char *SPatternTooLong = "Search pattern can not be more than 32 bits long.";
+
+// H.264 syntax
+inline constexpr const char *SNALUnitNotAligned =
+    "Error while parsing NAL Unit: NAL Unit must begin at byte boundary.";
+
+// RIFF/AVI scanner
+inline constexpr const char *SNotAValidRIFFFile = "File is not a valid RIFF file. Abort Scan.";
+inline constexpr const char *SUnexpectedEndOfStream = "Unexpected end of stream.";
+inline constexpr const char *SRIFFParseError = "Error while parsing RIFF file.";
+inline constexpr const char *SStreamNotInitialized = "Stream not initialized.";
+inline constexpr const char *SForeignFourCC =
+    "WARNING: Found FourCC \"%s\". The video seems not to be a H.264 coded stream. Scan stream anyway?";
+
+// Progress
+inline constexpr const char *SProgressBytes = "%d / %d Bytes";
+inline constexpr const char *SReady = "Ready.";
+
+// Saving: the checks made before anything is written, and the check after
+inline constexpr const char *SSaveKindMismatch =
+    "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
+    "and custom ARs by custom ARs.";
+inline constexpr const char *SCustomTermOutOfRange =
+    "The custom aspect ratio %d:%d can not be written: both terms must lie between 1 and 65535.";
+inline constexpr const char *SEmulationPreventionInSpan =
+    "The aspect ratio at %.8x can not be changed in place: an emulation prevention byte lies in or "
+    "right after the bits to be written.";
+inline constexpr const char *SForbiddenPattern =
+    "The aspect ratio at %.8x can not be changed in place: the new bits would form the forbidden byte "
+    "sequence 00 00 0%d.";
+inline constexpr const char *SFileChangedSinceScan =
+    "The file no longer holds the scanned aspect ratio at %.8x. It has been changed since it was opened.";
+inline constexpr const char *SChangesRefused =
+    "Nothing was saved: %d of the changes can not be written in place.";
+inline constexpr const char *SWriteVerifyFailed =
+    "The aspect ratio written at %.8x does not read back from the file as written.";

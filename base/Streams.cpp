@@ -1,0 +1,120 @@
+#include "Streams.h"
+
+#include "Exceptions.h"
+#include "Messages.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string SystemErrorText(int error) {
+    if (error == EWOULDBLOCK)
+        return SFileInUse;
+    return std::strerror(error);
+}
+
+} // namespace
+
+TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFileName(fileName) {
+    bool writing = mode == TFileOpenMode::ReadWriteExclusive;
+    FHandle = ::open(fileName.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (FHandle < 0)
+        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(errno)}));
+    struct stat info {};
+    if (::fstat(FHandle, &info) != 0 || !S_ISREG(info.st_mode)) {
+        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        ::close(FHandle);
+        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(error)}));
+    }
+    if (::flock(FHandle, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(FHandle);
+        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(error)}));
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (FHandle >= 0)
+        ::close(FHandle); // closing releases the lock
+}
+
+int64_t TFileStream::Size() {
+    struct stat info {};
+    if (::fstat(FHandle, &info) != 0)
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
+    return static_cast<int64_t>(info.st_size);
+}
+
+int64_t TFileStream::Position() { return FPosition; }
+
+void TFileStream::Seek(int64_t offset) {
+    if (offset < 0)
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(EINVAL)}));
+    FPosition = offset;
+}
+
+// Positioned reads and writes keep the file offset in this object, so a seek costs no system call.
+void TFileStream::ReadBuffer(void *buffer, size_t count) {
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    while (count > 0) {
+        ssize_t done = ::pread(FHandle, bytes, count, FPosition);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0)
+            throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
+        if (done == 0)
+            throw EInOutError(SReadError);
+        bytes += done;
+        count -= static_cast<size_t>(done);
+        FPosition += done;
+    }
+}
+
+void TFileStream::WriteBuffer(const void *buffer, size_t count) {
+    const auto *bytes = static_cast<const uint8_t *>(buffer);
+    while (count > 0) {
+        ssize_t done = ::pwrite(FHandle, bytes, count, FPosition);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(done < 0 ? errno : EIO)}));
+        bytes += done;
+        count -= static_cast<size_t>(done);
+        FPosition += done;
+    }
+}
+
+void TMemoryStream::Seek(int64_t offset) {
+    if (offset < 0)
+        throw EInOutError(SReadError);
+    FPosition = offset;
+}
+
+void TMemoryStream::ReadBuffer(void *buffer, size_t count) {
+    if (FPosition > Size() || count > static_cast<size_t>(Size() - FPosition))
+        throw EInOutError(SReadError);
+    if (count == 0)
+        return;
+    std::memcpy(buffer, FBytes.data() + FPosition, count);
+    FPosition += static_cast<int64_t>(count);
+}
+
+void TMemoryStream::WriteBuffer(const void *buffer, size_t count) {
+    if (count == 0)
+        return;
+    size_t end = static_cast<size_t>(FPosition) + count;
+    if (end > FBytes.size())
+        FBytes.resize(end);
+    std::memcpy(FBytes.data() + FPosition, buffer, count);
+    FPosition = static_cast<int64_t>(end);
+}
+
+bool FileExists(const std::string &fileName) {
+    struct stat info {};
+    return ::stat(fileName.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}

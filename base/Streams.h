@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A seekable byte stream: what the bit reader, the scanners and the write-back read and write.
+// Reads and writes are exact: a short read raises EInOutError, as does any failure of the medium.
+class TStream {
+public:
+    virtual ~TStream() = default;
+    virtual int64_t Size() = 0;
+    virtual int64_t Position() = 0;
+    // Moves to an absolute offset from the beginning.
+    virtual void Seek(int64_t offset) = 0;
+    virtual void ReadBuffer(void *buffer, size_t count) = 0;
+    virtual void WriteBuffer(const void *buffer, size_t count) = 0;
+};
+
+// The two ways the system opens a file.
+enum class TFileOpenMode {
+    // Reading only; others may read the file meanwhile but not write it.
+    ReadShareDenyWrite,
+    // Reading and writing; nobody else may open it meanwhile.
+    ReadWriteExclusive,
+};
+
+// A file on disk. Paths are UTF-8. The sharing rule of the open mode is enforced with advisory
+// locks on Linux (flock, shared for reading, exclusive for writing, never waiting).
+class TFileStream : public TStream {
+public:
+    TFileStream(const std::string &fileName, TFileOpenMode mode);
+    ~TFileStream() override;
+    TFileStream(const TFileStream &) = delete;
+    TFileStream &operator=(const TFileStream &) = delete;
+
+    int64_t Size() override;
+    int64_t Position() override;
+    void Seek(int64_t offset) override;
+    void ReadBuffer(void *buffer, size_t count) override;
+    void WriteBuffer(const void *buffer, size_t count) override;
+
+private:
+    std::string FFileName;
+    int FHandle = -1;
+    int64_t FPosition = 0;
+};
+
+// A stream over bytes held in memory; writing past the end makes it grow.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    explicit TMemoryStream(std::vector<uint8_t> bytes) : FBytes(std::move(bytes)) {}
+
+    int64_t Size() override { return static_cast<int64_t>(FBytes.size()); }
+    int64_t Position() override { return FPosition; }
+    void Seek(int64_t offset) override;
+    void ReadBuffer(void *buffer, size_t count) override;
+    void WriteBuffer(const void *buffer, size_t count) override;
+
+    const std::vector<uint8_t> &Bytes() const { return FBytes; }
+
+private:
+    std::vector<uint8_t> FBytes;
+    int64_t FPosition = 0;
+};
+
+// True when a regular file (not a folder) of that name exists.
+bool FileExists(const std::string &fileName);

@@ -1,0 +1,368 @@
+#include "uFastBitStream.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr int64_t DefaultBufferSize = 4096;
+}
+
+TFastBitstream::TFastBitstream() : TFastBitstream(DefaultBufferSize) {}
+
+TFastBitstream::TFastBitstream(int64_t bufferSize) { SetBufferSize(bufferSize); }
+
+TFastBitstream::TFastBitstream(TStream *stream, int64_t bufferSize) : TFastBitstream(bufferSize) {
+    AttachStream(stream);
+}
+
+TFastBitstream::TFastBitstream(TStream *stream) : TFastBitstream(stream, DefaultBufferSize) {}
+
+TFastBitstream::~TFastBitstream() { SetBufferSize(0); }
+
+void TFastBitstream::SetBufferSize(int64_t size) {
+    for (uint8_t slot = 0; slot < 3; ++slot) {
+        FSkipBytes[slot].assign(size > 0 ? static_cast<size_t>(size) : 0, 0);
+        FBuffers[slot].clear();
+        FBuffers[slot].shrink_to_fit();
+        // The three bytes past the block keep 32-bit loads at the block's end inside the allocation.
+        if (size > 0)
+            FBuffers[slot].assign(static_cast<size_t>(HeadRoom + size + 3), 0);
+        FSlotBlock[slot] = -1;
+        FSlotLength[slot] = 0;
+    }
+    FBufferSize = size;
+    if (size > 0)
+        FillBuffers();
+}
+
+void TFastBitstream::AttachStream(TStream *stream) {
+    if (stream == nullptr)
+        return;
+    AttachRange(stream, 0, 0, stream->Size(), 0);
+}
+
+void TFastBitstream::AttachRange(TStream *stream, int64_t start, uint8_t startBit, int64_t end,
+                                 uint8_t endBit) {
+    if (stream == nullptr)
+        return;
+    FStream = stream;
+    FSlotBlock.fill(-1);
+    FSlotLength.fill(0);
+    SetRange(start, startBit, end, endBit);
+    SetPosition(start, startBit);
+}
+
+void TFastBitstream::SetRange(int64_t start, uint8_t startBit, int64_t end, uint8_t endBit) {
+    FRangeStart = start;
+    FRangeStartBit = startBit;
+    FRangeEnd = end;
+    FRangeEndBit = endBit;
+    if (BeforeStart())
+        SetPosition(start, startBit);
+}
+
+bool TFastBitstream::BeforeStart() const {
+    return FPosition < FRangeStart || (FPosition == FRangeStart && FBitOffset < FRangeStartBit);
+}
+
+bool TFastBitstream::AtEnd() const {
+    return FPosition > FRangeEnd || (FPosition == FRangeEnd && FBitOffset >= FRangeEndBit);
+}
+
+bool TFastBitstream::SetPosition(int64_t position, uint8_t bitOffset) {
+    FPosition = position;
+    FBitOffset = bitOffset;
+    if (FBufferSize > 0)
+        FillBuffers();
+    return true;
+}
+
+void TFastBitstream::Skip(int64_t byteDelta, int32_t bitDelta) {
+    bool wasOutside = AtEnd() || BeforeStart();
+    if (bitDelta != 0) {
+        FBitOffset += bitDelta;
+        if (FBitOffset >= 8) {
+            FBitOffset -= 8;
+            ++byteDelta;
+        }
+        if (FBitOffset < 0) {
+            FBitOffset += 8;
+            --byteDelta;
+        }
+    }
+    if (byteDelta == 0 && !wasOutside)
+        return;
+    int64_t oldBlock = FPosition / FBufferSize;
+    FPosition += byteDelta;
+    if (AtEnd() || BeforeStart())
+        return;
+    if (wasOutside) {
+        FillBuffers();
+        return;
+    }
+    int64_t moved = FPosition / FBufferSize - FBufferStart / FBufferSize;
+    switch (moved) {
+    case 0:
+        break;
+    case 1:
+        FCurrentBuffer = NextSlot(FCurrentBuffer);
+        LoadBlock(NextSlot(FCurrentBuffer), oldBlock + 2);
+        FBufferStart += FBufferSize;
+        break;
+    case 2:
+        FCurrentBuffer = PreviousSlot(FCurrentBuffer);
+        LoadBlock(FCurrentBuffer, oldBlock + 2);
+        LoadBlock(NextSlot(FCurrentBuffer), oldBlock + 3);
+        FBufferStart += 2 * FBufferSize;
+        break;
+    case -1:
+        FCurrentBuffer = PreviousSlot(FCurrentBuffer);
+        LoadBlock(PreviousSlot(FCurrentBuffer), oldBlock - 2);
+        FBufferStart -= FBufferSize;
+        break;
+    case -2:
+        FCurrentBuffer = NextSlot(FCurrentBuffer);
+        LoadBlock(FCurrentBuffer, oldBlock - 2);
+        LoadBlock(PreviousSlot(FCurrentBuffer), oldBlock - 3);
+        FBufferStart -= 2 * FBufferSize;
+        break;
+    default:
+        FillBuffers();
+        break;
+    }
+}
+
+void TFastBitstream::FillBuffers() {
+    if (FBufferSize <= 0 || FStream == nullptr || BeforeStart() || AtEnd())
+        return;
+    FCurrentBuffer = 1;
+    int64_t block = FPosition / FBufferSize;
+    if (block > 0)
+        LoadBlock(0, block - 1);
+    int64_t loaded = LoadBlock(1, block);
+    FBufferStart = block * FBufferSize;
+    if (FBufferStart + loaded < FStream->Size())
+        LoadBlock(2, block + 1);
+}
+
+int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
+    int64_t offset = block * FBufferSize;
+    if (offset < 0)
+        return 0;
+    int64_t count = FStream->Size() - offset;
+    if (count <= 0) {
+        FSlotBlock[slot] = -1;
+        FSlotLength[slot] = 0;
+        return 0;
+    }
+    count = std::min(count, FBufferSize);
+    uint8_t *head = FBuffers[slot].data();
+    uint8_t previous = PreviousSlot(slot);
+    if (FBufferSize >= HeadRoom && FSlotBlock[previous] == block - 1 && FSlotLength[previous] == FBufferSize) {
+        // Sequential reading: the bytes before this block are the end of the block in the ring.
+        std::memcpy(head, BlockBytes(previous) + FBufferSize - HeadRoom, HeadRoom);
+        FStream->Seek(offset);
+        FStream->ReadBuffer(head + HeadRoom, static_cast<size_t>(count));
+    } else {
+        // Read them along with the block, so the stream still stands at offset + count afterwards.
+        int64_t before = std::min(HeadRoom, offset);
+        std::memset(head, 0, HeadRoom);
+        FStream->Seek(offset - before);
+        FStream->ReadBuffer(head + HeadRoom - before, static_cast<size_t>(before + count));
+    }
+    FSlotBlock[slot] = block;
+    FSlotLength[slot] = count;
+    MarkSkipBytes(slot);
+    return count;
+}
+
+void TFastBitstream::MarkSkipBytes(uint8_t slot) { MarkPattern(slot, 3, 24); }
+
+void TFastBitstream::MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount) {
+    if (bitCount == 0)
+        return;
+    if (bitCount > 32)
+        throw Exception(SPatternTooLong);
+    uint32_t mask = bitCount == 32 ? 0xFFFFFFFFu : (1u << bitCount) - 1;
+    int64_t patternBytes = (bitCount - 1) / 8 + 1;
+    TSkipByteArray &marks = FSkipBytes[slot];
+    std::fill(marks.begin(), marks.end(), 0);
+    int64_t count = FSlotLength[slot];
+    int64_t offset = FSlotBlock[slot] * FBufferSize;
+    const uint8_t *head = FBuffers[slot].data();
+    const uint8_t *bytes = BlockBytes(slot);
+    uint32_t window = (uint32_t{head[0]} << 16) | (uint32_t{head[1]} << 8) | head[2];
+    // A window whose pattern would begin before the first byte of the stream is not tested.
+    int64_t first = std::max<int64_t>(0, patternBytes - 1 - offset);
+    for (int64_t i = 0; i < count; ++i) {
+        window = (window << 8) | bytes[i];
+        marks[i] = (window & mask) == pattern && i >= first;
+    }
+}
+
+uint8_t TFastBitstream::CurrentByte() const { return BlockBytes(FCurrentBuffer)[PositionInBuffer()]; }
+
+void TFastBitstream::EnsureCurrentBlock() {
+    if (FBufferSize <= 0)
+        return;
+    int64_t inBuffer = PositionInBuffer();
+    if (FSlotBlock[FCurrentBuffer] < 0 || FSlotBlock[FCurrentBuffer] * FBufferSize != FBufferStart ||
+        inBuffer < 0 || inBuffer >= FBufferSize)
+        FillBuffers();
+}
+
+bool TFastBitstream::CurrentByteLoaded() const {
+    int64_t inBuffer = PositionInBuffer();
+    return FBufferSize > 0 && FSlotBlock[FCurrentBuffer] >= 0 &&
+           FSlotBlock[FCurrentBuffer] * FBufferSize == FBufferStart && inBuffer >= 0 &&
+           inBuffer < FSlotLength[FCurrentBuffer];
+}
+
+void TFastBitstream::RaiseEndOfStream() const {
+    throw EInOutError(Format(SUnexpectedEndOfStreamAt, {FStream != nullptr ? FStream->Position() : 0}));
+}
+
+bool TFastBitstream::ReadBit() {
+    for (;;) {
+        if (AtEnd())
+            RaiseEndOfStream();
+        EnsureCurrentBlock();
+        if (!CurrentByteLoaded())
+            RaiseEndOfStream();
+        if (FSkipBytes[FCurrentBuffer][PositionInBuffer()] == 0)
+            break;
+        Skip(1, 0);
+    }
+    bool bit = (CurrentByte() & (0x80 >> FBitOffset)) != 0;
+    Skip(0, 1);
+    return bit;
+}
+
+uint32_t TFastBitstream::ReadBits(uint8_t count) {
+    if (count > 32)
+        throw Exception(STooManyBits);
+    uint32_t result = 0;
+    for (uint8_t i = 0; i < count; ++i)
+        result = (result << 1) | (ReadBit() ? 1u : 0u);
+    return result;
+}
+
+uint32_t TFastBitstream::ReadUE() {
+    int64_t zeros = 0;
+    while (!ReadBit())
+        ++zeros;
+    if (zeros > 31)
+        throw Exception(SExpGolombOverflow);
+    uint64_t value = 1;
+    for (int64_t i = 0; i < zeros; ++i)
+        value = (value << 1) | (ReadBit() ? 1u : 0u);
+    return static_cast<uint32_t>(value - 1);
+}
+
+int32_t TFastBitstream::ReadSE() {
+    uint32_t code = ReadUE();
+    auto magnitude = static_cast<int32_t>(code / 2 + (code & 1));
+    return (code & 1) != 0 ? magnitude : -magnitude;
+}
+
+bool TFastBitstream::SeekNextStartCode() {
+    if (FBitOffset > 0)
+        Skip(1, -FBitOffset);
+    if (FPosition < 2)
+        Skip(2 - FPosition, 0);
+    if (BeforeStart())
+        SetPosition(FRangeStart, 0);
+    // Searches the buffered block for each 01 byte and looks back at the two bytes before it, which lie
+    // in this block, in the one before it or before the range start; then moves on block by block.
+    while (!AtEnd()) {
+        EnsureCurrentBlock();
+        int64_t from = PositionInBuffer();
+        int64_t limit = FRangeEnd - FBufferStart + (FRangeEndBit > 0 ? 1 : 0);
+        if (CurrentByteLoaded())
+            limit = std::min(limit, FSlotLength[FCurrentBuffer]);
+        else
+            limit = from;
+        if (limit <= from) {
+            // The range claims bytes the stream does not have: nothing more to find.
+            FPosition = FRangeEnd;
+            FBitOffset = FRangeEndBit;
+            return false;
+        }
+        const uint8_t *bytes = BlockBytes(FCurrentBuffer);
+        for (int64_t i = from; i < limit;) {
+            const void *hit = std::memchr(bytes + i, 0x01, static_cast<size_t>(limit - i));
+            if (hit == nullptr)
+                break;
+            i = static_cast<const uint8_t *>(hit) - bytes;
+            if (bytes[i - 1] == 0 && bytes[i - 2] == 0) {
+                Skip(i + 1 - from, 0);
+                return true;
+            }
+            ++i;
+        }
+        Skip(limit - from, 0);
+    }
+    return false;
+}
+
+bool TFastBitstream::BeginWrite(int64_t capacity) {
+    FPendingBytes = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity + 1));
+    FPendingCapacity = capacity + 1;
+    FWriting = true;
+    FWriteStart = FPosition;
+    FPendingCount = 0;
+    return true;
+}
+
+bool TFastBitstream::WriteByte(uint8_t value) {
+    int32_t bit = FBitOffset;
+    bool fits = FPosition < FRangeEnd - 1 || (FPosition == FRangeEnd - 1 && bit <= FRangeEndBit);
+    if (!fits || FPendingBytes == nullptr || FPendingCount >= FPendingCapacity - (bit > 0 ? 1 : 0))
+        return false;
+    EnsureCurrentBlock();
+    int64_t lastTouched = FPosition + (bit > 0 ? 1 : 0);
+    if (!CurrentByteLoaded() || lastTouched >= FStream->Size())
+        return false;
+    uint16_t mask = RotateRight16(0x00FF, static_cast<uint8_t>(bit));
+    uint16_t bits = static_cast<uint16_t>(value << (8 - bit));
+    uint8_t *current = BlockBytes(FCurrentBuffer) + PositionInBuffer();
+    *current = static_cast<uint8_t>((*current & (mask >> 8)) | (bits >> 8));
+    FPendingBytes[FPendingCount++] = *current;
+    Skip(1, 0);
+    if (bit > 0) {
+        uint8_t *following = BlockBytes(FCurrentBuffer) + PositionInBuffer();
+        *following = static_cast<uint8_t>((*following & (mask & 0xFF)) | (bits & 0xFF));
+    }
+    return true;
+}
+
+bool TFastBitstream::EndWrite() {
+    if (FPendingBytes != nullptr && FBitOffset > 0 && FPendingCount < FPendingCapacity && CurrentByteLoaded())
+        FPendingBytes[FPendingCount++] = CurrentByte();
+    if (FStream == nullptr)
+        return false;
+    if (FPendingCount > 0) {
+        FStream->Seek(FWriteStart);
+        FStream->WriteBuffer(FPendingBytes.get(), static_cast<size_t>(FPendingCount));
+    }
+    FPendingCount = 0;
+    FWriteStart = 0;
+    FWriting = false;
+    FPendingBytes.reset();
+    FPendingCapacity = 0;
+    return true;
+}
+
+uint32_t SwapBytes32(uint32_t value) {
+    return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) | (value << 24);
+}
+
+uint16_t RotateRight16(uint16_t value, uint8_t count) {
+    unsigned shift = count % 16u;
+    if (shift == 0)
+        return value;
+    return static_cast<uint16_t>((value >> shift) | (value << (16 - shift)));
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "base/Streams.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// One flag per byte of a block: 1 where the byte is an emulation-prevention byte (the 03 of 00 00 03).
+using TSkipByteArray = std::vector<uint8_t>;
+
+// Bit-exact reader and in-place writer over a seekable stream that holds an H.264 byte stream.
+// The stream is read in blocks through a ring of three buffers (previous, current, next block), so a
+// sequential pass reads every block once. Emulation-prevention bytes are marked when a block is loaded
+// and passed over when bits are read. Positions are absolute stream offsets, never relative to the range.
+// The reader never owns its stream.
+class TFastBitstream {
+public:
+    TFastBitstream();
+    explicit TFastBitstream(int64_t bufferSize);
+    TFastBitstream(TStream *stream, int64_t bufferSize);
+    explicit TFastBitstream(TStream *stream);
+    virtual ~TFastBitstream();
+    TFastBitstream(const TFastBitstream &) = delete;
+    TFastBitstream &operator=(const TFastBitstream &) = delete;
+
+    void SetBufferSize(int64_t size);
+
+    void AttachStream(TStream *stream);
+    void AttachRange(TStream *stream, int64_t start, uint8_t startBit, int64_t end, uint8_t endBit);
+    void SetRange(int64_t start, uint8_t startBit, int64_t end, uint8_t endBit);
+
+    bool BeforeStart() const;
+    bool AtEnd() const;
+
+    bool SetPosition(int64_t position, uint8_t bitOffset);
+    void Skip(int64_t byteDelta, int32_t bitDelta);
+
+    bool ReadBit();
+    uint32_t ReadBits(uint8_t count);
+    uint32_t ReadByte() { return ReadBits(8); }
+    uint32_t ReadUE();
+    int32_t ReadSE();
+
+    // Moves to the first byte after the next 00 00 01 in the range; false at the range end.
+    bool SeekNextStartCode();
+
+    bool BeginWrite(int64_t capacity);
+    bool WriteByte(uint8_t value);
+    bool EndWrite();
+
+    TStream *Stream() const { return FStream; }
+    int64_t RangeStart() const { return FRangeStart; }
+    int64_t RangeEnd() const { return FRangeEnd; }
+    uint8_t RangeStartBit() const { return FRangeStartBit; }
+    uint8_t RangeEndBit() const { return FRangeEndBit; }
+    int64_t BufferSize() const { return FBufferSize; }
+    uint8_t CurrentBuffer() const { return FCurrentBuffer; }
+    int64_t BufferStart() const { return FBufferStart; }
+    int64_t Position() const { return FPosition; }
+    int32_t BitOffset() const { return FBitOffset; }
+    bool Writing() const { return FWriting; }
+    int64_t WriteStart() const { return FWriteStart; }
+    int32_t PendingCount() const { return FPendingCount; }
+
+protected:
+    void FillBuffers();
+    int64_t LoadBlock(uint8_t slot, int64_t block);
+    void MarkSkipBytes(uint8_t slot);
+    void MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount);
+    uint8_t CurrentByte() const;
+    int64_t PositionInBuffer() const { return FPosition - FBufferStart; }
+    const TSkipByteArray &SkipBytes(uint8_t slot) const { return FSkipBytes[slot]; }
+
+private:
+    // Room in front of each block for the three stream bytes before it, which the marks of the
+    // block's first bytes depend on.
+    static constexpr int64_t HeadRoom = 3;
+
+    uint8_t NextSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 1) % 3); }
+    uint8_t PreviousSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 2) % 3); }
+    uint8_t *BlockBytes(uint8_t slot) { return FBuffers[slot].data() + HeadRoom; }
+    const uint8_t *BlockBytes(uint8_t slot) const { return FBuffers[slot].data() + HeadRoom; }
+    // The ring can lag behind the position after SetRange moved the bounds around it.
+    void EnsureCurrentBlock();
+    // Whether the current byte exists in the stream (a range may claim more than the stream holds).
+    bool CurrentByteLoaded() const;
+    [[noreturn]] void RaiseEndOfStream() const;
+
+    TStream *FStream = nullptr;
+    int64_t FRangeStart = 0;
+    int64_t FRangeEnd = 0;
+    uint8_t FRangeStartBit = 0;
+    uint8_t FRangeEndBit = 0;
+    int64_t FBufferSize = 0;
+    std::array<std::vector<uint8_t>, 3> FBuffers;
+    std::array<TSkipByteArray, 3> FSkipBytes;
+    uint8_t FCurrentBuffer = 0;
+    int64_t FBufferStart = 0;
+    int64_t FPosition = 0;
+    int32_t FBitOffset = 0;
+    bool FWriting = false;
+    std::unique_ptr<uint8_t[]> FPendingBytes;
+    int64_t FWriteStart = 0;
+    int32_t FPendingCount = 0;
+    int64_t FPendingCapacity = 0;
+    // Which block each slot holds and how many of its bytes exist (-1 and 0 when none).
+    std::array<int64_t, 3> FSlotBlock{-1, -1, -1};
+    std::array<int64_t, 3> FSlotLength{0, 0, 0};
+};
+
+uint32_t SwapBytes32(uint32_t value);
+uint16_t RotateRight16(uint16_t value, uint8_t count);

@@ -1,0 +1,307 @@
+#include "uH264.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "bitstream/uFastBitStream.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::array<std::array<int32_t, 2>, 17> SarTable{{
+    {0, 0},
+    {1, 1},
+    {12, 11},
+    {10, 11},
+    {16, 11},
+    {40, 33},
+    {24, 11},
+    {20, 11},
+    {32, 11},
+    {80, 33},
+    {18, 11},
+    {15, 11},
+    {64, 33},
+    {160, 99},
+    {4, 3},
+    {3, 2},
+    {2, 1},
+}};
+
+constexpr uint8_t ExtendedSar = 255;
+
+int32_t PredefinedSarTerm(uint8_t code, size_t term) {
+    if (code == ExtendedSar)
+        return -1;
+    return code < SarTable.size() ? SarTable[code][term] : 0;
+}
+
+template <typename T> T GcdOf(T a, T b) {
+    if (a == 0 || b == 0)
+        return 0;
+    for (;;) {
+        T r = a % b;
+        a = b;
+        b = r;
+        if (r == 0)
+            return a;
+    }
+}
+
+uint8_t Flag(TFastBitstream &reader) { return reader.ReadBit() ? 1 : 0; }
+
+} // namespace
+
+int32_t PredefinedSarWidth(uint8_t code) { return PredefinedSarTerm(code, 0); }
+int32_t PredefinedSarHeight(uint8_t code) { return PredefinedSarTerm(code, 1); }
+
+std::string VideoFormatName(uint8_t code) {
+    static const std::array<const char *, 6> Names{"Component", "PAL", "NTSC", "SECAM", "MAC", "Unspecified"};
+    return code < Names.size() ? Names[code] : "[n/a]";
+}
+
+int32_t Gcd(int32_t a, int32_t b) { return GcdOf(a, b); }
+int64_t Gcd(int64_t a, int64_t b) { return GcdOf(a, b); }
+
+void TRSBP::MarkPosition(const TFastBitstream &reader) {
+    Position = reader.Position();
+    BitOffset = static_cast<uint8_t>(reader.BitOffset());
+}
+
+bool TVUIParameters::Parse(TFastBitstream &reader) {
+    MarkPosition(reader);
+    aspect_ratio_info_present_flag = Flag(reader);
+    if (aspect_ratio_info_present_flag == 1) {
+        aspect_ratio_idc = static_cast<uint8_t>(reader.ReadBits(8));
+        if (aspect_ratio_idc == ExtendedSar) {
+            sar_width = static_cast<uint16_t>(reader.ReadBits(16));
+            sar_height = static_cast<uint16_t>(reader.ReadBits(16));
+        }
+    }
+    overscan_info_present_flag = Flag(reader);
+    if (overscan_info_present_flag == 1)
+        overscan_appropriate_flag = Flag(reader);
+    video_signal_type_present_flag = Flag(reader);
+    if (video_signal_type_present_flag == 0)
+        return true;
+    video_format = static_cast<uint8_t>(reader.ReadBits(3));
+    video_full_range_flag = Flag(reader);
+    colour_description_present_flag = Flag(reader);
+    if (colour_description_present_flag == 1) {
+        colour_primaries = static_cast<uint8_t>(reader.ReadBits(8));
+        transfer_characteristics = static_cast<uint8_t>(reader.ReadBits(8));
+        matrix_coefficients = static_cast<uint8_t>(reader.ReadBits(8));
+    }
+    return true;
+}
+
+int32_t TVUIParameters::SarWidth() const {
+    if (aspect_ratio_info_present_flag == 0)
+        return 0;
+    return aspect_ratio_idc == ExtendedSar ? sar_width : PredefinedSarWidth(aspect_ratio_idc);
+}
+
+int32_t TVUIParameters::SarHeight() const {
+    if (aspect_ratio_info_present_flag == 0)
+        return 0;
+    return aspect_ratio_idc == ExtendedSar ? sar_height : PredefinedSarHeight(aspect_ratio_idc);
+}
+
+uint8_t TVUIParameters::VideoFormat() const { return video_signal_type_present_flag == 1 ? video_format : 5; }
+
+std::string TVUIParameters::VideoFormatText() const { return VideoFormatName(VideoFormat()); }
+
+std::string TVUIParameters::OverscanText() const {
+    if (overscan_info_present_flag == 0)
+        return "Overscan information not present";
+    return overscan_appropriate_flag == 1 ? "Overscan appropriate" : "Overscan not appropriate";
+}
+
+bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
+    MarkPosition(reader);
+    profile_idc = static_cast<uint8_t>(reader.ReadBits(8));
+    constraint_set0_flag = Flag(reader);
+    constraint_set1_flag = Flag(reader);
+    constraint_set2_flag = Flag(reader);
+    constraint_set3_flag = Flag(reader);
+    reader.ReadBits(4); // constraint_set4/5 flags and reserved_zero_2bits
+    level_idc = static_cast<uint8_t>(reader.ReadBits(8));
+    seq_parameter_set_id = reader.ReadUE();
+
+    switch (profile_idc) {
+    case 44:
+    case 83:
+    case 86:
+    case 100:
+    case 110:
+    case 122:
+    case 244: {
+        chroma_format_idc = reader.ReadUE();
+        separate_colour_plane_flag = chroma_format_idc == 3 ? Flag(reader) : 0;
+        bit_depth_luma_minus8 = reader.ReadUE();
+        bit_depth_chroma_minus8 = reader.ReadUE();
+        qpprime_y_zero_transform_bypass_flag = Flag(reader);
+        seq_scaling_matrix_present_flag = Flag(reader);
+        if (seq_scaling_matrix_present_flag == 1) {
+            size_t lists = chroma_format_idc == 3 ? 12 : 8;
+            seq_scaling_list_present_flag.assign(lists, 0);
+            UseDefaultScalingMatrixFlag.assign(lists, 0);
+            ScalingList4x4.assign(6, std::vector<uint8_t>(16, 0));
+            ScalingList8x8.assign(lists - 6, std::vector<uint8_t>(64, 0));
+            for (size_t i = 0; i < lists; ++i) {
+                seq_scaling_list_present_flag[i] = Flag(reader);
+                if (seq_scaling_list_present_flag[i] == 1)
+                    ParseScalingList(reader, i < 6 ? ScalingList4x4[i] : ScalingList8x8[i - 6], i);
+            }
+        }
+        break;
+    }
+    default:
+        chroma_format_idc = 1;
+        break;
+    }
+
+    log2_max_frame_num_minus4 = reader.ReadUE();
+    pic_order_cnt_type = reader.ReadUE();
+    if (pic_order_cnt_type == 0) {
+        log2_max_pic_order_cnt_lsb_minus4 = reader.ReadUE();
+    } else if (pic_order_cnt_type == 1) {
+        delta_pic_order_always_zero_flag = Flag(reader);
+        offset_for_non_ref_pic = reader.ReadSE();
+        offset_for_top_to_bottom_field = reader.ReadSE();
+        num_ref_frames_in_pic_order_cnt_cycle = reader.ReadUE();
+        auto cycle = static_cast<int32_t>(num_ref_frames_in_pic_order_cnt_cycle);
+        for (int32_t i = 0; i < cycle; ++i)
+            reader.ReadSE(); // offset_for_ref_frame[i]
+    }
+
+    num_ref_frames = reader.ReadUE();
+    gaps_in_frame_num_value_allowed_flag = Flag(reader);
+    pic_width_in_mbs_minus1 = reader.ReadUE();
+    pic_height_in_map_units_minus1 = reader.ReadUE();
+    frame_mbs_only_flag = Flag(reader);
+    if (frame_mbs_only_flag == 0)
+        mb_adaptive_frame_field_flag = Flag(reader);
+    direct_8x8_inference_flag = Flag(reader);
+    frame_cropping_flag = Flag(reader);
+    if (frame_cropping_flag == 1) {
+        frame_crop_left_offset = reader.ReadUE();
+        frame_crop_right_offset = reader.ReadUE();
+        frame_crop_top_offset = reader.ReadUE();
+        frame_crop_bottom_offset = reader.ReadUE();
+    } else {
+        frame_crop_left_offset = frame_crop_right_offset = frame_crop_top_offset = frame_crop_bottom_offset = 0;
+    }
+    vui_parameters_present_flag = Flag(reader);
+    if (vui_parameters_present_flag == 1) {
+        VUIParameters = std::make_unique<TVUIParameters>();
+        VUIParameters->Parse(reader);
+    }
+    return true;
+}
+
+void TSequenceParameterSet::ParseScalingList(TFastBitstream &reader, std::vector<uint8_t> &list, size_t index) {
+    int32_t lastScale = 8;
+    int32_t nextScale = 8;
+    for (size_t j = 0; j < list.size(); ++j) {
+        if (nextScale != 0) {
+            int32_t deltaScale = reader.ReadSE();
+            // 64-bit: a delta near the 32-bit limits must not overflow the sum.
+            nextScale = static_cast<int32_t>((int64_t{lastScale} + deltaScale + 256) % 256);
+            UseDefaultScalingMatrixFlag[index] = (j == 0 && nextScale == 0) ? 1 : 0;
+        }
+        int32_t value = nextScale == 0 ? lastScale : nextScale;
+        list[j] = static_cast<uint8_t>(value);
+        lastScale = value;
+    }
+}
+
+uint8_t TSequenceParameterSet::AspectRatioIdc() const {
+    return VUIParameters ? VUIParameters->AspectRatioIdc() : 0;
+}
+
+int32_t TSequenceParameterSet::SarWidth() const { return VUIParameters ? VUIParameters->SarWidth() : 0; }
+
+int32_t TSequenceParameterSet::SarHeight() const { return VUIParameters ? VUIParameters->SarHeight() : 0; }
+
+bool TSequenceParameterSet::HasAspectRatio() const { return SarWidth() >= 1 && SarHeight() >= 1; }
+
+int32_t TSequenceParameterSet::ChromaArrayType() const {
+    return separate_colour_plane_flag == 1 ? 0 : static_cast<int32_t>(chroma_format_idc);
+}
+
+int32_t TSequenceParameterSet::SubWidthC() const {
+    switch (ChromaArrayType()) {
+    case 1:
+    case 2:
+        return 2;
+    case 3:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int32_t TSequenceParameterSet::SubHeightC() const {
+    switch (ChromaArrayType()) {
+    case 1:
+        return 2;
+    case 2:
+    case 3:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int32_t TSequenceParameterSet::CropUnitX() const { return ChromaArrayType() == 0 ? 1 : SubWidthC(); }
+
+int32_t TSequenceParameterSet::CropUnitY() const {
+    int32_t fieldFactor = 2 - frame_mbs_only_flag;
+    return ChromaArrayType() == 0 ? fieldFactor : SubHeightC() * fieldFactor;
+}
+
+// Unsigned arithmetic: absurd element values wrap instead of overflowing a signed type.
+int32_t TSequenceParameterSet::Width() const {
+    uint32_t width = (pic_width_in_mbs_minus1 + 1u) * 16u;
+    if (frame_cropping_flag == 1)
+        width -= static_cast<uint32_t>(CropUnitX()) * (frame_crop_left_offset + frame_crop_right_offset);
+    return static_cast<int32_t>(width);
+}
+
+int32_t TSequenceParameterSet::Height() const {
+    uint32_t height = (2u - frame_mbs_only_flag) * (pic_height_in_map_units_minus1 + 1u) * 16u;
+    if (frame_cropping_flag == 1)
+        height -= static_cast<uint32_t>(CropUnitY()) * (frame_crop_top_offset + frame_crop_bottom_offset);
+    return static_cast<int32_t>(height);
+}
+
+bool TNALUnit::Parse(TFastBitstream &reader) {
+    if (reader.BitOffset() != 0)
+        throw Exception(SNALUnitNotAligned);
+    Position = reader.Position();
+    reader.ReadBit(); // forbidden_zero_bit
+    nal_ref_idc = static_cast<uint8_t>(reader.ReadBits(2));
+    nal_unit_type = static_cast<uint8_t>(reader.ReadBits(5));
+    if (nal_unit_type == 14 || nal_unit_type == 20) {
+        svc_extension_flag = Flag(reader);
+        idr_flag = Flag(reader);
+        priority_id = static_cast<uint8_t>(reader.ReadBits(6));
+        no_inter_layer_pred_flag = Flag(reader);
+        dependency_id = static_cast<uint8_t>(reader.ReadBits(3));
+        quality_id = static_cast<uint8_t>(reader.ReadBits(4));
+        temporal_id = static_cast<uint8_t>(reader.ReadBits(3));
+        use_ref_base_pic_flag = Flag(reader);
+        discardable_flag = Flag(reader);
+        output_flag = Flag(reader);
+        reader.ReadBits(2); // reserved_three_2bits
+    }
+    if (nal_unit_type != 7)
+        return false;
+    SequenceParameterSet = std::make_unique<TSequenceParameterSet>();
+    if (!SequenceParameterSet->Parse(reader)) {
+        SequenceParameterSet.reset();
+        return false;
+    }
+    return true;
+}

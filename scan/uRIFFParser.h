@@ -1,0 +1,199 @@
+#pragma once
+
+#include "base/Streams.h"
+#include "h264/uH264.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TFastBitstream;
+
+// ---- Aspect-ratio records ----
+
+// One SPS with a usable sample aspect ratio: its current values, the new values chosen by the user,
+// the texts of its row, and the in-place write of the change.
+class TARInfo {
+public:
+    uint8_t CurrentAspectRatioIdc() const;
+    int32_t CurrentSarWidth() const;
+    int32_t CurrentSarHeight() const;
+    int32_t ResolvedNewSarWidth() const;
+    int32_t ResolvedNewSarHeight() const;
+    bool IsChanged() const;
+    uint8_t EffectiveAspectRatioIdc() const;
+    int32_t EffectiveSarWidth() const;
+    int32_t EffectiveSarHeight() const;
+    bool IsPredefined() const;
+    bool KeepsKind() const;
+    int32_t Width() const;
+    int32_t Height() const;
+    int32_t SpsId() const;
+    std::string TypeText() const;
+    std::string SarText() const;
+    std::string ResolutionText() const;
+    std::string DarText() const;
+    void Reset();
+    bool WriteTo(TFastBitstream &writer);
+
+    // Why the change can not be written in place into the stream the reader is attached to, or an
+    // empty text when it can. Reads the file; writes nothing.
+    std::string WriteRefusal(TFastBitstream &reader) const;
+    // Whether the file holds, at the recorded position, the aspect ratio the SPS has in memory.
+    bool FileHoldsCurrentValues(TFastBitstream &reader) const;
+
+    int32_t NewSarWidth = 0;
+    int32_t NewSarHeight = 0;
+    uint8_t NewAspectRatioIdc = 0;
+    TSequenceParameterSet *SequenceParameterSet = nullptr; // not owned
+
+private:
+    struct TWriteSpan {
+        int64_t Position;   // byte of the first bit written
+        uint8_t BitOffset;  // that bit within the byte
+        int BitCount;       // 8 for a predefined code, 40 with sar_width and sar_height
+        uint64_t Bits;      // the new bits, most significant first
+    };
+    TWriteSpan Span() const;
+};
+
+// A record that can not be written, with the reason.
+struct TWriteRefusal {
+    size_t Index;
+    std::string Reason;
+};
+
+class TARInfoList {
+public:
+    void Add(std::unique_ptr<TARInfo> info);
+    void Clear();
+    size_t Count() const { return FItems.size(); }
+    TARInfo *Items(size_t index) const; // raises std::out_of_range outside 0 .. Count - 1
+    bool CanSave() const;
+    void ResetAll();
+    // Checks every changed record against the file before anything is written: the kind, the range of
+    // custom terms, emulation prevention around the bits and the values the scan saw.
+    std::vector<TWriteRefusal> CheckChanges(TStream &stream) const;
+    // Writes every changed record in place. Raises Exception, writing nothing, when CheckChanges
+    // refuses any record, and after writing when a record does not read back as written.
+    bool WriteChanges(TStream &stream);
+
+private:
+    std::vector<std::unique_ptr<TARInfo>> FItems;
+};
+
+// ---- Scanners ----
+
+using TNALUnitList = std::vector<std::unique_ptr<TNALUnit>>;
+using TProgressEvent = std::function<void(const std::string &text, int64_t position, int64_t total)>;
+using TFoundEvent = std::function<void(TARInfo *info, TARInfoList *list, TNALUnitList *nalUnits)>;
+// Asked when a video stream's handler code is not an H.264 code; true scans the file anyway.
+using TForeignHandlerEvent = std::function<bool(const std::string &fourCC)>;
+
+// The one record list of the process: created and destroyed by TRIFFParser, filled by both scanners.
+extern TARInfoList *ARInfoList;
+
+// The scanning contract shared by both scanners.
+class TParser {
+public:
+    virtual ~TParser() = default;
+    virtual void Parse(const std::string &fileName) = 0;
+
+    // The per-NAL-unit step, with the reader on the first byte after a start code: keeps an SPS NAL
+    // unit in NALUnits (and reports it) and returns it, or drops any other unit and returns null.
+    TNALUnit *KeepNALUnit(TFastBitstream &reader);
+    // The rest of the step: a record for a kept SPS that carries an aspect ratio.
+    void AddRecord(TNALUnit &unit);
+
+    bool Aborted = false;
+    TProgressEvent OnProgress;
+    TFoundEvent OnFound;
+    TNALUnitList NALUnits;
+    int64_t FileSize = 0;
+
+    // The progress report: "<position> / <total> Bytes".
+    void ReportProgress(int64_t position, int64_t total) const;
+
+protected:
+    // Reports "Ready." when the scope of a scan ends, however it ends.
+    class TReadyReport {
+    public:
+        explicit TReadyReport(const TParser &parser) : FParser(parser) {}
+        ~TReadyReport();
+        TReadyReport(const TReadyReport &) = delete;
+        TReadyReport &operator=(const TReadyReport &) = delete;
+
+    private:
+        const TParser &FParser;
+    };
+};
+
+// Raw H.264 elementary streams (Annex B), scanned from the first byte to the last.
+class TStreamParser : public TParser {
+public:
+    void Parse(const std::string &fileName) override;
+};
+
+class TRIFFParser;
+
+// One chunk of a RIFF file, with its sub-chunks for RIFF and LIST chunks.
+class TGenericRIFFChunk {
+public:
+    explicit TGenericRIFFChunk(TGenericRIFFChunk *parent);
+    ~TGenericRIFFChunk();
+    TGenericRIFFChunk(const TGenericRIFFChunk &) = delete;
+    TGenericRIFFChunk &operator=(const TGenericRIFFChunk &) = delete;
+
+    void ClearChildren();
+    bool IsFourCC(uint32_t code) const { return FourCC == code; }
+    void ReadHeader(TStream *stream);
+    void ReadChildren(TStream *stream, TGenericRIFFChunk *parent);
+    void ScanNALUnits(bool deepScan);
+    // Forgets the NAL units of this chunk and its sub-chunks (they belong to the parser).
+    void ForgetNALUnits();
+
+    std::string ID;
+    uint32_t FourCC = 0;
+    uint32_t Size = 0;
+    uint32_t ListType = 0;
+    int64_t HeaderPos = 0;
+    int64_t DataPos = 0;
+    TGenericRIFFChunk *Parent = nullptr;
+    std::vector<std::unique_ptr<TGenericRIFFChunk>> Children;
+    TRIFFParser *Parser = nullptr;
+    std::vector<TNALUnit *> NALUnits; // not owned
+
+private:
+    bool IsList() const;
+    // Bytes of the payload, or of the sub-chunk area behind a list's form type.
+    int64_t ContentSize() const;
+    // File offset just behind them.
+    int64_t DataEnd() const;
+    // False when the user declined to scan a stream whose handler code is not H.264.
+    bool CheckStreamHeader(TStream *stream);
+};
+
+// AVI files: walks the first RIFF chunk and scans the payload of every "..dc" chunk for NAL units.
+class TRIFFParser : public TParser {
+public:
+    TRIFFParser();
+    ~TRIFFParser() override;
+    void Parse(const std::string &fileName) override;
+
+    std::unique_ptr<TGenericRIFFChunk> RootChunk;
+    std::unique_ptr<TFastBitstream> Bitstream; // exists only while Parse runs
+    bool DeepScan = true;
+    TForeignHandlerEvent OnForeignHandler;
+
+private:
+    std::unique_ptr<TARInfoList> FARInfoList;
+};
+
+uint32_t MakeFourCC(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+std::string FourCCToString(uint32_t code);
+// The handler codes of H.264 video streams, compared without regard to letter case.
+extern const std::array<const char *, 5> H264HandlerCodes;
+bool IsH264HandlerCode(const std::string &fourCC);
