@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and then starts the desktop program (no argument) or runs every
+# test ("test"). Safe to run again: packages already present and an up-to-date build cost seconds.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev ffmpeg x264 clang libclang-rt-14-dev)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+
+case "${1:-start}" in
+start)
+    if [ -x build/ui/pellmar ]; then
+        exec build/ui/pellmar
+    fi
+    exec build/cli/pellmar-cli --help
+    ;;
+test)
+    export QT_QPA_PLATFORM=offscreen
+    ctest --test-dir build --output-on-failure -j"$jobs"
+    # The core once more under AddressSanitizer and UndefinedBehaviorSanitizer, with the fuzzers
+    # (clang), each fuzzer run for a bounded time.
+    CC=clang CXX=clang++ cmake -S . -B build-sanitize -DPELLMAR_SANITIZE=ON -DPELLMAR_FUZZ=ON \
+        -DPELLMAR_DESKTOP=OFF -DPELLMAR_CLI=OFF -DPELLMAR_BENCH=OFF >/dev/null
+    cmake --build build-sanitize -j"$jobs"
+    ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+    ;;
+*)
+    echo "usage: $0 [start|test]" >&2
+    exit 2
+    ;;
+esac
