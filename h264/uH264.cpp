@@ -305,3 +305,30 @@ bool TNALUnit::Parse(TFastBitstream &reader) {
     }
     return true;
 }
+
+TRatio ReduceRatio(int64_t x, int64_t y) {
+    int64_t g = Gcd(x, y);
+    if (g == 0)
+        return {};
+    return {x / g, y / g};
+}
+
+TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height) {
+    return ReduceRatio(sarX * width, sarY * height);
+}
+
+TRatio SarFromDar(int64_t darX, int64_t darY, int64_t width, int64_t height) {
+    return ReduceRatio(darX * height, darY * width);
+}
+
+uint8_t PredefinedCodeForRatio(int64_t x, int64_t y) {
+    TRatio wanted = ReduceRatio(x, y);
+    if (wanted.X <= 0 || wanted.Y <= 0)
+        return 0;
+    for (uint8_t code = 1; code < SarTable.size(); ++code) {
+        TRatio entry = ReduceRatio(SarTable[code][0], SarTable[code][1]);
+        if (entry.X == wanted.X && entry.Y == wanted.Y)
+            return code;
+    }
+    return 0;
+}

@@ -141,3 +141,16 @@ std::string VideoFormatName(uint8_t code);
 // Greatest common divisor; 0 when either argument is 0.
 int32_t Gcd(int32_t a, int32_t b);
 int64_t Gcd(int64_t a, int64_t b);
+
+// A ratio x:y reduced by its greatest common divisor; 0:0 when a term is 0 (it has no reduced form).
+struct TRatio {
+    int64_t X = 0;
+    int64_t Y = 0;
+};
+TRatio ReduceRatio(int64_t x, int64_t y);
+// The display aspect ratio of a picture of width x height samples with sample aspect ratio sarX:sarY,
+// and the sample aspect ratio that gives a display aspect ratio at that size; products in 64 bits.
+TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height);
+TRatio SarFromDar(int64_t darX, int64_t darY, int64_t width, int64_t height);
+// The predefined aspect_ratio_idc (1..16) whose ratio equals x:y once both are reduced; 0 for none.
+uint8_t PredefinedCodeForRatio(int64_t x, int64_t y);

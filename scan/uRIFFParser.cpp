@@ -86,12 +86,10 @@ std::string TARInfo::ResolutionText() const { return std::to_string(Width()) + "
 
 // The products are taken in 64 bits: a large custom term times a large picture size does not fit in 32.
 std::string TARInfo::DarText() const {
-    int64_t x = int64_t{EffectiveSarWidth()} * Width();
-    int64_t y = int64_t{EffectiveSarHeight()} * Height();
-    int64_t g = Gcd(x, y);
-    if (g == 0)
+    TRatio dar = DarFromSar(EffectiveSarWidth(), EffectiveSarHeight(), Width(), Height());
+    if (dar.X == 0)
         return "[n/a]";
-    return std::to_string(x / g) + ":" + std::to_string(y / g);
+    return std::to_string(dar.X) + ":" + std::to_string(dar.Y);
 }
 
 void TARInfo::Reset() {
