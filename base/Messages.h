@@ -21,6 +21,16 @@ inline constexpr const char *SPatternTooLong = "Search pattern can not be more t
 inline constexpr const char *SNALUnitNotAligned =
     "Error while parsing NAL Unit: NAL Unit must begin at byte boundary.";
 
+// Raw stream scanner: containers that hold H.264 in another form than a raw stream
+inline constexpr const char *SContainerNotRawStream =
+    "This file is %s container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
+inline constexpr const char *SContainerMP4 = "an MP4 (ISO base media)";
+inline constexpr const char *SContainerMatroska = "a Matroska/WebM";
+inline constexpr const char *SContainerMPEGTS = "an MPEG-TS (transport stream)";
+inline constexpr const char *SContainerM2TS = "an M2TS (MPEG-TS with time codes)";
+inline constexpr const char *SContainerMPEGPS = "an MPEG-PS (program stream, VOB/MPG)";
+inline constexpr const char *SContainerFLV = "an FLV (Flash Video)";
+
 // RIFF/AVI scanner
 inline constexpr const char *SNotAValidRIFFFile = "File is not a valid RIFF file. Abort Scan.";
 inline constexpr const char *SUnexpectedEndOfStream = "Unexpected end of stream.";

@@ -50,7 +50,9 @@ int64_t TFileStream::Size() {
     return static_cast<int64_t>(info.st_size);
 }
 
-int64_t TFileStream::Position() { return FPosition; }
+int64_t TFileStream::Position() {
+    return FPosition;
+}
 
 void TFileStream::Seek(int64_t offset) {
     if (offset < 0)

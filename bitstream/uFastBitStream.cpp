@@ -12,7 +12,9 @@ constexpr int64_t DefaultBufferSize = 4096;
 
 TFastBitstream::TFastBitstream() : TFastBitstream(DefaultBufferSize) {}
 
-TFastBitstream::TFastBitstream(int64_t bufferSize) { SetBufferSize(bufferSize); }
+TFastBitstream::TFastBitstream(int64_t bufferSize) {
+    SetBufferSize(bufferSize);
+}
 
 TFastBitstream::TFastBitstream(TStream *stream, int64_t bufferSize) : TFastBitstream(bufferSize) {
     AttachStream(stream);
@@ -20,7 +22,9 @@ TFastBitstream::TFastBitstream(TStream *stream, int64_t bufferSize) : TFastBitst
 
 TFastBitstream::TFastBitstream(TStream *stream) : TFastBitstream(stream, DefaultBufferSize) {}
 
-TFastBitstream::~TFastBitstream() { SetBufferSize(0); }
+TFastBitstream::~TFastBitstream() {
+    SetBufferSize(0);
+}
 
 void TFastBitstream::SetBufferSize(int64_t size) {
     for (uint8_t slot = 0; slot < 3; ++slot) {
@@ -161,7 +165,8 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
     count = std::min(count, FBufferSize);
     uint8_t *head = FBuffers[slot].data();
     uint8_t previous = PreviousSlot(slot);
-    if (FBufferSize >= HeadRoom && FSlotBlock[previous] == block - 1 && FSlotLength[previous] == FBufferSize) {
+    if (FBufferSize >= HeadRoom && FSlotBlock[previous] == block - 1 &&
+        FSlotLength[previous] == FBufferSize) {
         // Sequential reading: the bytes before this block are the end of the block in the ring.
         std::memcpy(head, BlockBytes(previous) + FBufferSize - HeadRoom, HeadRoom);
         FStream->Seek(offset);
@@ -179,7 +184,9 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
     return count;
 }
 
-void TFastBitstream::MarkSkipBytes(uint8_t slot) { MarkPattern(slot, 3, 24); }
+void TFastBitstream::MarkSkipBytes(uint8_t slot) {
+    MarkPattern(slot, 3, 24);
+}
 
 void TFastBitstream::MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount) {
     if (bitCount == 0)
@@ -203,7 +210,9 @@ void TFastBitstream::MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCoun
     }
 }
 
-uint8_t TFastBitstream::CurrentByte() const { return BlockBytes(FCurrentBuffer)[PositionInBuffer()]; }
+uint8_t TFastBitstream::CurrentByte() const {
+    return BlockBytes(FCurrentBuffer)[PositionInBuffer()];
+}
 
 void TFastBitstream::EnsureCurrentBlock() {
     if (FBufferSize <= 0)

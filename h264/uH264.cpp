@@ -48,20 +48,30 @@ template <typename T> T GcdOf(T a, T b) {
     }
 }
 
-uint8_t Flag(TFastBitstream &reader) { return reader.ReadBit() ? 1 : 0; }
+uint8_t Flag(TFastBitstream &reader) {
+    return reader.ReadBit() ? 1 : 0;
+}
 
 } // namespace
 
-int32_t PredefinedSarWidth(uint8_t code) { return PredefinedSarTerm(code, 0); }
-int32_t PredefinedSarHeight(uint8_t code) { return PredefinedSarTerm(code, 1); }
+int32_t PredefinedSarWidth(uint8_t code) {
+    return PredefinedSarTerm(code, 0);
+}
+int32_t PredefinedSarHeight(uint8_t code) {
+    return PredefinedSarTerm(code, 1);
+}
 
 std::string VideoFormatName(uint8_t code) {
     static const std::array<const char *, 6> Names{"Component", "PAL", "NTSC", "SECAM", "MAC", "Unspecified"};
     return code < Names.size() ? Names[code] : "[n/a]";
 }
 
-int32_t Gcd(int32_t a, int32_t b) { return GcdOf(a, b); }
-int64_t Gcd(int64_t a, int64_t b) { return GcdOf(a, b); }
+int32_t Gcd(int32_t a, int32_t b) {
+    return GcdOf(a, b);
+}
+int64_t Gcd(int64_t a, int64_t b) {
+    return GcdOf(a, b);
+}
 
 void TRSBP::MarkPosition(const TFastBitstream &reader) {
     Position = reader.Position();
@@ -107,9 +117,13 @@ int32_t TVUIParameters::SarHeight() const {
     return aspect_ratio_idc == ExtendedSar ? sar_height : PredefinedSarHeight(aspect_ratio_idc);
 }
 
-uint8_t TVUIParameters::VideoFormat() const { return video_signal_type_present_flag == 1 ? video_format : 5; }
+uint8_t TVUIParameters::VideoFormat() const {
+    return video_signal_type_present_flag == 1 ? video_format : 5;
+}
 
-std::string TVUIParameters::VideoFormatText() const { return VideoFormatName(VideoFormat()); }
+std::string TVUIParameters::VideoFormatText() const {
+    return VideoFormatName(VideoFormat());
+}
 
 std::string TVUIParameters::OverscanText() const {
     if (overscan_info_present_flag == 0)
@@ -190,7 +204,8 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
         frame_crop_top_offset = reader.ReadUE();
         frame_crop_bottom_offset = reader.ReadUE();
     } else {
-        frame_crop_left_offset = frame_crop_right_offset = frame_crop_top_offset = frame_crop_bottom_offset = 0;
+        frame_crop_left_offset = frame_crop_right_offset = frame_crop_top_offset = frame_crop_bottom_offset =
+            0;
     }
     vui_parameters_present_flag = Flag(reader);
     if (vui_parameters_present_flag == 1) {
@@ -200,7 +215,8 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
     return true;
 }
 
-void TSequenceParameterSet::ParseScalingList(TFastBitstream &reader, std::vector<uint8_t> &list, size_t index) {
+void TSequenceParameterSet::ParseScalingList(TFastBitstream &reader, std::vector<uint8_t> &list,
+                                             size_t index) {
     int32_t lastScale = 8;
     int32_t nextScale = 8;
     for (size_t j = 0; j < list.size(); ++j) {
@@ -220,11 +236,17 @@ uint8_t TSequenceParameterSet::AspectRatioIdc() const {
     return VUIParameters ? VUIParameters->AspectRatioIdc() : 0;
 }
 
-int32_t TSequenceParameterSet::SarWidth() const { return VUIParameters ? VUIParameters->SarWidth() : 0; }
+int32_t TSequenceParameterSet::SarWidth() const {
+    return VUIParameters ? VUIParameters->SarWidth() : 0;
+}
 
-int32_t TSequenceParameterSet::SarHeight() const { return VUIParameters ? VUIParameters->SarHeight() : 0; }
+int32_t TSequenceParameterSet::SarHeight() const {
+    return VUIParameters ? VUIParameters->SarHeight() : 0;
+}
 
-bool TSequenceParameterSet::HasAspectRatio() const { return SarWidth() >= 1 && SarHeight() >= 1; }
+bool TSequenceParameterSet::HasAspectRatio() const {
+    return SarWidth() >= 1 && SarHeight() >= 1;
+}
 
 int32_t TSequenceParameterSet::ChromaArrayType() const {
     return separate_colour_plane_flag == 1 ? 0 : static_cast<int32_t>(chroma_format_idc);
@@ -254,7 +276,9 @@ int32_t TSequenceParameterSet::SubHeightC() const {
     }
 }
 
-int32_t TSequenceParameterSet::CropUnitX() const { return ChromaArrayType() == 0 ? 1 : SubWidthC(); }
+int32_t TSequenceParameterSet::CropUnitX() const {
+    return ChromaArrayType() == 0 ? 1 : SubWidthC();
+}
 
 int32_t TSequenceParameterSet::CropUnitY() const {
     int32_t fieldFactor = 2 - frame_mbs_only_flag;

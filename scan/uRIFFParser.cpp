@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -21,7 +22,9 @@ uint8_t TARInfo::CurrentAspectRatioIdc() const {
     return SequenceParameterSet ? SequenceParameterSet->AspectRatioIdc() : 0;
 }
 
-int32_t TARInfo::CurrentSarWidth() const { return SequenceParameterSet ? SequenceParameterSet->SarWidth() : 0; }
+int32_t TARInfo::CurrentSarWidth() const {
+    return SequenceParameterSet ? SequenceParameterSet->SarWidth() : 0;
+}
 
 int32_t TARInfo::CurrentSarHeight() const {
     return SequenceParameterSet ? SequenceParameterSet->SarHeight() : 0;
@@ -54,13 +57,17 @@ uint8_t TARInfo::EffectiveAspectRatioIdc() const {
     return IsChanged() ? NewAspectRatioIdc : CurrentAspectRatioIdc();
 }
 
-int32_t TARInfo::EffectiveSarWidth() const { return IsChanged() ? ResolvedNewSarWidth() : CurrentSarWidth(); }
+int32_t TARInfo::EffectiveSarWidth() const {
+    return IsChanged() ? ResolvedNewSarWidth() : CurrentSarWidth();
+}
 
 int32_t TARInfo::EffectiveSarHeight() const {
     return IsChanged() ? ResolvedNewSarHeight() : CurrentSarHeight();
 }
 
-bool TARInfo::IsPredefined() const { return EffectiveAspectRatioIdc() != ExtendedSar; }
+bool TARInfo::IsPredefined() const {
+    return EffectiveAspectRatioIdc() != ExtendedSar;
+}
 
 bool TARInfo::KeepsKind() const {
     if (!IsChanged())
@@ -68,21 +75,29 @@ bool TARInfo::KeepsKind() const {
     return (EffectiveAspectRatioIdc() == ExtendedSar) == (CurrentAspectRatioIdc() == ExtendedSar);
 }
 
-int32_t TARInfo::Width() const { return SequenceParameterSet ? SequenceParameterSet->Width() : 0; }
+int32_t TARInfo::Width() const {
+    return SequenceParameterSet ? SequenceParameterSet->Width() : 0;
+}
 
-int32_t TARInfo::Height() const { return SequenceParameterSet ? SequenceParameterSet->Height() : 0; }
+int32_t TARInfo::Height() const {
+    return SequenceParameterSet ? SequenceParameterSet->Height() : 0;
+}
 
 int32_t TARInfo::SpsId() const {
     return SequenceParameterSet ? static_cast<int32_t>(SequenceParameterSet->seq_parameter_set_id) : -1;
 }
 
-std::string TARInfo::TypeText() const { return IsPredefined() ? "Predefined" : "Custom"; }
+std::string TARInfo::TypeText() const {
+    return IsPredefined() ? "Predefined" : "Custom";
+}
 
 std::string TARInfo::SarText() const {
     return std::to_string(EffectiveSarWidth()) + ":" + std::to_string(EffectiveSarHeight());
 }
 
-std::string TARInfo::ResolutionText() const { return std::to_string(Width()) + "x" + std::to_string(Height()); }
+std::string TARInfo::ResolutionText() const {
+    return std::to_string(Width()) + "x" + std::to_string(Height());
+}
 
 // The products are taken in 64 bits: a large custom term times a large picture size does not fit in 32.
 std::string TARInfo::DarText() const {
@@ -193,11 +208,17 @@ std::string TARInfo::WriteRefusal(TFastBitstream &reader) const {
 
 // ---- TARInfoList ----
 
-void TARInfoList::Add(std::unique_ptr<TARInfo> info) { FItems.push_back(std::move(info)); }
+void TARInfoList::Add(std::unique_ptr<TARInfo> info) {
+    FItems.push_back(std::move(info));
+}
 
-void TARInfoList::Clear() { FItems.clear(); }
+void TARInfoList::Clear() {
+    FItems.clear();
+}
 
-TARInfo *TARInfoList::Items(size_t index) const { return FItems.at(index).get(); }
+TARInfo *TARInfoList::Items(size_t index) const {
+    return FItems.at(index).get();
+}
 
 bool TARInfoList::CanSave() const {
     return std::all_of(FItems.begin(), FItems.end(), [](const auto &info) { return info->KeepsKind(); });
@@ -234,7 +255,8 @@ bool TARInfoList::WriteChanges(TStream &stream) {
         if (!info->WriteTo(writer))
             return false;
         if (changed && !info->FileHoldsCurrentValues(writer))
-            throw Exception(Format(SWriteVerifyFailed, {info->SequenceParameterSet->VUIParameters->Position}));
+            throw Exception(
+                Format(SWriteVerifyFailed, {info->SequenceParameterSet->VUIParameters->Position}));
     }
     return true;
 }
@@ -270,7 +292,9 @@ const uint32_t FourCCRIFF = MakeFourCC('R', 'I', 'F', 'F');
 const uint32_t FourCCLIST = MakeFourCC('L', 'I', 'S', 'T');
 constexpr int64_t FourGiB = int64_t{1} << 32;
 
-uint32_t LittleEndian32(const uint8_t *bytes) { return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]); }
+uint32_t LittleEndian32(const uint8_t *bytes) {
+    return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
+}
 
 } // namespace
 
@@ -285,8 +309,8 @@ TNALUnit *TParser::KeepNALUnit(TFastBitstream &reader) {
 }
 
 void TParser::AddRecord(TNALUnit &unit) {
-    if (unit.NalUnitType() != 7 || !unit.SequenceParameterSet || !unit.SequenceParameterSet->HasAspectRatio() ||
-        ARInfoList == nullptr)
+    if (unit.NalUnitType() != 7 || !unit.SequenceParameterSet ||
+        !unit.SequenceParameterSet->HasAspectRatio() || ARInfoList == nullptr)
         return;
     auto info = std::make_unique<TARInfo>();
     info->SequenceParameterSet = unit.SequenceParameterSet.get();
@@ -310,6 +334,36 @@ TParser::TReadyReport::~TReadyReport() {
     }
 }
 
+std::string DetectContainer(TStream &stream) {
+    // Enough for the third packet header of an M2TS file (192-byte packets, sync byte at 4).
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<int64_t>(stream.Size(), 389)));
+    stream.Seek(0);
+    stream.ReadBuffer(head.data(), head.size());
+    auto has = [&](size_t at, std::initializer_list<uint8_t> bytes) {
+        return at + bytes.size() <= head.size() && std::equal(bytes.begin(), bytes.end(), head.begin() + at);
+    };
+    auto text = [&](size_t at, const char *chars) {
+        std::string_view wanted(chars);
+        return at + wanted.size() <= head.size() &&
+               std::equal(wanted.begin(), wanted.end(), head.begin() + at,
+                          [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; });
+    };
+    for (const char *box : {"ftyp", "moov", "mdat", "free", "skip", "wide"})
+        if (text(4, box))
+            return SContainerMP4;
+    if (has(0, {0x1A, 0x45, 0xDF, 0xA3}))
+        return SContainerMatroska;
+    if (has(0, {0x47}) && has(188, {0x47}) && has(376, {0x47}))
+        return SContainerMPEGTS;
+    if (has(4, {0x47}) && has(196, {0x47}) && has(388, {0x47}))
+        return SContainerM2TS;
+    if (has(0, {0x00, 0x00, 0x01, 0xBA}))
+        return SContainerMPEGPS;
+    if (text(0, "FLV"))
+        return SContainerFLV;
+    return {};
+}
+
 void TStreamParser::Parse(const std::string &fileName) {
     if (!FileExists(fileName))
         throw EInOutError(Format(SFileNotFound, {fileName}));
@@ -318,6 +372,9 @@ void TStreamParser::Parse(const std::string &fileName) {
     TReadyReport ready(*this);
     auto reader = std::make_unique<TFastBitstream>();
     NALUnits.clear();
+    std::string container = DetectContainer(file);
+    if (!container.empty())
+        throw Exception(Format(SContainerNotRawStream, {container}));
     reader->AttachRange(&file, 0, 0, FileSize, 0);
     reader->SetPosition(0, 0);
     while (!reader->AtEnd() && !Aborted) {
@@ -333,9 +390,13 @@ void TStreamParser::Parse(const std::string &fileName) {
 
 TGenericRIFFChunk::TGenericRIFFChunk(TGenericRIFFChunk *parent) : Parent(parent) {}
 
-TGenericRIFFChunk::~TGenericRIFFChunk() { ClearChildren(); }
+TGenericRIFFChunk::~TGenericRIFFChunk() {
+    ClearChildren();
+}
 
-void TGenericRIFFChunk::ClearChildren() { Children.clear(); }
+void TGenericRIFFChunk::ClearChildren() {
+    Children.clear();
+}
 
 void TGenericRIFFChunk::ForgetNALUnits() {
     NALUnits.clear();
@@ -343,14 +404,18 @@ void TGenericRIFFChunk::ForgetNALUnits() {
         child->ForgetNALUnits();
 }
 
-bool TGenericRIFFChunk::IsList() const { return IsFourCC(FourCCRIFF) || IsFourCC(FourCCLIST); }
+bool TGenericRIFFChunk::IsList() const {
+    return IsFourCC(FourCCRIFF) || IsFourCC(FourCCLIST);
+}
 
 int64_t TGenericRIFFChunk::ContentSize() const {
     // A list too short to hold its form type has no sub-chunk area (its size went below zero).
     return IsList() && Size > 0xFFFFFFFBu ? 0 : int64_t{Size};
 }
 
-int64_t TGenericRIFFChunk::DataEnd() const { return DataPos + (IsList() ? 4 : 0) + ContentSize(); }
+int64_t TGenericRIFFChunk::DataEnd() const {
+    return DataPos + (IsList() ? 4 : 0) + ContentSize();
+}
 
 void TGenericRIFFChunk::ReadHeader(TStream *stream) {
     if (stream == nullptr)
@@ -419,7 +484,8 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
                 chunk->ScanNALUnits(Parser->DeepScan);
             stream->Seek(chunkEnd);
         }
-        if (stream->Position() <= start || (chunkEnd - top->HeaderPos >= FourGiB && chunkEnd > top->DataEnd()))
+        if (stream->Position() <= start ||
+            (chunkEnd - top->HeaderPos >= FourGiB && chunkEnd > top->DataEnd()))
             failed = true;
     }
     if (failed)
@@ -445,7 +511,9 @@ void TGenericRIFFChunk::ScanNALUnits(bool deepScan) {
 
 // ---- TRIFFParser ----
 
-TRIFFParser::TRIFFParser() : FARInfoList(std::make_unique<TARInfoList>()) { ARInfoList = FARInfoList.get(); }
+TRIFFParser::TRIFFParser() : FARInfoList(std::make_unique<TARInfoList>()) {
+    ARInfoList = FARInfoList.get();
+}
 
 TRIFFParser::~TRIFFParser() {
     NALUnits.clear();

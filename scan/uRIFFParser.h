@@ -52,10 +52,10 @@ public:
 
 private:
     struct TWriteSpan {
-        int64_t Position;   // byte of the first bit written
-        uint8_t BitOffset;  // that bit within the byte
-        int BitCount;       // 8 for a predefined code, 40 with sar_width and sar_height
-        uint64_t Bits;      // the new bits, most significant first
+        int64_t Position;  // byte of the first bit written
+        uint8_t BitOffset; // that bit within the byte
+        int BitCount;      // 8 for a predefined code, 40 with sar_width and sar_height
+        uint64_t Bits;     // the new bits, most significant first
     };
     TWriteSpan Span() const;
 };
@@ -131,7 +131,13 @@ protected:
     };
 };
 
-// Raw H.264 elementary streams (Annex B), scanned from the first byte to the last.
+// The name of the container format a file begins with, for the containers that store H.264 other than
+// as a raw stream (length-prefixed NAL units, or a stream cut into packets with headers of their own);
+// empty for anything else. RIFF is not among them: AVI carries raw streams.
+std::string DetectContainer(TStream &stream);
+
+// Raw H.264 elementary streams (Annex B), scanned from the first byte to the last. Containers found
+// by DetectContainer are refused before the scan: start codes found in them are not NAL units.
 class TStreamParser : public TParser {
 public:
     void Parse(const std::string &fileName) override;

@@ -26,15 +26,21 @@ std::string GetFileVersionStr(const std::string &fileName) {
     uint32_t least = 0;
     if (!ReadFileVersion(fileName, most, least))
         return SFileVersionError;
-    return std::to_string(most >> 16) + "." + std::to_string(most & 0xFFFF) + "." + std::to_string(least >> 16) +
-           "." + std::to_string(least & 0xFFFF);
+    return std::to_string(most >> 16) + "." + std::to_string(most & 0xFFFF) + "." +
+           std::to_string(least >> 16) + "." + std::to_string(least & 0xFFFF);
 }
 
-std::string GetAppVersionStr() { return GetFileVersionStr(GetAppFileName()); }
+std::string GetAppVersionStr() {
+    return GetFileVersionStr(GetAppFileName());
+}
 
-std::string GetAppCaption() { return std::string(SProductName) + " " + GetAppVersionStr(); }
+std::string GetAppCaption() {
+    return std::string(SProductName) + " " + GetAppVersionStr();
+}
 
-std::string GetProductVersionStr() { return PELLMAR_PRODUCT_VERSION; }
+std::string GetProductVersionStr() {
+    return PELLMAR_PRODUCT_VERSION;
+}
 
 std::string GetAppFileName() {
     std::error_code error;
