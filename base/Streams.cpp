@@ -3,6 +3,7 @@
 #include "Exceptions.h"
 #include "Messages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -61,20 +62,52 @@ void TFileStream::Seek(int64_t offset) {
 }
 
 // Positioned reads and writes keep the file offset in this object, so a seek costs no system call.
-void TFileStream::ReadBuffer(void *buffer, size_t count) {
-    auto *bytes = static_cast<uint8_t *>(buffer);
-    while (count > 0) {
-        ssize_t done = ::pread(FHandle, bytes, count, FPosition);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done < 0)
+size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) {
+    for (;;) {
+        ssize_t done = ::pread(FHandle, bytes, count, offset);
+        if (done >= 0)
+            return static_cast<size_t>(done);
+        if (errno != EINTR)
             throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
+    }
+}
+
+void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
+    while (count > 0) {
+        size_t done = ReadAvailable(offset, bytes, count);
         if (done == 0)
             throw EInOutError(SReadError);
         bytes += done;
-        count -= static_cast<size_t>(done);
-        FPosition += done;
+        count -= done;
+        offset += static_cast<int64_t>(done);
     }
+}
+
+void TFileStream::ReadBuffer(void *buffer, size_t count) {
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    while (count > 0) {
+        if (FPosition >= FReadAheadStart &&
+            FPosition < FReadAheadStart + static_cast<int64_t>(FReadAheadLength)) {
+            size_t at = static_cast<size_t>(FPosition - FReadAheadStart);
+            size_t part = std::min(count, FReadAheadLength - at);
+            std::memcpy(bytes, FReadAhead.data() + at, part);
+            bytes += part;
+            count -= part;
+            FPosition += static_cast<int64_t>(part);
+        } else if (FPosition == FLastReadEnd && count < ReadAheadSize) {
+            FReadAhead.resize(ReadAheadSize);
+            FReadAheadStart = FPosition;
+            FReadAheadLength = 0;
+            FReadAheadLength = ReadAvailable(FPosition, FReadAhead.data(), ReadAheadSize);
+            if (FReadAheadLength == 0)
+                throw EInOutError(SReadError);
+        } else {
+            ReadAt(FPosition, bytes, count);
+            FPosition += static_cast<int64_t>(count);
+            count = 0;
+        }
+    }
+    FLastReadEnd = FPosition;
 }
 
 void TFileStream::WriteBuffer(const void *buffer, size_t count) {
@@ -85,6 +118,12 @@ void TFileStream::WriteBuffer(const void *buffer, size_t count) {
             continue;
         if (done <= 0)
             throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(done < 0 ? errno : EIO)}));
+        // Keep the read-ahead equal to the file.
+        int64_t from = std::max(FPosition, FReadAheadStart);
+        int64_t to = std::min(FPosition + done, FReadAheadStart + static_cast<int64_t>(FReadAheadLength));
+        if (from < to)
+            std::memcpy(FReadAhead.data() + (from - FReadAheadStart), bytes + (from - FPosition),
+                        static_cast<size_t>(to - from));
         bytes += done;
         count -= static_cast<size_t>(done);
         FPosition += done;

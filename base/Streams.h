@@ -42,9 +42,20 @@ public:
     void WriteBuffer(const void *buffer, size_t count) override;
 
 private:
+    // Reads one system call at a time, as far as the medium gives.
+    void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
+    size_t ReadAvailable(int64_t offset, uint8_t *bytes, size_t count);
+
     std::string FFileName;
     int FHandle = -1;
     int64_t FPosition = 0;
+    // Read-ahead for sequential reading: a read that continues where the last one ended fills this
+    // buffer with what follows, so reading a file in small blocks costs few system calls.
+    static constexpr size_t ReadAheadSize = size_t{256} << 10;
+    std::vector<uint8_t> FReadAhead;
+    int64_t FReadAheadStart = 0;
+    size_t FReadAheadLength = 0;
+    int64_t FLastReadEnd = 0;
 };
 
 // A stream over bytes held in memory; writing past the end makes it grow.

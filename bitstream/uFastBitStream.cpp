@@ -8,7 +8,8 @@
 
 namespace {
 constexpr int64_t DefaultBufferSize = 4096;
-}
+constexpr uint32_t EmulationPrevention = 0x000003; // 00 00 03
+} // namespace
 
 TFastBitstream::TFastBitstream() : TFastBitstream(DefaultBufferSize) {}
 
@@ -180,12 +181,13 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
     }
     FSlotBlock[slot] = block;
     FSlotLength[slot] = count;
-    MarkSkipBytes(slot);
+    FMarkedParts[slot] = 0;
     return count;
 }
 
 void TFastBitstream::MarkSkipBytes(uint8_t slot) {
-    MarkPattern(slot, 3, 24);
+    MarkPattern(slot, EmulationPrevention, 24);
+    FMarkedParts[slot] = ~uint64_t{0};
 }
 
 void TFastBitstream::MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount) {
@@ -193,21 +195,44 @@ void TFastBitstream::MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCoun
         return;
     if (bitCount > 32)
         throw Exception(SPatternTooLong);
+    std::fill(FSkipBytes[slot].begin(), FSkipBytes[slot].end(), 0);
+    MarkRange(slot, pattern, bitCount, 0, FSlotLength[slot]);
+}
+
+// Marks bytes from to to of a slot's block. The block is preceded by the three stream bytes before it,
+// so the window of four bytes ending at any byte of the block can be read in place. A window whose
+// pattern would begin before the first byte of the stream is not tested.
+void TFastBitstream::MarkRange(uint8_t slot, uint32_t pattern, uint8_t bitCount, int64_t from, int64_t to) {
     uint32_t mask = bitCount == 32 ? 0xFFFFFFFFu : (1u << bitCount) - 1;
     int64_t patternBytes = (bitCount - 1) / 8 + 1;
+    int64_t first = std::max<int64_t>(0, patternBytes - 1 - FSlotBlock[slot] * FBufferSize);
     TSkipByteArray &marks = FSkipBytes[slot];
-    std::fill(marks.begin(), marks.end(), 0);
-    int64_t count = FSlotLength[slot];
-    int64_t offset = FSlotBlock[slot] * FBufferSize;
-    const uint8_t *head = FBuffers[slot].data();
     const uint8_t *bytes = BlockBytes(slot);
-    uint32_t window = (uint32_t{head[0]} << 16) | (uint32_t{head[1]} << 8) | head[2];
-    // A window whose pattern would begin before the first byte of the stream is not tested.
-    int64_t first = std::max<int64_t>(0, patternBytes - 1 - offset);
-    for (int64_t i = 0; i < count; ++i) {
+    uint32_t window = (uint32_t{bytes[from - 3]} << 16) | (uint32_t{bytes[from - 2]} << 8) | bytes[from - 1];
+    for (int64_t i = from; i < to; ++i) {
         window = (window << 8) | bytes[i];
         marks[i] = (window & mask) == pattern && i >= first;
     }
+}
+
+// A scan reads only the header of most NAL units, so the marks of a block are made one part of 1/64 of
+// the block at a time, when a bit of that part is first read. Before a write changes a block all of its
+// marks are made, so that they keep reflecting the bytes as they were loaded.
+const TSkipByteArray &TFastBitstream::SkipBytes(uint8_t slot) {
+    if (FMarkedParts[slot] != ~uint64_t{0})
+        MarkSkipBytes(slot);
+    return FSkipBytes[slot];
+}
+
+bool TFastBitstream::IsSkipByte(uint8_t slot, int64_t index) {
+    int64_t partSize = (FBufferSize + 63) / 64;
+    int64_t part = index / partSize;
+    if ((FMarkedParts[slot] & (uint64_t{1} << part)) == 0) {
+        int64_t from = part * partSize;
+        MarkRange(slot, EmulationPrevention, 24, from, std::min(from + partSize, FSlotLength[slot]));
+        FMarkedParts[slot] |= uint64_t{1} << part;
+    }
+    return FSkipBytes[slot][index] != 0;
 }
 
 uint8_t TFastBitstream::CurrentByte() const {
@@ -241,7 +266,7 @@ bool TFastBitstream::ReadBit() {
         EnsureCurrentBlock();
         if (!CurrentByteLoaded())
             RaiseEndOfStream();
-        if (FSkipBytes[FCurrentBuffer][PositionInBuffer()] == 0)
+        if (!IsSkipByte(FCurrentBuffer, PositionInBuffer()))
             break;
         Skip(1, 0);
     }
@@ -277,6 +302,32 @@ int32_t TFastBitstream::ReadSE() {
     return (code & 1) != 0 ? magnitude : -magnitude;
 }
 
+// Index of the first 01 byte at or after from and before limit that follows two zero bytes, or limit.
+// The two bytes before index 0 lie in front of the block.
+int64_t TFastBitstream::FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
+    int64_t i = from;
+#if defined(__GNUC__)
+    // Sixteen places at a time while none of them holds a start code (vector extensions of GCC and
+    // Clang; SSE2 on x86-64). Zero and 01 bytes are too common in coded video to jump between them.
+    using Bytes16 = uint8_t __attribute__((vector_size(16)));
+    for (; i + 16 <= limit; i += 16) {
+        Bytes16 current, before1, before2;
+        std::memcpy(&current, bytes + i, sizeof current);
+        std::memcpy(&before1, bytes + i - 1, sizeof before1);
+        std::memcpy(&before2, bytes + i - 2, sizeof before2);
+        auto hits = (current == 1) & (before1 == 0) & (before2 == 0);
+        uint64_t halves[2];
+        std::memcpy(halves, &hits, sizeof halves);
+        if ((halves[0] | halves[1]) != 0)
+            break;
+    }
+#endif
+    for (; i < limit; ++i)
+        if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
+            return i;
+    return limit;
+}
+
 bool TFastBitstream::SeekNextStartCode() {
     if (FBitOffset > 0)
         Skip(1, -FBitOffset);
@@ -300,17 +351,10 @@ bool TFastBitstream::SeekNextStartCode() {
             FBitOffset = FRangeEndBit;
             return false;
         }
-        const uint8_t *bytes = BlockBytes(FCurrentBuffer);
-        for (int64_t i = from; i < limit;) {
-            const void *hit = std::memchr(bytes + i, 0x01, static_cast<size_t>(limit - i));
-            if (hit == nullptr)
-                break;
-            i = static_cast<const uint8_t *>(hit) - bytes;
-            if (bytes[i - 1] == 0 && bytes[i - 2] == 0) {
-                Skip(i + 1 - from, 0);
-                return true;
-            }
-            ++i;
+        int64_t found = FindStartCodeEnd(BlockBytes(FCurrentBuffer), from, limit);
+        if (found < limit) {
+            Skip(found + 1 - from, 0);
+            return true;
         }
         Skip(limit - from, 0);
     }
@@ -337,11 +381,13 @@ bool TFastBitstream::WriteByte(uint8_t value) {
         return false;
     uint16_t mask = RotateRight16(0x00FF, static_cast<uint8_t>(bit));
     uint16_t bits = static_cast<uint16_t>(value << (8 - bit));
+    SkipBytes(FCurrentBuffer);
     uint8_t *current = BlockBytes(FCurrentBuffer) + PositionInBuffer();
     *current = static_cast<uint8_t>((*current & (mask >> 8)) | (bits >> 8));
     FPendingBytes[FPendingCount++] = *current;
     Skip(1, 0);
     if (bit > 0) {
+        SkipBytes(FCurrentBuffer);
         uint8_t *following = BlockBytes(FCurrentBuffer) + PositionInBuffer();
         *following = static_cast<uint8_t>((*following & (mask & 0xFF)) | (bits & 0xFF));
     }

@@ -71,7 +71,7 @@ protected:
     void MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount);
     uint8_t CurrentByte() const;
     int64_t PositionInBuffer() const { return FPosition - FBufferStart; }
-    const TSkipByteArray &SkipBytes(uint8_t slot) const { return FSkipBytes[slot]; }
+    const TSkipByteArray &SkipBytes(uint8_t slot);
 
 private:
     // Room in front of each block for the three stream bytes before it, which the marks of the
@@ -87,6 +87,9 @@ private:
     // Whether the current byte exists in the stream (a range may claim more than the stream holds).
     bool CurrentByteLoaded() const;
     [[noreturn]] void RaiseEndOfStream() const;
+    void MarkRange(uint8_t slot, uint32_t pattern, uint8_t bitCount, int64_t from, int64_t to);
+    bool IsSkipByte(uint8_t slot, int64_t index);
+    static int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit);
 
     TStream *FStream = nullptr;
     int64_t FRangeStart = 0;
@@ -108,6 +111,8 @@ private:
     // Which block each slot holds and how many of its bytes exist (-1 and 0 when none).
     std::array<int64_t, 3> FSlotBlock{-1, -1, -1};
     std::array<int64_t, 3> FSlotLength{0, 0, 0};
+    // Which 64ths of each slot's block have their marks made (bit i for part i).
+    std::array<uint64_t, 3> FMarkedParts{0, 0, 0};
 };
 
 uint32_t SwapBytes32(uint32_t value);
