@@ -85,6 +85,9 @@ void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
 
 void TFileStream::ReadBuffer(void *buffer, size_t count) {
     auto *bytes = static_cast<uint8_t *>(buffer);
+    bool sequential = FPosition == FLastReadEnd;
+    if (!sequential)
+        FSequentialReads = 0;
     while (count > 0) {
         if (FPosition >= FReadAheadStart &&
             FPosition < FReadAheadStart + static_cast<int64_t>(FReadAheadLength)) {
@@ -94,7 +97,7 @@ void TFileStream::ReadBuffer(void *buffer, size_t count) {
             bytes += part;
             count -= part;
             FPosition += static_cast<int64_t>(part);
-        } else if (FPosition == FLastReadEnd && count < ReadAheadSize) {
+        } else if (FSequentialReads >= SequentialReadsBeforeReadAhead && count < ReadAheadSize) {
             FReadAhead.resize(ReadAheadSize);
             FReadAheadStart = FPosition;
             FReadAheadLength = 0;
@@ -107,6 +110,7 @@ void TFileStream::ReadBuffer(void *buffer, size_t count) {
             count = 0;
         }
     }
+    FSequentialReads = sequential ? FSequentialReads + 1 : 0;
     FLastReadEnd = FPosition;
 }
 

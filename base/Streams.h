@@ -49,13 +49,17 @@ private:
     std::string FFileName;
     int FHandle = -1;
     int64_t FPosition = 0;
-    // Read-ahead for sequential reading: a read that continues where the last one ended fills this
-    // buffer with what follows, so reading a file in small blocks costs few system calls.
+    // Read-ahead for sequential reading: once a few reads in a row have each continued where the last
+    // one ended, the next one fills this buffer with what follows, so reading a file in small blocks
+    // costs few system calls. Reading a few blocks here and there (the start of each AVI chunk) does not
+    // read what lies between them.
     static constexpr size_t ReadAheadSize = size_t{256} << 10;
     std::vector<uint8_t> FReadAhead;
     int64_t FReadAheadStart = 0;
     size_t FReadAheadLength = 0;
     int64_t FLastReadEnd = 0;
+    static constexpr int SequentialReadsBeforeReadAhead = 3;
+    int FSequentialReads = 0;
 };
 
 // A stream over bytes held in memory; writing past the end makes it grow.

@@ -471,7 +471,9 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
         int64_t chunkEnd;
         if (chunk->IsList()) {
             ReadChildren(stream, chunk);
-            if (chunk->Size % 2 == 1)
+            // The pad byte of an odd-sized list, unless the pad byte of its last child (not counted in
+            // the list's size) has already been stepped over: it is the same byte.
+            if (chunk->Size % 2 == 1 && stream->Position() == chunk->DataEnd())
                 stream->Seek(stream->Position() + 1);
             chunkEnd = stream->Position();
         } else {
@@ -527,6 +529,8 @@ void TRIFFParser::Parse(const std::string &fileName) {
         throw EInOutError(Format(SFileNotFound, {fileName}));
     if (RootChunk)
         RootChunk->ForgetNALUnits();
+    for (auto &chunk : ExtensionChunks)
+        chunk->ForgetNALUnits();
     NALUnits.clear();
     TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
     // Clean-up in this order, however the scan ends: "Ready.", the reader, then the file.
@@ -552,4 +556,31 @@ void TRIFFParser::Parse(const std::string &fileName) {
     if (RootChunk->ID != "RIFF")
         throw Exception(SNotAValidRIFFFile);
     RootChunk->ReadChildren(&file, RootChunk.get());
+    ReadExtensionChunks(file);
+}
+
+// An OpenDML AVI larger than about 1 GiB goes on after its first RIFF chunk in further top-level
+// RIFF chunks of form type "AVIX", each with a movie list of its own; they are walked like the first.
+// Anything else after the first chunk (and after the last AVIX chunk) is ignored.
+void TRIFFParser::ReadExtensionChunks(TStream &file) {
+    ExtensionChunks.clear();
+    const TGenericRIFFChunk *previous = RootChunk.get();
+    while (!Aborted) {
+        int64_t next = previous->DataEnd() + previous->ContentSize() % 2;
+        uint8_t header[12];
+        if (next > file.Size() - static_cast<int64_t>(sizeof header))
+            return;
+        file.Seek(next);
+        file.ReadBuffer(header, sizeof header);
+        if (std::string_view(reinterpret_cast<const char *>(header), 4) != "RIFF" ||
+            std::string_view(reinterpret_cast<const char *>(header) + 8, 4) != "AVIX")
+            return;
+        file.Seek(next);
+        auto chunk = std::make_unique<TGenericRIFFChunk>(nullptr);
+        chunk->Parser = this;
+        chunk->ReadHeader(&file);
+        previous = chunk.get();
+        ExtensionChunks.push_back(std::move(chunk));
+        ExtensionChunks.back()->ReadChildren(&file, ExtensionChunks.back().get());
+    }
 }

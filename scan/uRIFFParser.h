@@ -172,12 +172,13 @@ public:
     TRIFFParser *Parser = nullptr;
     std::vector<TNALUnit *> NALUnits; // not owned
 
-private:
     bool IsList() const;
     // Bytes of the payload, or of the sub-chunk area behind a list's form type.
     int64_t ContentSize() const;
     // File offset just behind them.
     int64_t DataEnd() const;
+
+private:
     // False when the user declined to scan a stream whose handler code is not H.264.
     bool CheckStreamHeader(TStream *stream);
 };
@@ -190,11 +191,15 @@ public:
     void Parse(const std::string &fileName) override;
 
     std::unique_ptr<TGenericRIFFChunk> RootChunk;
+    // The top-level "RIFF" "AVIX" chunks that follow the first one in an OpenDML file, with their trees.
+    std::vector<std::unique_ptr<TGenericRIFFChunk>> ExtensionChunks;
     std::unique_ptr<TFastBitstream> Bitstream; // exists only while Parse runs
     bool DeepScan = true;
     TForeignHandlerEvent OnForeignHandler;
 
 private:
+    void ReadExtensionChunks(TStream &file);
+
     std::unique_ptr<TARInfoList> FARInfoList;
 };
 
