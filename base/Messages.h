@@ -59,5 +59,16 @@ inline constexpr const char *SFileChangedSinceScan =
     "The file no longer holds the scanned aspect ratio at %.8x. It has been changed since it was opened.";
 inline constexpr const char *SChangesRefused =
     "Nothing was saved: %d of the changes can not be written in place.";
+inline constexpr const char *SContainerTermsOutOfRange =
+    "The container aspect ratio %d:%d of stream %d can not be written: both terms must lie between 1 and "
+    "65535.";
+inline constexpr const char *SContainerChangedSinceScan =
+    "The file no longer holds the container aspect ratio of stream %d at %.8x. It has been changed since it "
+    "was opened.";
+inline constexpr const char *SContainerAspectChanged =
+    "Container aspect ratio of stream %d: %s changed to %d:%d.";
+inline constexpr const char *SContainerAspectConflict =
+    "Container aspect ratio of stream %d left at %s: the changed rows of this stream give different display "
+    "aspect ratios.";
 inline constexpr const char *SWriteVerifyFailed =
     "The aspect ratio written at %.8x does not read back from the file as written.";

@@ -229,6 +229,59 @@ void TARInfoList::ResetAll() {
         info->Reset();
 }
 
+std::vector<TContainerChange> TARInfoList::PlanContainerChanges() const {
+    std::vector<TContainerChange> plan;
+    for (size_t i = 0; i < FItems.size(); ++i) {
+        const TARInfo &info = *FItems[i];
+        TContainerAspectRatio *target = info.ContainerAspectRatio;
+        if (target == nullptr || !info.IsChanged() || !info.KeepsKind())
+            continue;
+        int64_t width = target->FrameWidth > 0 ? target->FrameWidth : info.Width();
+        int64_t height = target->FrameHeight > 0 ? target->FrameHeight : info.Height();
+        TRatio ratio = DarFromSar(info.EffectiveSarWidth(), info.EffectiveSarHeight(), width, height);
+        auto same = std::find_if(plan.begin(), plan.end(),
+                                 [&](const auto &change) { return change.Target == target; });
+        if (same == plan.end())
+            plan.push_back({target, ratio, false, i});
+        else if (same->NewRatio.X != ratio.X || same->NewRatio.Y != ratio.Y)
+            same->Conflicting = true;
+    }
+    // A ratio already in place needs no write.
+    std::erase_if(plan, [](const auto &change) {
+        return !change.Conflicting && change.NewRatio.X == change.Target->X &&
+               change.NewRatio.Y == change.Target->Y;
+    });
+    return plan;
+}
+
+std::vector<std::string> TARInfoList::DescribeContainerChanges() const {
+    std::vector<std::string> lines;
+    for (const TContainerChange &change : PlanContainerChanges()) {
+        const TContainerAspectRatio &target = *change.Target;
+        if (change.Conflicting)
+            lines.push_back(Format(SContainerAspectConflict, {target.StreamNumber, target.Text()}));
+        else
+            lines.push_back(Format(SContainerAspectChanged, {target.StreamNumber, target.Text(),
+                                                             change.NewRatio.X, change.NewRatio.Y}));
+    }
+    return lines;
+}
+
+namespace {
+
+uint32_t ReadLittleEndian32(TStream &stream, int64_t position) {
+    uint8_t bytes[4];
+    stream.Seek(position);
+    stream.ReadBuffer(bytes, sizeof bytes);
+    return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+uint32_t PackedRatio(int64_t x, int64_t y) {
+    return (static_cast<uint32_t>(x) << 16) | static_cast<uint32_t>(y);
+}
+
+} // namespace
+
 std::vector<TWriteRefusal> TARInfoList::CheckChanges(TStream &stream) const {
     std::vector<TWriteRefusal> refusals;
     TFastBitstream reader;
@@ -241,6 +294,20 @@ std::vector<TWriteRefusal> TARInfoList::CheckChanges(TStream &stream) const {
         if (!reason.empty())
             refusals.push_back({i, reason});
     }
+    for (const TContainerChange &change : PlanContainerChanges()) {
+        const TContainerAspectRatio &target = *change.Target;
+        if (change.Conflicting)
+            continue;
+        if (change.NewRatio.X < 1 || change.NewRatio.X > MaxSarTerm || change.NewRatio.Y < 1 ||
+            change.NewRatio.Y > MaxSarTerm)
+            refusals.push_back(
+                {change.FirstIndex, Format(SContainerTermsOutOfRange,
+                                           {change.NewRatio.X, change.NewRatio.Y, target.StreamNumber})});
+        else if (target.Position + 4 > stream.Size() ||
+                 ReadLittleEndian32(stream, target.Position) != PackedRatio(target.X, target.Y))
+            refusals.push_back({change.FirstIndex,
+                                Format(SContainerChangedSinceScan, {target.StreamNumber, target.Position})});
+    }
     return refusals;
 }
 
@@ -248,6 +315,7 @@ bool TARInfoList::WriteChanges(TStream &stream) {
     std::vector<TWriteRefusal> refusals = CheckChanges(stream);
     if (!refusals.empty())
         throw Exception(Format(SChangesRefused, {static_cast<int64_t>(refusals.size())}));
+    std::vector<TContainerChange> containers = PlanContainerChanges();
     TFastBitstream writer;
     writer.AttachRange(&stream, 0, 0, stream.Size(), 0);
     for (auto &info : FItems) {
@@ -257,6 +325,20 @@ bool TARInfoList::WriteChanges(TStream &stream) {
         if (changed && !info->FileHoldsCurrentValues(writer))
             throw Exception(
                 Format(SWriteVerifyFailed, {info->SequenceParameterSet->VUIParameters->Position}));
+    }
+    for (const TContainerChange &change : containers) {
+        if (change.Conflicting)
+            continue;
+        TContainerAspectRatio &target = *change.Target;
+        uint32_t packed = PackedRatio(change.NewRatio.X, change.NewRatio.Y);
+        uint8_t bytes[4] = {static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
+                            static_cast<uint8_t>(packed >> 16), static_cast<uint8_t>(packed >> 24)};
+        stream.Seek(target.Position);
+        stream.WriteBuffer(bytes, sizeof bytes);
+        if (ReadLittleEndian32(stream, target.Position) != packed)
+            throw Exception(Format(SWriteVerifyFailed, {target.Position}));
+        target.X = static_cast<uint16_t>(change.NewRatio.X);
+        target.Y = static_cast<uint16_t>(change.NewRatio.Y);
     }
     return true;
 }
@@ -308,12 +390,14 @@ TNALUnit *TParser::KeepNALUnit(TFastBitstream &reader) {
     return NALUnits.back().get();
 }
 
-void TParser::AddRecord(TNALUnit &unit) {
+void TParser::AddRecord(TNALUnit &unit, int streamNumber, TContainerAspectRatio *container) {
     if (unit.NalUnitType() != 7 || !unit.SequenceParameterSet ||
         !unit.SequenceParameterSet->HasAspectRatio() || ARInfoList == nullptr)
         return;
     auto info = std::make_unique<TARInfo>();
     info->SequenceParameterSet = unit.SequenceParameterSet.get();
+    info->StreamNumber = streamNumber;
+    info->ContainerAspectRatio = container;
     TARInfo *added = info.get();
     ARInfoList->Add(std::move(info));
     if (OnFound)
@@ -442,12 +526,43 @@ void TGenericRIFFChunk::ReadHeader(TStream *stream) {
 bool TGenericRIFFChunk::CheckStreamHeader(TStream *stream) {
     uint8_t header[64];
     stream->ReadBuffer(header, sizeof header);
-    if (FourCCToString(LittleEndian32(header)) != "vids")
+    std::string type = FourCCToString(LittleEndian32(header));
+    if (Parser->Streams.empty())
+        Parser->Streams.emplace_back(); // a stream header outside a stream list
+    Parser->Streams.back().Type = type;
+    if (type != "vids")
         return true;
     std::string handler = FourCCToString(LittleEndian32(header + 4));
     if (IsH264HandlerCode(handler))
         return true;
     return Parser->OnForeignHandler && Parser->OnForeignHandler(handler);
+}
+
+// dwFrameAspectRatio, dwFrameWidthInPixels and dwFrameHeightInLines lie at 20, 24 and 28 of the
+// video properties; a shorter chunk, or one of a stream that is not video, is passed over.
+void TGenericRIFFChunk::ReadVideoProperties(TStream *stream) {
+    constexpr int64_t AspectRatioOffset = 20;
+    if (Size < 32 || Parser->Streams.empty() || Parser->Streams.back().Type != "vids")
+        return;
+    uint8_t fields[12];
+    stream->Seek(DataPos + AspectRatioOffset);
+    stream->ReadBuffer(fields, sizeof fields);
+    auto aspect = std::make_unique<TContainerAspectRatio>();
+    aspect->StreamNumber = static_cast<int>(Parser->Streams.size()) - 1;
+    aspect->Position = DataPos + AspectRatioOffset;
+    uint32_t ratio = LittleEndian32(fields);
+    aspect->X = static_cast<uint16_t>(ratio >> 16);
+    aspect->Y = static_cast<uint16_t>(ratio & 0xFFFF);
+    aspect->FrameWidth = LittleEndian32(fields + 4);
+    aspect->FrameHeight = LittleEndian32(fields + 8);
+    Parser->Streams.back().AspectRatio = std::move(aspect);
+}
+
+int TGenericRIFFChunk::DataStreamNumber() const {
+    if (ID.size() != 4 || !std::isdigit(static_cast<unsigned char>(ID[0])) ||
+        !std::isdigit(static_cast<unsigned char>(ID[1])))
+        return -1;
+    return (ID[0] - '0') * 10 + (ID[1] - '0');
 }
 
 void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent) {
@@ -470,6 +585,8 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
         parent->Children.push_back(std::move(owned));
         int64_t chunkEnd;
         if (chunk->IsList()) {
+            if (chunk->ListType == MakeFourCC('s', 't', 'r', 'l'))
+                Parser->Streams.emplace_back();
             ReadChildren(stream, chunk);
             // The pad byte of an odd-sized list, unless the pad byte of its last child (not counted in
             // the list's size) has already been stepped over: it is the same byte.
@@ -483,7 +600,17 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
                 return;
             }
             if (chunk->ID.compare(2, 2, "dc") == 0)
-                chunk->ScanNALUnits(Parser->DeepScan);
+                chunk->ScanNALUnits(Parser->DeepScan, 0, chunk->DataStreamNumber());
+            // A video stream's format may carry the SPS of its decoder configuration in Annex B form
+            // behind the 40-byte bitmap header (files remuxed from raw streams do): it is the stream's
+            // first SPS, and changing only the others would leave the file with two aspect ratios.
+            constexpr int64_t BitmapHeaderSize = 40;
+            if (chunk->ID == "strf" && chunk->Size > BitmapHeaderSize && !Parser->Streams.empty() &&
+                Parser->Streams.back().Type == "vids")
+                chunk->ScanNALUnits(Parser->DeepScan, BitmapHeaderSize,
+                                    static_cast<int>(Parser->Streams.size()) - 1);
+            if (chunk->ID == "vprp")
+                chunk->ReadVideoProperties(stream);
             stream->Seek(chunkEnd);
         }
         if (stream->Position() <= start ||
@@ -494,16 +621,19 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
         throw EInvalidOp(SRIFFParseError);
 }
 
-void TGenericRIFFChunk::ScanNALUnits(bool deepScan) {
+void TGenericRIFFChunk::ScanNALUnits(bool deepScan, int64_t skip, int streamNumber) {
     TFastBitstream &reader = *Parser->Bitstream;
-    reader.SetRange(DataPos, 0, DataPos + Size, 0);
-    reader.SetPosition(DataPos, 0);
+    reader.SetRange(DataPos + skip, 0, DataPos + Size, 0);
+    reader.SetPosition(DataPos + skip, 0);
     NALUnits.clear();
+    TContainerAspectRatio *container = nullptr;
+    if (streamNumber >= 0 && streamNumber < static_cast<int>(Parser->Streams.size()))
+        container = Parser->Streams[static_cast<size_t>(streamNumber)].AspectRatio.get();
     while (!reader.AtEnd()) {
         if (reader.SeekNextStartCode()) {
             if (TNALUnit *unit = Parser->KeepNALUnit(reader)) {
                 NALUnits.push_back(unit);
-                Parser->AddRecord(*unit);
+                Parser->AddRecord(*unit, streamNumber, container);
             }
         }
         if (!deepScan)
@@ -532,6 +662,7 @@ void TRIFFParser::Parse(const std::string &fileName) {
     for (auto &chunk : ExtensionChunks)
         chunk->ForgetNALUnits();
     NALUnits.clear();
+    Streams.clear();
     TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
     // Clean-up in this order, however the scan ends: "Ready.", the reader, then the file.
     struct TReaderRelease {

@@ -14,6 +14,19 @@ class TFastBitstream;
 
 // ---- Aspect-ratio records ----
 
+// The display aspect ratio an AVI stream states to players in its video properties chunk ("vprp"):
+// dwFrameAspectRatio, width term in the high 16 bits and height term in the low 16 bits, beside the
+// frame size it applies to. Players built on libavformat take the aspect ratio from here, not from the SPS.
+struct TContainerAspectRatio {
+    int StreamNumber = 0;
+    int64_t Position = 0; // file offset of dwFrameAspectRatio
+    uint16_t X = 0;
+    uint16_t Y = 0;
+    uint32_t FrameWidth = 0;
+    uint32_t FrameHeight = 0;
+    std::string Text() const { return std::to_string(X) + ":" + std::to_string(Y); }
+};
+
 // One SPS with a usable sample aspect ratio: its current values, the new values chosen by the user,
 // the texts of its row, and the in-place write of the change.
 class TARInfo {
@@ -49,6 +62,9 @@ public:
     int32_t NewSarHeight = 0;
     uint8_t NewAspectRatioIdc = 0;
     TSequenceParameterSet *SequenceParameterSet = nullptr; // not owned
+    // For an SPS of an AVI stream: the stream's number and its container aspect ratio, if it has one.
+    int StreamNumber = -1;
+    TContainerAspectRatio *ContainerAspectRatio = nullptr; // not owned
 
 private:
     struct TWriteSpan {
@@ -66,6 +82,15 @@ struct TWriteRefusal {
     std::string Reason;
 };
 
+// What a save does with the container aspect ratio of one stream: the display aspect ratio that the
+// new SAR of the stream's changed records gives at its frame size, or a conflict when they give several.
+struct TContainerChange {
+    TContainerAspectRatio *Target = nullptr;
+    TRatio NewRatio;
+    bool Conflicting = false;
+    size_t FirstIndex = 0; // the first changed record of the stream
+};
+
 class TARInfoList {
 public:
     void Add(std::unique_ptr<TARInfo> info);
@@ -80,6 +105,10 @@ public:
     // Writes every changed record in place. Raises Exception, writing nothing, when CheckChanges
     // refuses any record, and after writing when a record does not read back as written.
     bool WriteChanges(TStream &stream);
+    // The container aspect ratios a save will change or, where the changed records disagree, leave.
+    std::vector<TContainerChange> PlanContainerChanges() const;
+    // One line per stream whose container aspect ratio a save changes or leaves unchanged.
+    std::vector<std::string> DescribeContainerChanges() const;
 
 private:
     std::vector<std::unique_ptr<TARInfo>> FItems;
@@ -105,8 +134,9 @@ public:
     // The per-NAL-unit step, with the reader on the first byte after a start code: keeps an SPS NAL
     // unit in NALUnits (and reports it) and returns it, or drops any other unit and returns null.
     TNALUnit *KeepNALUnit(TFastBitstream &reader);
-    // The rest of the step: a record for a kept SPS that carries an aspect ratio.
-    void AddRecord(TNALUnit &unit);
+    // The rest of the step: a record for a kept SPS that carries an aspect ratio, with the AVI stream
+    // the SPS belongs to.
+    void AddRecord(TNALUnit &unit, int streamNumber = -1, TContainerAspectRatio *container = nullptr);
 
     bool Aborted = false;
     TProgressEvent OnProgress;
@@ -157,7 +187,8 @@ public:
     bool IsFourCC(uint32_t code) const { return FourCC == code; }
     void ReadHeader(TStream *stream);
     void ReadChildren(TStream *stream, TGenericRIFFChunk *parent);
-    void ScanNALUnits(bool deepScan);
+    // Scans the payload, from skip bytes into it, for NAL units of the given AVI stream.
+    void ScanNALUnits(bool deepScan, int64_t skip = 0, int streamNumber = -1);
     // Forgets the NAL units of this chunk and its sub-chunks (they belong to the parser).
     void ForgetNALUnits();
 
@@ -181,6 +212,9 @@ public:
 private:
     // False when the user declined to scan a stream whose handler code is not H.264.
     bool CheckStreamHeader(TStream *stream);
+    void ReadVideoProperties(TStream *stream);
+    // The stream number of a data chunk "NNdc", or -1.
+    int DataStreamNumber() const;
 };
 
 // AVI files: walks the first RIFF chunk and scans the payload of every "..dc" chunk for NAL units.
@@ -191,6 +225,13 @@ public:
     void Parse(const std::string &fileName) override;
 
     std::unique_ptr<TGenericRIFFChunk> RootChunk;
+    // The streams in the order of their "strl" lists: the type from the stream header and, for a
+    // video stream with a properties chunk, its container aspect ratio.
+    struct TStreamInfo {
+        std::string Type;
+        std::unique_ptr<TContainerAspectRatio> AspectRatio;
+    };
+    std::vector<TStreamInfo> Streams;
     // The top-level "RIFF" "AVIX" chunks that follow the first one in an OpenDML file, with their trees.
     std::vector<std::unique_ptr<TGenericRIFFChunk>> ExtensionChunks;
     std::unique_ptr<TFastBitstream> Bitstream; // exists only while Parse runs
