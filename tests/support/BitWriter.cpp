@@ -142,6 +142,9 @@ BuiltSps BuildSps(const SpsFields &f) {
                 w.Bits(f.matrix_coefficients, 8);
             }
         }
+    }
+    size_t decodedBits = w.BitCount();
+    if (f.vui) {
         // chroma_loc_info_present_flag, timing_info_present_flag, both HRD flags, pic_struct_present_flag,
         // bitstream_restriction_flag: all 0.
         w.Bits(0, 6);
@@ -152,11 +155,22 @@ BuiltSps BuildSps(const SpsFields &f) {
     BuiltSps built;
     built.nal = EscapeRbsp(w.Bytes(), &map);
     built.payloadOffset = map.size() > 1 ? map[1] : 1;
+    built.vuiBits = vuiBitIndex;
+    built.decodedBits = decodedBits;
     if (f.vui && vuiBitIndex / 8 < map.size()) {
         built.vuiByte = map[vuiBitIndex / 8];
         built.vuiBit = static_cast<uint8_t>(vuiBitIndex % 8);
     }
+    built.indexMap = std::move(map);
     return built;
+}
+
+BuiltSps::Place BuiltSps::ReaderPlace(size_t bits) const {
+    if (bits % 8 != 0)
+        return {indexMap.at(bits / 8), static_cast<uint8_t>(bits % 8)};
+    if (bits == 0)
+        return {0, 0};
+    return {indexMap.at(bits / 8 - 1) + 1, 0};
 }
 
 std::vector<uint8_t> WithStartCode(const std::vector<uint8_t> &nal) {

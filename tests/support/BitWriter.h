@@ -79,6 +79,17 @@ struct BuiltSps {
     size_t payloadOffset = 1; // profile_idc
     size_t vuiByte = 0;       // byte holding aspect_ratio_info_present_flag (when vui)
     uint8_t vuiBit = 0;
+    std::vector<size_t> indexMap; // for every byte of the unescaped unit, its index in nal
+    size_t vuiBits = 0;           // bits of the unescaped unit before aspect_ratio_info_present_flag
+    size_t decodedBits = 0;       // bits of the unescaped unit up to where an SPS decoder stops
+
+    // Where a reader stands in nal after reading that many bits of the unescaped unit: after the last
+    // bit of a byte it stands on the next raw byte, which may be an emulation-prevention byte.
+    struct Place {
+        size_t byte;
+        uint8_t bit;
+    };
+    Place ReaderPlace(size_t bits) const;
 };
 BuiltSps BuildSps(const SpsFields &fields);
 

@@ -1,0 +1,145 @@
+#include "base/Streams.h"
+#include "TestFiles.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr TFileOpenMode Reading = TFileOpenMode::ReadShareDenyWrite;
+constexpr TFileOpenMode Writing = TFileOpenMode::ReadWriteExclusive;
+
+class FileStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override { WriteFile(Path, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}); }
+
+    // The message of the error that opening the file in that mode raises, or empty when it opens.
+    std::string OpenError(TFileOpenMode mode) {
+        try {
+            TFileStream stream(Path, mode);
+        } catch (const EInOutError &error) {
+            return error.what();
+        }
+        return {};
+    }
+
+    TempDir Dir;
+    std::string Path = Dir.File("data.bin");
+    std::string InUse = Format(SCannotOpenFile, {Path, std::string(SFileInUse)});
+};
+
+TEST_F(FileStreamTest, AnExclusiveWriterShutsOutReadersAndWritersUntilItCloses) {
+    {
+        TFileStream writer(Path, Writing);
+        EXPECT_EQ(OpenError(Reading), InUse);
+        EXPECT_EQ(OpenError(Writing), InUse);
+    }
+    EXPECT_EQ(OpenError(Reading), "");
+    EXPECT_EQ(OpenError(Writing), "");
+}
+
+TEST_F(FileStreamTest, ReadersShareTheFileButShutOutAWriter) {
+    TFileStream first(Path, Reading);
+    TFileStream second(Path, Reading);
+    EXPECT_EQ(OpenError(Writing), InUse);
+    uint8_t a = 0, b = 0;
+    first.Seek(3);
+    first.ReadBuffer(&a, 1);
+    second.ReadBuffer(&b, 1);
+    EXPECT_EQ(a, 4);
+    EXPECT_EQ(b, 1);
+}
+
+TEST_F(FileStreamTest, MissingFilesAndFoldersAreInputOutputErrors) {
+    for (TFileOpenMode mode : {Reading, Writing}) {
+        EXPECT_THROW(TFileStream(Dir.File("missing.bin"), mode), EInOutError);
+        EXPECT_THROW(TFileStream(Dir.Path(), mode), EInOutError);
+    }
+    EXPECT_FALSE(FileExists(Dir.File("missing.bin")));
+    EXPECT_FALSE(FileExists(Dir.Path()));
+    EXPECT_TRUE(FileExists(Path));
+}
+
+TEST_F(FileStreamTest, ReadsAreExactAndAShortReadIsAnInputOutputError) {
+    TFileStream stream(Path, Reading);
+    EXPECT_EQ(stream.Size(), 10);
+    uint8_t bytes[4] = {};
+    stream.Seek(6);
+    stream.ReadBuffer(bytes, 4);
+    EXPECT_EQ(bytes[0], 7);
+    EXPECT_EQ(bytes[3], 10);
+    EXPECT_EQ(stream.Position(), 10);
+    stream.Seek(8);
+    try {
+        stream.ReadBuffer(bytes, 3);
+        FAIL() << "a read past the end went through";
+    } catch (const EInOutError &error) {
+        EXPECT_STREQ(error.what(), SReadError);
+    }
+}
+
+TEST_F(FileStreamTest, WritesReachTheFileAndAReadOnlyStreamRefusesThem) {
+    {
+        TFileStream stream(Path, Writing);
+        const uint8_t patch[2] = {0xAA, 0xBB};
+        stream.Seek(4);
+        stream.WriteBuffer(patch, 2);
+        EXPECT_EQ(stream.Position(), 6);
+        EXPECT_EQ(stream.Size(), 10);
+    }
+    EXPECT_EQ(ReadFile(Path), (std::vector<uint8_t>{1, 2, 3, 4, 0xAA, 0xBB, 7, 8, 9, 10}));
+    TFileStream reader(Path, Reading);
+    const uint8_t byte = 0;
+    EXPECT_THROW(reader.WriteBuffer(&byte, 1), EInOutError);
+    EXPECT_EQ(ReadFile(Path)[0], 1);
+}
+
+// Reading on in small pieces makes the stream read ahead; what it holds must stay equal to the file.
+TEST_F(FileStreamTest, ReadAheadKeepsUpWithWritesAndEndsWithAShortRead) {
+    std::vector<uint8_t> bytes(300000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    WriteFile(Path, bytes);
+    TFileStream stream(Path, Writing);
+    std::vector<uint8_t> piece(4096);
+    for (int64_t offset = 0; offset < 6 * 4096; offset += 4096) {
+        stream.ReadBuffer(piece.data(), piece.size());
+        ASSERT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + offset));
+    }
+    const uint8_t patch[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    stream.Seek(30000);
+    stream.WriteBuffer(patch, 4);
+    std::copy(patch, patch + 4, bytes.begin() + 30000);
+    stream.Seek(6 * 4096);
+    for (int64_t offset = 6 * 4096; offset + 4096 <= 290000; offset += 4096) {
+        stream.ReadBuffer(piece.data(), piece.size());
+        ASSERT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + offset)) << offset;
+    }
+    // Reading on one byte past the end, partly out of what was read ahead.
+    int64_t end = stream.Position();
+    std::vector<uint8_t> tail(static_cast<size_t>(300000 - end + 1));
+    EXPECT_THROW(stream.ReadBuffer(tail.data(), tail.size()), EInOutError);
+    stream.Seek(end);
+    stream.ReadBuffer(tail.data(), tail.size() - 1);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end() - 1, bytes.begin() + end));
+    EXPECT_EQ(stream.Position(), 300000);
+}
+
+TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
+    TMemoryStream stream({1, 2, 3});
+    uint8_t bytes[3] = {};
+    stream.Seek(1);
+    EXPECT_THROW(stream.ReadBuffer(bytes, 3), EInOutError);
+    const uint8_t tail[2] = {8, 9};
+    stream.Seek(2);
+    stream.WriteBuffer(tail, 2);
+    EXPECT_EQ(stream.Bytes(), (std::vector<uint8_t>{1, 2, 8, 9}));
+    EXPECT_EQ(stream.Position(), 4);
+}
+
+} // namespace
