@@ -1,0 +1,180 @@
+#include "MediaFiles.h"
+
+#include "TestFiles.h"
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+CommandResult RunChecked(const std::string &commandLine) {
+    CommandResult result = RunCommand(commandLine);
+    if (result.exitCode != 0)
+        throw std::runtime_error("command failed (" + std::to_string(result.exitCode) + "): " + commandLine +
+                                 "\n" + result.errors);
+    return result;
+}
+
+const std::string FFmpeg = "ffmpeg -hide_banner -nostdin -nostats -loglevel error -y";
+
+// The lavfi input of one test pattern, with its SAR set in the filter chain.
+std::string PatternInput(const VideoSpec &video) {
+    std::ostringstream graph;
+    graph << "testsrc=size=" << video.width << "x" << video.height
+          << ":rate=25:duration=" << video.frames / 25.0
+          << ",setsar=" << (video.sar.empty() ? "0" : video.sar);
+    return " -f lavfi -i " + ShellQuote(graph.str());
+}
+
+// The encoder options of output video stream index.
+std::string EncoderOptions(const VideoSpec &video, int index) {
+    std::string s = ":v:" + std::to_string(index) + " ";
+    std::string options = " -c" + s + video.encoder + " -pix_fmt" + s + video.pixFmt;
+    if (video.encoder == "libx264") {
+        options += " -preset" + s + "veryfast";
+        if (!video.profile.empty())
+            options += " -profile" + s + video.profile;
+        std::vector<std::string> params;
+        if (video.interlaced)
+            params.push_back("tff=1");
+        if (video.repeatHeaders)
+            params.push_back("repeat-headers=1");
+        if (video.accessUnitDelimiters)
+            params.push_back("aud=1");
+        if (video.keyint > 0)
+            params.push_back("keyint=" + std::to_string(video.keyint));
+        std::string joined;
+        for (const std::string &param : params)
+            joined += (joined.empty() ? "" : ":") + param;
+        if (!joined.empty())
+            options += " -x264-params" + s + joined;
+    }
+    if (!video.tag.empty())
+        options += " -tag" + s + video.tag;
+    return options;
+}
+
+// "a:b" as two numbers; 0:1 for anything else ("N/A" when there is none).
+void ParseRatio(const std::string &text, int &x, int &y) {
+    x = 0;
+    y = 1;
+    std::smatch match;
+    if (std::regex_match(text, match, std::regex(R"((\d+):(\d+))"))) {
+        x = std::stoi(match[1]);
+        y = std::stoi(match[2]);
+    }
+}
+
+} // namespace
+
+ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
+    CommandResult result = RunChecked(
+        "ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
+        " -show_entries stream=width,height,sample_aspect_ratio -of default=nw=1 " + ShellQuote(path));
+    ProbedVideo probed;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "width")
+            probed.width = std::stoi(value);
+        else if (key == "height")
+            probed.height = std::stoi(value);
+        else if (key == "sample_aspect_ratio")
+            ParseRatio(value, probed.sarWidth, probed.sarHeight);
+    }
+    if (probed.width == 0)
+        throw std::runtime_error("ffprobe found no video stream " + std::to_string(videoIndex) + " in " +
+                                 path);
+    return probed;
+}
+
+void MakeRawH264(const std::string &path, const VideoSpec &video) {
+    RunChecked(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f h264 " + ShellQuote(path));
+}
+
+void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio) {
+    std::string inputs, maps, options;
+    double seconds = 0;
+    for (size_t i = 0; i < videos.size(); ++i) {
+        inputs += PatternInput(videos[i]);
+        maps += " -map " + std::to_string(i) + ":v";
+        options += EncoderOptions(videos[i], static_cast<int>(i));
+        seconds = std::max(seconds, videos[i].frames / 25.0);
+    }
+    if (pcmAudio) {
+        inputs += " -f lavfi -i " + ShellQuote("sine=sample_rate=8000:duration=" + std::to_string(seconds));
+        maps += " -map " + std::to_string(videos.size()) + ":a";
+        options += " -c:a pcm_s16le";
+    }
+    RunChecked(FFmpeg + inputs + maps + options + " -f avi " + ShellQuote(path));
+}
+
+ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
+    TempDir scratch;
+    std::string raw = scratch.File("stream.h264");
+    RunChecked(FFmpeg + " -i " + ShellQuote(path) + " -map 0:v:" + std::to_string(videoIndex) +
+               " -c copy -f h264 " + ShellQuote(raw));
+    return ProbeVideo(raw, 0);
+}
+
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex) {
+    CommandResult result =
+        RunChecked("ffmpeg -hide_banner -nostdin -nostats -loglevel repeat+info -i " + ShellQuote(path) +
+                   " -map 0:v:" + std::to_string(videoIndex) + " -c copy -bsf:v trace_headers -f null -");
+    // Lines of the filter: "[trace_headers @ 0x...] Sequence Parameter Set" opens a unit, and inside it
+    // "[trace_headers @ 0x...] <bit>   <name>   <bits> = <value>" gives a field.
+    const std::regex unitLine(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z][^=]*)$)");
+    const std::regex fieldLine(R"(^\[trace_headers @ [^\]]*\] +\d+ +(\w+) +[01]+ = (-?\d+)$)");
+    std::vector<TracedSps> found;
+    bool inPackets = false, inSps = false;
+    std::istringstream lines(result.errors);
+    std::string line;
+    std::smatch match;
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, match, unitLine)) {
+            std::string unit = match[1];
+            if (unit.rfind("Packet:", 0) == 0)
+                inPackets = true;
+            inSps = inPackets && unit == "Sequence Parameter Set";
+            if (inSps)
+                found.emplace_back();
+        } else if (inSps && std::regex_match(line, match, fieldLine)) {
+            std::string name = match[1];
+            int value = std::stoi(match[2]);
+            TracedSps &sps = found.back();
+            if (name == "profile_idc")
+                sps.profileIdc = value;
+            else if (name == "seq_parameter_set_id")
+                sps.seqParameterSetId = value;
+            else if (name == "aspect_ratio_idc")
+                sps.aspectRatioIdc = value;
+            else if (name == "sar_width")
+                sps.sarWidth = value;
+            else if (name == "sar_height")
+                sps.sarHeight = value;
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> FrameMd5(const std::string &path) {
+    CommandResult result = RunChecked(FFmpeg + " -i " + ShellQuote(path) + " -map 0 -f framemd5 -");
+    std::vector<std::string> frames;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty() && line[0] != '#')
+            frames.push_back(line);
+    return frames;
+}
+
+bool HaveMediaTools() {
+    return HaveTool("ffmpeg") && HaveTool("ffprobe") &&
+           RunCommand("ffmpeg -hide_banner -encoders").output.find("libx264") != std::string::npos;
+}

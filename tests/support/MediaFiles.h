@@ -1,0 +1,67 @@
+#pragma once
+
+// Real media files made with ffmpeg (libx264 for H.264), and what ffmpeg's own tools report about them.
+// Every function raises std::runtime_error, with the tool's messages, when a tool fails.
+
+#include <string>
+#include <vector>
+
+// One video stream to encode: a test pattern of the given size and length.
+struct VideoSpec {
+    int width = 176;
+    int height = 144;
+    int frames = 10; // at 25 frames per second
+    // Sample aspect ratio as "w/h", e.g. "12/11" (predefined) or "64/45" (custom); empty writes a VUI
+    // without aspect-ratio information.
+    std::string sar;
+    std::string encoder = "libx264"; // "mpeg4" for a stream that is not H.264
+    std::string profile;             // libx264 profile: "baseline", "main", "high", "high10", "high422", ...
+    std::string pixFmt = "yuv420p";
+    bool interlaced = false;           // field-coded (frame_mbs_only_flag 0)
+    bool repeatHeaders = false;        // an SPS and a PPS in front of every key frame
+    bool accessUnitDelimiters = false; // an access unit delimiter opens every frame
+    int keyint = 0;                    // greatest distance between key frames; 0 leaves libx264's default
+    std::string tag;                   // handler code written into the AVI stream header, e.g. "XVID"
+};
+
+// A raw Annex B elementary stream.
+void MakeRawH264(const std::string &path, const VideoSpec &video);
+
+// An AVI file holding the video streams in the given order (their data chunks are 00dc, 01dc, ...), and,
+// when pcmAudio is true, a 16-bit PCM audio stream numbered after them whose chunks are interleaved
+// between the video chunks.
+void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio = false);
+
+// What ffprobe reports for one video stream. A missing SAR reads 0:1.
+struct ProbedVideo {
+    int width = 0; // cropped picture size
+    int height = 0;
+    int sarWidth = 0;
+    int sarHeight = 0;
+};
+
+// The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
+ProbedVideo ProbeVideo(const std::string &path, int videoIndex = 0);
+// The H.264 bitstream of video stream videoIndex, copied out of the container, so the SAR comes from
+// the SPS.
+ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex = 0);
+
+// One SPS NAL unit as ffmpeg's trace_headers bitstream filter decodes it. -1 for fields not present.
+struct TracedSps {
+    int profileIdc = -1;
+    int seqParameterSetId = -1;
+    int aspectRatioIdc = -1; // -1 without VUI or without aspect-ratio information
+    int sarWidth = -1;       // only for aspect_ratio_idc 255
+    int sarHeight = -1;
+};
+
+// Every SPS in the data of video stream videoIndex, in file order. Parameter sets that the demuxer also
+// copies into the stream's global header are counted once, where they lie in the data.
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0);
+
+// The MD5 of every decoded frame of every stream, one line per frame, in order. The header of the
+// framemd5 output (which names the SAR) is left out, so only the decoded pictures and sound count.
+std::vector<std::string> FrameMd5(const std::string &path);
+
+// Whether ffmpeg and ffprobe are there, with libx264.
+bool HaveMediaTools();
