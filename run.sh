@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev ffmpeg x264 clang libclang-rt-14-dev)
+packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev ffmpeg x264 clang libclang-rt-14-dev
+    jq util-linux bsdutils fonts-dejavu-core)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

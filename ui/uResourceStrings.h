@@ -7,3 +7,43 @@ inline constexpr const char *SProductName = "Pellmar";
 inline constexpr const char *SApplicationTitle = "Pellmar";
 inline constexpr const char *SFileVersionNotFound = "[File not found]";
 inline constexpr const char *SFileVersionError = "[Error]";
+
+// ---- The desktop program's window ----
+
+// Progress and panel formats. Placeholders follow Format (base/Exceptions.h).
+inline constexpr const char *SScanningProgress = "Scanning %s%%"; // the percentage with one decimal
+inline constexpr const char *SAtResolution = "[at Resolution: %dx%d]";
+inline constexpr const char *SAtResolutionNA = "[at Resolution: n/a]";
+// Tool tip of a list row: the video format, then a line feed and a carriage return, then the overscan text.
+inline constexpr const char *SVideoFormatTip = "Video Format: %s";
+inline constexpr const char *STipLineBreak = "\n\r";
+inline constexpr const char *SContainerAspectTip = "Container aspect ratio: %s";
+
+// Preset list of the SAR combo box: annotations of the codes 2 to 5, and the custom entry.
+inline constexpr const char *SAnnotationPal4x3 = "  (  4:3 PAL   MPEG-4)";
+inline constexpr const char *SAnnotationNtsc4x3 = "  (  4:3 NTSC MPEG-4)";
+inline constexpr const char *SAnnotationPal16x9 = "  (16:9 PAL   MPEG-4)";
+inline constexpr const char *SAnnotationNtsc16x9 = "  (16:9 NTSC MPEG-4)";
+inline constexpr const char *SCustomSar = "Custom";
+
+// Messages
+inline constexpr const char *SConfirmSave =
+    "WARNING: The original source file will be changed now. Are you sure you want to continue?";
+inline constexpr const char *SAllChangesSaved = "All changes saved.";
+inline constexpr const char *SDropOneFileOnly = "You can drop only one file at a time!";
+// One line per refused change under SChangesRefused (base/Messages.h): the row number and the reason.
+inline constexpr const char *SRefusedRow = "Row %d: %s";
+inline constexpr const char *SUnknownError = "Unknown error";
+inline constexpr const char *SWarningTitle = "Warning";
+
+// Filters of the file-open dialog
+inline constexpr const char *SFilterAvi = "avi files (*.avi);;all files (*)";
+inline constexpr const char *SFilterStream = "h.264 streams (*.h264);;All files (*)";
+
+// About box
+inline constexpr const char *SAboutTitle = "About";
+inline constexpr const char *SAboutText =
+    "%s %s\n\n"
+    "This program is free to use for any purpose, without any warranty. It changes the original file in "
+    "place: keep a copy of every file before you change it. You use the program entirely at your own "
+    "risk; its author accepts no responsibility for any damage or loss of data it may cause.";

@@ -1,0 +1,88 @@
+#include "UiTestSupport.h"
+
+#include "TestFiles.h"
+
+#include <QPushButton>
+#include <QTest>
+
+#include <filesystem>
+
+TWindowUnderTest::TWindowUnderTest() : Window(std::make_unique<TForm21>(Dialogs)) {
+    Window->show();
+    if (!QTest::qWaitForWindowExposed(Window.get()))
+        qFatal("the main window was not shown");
+}
+
+void TWindowUnderTest::OpenAvi(const std::string &path) {
+    Dialogs.FileToOpen = QString::fromStdString(path);
+    QTest::mouseClick(Window->btn_LoadRIFF, Qt::LeftButton);
+}
+
+void TWindowUnderTest::OpenStream(const std::string &path) {
+    Dialogs.FileToOpen = QString::fromStdString(path);
+    QTest::mouseClick(Window->btnLoadStream, Qt::LeftButton);
+}
+
+QStringList RowTexts(const QTreeWidgetItem &row) {
+    QStringList texts;
+    for (int column = 0; column < row.columnCount(); ++column)
+        texts << row.text(column);
+    return texts;
+}
+
+QTreeWidgetItem &Row(TForm21 &window, int index) {
+    QTreeWidgetItem *row = window.lvARList->topLevelItem(index);
+    if (row == nullptr)
+        qFatal("no list row %d", index);
+    return *row;
+}
+
+int RowCount(TForm21 &window) {
+    return window.lvARList->topLevelItemCount();
+}
+
+int SelectedRowCount(TForm21 &window) {
+    return static_cast<int>(window.lvARList->selectedItems().size());
+}
+
+bool DrawnAsChanged(const QTreeWidgetItem &row) {
+    for (int column = 0; column < row.columnCount(); ++column)
+        if (row.background(column).color() != QColor(255, 255, 0) ||
+            row.foreground(column).color() != QColor(255, 0, 0))
+            return false;
+    return true;
+}
+
+bool DrawnNormally(const QTreeWidgetItem &row) {
+    for (int column = 0; column < row.columnCount(); ++column)
+        if (row.data(column, Qt::BackgroundRole).isValid() || row.data(column, Qt::ForegroundRole).isValid())
+            return false;
+    return true;
+}
+
+void TypeInto(QLineEdit *field, const QString &text) {
+    field->setFocus();
+    field->selectAll();
+    if (text.isEmpty())
+        QTest::keyClick(field, Qt::Key_Backspace);
+    else
+        QTest::keyClicks(field, text);
+}
+
+VideoSpec Video(int width, int height, int frames, const std::string &sar) {
+    VideoSpec video;
+    video.width = width;
+    video.height = height;
+    video.frames = frames;
+    video.sar = sar;
+    return video;
+}
+
+std::vector<uint8_t> Bytes(const std::string &path) {
+    return ReadFile(path);
+}
+
+std::string CopyFile(const std::string &from, const std::string &to) {
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    return to;
+}

@@ -1,0 +1,926 @@
+#include "uPellmarMain.h"
+
+#include "MessageBoxes.h"
+#include "Utils.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "uAbout.h"
+#include "uResourceStrings.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QValidator>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int32_t MaxSarTerm = 65535; // sar_width and sar_height are 16-bit fields
+constexpr int64_t MaxInt32 = std::numeric_limits<int32_t>::max();
+
+enum TColumn {
+    colIndex,
+    colSar,
+    colType,
+    colResolution,
+    colDar,
+    colSpsId,
+    colSpsOffset,
+    colVuiOffset,
+    colCount
+};
+
+// "SAR", "Type", "Resolution" and "SPS Id" share the width the other columns leave.
+bool IsSharedColumn(int column) {
+    return column == colSar || column == colType || column == colResolution || column == colSpsId;
+}
+
+// The width a column needs for its caption and its usual widest text.
+int ColumnWidth(const QTreeWidget &list, int column) {
+    static const std::array<const char *, colCount> Widest{"000",      "160:99", "Predefined", "1920x1080",
+                                                           "0000:000", "000",    "00000000",   "00000000"};
+    const QFontMetrics metrics = list.fontMetrics();
+    const int text = std::max(metrics.horizontalAdvance(list.headerItem()->text(column)),
+                              metrics.horizontalAdvance(QString::fromLatin1(Widest[column])));
+    return text + 2 * metrics.averageCharWidth();
+}
+
+const QColor ChangedRowBackground(255, 255, 0);
+const QColor ChangedRowText(255, 0, 0);
+
+// The path as the file system takes it.
+std::string NativePath(const QString &path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString Text(const std::string &text) {
+    return QString::fromStdString(text);
+}
+
+QString Number(int64_t value) {
+    return QString::number(value);
+}
+
+// The key filter of the four number fields: only digits reach them, typed or pasted, and only numbers
+// up to the field's bound, so a field never holds a number its conversions can not take.
+class TNumberValidator : public QValidator {
+public:
+    TNumberValidator(int64_t maximum, QObject *parent) : QValidator(parent), FMaximum(maximum) {}
+
+    State validate(QString &input, int &) const override {
+        if (input.isEmpty())
+            return Acceptable;
+        if (!std::all_of(input.begin(), input.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+            return Invalid;
+        bool ok = false;
+        qlonglong value = input.toLongLong(&ok);
+        return ok && value <= FMaximum ? Acceptable : Invalid;
+    }
+
+private:
+    int64_t FMaximum;
+};
+
+// A mouse cursor for as long as the object lives.
+class TOverrideCursor {
+public:
+    explicit TOverrideCursor(Qt::CursorShape shape) { QApplication::setOverrideCursor(shape); }
+    ~TOverrideCursor() { QApplication::restoreOverrideCursor(); }
+    TOverrideCursor(const TOverrideCursor &) = delete;
+    TOverrideCursor &operator=(const TOverrideCursor &) = delete;
+};
+
+// A read-only field that shows a value: no tab stop, no drops, optionally without border and on the
+// background of the window.
+void MakeDisplayField(QLineEdit *field, bool frame, bool windowBackground) {
+    field->setReadOnly(true);
+    field->setFocusPolicy(Qt::ClickFocus);
+    field->setFrame(frame);
+    field->setAcceptDrops(false);
+    if (windowBackground) {
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        field->setPalette(palette);
+    }
+}
+
+// Sets a field's text only when it differs, so the caret stays where the user is typing.
+void SetFieldText(QLineEdit *field, const QString &text) {
+    if (field->text() != text)
+        field->setText(text);
+}
+
+QString PositiveNumberText(int32_t value) {
+    return value > 0 ? Number(value) : QString();
+}
+
+// A menu item or a button that runs an action and follows its enabled state.
+void BindToAction(QAction *item, QAction *action) {
+    QObject::connect(item, &QAction::triggered, action, &QAction::trigger);
+    QObject::connect(action, &QAction::enabledChanged, item, &QAction::setEnabled);
+    item->setEnabled(action->isEnabled());
+}
+
+void BindToAction(QPushButton *button, QAction *action) {
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    QObject::connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
+    button->setEnabled(action->isEnabled());
+}
+
+QString Annotation(uint8_t code) {
+    switch (code) {
+    case 2:
+        return SAnnotationPal4x3;
+    case 3:
+        return SAnnotationNtsc4x3;
+    case 4:
+        return SAnnotationPal16x9;
+    case 5:
+        return SAnnotationNtsc16x9;
+    default:
+        return {};
+    }
+}
+
+bool FitsInt32(const TRatio &ratio) {
+    return ratio.X > 0 && ratio.Y > 0 && ratio.X <= MaxInt32 && ratio.Y <= MaxInt32;
+}
+
+bool IsSarTerm(int64_t value) {
+    return value >= 1 && value <= MaxSarTerm;
+}
+
+} // namespace
+
+// The state of a running scan: the hourglass, and only "Abort" acts. A close asked for meanwhile
+// happens once the scan has returned.
+class TForm21::TScanScope {
+public:
+    explicit TScanScope(TForm21 &form) : FForm(form), FCursor(Qt::WaitCursor) { FForm.SetScanning(true); }
+    ~TScanScope() {
+        FForm.SetScanning(false);
+        if (FForm.FCloseRequested)
+            QTimer::singleShot(0, &FForm, &QWidget::close);
+    }
+    TScanScope(const TScanScope &) = delete;
+    TScanScope &operator=(const TScanScope &) = delete;
+
+private:
+    TForm21 &FForm;
+    TOverrideCursor FCursor;
+};
+
+template <typename TCommand> void TForm21::Guarded(TCommand command) {
+    try {
+        command();
+    } catch (const std::exception &error) {
+        FMessages.ShowError(Text(ErrorMessageText(error.what())));
+    } catch (...) {
+        FMessages.ShowError(Text(ErrorMessageText(SUnknownError)));
+    }
+}
+
+template <typename... TArgs> auto TForm21::Guard(void (TForm21::*handler)(TArgs...)) {
+    return [this, handler](TArgs... args) { Guarded([&] { (this->*handler)(args...); }); };
+}
+
+TForm21::TForm21(TMessageBoxes &messages, QWidget *parent) : QMainWindow(parent), FMessages(messages) {
+    CreateControls();
+    CreateMenu();
+    FormCreate();
+}
+
+TForm21::~TForm21() {
+    FormDestroy();
+}
+
+// ---- Form definition ----
+
+void TForm21::CreateControls() {
+    auto *client = new QWidget(this);
+    setCentralWidget(client);
+
+    Label1 = new QLabel(QStringLiteral("File:"), client);
+    edtPath = new QLineEdit(client);
+    MakeDisplayField(edtPath, true, true);
+    btn_LoadRIFF = new QPushButton(QStringLiteral("Avi..."), client);
+    btnLoadStream = new QPushButton(QStringLiteral("Stream..."), client);
+
+    Label4 = new QLabel(QStringLiteral("Sequence Parameter Sets (SPS) found:"), client);
+    edtNalUnitsCount = new QLineEdit(client);
+    MakeDisplayField(edtNalUnitsCount, true, false);
+    edtNalUnitsCount->setFixedWidth(
+        edtNalUnitsCount->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
+
+    rgScanMode = new QGroupBox(QStringLiteral("Avi Scan Mode"), client);
+    rgScanModeItems = new QButtonGroup(rgScanMode);
+    auto *scanModeLayout = new QVBoxLayout(rgScanMode);
+    for (const char *caption : {"Deep Scan (Recommended)", "Only first NAL Unit of each Chunk"}) {
+        auto *item = new QRadioButton(caption, rgScanMode);
+        rgScanModeItems->addButton(item, static_cast<int>(rgScanModeItems->buttons().size()));
+        scanModeLayout->addWidget(item);
+    }
+    rgScanModeItems->button(0)->setChecked(true);
+
+    Label2 = new QLabel(QStringLiteral("Aspect Ratio Information found in the file:"), client);
+
+    lvARList = new QTreeWidget(client);
+    lvARList->setColumnCount(colCount);
+    lvARList->setHeaderLabels(
+        {"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset"});
+    lvARList->setRootIsDecorated(false);
+    lvARList->setItemsExpandable(false);
+    lvARList->setUniformRowHeights(true);
+    lvARList->setAllColumnsShowFocus(true);
+    lvARList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvARList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvARList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    QPalette listPalette = lvARList->palette();
+    for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+        listPalette.setColor(QPalette::Inactive, role, listPalette.color(QPalette::Active, role));
+    lvARList->setPalette(listPalette);
+    QHeaderView *header = lvARList->header();
+    header->setStretchLastSection(false);
+    for (int column = 0; column < colCount; ++column)
+        header->setSectionResizeMode(column,
+                                     IsSharedColumn(column) ? QHeaderView::Interactive : QHeaderView::Fixed);
+    lvARList->viewport()->installEventFilter(this);
+    FitColumns();
+
+    grpNewAR = new QGroupBox(QStringLiteral("New Aspect Ratio"), client);
+    rbSAR = new QRadioButton(QStringLiteral("Sample Aspect Ratio (SAR)"), grpNewAR);
+    rbSAR->setChecked(true);
+    cbSAR = new QComboBox(grpNewAR);
+    cbSAR->setEnabled(false);
+    StaticText3 = new QLabel(QStringLiteral("Custom:"), grpNewAR);
+    edtSARx = new QLineEdit(QStringLiteral("1"), grpNewAR);
+    StaticText2 = new QLabel(QStringLiteral(":"), grpNewAR);
+    edtSARy = new QLineEdit(QStringLiteral("1"), grpNewAR);
+    rbDAR = new QRadioButton(QStringLiteral("Display Aspect Ratio (DAR)"), grpNewAR);
+    edtDARx = new QLineEdit(QStringLiteral("1"), grpNewAR);
+    StaticText1 = new QLabel(QStringLiteral(":"), grpNewAR);
+    edtDARy = new QLineEdit(QStringLiteral("1"), grpNewAR);
+    for (QLineEdit *field : {edtSARx, edtSARy, edtDARx, edtDARy}) {
+        bool sar = field == edtSARx || field == edtSARy;
+        field->setValidator(new TNumberValidator(sar ? MaxSarTerm : MaxInt32, field));
+        field->setReadOnly(true);
+        field->setEnabled(false);
+        field->setAcceptDrops(false);
+        field->setMaximumWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")));
+    }
+    edtResolution = new QLineEdit(SAtResolutionNA, grpNewAR);
+    MakeDisplayField(edtResolution, false, true);
+    edtResolution->setFocusPolicy(Qt::NoFocus);
+    btnSet = new QPushButton(QStringLiteral("Set new Aspect Ratio"), grpNewAR);
+
+    auto *panel = new QGridLayout(grpNewAR);
+    panel->addWidget(rbSAR, 0, 0, 1, 4);
+    panel->addWidget(cbSAR, 1, 0, 1, 4);
+    panel->addWidget(StaticText3, 2, 0);
+    panel->addWidget(edtSARx, 2, 1);
+    panel->addWidget(StaticText2, 2, 2);
+    panel->addWidget(edtSARy, 2, 3);
+    panel->addWidget(rbDAR, 3, 0, 1, 4);
+    panel->addWidget(edtDARx, 4, 1);
+    panel->addWidget(StaticText1, 4, 2);
+    panel->addWidget(edtDARy, 4, 3);
+    panel->addWidget(edtResolution, 5, 0, 1, 4);
+    panel->addWidget(btnSet, 6, 0, 1, 4);
+    panel->setColumnStretch(1, 1);
+    panel->setColumnStretch(3, 1);
+
+    btnSelectAll = new QPushButton(QStringLiteral("Select all"), client);
+    btnReset = new QPushButton(QStringLiteral("Reset all"), client);
+    btnSave = new QPushButton(client);
+
+    ProgressBar1 = new QProgressBar(client);
+    ProgressBar1->setTextVisible(false);
+    edtProgress = new QLineEdit(client);
+    MakeDisplayField(edtProgress, false, true);
+    edtProgress->setFocusPolicy(Qt::NoFocus);
+    edtProgress->setFixedWidth(
+        edtProgress->fontMetrics().horizontalAdvance(QStringLiteral("Scanning 100.0%")) + 12);
+    btnCancel = new QPushButton(QStringLiteral("Abort"), client);
+    btnCancel->setEnabled(false);
+
+    Label3 = new QLabel(
+        QStringLiteral("This Software is a beta Version. It might contain bugs. USE AT YOUR OWN RISK! "),
+        client);
+    Label3->setAlignment(Qt::AlignCenter);
+
+    auto *fileRow = new QHBoxLayout;
+    fileRow->addWidget(Label1);
+    fileRow->addWidget(edtPath, 1);
+    fileRow->addWidget(btn_LoadRIFF);
+    fileRow->addWidget(btnLoadStream);
+
+    auto *countRow = new QHBoxLayout;
+    countRow->addWidget(Label4);
+    countRow->addWidget(edtNalUnitsCount);
+    countRow->addStretch(1);
+    auto *infoColumn = new QVBoxLayout;
+    infoColumn->addLayout(countRow);
+    infoColumn->addStretch(1);
+    infoColumn->addWidget(Label2);
+
+    auto *listButtons = new QHBoxLayout;
+    listButtons->addWidget(btnSelectAll);
+    listButtons->addStretch(1);
+    listButtons->addWidget(btnReset);
+
+    auto *panelColumn = new QVBoxLayout;
+    panelColumn->addWidget(grpNewAR);
+    panelColumn->addStretch(1);
+
+    auto *progressRow = new QHBoxLayout;
+    progressRow->addWidget(ProgressBar1, 1);
+    progressRow->addWidget(edtProgress);
+    progressRow->addWidget(btnCancel);
+
+    auto *layout = new QGridLayout(client);
+    layout->addLayout(fileRow, 0, 0, 1, 2);
+    layout->addLayout(infoColumn, 1, 0);
+    layout->addWidget(rgScanMode, 1, 1);
+    layout->addWidget(lvARList, 2, 0);
+    layout->addLayout(panelColumn, 2, 1);
+    layout->addLayout(listButtons, 3, 0);
+    layout->addWidget(btnSave, 3, 1, Qt::AlignRight);
+    layout->addLayout(progressRow, 4, 0, 1, 2);
+    layout->addWidget(Label3, 5, 0, 1, 2);
+    layout->setColumnStretch(0, 1);
+    layout->setRowStretch(2, 1);
+
+    setAcceptDrops(true);
+}
+
+void TForm21::CreateMenu() {
+    actOpenAviFile = new QAction(QStringLiteral("Open File"), this);
+    actOpenh264Stream = new QAction(QStringLiteral("Open h264 Stream"), this);
+    actSave = new QAction(QStringLiteral("Save Changes"), this);
+    actAbout = new QAction(QStringLiteral("About"), this);
+    FScanLockedActions = new QActionGroup(this);
+    FScanLockedActions->setExclusionPolicy(QActionGroup::ExclusionPolicy::None);
+    for (QAction *action : {actOpenAviFile, actOpenh264Stream, actSave, actAbout})
+        FScanLockedActions->addAction(action);
+
+    File1 = menuBar()->addMenu(QStringLiteral("File"));
+    OpenAvi1 = File1->addAction(QStringLiteral("Open Avi File"));
+    OpenAvi1->setShortcut(QKeySequence::Open);
+    OpenelementaryStream1 = File1->addAction(actOpenh264Stream->text());
+    OpenelementaryStream1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    SaveChanges1 = File1->addAction(actSave->text());
+    SaveChanges1->setShortcut(QKeySequence::Save);
+    N1 = File1->addSeparator();
+    Exit1 = File1->addAction(QStringLiteral("Exit"));
+    Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q)); // QKeySequence::Quit is empty on some platforms
+    About1 = menuBar()->addAction(actAbout->text());
+    About1->setShortcut(QKeySequence::HelpContents);
+
+    BindToAction(OpenAvi1, actOpenAviFile);
+    BindToAction(OpenelementaryStream1, actOpenh264Stream);
+    BindToAction(SaveChanges1, actSave);
+    BindToAction(About1, actAbout);
+    BindToAction(btn_LoadRIFF, actOpenAviFile);
+    BindToAction(btnLoadStream, actOpenh264Stream);
+    BindToAction(btnSave, actSave);
+    btnSave->setText(actSave->text());
+
+    connect(actOpenAviFile, &QAction::triggered, this, Guard(&TForm21::actOpenAviFileExecute));
+    connect(actOpenh264Stream, &QAction::triggered, this, Guard(&TForm21::actOpenh264StreamExecute));
+    connect(actSave, &QAction::triggered, this, Guard(&TForm21::actSaveExecute));
+    connect(actAbout, &QAction::triggered, this, Guard(&TForm21::actAboutExecute));
+    connect(Exit1, &QAction::triggered, this, Guard(&TForm21::Exit1Click));
+    connect(btnCancel, &QPushButton::clicked, this, Guard(&TForm21::btnCancelClick));
+    connect(rgScanModeItems, &QButtonGroup::idToggled, this, Guard(&TForm21::rgScanModeClick));
+    connect(lvARList, &QTreeWidget::itemDoubleClicked, this, Guard(&TForm21::lvARListDblClick));
+    connect(cbSAR, &QComboBox::activated, this, Guard(&TForm21::cbSARSelect));
+    connect(rbSAR, &QRadioButton::toggled, this, Guard(&TForm21::rbSARClick));
+    connect(rbDAR, &QRadioButton::toggled, this, Guard(&TForm21::rbDARClick));
+    connect(edtSARx, &QLineEdit::textEdited, this, Guard(&TForm21::edtSARxChange));
+    connect(edtSARy, &QLineEdit::textEdited, this, Guard(&TForm21::edtSARyChange));
+    connect(edtDARx, &QLineEdit::textEdited, this, Guard(&TForm21::edtDARxChange));
+    connect(edtDARy, &QLineEdit::textEdited, this, Guard(&TForm21::edtDARyChange));
+    connect(btnSet, &QPushButton::clicked, this, Guard(&TForm21::btnSetClick));
+    connect(btnReset, &QPushButton::clicked, this, Guard(&TForm21::btnResetClick));
+    connect(btnSelectAll, &QPushButton::clicked, this, Guard(&TForm21::btnSelectAllClick));
+}
+
+// ---- Creation and destruction ----
+
+void TForm21::FormCreate() {
+    setWindowTitle(Text(GetAppCaption()));
+    ProgressBar1->setRange(0, 100);
+    ParserProgress(SReady, 0, 100);
+
+    FRIFFParser = std::make_unique<TRIFFParser>();
+    FStreamParser = std::make_unique<TStreamParser>();
+    for (TParser *parser :
+         {static_cast<TParser *>(FRIFFParser.get()), static_cast<TParser *>(FStreamParser.get())}) {
+        parser->OnProgress = [this](const std::string &text, int64_t position, int64_t total) {
+            ParserProgress(text, position, total);
+        };
+        parser->OnFound = [this](TARInfo *record, TARInfoList *list, TNALUnitList *nalUnits) {
+            ParserFound(record, list, nalUnits);
+        };
+    }
+    FRIFFParser->OnForeignHandler = [this](const std::string &fourCC) {
+        return ParserForeignHandler(fourCC);
+    };
+
+    for (int code = 1; code <= 16; ++code) {
+        auto idc = static_cast<uint8_t>(code);
+        cbSAR->addItem(
+            Number(PredefinedSarWidth(idc)) + ":" + Number(PredefinedSarHeight(idc)) + Annotation(idc), code);
+    }
+    cbSAR->addItem(SCustomSar, 255);
+    UpdateNewARPanel();
+
+    // The window is laid out for 609 x 512 pixels with a font of 5 pixels per average character
+    // (Tahoma 8 pt at 96 dots per inch). A wider font widens it alike, and further where the list needs
+    // more room to show every column in full, as far as the screen allows.
+    const double scale = std::max(1.0, fontMetrics().averageCharWidth() / 5.0);
+    resize(static_cast<int>(609 * scale), static_cast<int>(512 * scale) + menuBar()->sizeHint().height());
+    setMinimumSize(550, 520);
+    layout()->activate();
+    centralWidget()->layout()->activate();
+    int columns = 2 * lvARList->frameWidth() + lvARList->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    for (int column = 0; column < colCount; ++column)
+        columns += ColumnWidth(*lvARList, column);
+    QSize size(width() + std::max(columns - lvARList->width(), 0), height());
+    if (const QScreen *display = screen())
+        size = size.boundedTo(display->availableSize());
+    resize(size.expandedTo(minimumSizeHint()));
+    frmAbout = new TfrmAbout(this);
+}
+
+void TForm21::FormDestroy() {
+    lvARList->clear();
+    FRIFFParser.reset(); // with it the record list, before the NAL units its records refer to
+    FStreamParser.reset();
+}
+
+// ---- Opening and scanning ----
+
+void TForm21::actOpenAviFileExecute() {
+    QString path = FMessages.OpenFileName(this, SFilterAvi);
+    if (!path.isEmpty())
+        LoadRIFF(path);
+}
+
+void TForm21::actOpenh264StreamExecute() {
+    QString path = FMessages.OpenFileName(this, SFilterStream);
+    if (!path.isEmpty())
+        LoadStream(path);
+}
+
+void TForm21::LoadRIFF(const QString &path) {
+    LoadFile(path, *FRIFFParser);
+}
+
+void TForm21::LoadStream(const QString &path) {
+    LoadFile(path, *FStreamParser);
+}
+
+void TForm21::LoadFile(const QString &path, TParser &parser) {
+    if (FScanning || !FileExists(NativePath(path)))
+        return;
+    const bool riff = &parser == FRIFFParser.get();
+    CurrentFile = path;
+    TScanScope scan(*this);
+    ARInfoList->Clear();
+    try {
+        UpdateView();
+        if (riff)
+            rgScanModeClick();
+        else
+            edtNalUnitsCount->clear();
+        parser.Aborted = false;
+        parser.Parse(NativePath(CurrentFile));
+    } catch (...) {
+        UpdateView(); // the records found before the error stay listed
+        throw;
+    }
+    ScannedFileSize = parser.FileSize;
+    edtNalUnitsCount->setText(Number(static_cast<int64_t>(parser.NALUnits.size())));
+    if (ARInfoList->Count() > 0)
+        LoadARInfo(0);
+    UpdateView();
+    lvARList->selectAll();
+}
+
+void TForm21::SetScanning(bool scanning) {
+    FScanning = scanning;
+    btnCancel->setEnabled(scanning);
+    FScanLockedActions->setEnabled(!scanning);
+    for (QWidget *control : std::initializer_list<QWidget *>{rgScanMode, grpNewAR, btnSelectAll, btnReset})
+        control->setEnabled(!scanning);
+}
+
+void TForm21::btnCancelClick() {
+    FRIFFParser->Aborted = true;
+    FStreamParser->Aborted = true;
+}
+
+void TForm21::rgScanModeClick() {
+    if (FRIFFParser)
+        FRIFFParser->DeepScan = rgScanModeItems->checkedId() != 1;
+}
+
+void TForm21::ParserProgress(const std::string & /*text: the window shows a percentage instead*/,
+                             int64_t position, int64_t size) {
+    QString status;
+    int bar = 0;
+    if (position == 0 || size <= 0) {
+        status = SReady;
+    } else {
+        auto percent = static_cast<float>(static_cast<double>(position) / static_cast<double>(size) * 100.0);
+        status = Text(Format(SScanningProgress, {QLocale().toString(percent, 'f', 1).toStdString()}));
+        bar = static_cast<int>(std::lrint(percent)); // to the nearest, ties to even
+    }
+    if (status == edtProgress->text())
+        return;
+    ProgressBar1->setValue(bar);
+    edtProgress->setText(status);
+    ProgressBar1->repaint();
+    edtProgress->repaint();
+    QCoreApplication::processEvents();
+}
+
+void TForm21::ParserFound(TARInfo *record, TARInfoList *list, TNALUnitList *nalUnits) {
+    if (nalUnits != nullptr)
+        edtNalUnitsCount->setText(Number(static_cast<int64_t>(nalUnits->size())));
+    if (record != nullptr && list != nullptr)
+        AddARListItem(list->Count() - 1, *record);
+}
+
+bool TForm21::ParserForeignHandler(const std::string &fourCC) {
+    TOverrideCursor normal(Qt::ArrowCursor);
+    return FMessages.ConfirmForeignHandler(Text(Format(SForeignFourCC, {fourCC})));
+}
+
+// ---- The list ----
+
+TARInfo *TForm21::RowRecord(const QTreeWidgetItem &row) {
+    return static_cast<TARInfo *>(row.data(colIndex, Qt::UserRole).value<void *>());
+}
+
+void TForm21::UpdateView() {
+    edtPath->setText(CurrentFile);
+    FillARList();
+    actSave->setEnabled(ARInfoList != nullptr && ARInfoList->Count() > 0);
+    UpdateNewARPanel();
+}
+
+void TForm21::FillARList() {
+    lvARList->clear();
+    if (ARInfoList == nullptr)
+        return;
+    for (size_t i = 0; i < ARInfoList->Count(); ++i)
+        AddARListItem(i, *ARInfoList->Items(i));
+}
+
+void TForm21::AddARListItem(size_t index, TARInfo &record) {
+    auto hex = [this](int64_t offset) { return Text(OffsetText(offset, ScannedFileSize)); };
+    const TSequenceParameterSet &sps = *record.SequenceParameterSet;
+
+    auto *row = new QTreeWidgetItem;
+    row->setText(colIndex, Number(static_cast<int64_t>(index)));
+    row->setText(colSar, Text(record.SarText()));
+    row->setText(colType, Text(record.TypeText()));
+    row->setText(colResolution, Text(record.ResolutionText()));
+    row->setText(colDar, Text(record.DarText()));
+    row->setText(colSpsId, Number(record.SpsId()));
+    row->setText(colSpsOffset, hex(sps.Position));
+    row->setText(colVuiOffset, hex(sps.VUIParameters->Position));
+    row->setData(colIndex, Qt::UserRole, QVariant::fromValue(static_cast<void *>(&record)));
+    const QString tip = lvARListInfoTip(record);
+    for (int column = 0; column < colCount; ++column)
+        row->setToolTip(column, tip);
+    lvARListCustomDrawItem(*row, record);
+    lvARList->addTopLevelItem(row);
+}
+
+// The fixed columns keep the width their texts need; the shared ones divide the rest of the list's width
+// in proportion to theirs.
+void TForm21::FitColumns() {
+    int fixed = 0;
+    int shared = 0;
+    for (int column = 0; column < colCount; ++column)
+        (IsSharedColumn(column) ? shared : fixed) += ColumnWidth(*lvARList, column);
+    const int free = std::max(lvARList->viewport()->width() - fixed, 0);
+    for (int column = 0; column < colCount; ++column) {
+        const int needed = ColumnWidth(*lvARList, column);
+        lvARList->header()->resizeSection(column, IsSharedColumn(column) ? needed * free / shared : needed);
+    }
+}
+
+bool TForm21::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == lvARList->viewport() && event->type() == QEvent::Resize)
+        FitColumns();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm21::lvARListCustomDrawItem(QTreeWidgetItem &row, const TARInfo &record) {
+    if (!record.IsChanged())
+        return;
+    for (int column = 0; column < colCount; ++column) {
+        row.setBackground(column, ChangedRowBackground);
+        row.setForeground(column, ChangedRowText);
+    }
+}
+
+QString TForm21::lvARListInfoTip(const TARInfo &record) const {
+    const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
+    std::string tip = Format(SVideoFormatTip, {vui.VideoFormatText()}) + STipLineBreak + vui.OverscanText();
+    if (record.ContainerAspectRatio != nullptr)
+        tip += STipLineBreak + Format(SContainerAspectTip, {record.ContainerAspectRatio->Text()});
+    return Text(tip);
+}
+
+void TForm21::lvARListDblClick() {
+    if (FScanning)
+        return;
+    int first = -1;
+    for (int i = 0; i < lvARList->topLevelItemCount() && first < 0; ++i)
+        if (lvARList->topLevelItem(i)->isSelected())
+            first = i;
+    LoadARInfo(first);
+}
+
+void TForm21::Exit1Click() {
+    close();
+}
+
+// ---- New aspect ratio panel ----
+
+void TForm21::LoadARInfo(int index) {
+    if (index < 0 || index >= lvARList->topLevelItemCount() || ARInfoList == nullptr)
+        return;
+    const TARInfo &record = *RowRecord(*lvARList->topLevelItem(index));
+    ARIdc = record.EffectiveAspectRatioIdc();
+    SARx = record.EffectiveSarWidth();
+    SARy = record.EffectiveSarHeight();
+    ResWidth = record.Width();
+    ResHeight = record.Height();
+    CalcDAR();
+    UpdateNewARPanel();
+}
+
+void TForm21::UpdateNewARPanel() {
+    if (ResWidth > 0 && ResHeight > 0)
+        edtResolution->setText(Text(Format(SAtResolution, {ResWidth, ResHeight})));
+    SetFieldText(edtSARx, PositiveNumberText(SARx));
+    SetFieldText(edtSARy, PositiveNumberText(SARy));
+    btnSet->setEnabled(SARx > 0 && SARy > 0);
+    SetFieldText(edtDARx, PositiveNumberText(DARx));
+    SetFieldText(edtDARy, PositiveNumberText(DARy));
+    cbSAR->setCurrentIndex(cbSAR->findData(ARIdc));
+    cbSAR->setEnabled(rbSAR->isChecked());
+    const bool customSar = rbSAR->isChecked() && cbSAR->currentData().toInt() == 255;
+    for (QLineEdit *field : {edtSARx, edtSARy}) {
+        field->setEnabled(customSar);
+        field->setReadOnly(!customSar);
+    }
+    for (QLineEdit *field : {edtDARx, edtDARy}) {
+        field->setEnabled(rbDAR->isChecked());
+        field->setReadOnly(!rbDAR->isChecked());
+    }
+}
+
+// The products are taken in 64 bits; a ratio whose reduced terms do not fit in 32 bits is not set.
+void TForm21::CalcDAR() {
+    TRatio dar;
+    if (ResWidth > 0 && ResHeight > 0 && SARx > 0 && SARy > 0)
+        dar = DarFromSar(SARx, SARy, ResWidth, ResHeight);
+    const bool fits = FitsInt32(dar);
+    DARx = fits ? static_cast<int32_t>(dar.X) : 0;
+    DARy = fits ? static_cast<int32_t>(dar.Y) : 0;
+}
+
+// As CalcDAR; a SAR whose terms do not fit the 16-bit fields of the stream is not set.
+void TForm21::CalcSAR() {
+    TRatio sar;
+    if (ResWidth > 0 && ResHeight > 0 && DARx > 0 && DARy > 0)
+        sar = SarFromDar(DARx, DARy, ResWidth, ResHeight);
+    if (IsSarTerm(sar.X) && IsSarTerm(sar.Y)) {
+        SARx = static_cast<int32_t>(sar.X);
+        SARy = static_cast<int32_t>(sar.Y);
+        ARIdc = 255;
+    } else {
+        SARx = 0;
+        SARy = 0;
+    }
+}
+
+void TForm21::cbSARSelect(int index) {
+    ARIdc = static_cast<uint8_t>(cbSAR->itemData(index).toInt());
+    if (ARIdc != 0 && ARIdc != 255) {
+        SARx = PredefinedSarWidth(ARIdc);
+        SARy = PredefinedSarHeight(ARIdc);
+    }
+    CalcDAR();
+    UpdateNewARPanel();
+}
+
+void TForm21::rbSARClick() {
+    UpdateNewARPanel();
+}
+
+void TForm21::rbDARClick() {
+    UpdateNewARPanel();
+}
+
+void TForm21::edtSARxChange(const QString &text) {
+    FieldChanged(text, SARx, &TForm21::CalcDAR);
+}
+
+void TForm21::edtSARyChange(const QString &text) {
+    FieldChanged(text, SARy, &TForm21::CalcDAR);
+}
+
+void TForm21::edtDARxChange(const QString &text) {
+    FieldChanged(text, DARx, &TForm21::CalcSAR);
+}
+
+void TForm21::edtDARyChange(const QString &text) {
+    FieldChanged(text, DARy, &TForm21::CalcSAR);
+}
+
+// Only the user's edits arrive here (textEdited), never the panel's own updates.
+void TForm21::FieldChanged(const QString &text, int32_t &value, void (TForm21::*convert)()) {
+    if (text.isEmpty()) {
+        value = 0;
+        return;
+    }
+    bool ok = false;
+    qlonglong number = text.toLongLong(&ok);
+    if (!ok || number < 0 || number > MaxInt32)
+        return;
+    value = static_cast<int32_t>(number);
+    (this->*convert)();
+    UpdateNewARPanel();
+}
+
+void TForm21::btnSetClick() {
+    if (ARIdc == 0 || SARx <= 0 || SARy <= 0) {
+        btnSet->setEnabled(false);
+        return;
+    }
+    const QList<QTreeWidgetItem *> selected = lvARList->selectedItems();
+    if (selected.isEmpty())
+        return;
+    for (int i = 0; i < lvARList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = lvARList->topLevelItem(i);
+        if (!row->isSelected())
+            continue;
+        TARInfo &record = *RowRecord(*row);
+        record.NewSarWidth = SARx;
+        record.NewSarHeight = SARy;
+        record.NewAspectRatioIdc = ARIdc;
+    }
+    FillARList();
+}
+
+void TForm21::btnResetClick() {
+    if (ARInfoList == nullptr)
+        return;
+    ARInfoList->ResetAll();
+    FillARList();
+}
+
+void TForm21::btnSelectAllClick() {
+    lvARList->selectAll();
+}
+
+// ---- Saving ----
+
+void TForm21::actSaveExecute() {
+    if (CurrentFile.isEmpty()) {
+        actSave->setEnabled(false);
+        return;
+    }
+    if (!ARInfoList->CanSave()) {
+        FMessages.ShowMessage(SSaveKindMismatch);
+        return;
+    }
+    if (!ChangesWritable() || !FMessages.ConfirmSave(SConfirmSave))
+        return;
+    if (!FileExists(NativePath(CurrentFile)))
+        throw EInOutError(Format(SFileNotFound, {CurrentFile.toStdString()}));
+    std::vector<std::string> containerChanges;
+    try {
+        TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadWriteExclusive);
+        TOverrideCursor wait(Qt::WaitCursor);
+        // Told after the save, but known only before: once written, the records no longer count as changed.
+        containerChanges = ARInfoList->DescribeContainerChanges();
+        ARInfoList->WriteChanges(file);
+        ParserProgress(SReady, 0, 100);
+    } catch (...) {
+        FillARList(); // records written before the error count as saved
+        throw;
+    }
+    std::string saved = SAllChangesSaved;
+    for (const std::string &line : containerChanges)
+        saved += "\n" + line;
+    FMessages.ShowMessage(Text(saved));
+    FillARList();
+}
+
+bool TForm21::ChangesWritable() {
+    if (!FileExists(NativePath(CurrentFile)))
+        throw EInOutError(Format(SFileNotFound, {CurrentFile.toStdString()}));
+    std::vector<TWriteRefusal> refusals;
+    {
+        TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadShareDenyWrite);
+        refusals = ARInfoList->CheckChanges(file);
+    }
+    if (refusals.empty())
+        return true;
+    QStringList lines{Text(Format(SChangesRefused, {static_cast<int64_t>(refusals.size())})), QString()};
+    lvARList->clearSelection();
+    for (const TWriteRefusal &refusal : refusals) {
+        lines << Text(Format(SRefusedRow, {static_cast<int64_t>(refusal.Index), refusal.Reason}));
+        if (QTreeWidgetItem *row = lvARList->topLevelItem(static_cast<int>(refusal.Index)))
+            row->setSelected(true);
+    }
+    FMessages.ShowMessage(lines.join('\n'));
+    return false;
+}
+
+// ---- Start-up, drop and About box ----
+
+void TForm21::closeEvent(QCloseEvent *event) {
+    if (!FScanning) {
+        event->accept();
+        return;
+    }
+    FCloseRequested = true;
+    btnCancelClick();
+    event->ignore();
+}
+
+void TForm21::dragEnterEvent(QDragEnterEvent *event) {
+    if (!FScanning && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TForm21::dropEvent(QDropEvent *event) {
+    if (FScanning || !event->mimeData()->hasUrls())
+        return;
+    event->acceptProposedAction();
+    QStringList files;
+    for (const QUrl &url : event->mimeData()->urls())
+        files << url.toLocalFile();
+    Guarded([&] { DropFiles(files); });
+}
+
+void TForm21::DropFiles(const QStringList &files) {
+    if (files.size() > 1) {
+        FMessages.ShowMessage(SDropOneFileOnly);
+        return;
+    }
+    if (files.isEmpty())
+        return;
+    const QString &path = files.first();
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf('.');
+    const QString extension = dot < 0 ? QString() : name.mid(dot).toLower();
+    if (extension == QStringLiteral(".avi"))
+        LoadRIFF(path);
+    else
+        LoadStream(path);
+}
+
+void TForm21::actAboutExecute() {
+    frmAbout->exec();
+}
