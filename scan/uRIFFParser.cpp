@@ -583,7 +583,6 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
         chunk->Parser = Parser;
         chunk->ReadHeader(stream);
         parent->Children.push_back(std::move(owned));
-        int64_t chunkEnd;
         if (chunk->IsList()) {
             if (chunk->ListType == MakeFourCC('s', 't', 'r', 'l'))
                 Parser->Streams.emplace_back();
@@ -592,9 +591,8 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
             // the list's size) has already been stepped over: it is the same byte.
             if (chunk->Size % 2 == 1 && stream->Position() == chunk->DataEnd())
                 stream->Seek(stream->Position() + 1);
-            chunkEnd = stream->Position();
         } else {
-            chunkEnd = stream->Position() + chunk->Size + (chunk->Size % 2);
+            int64_t chunkEnd = stream->Position() + chunk->Size + (chunk->Size % 2);
             if (chunk->ID == "strh" && !CheckStreamHeader(stream)) {
                 Parser->Aborted = true;
                 return;
@@ -613,8 +611,9 @@ void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent)
                 chunk->ReadVideoProperties(stream);
             stream->Seek(chunkEnd);
         }
-        if (stream->Position() <= start ||
-            (chunkEnd - top->HeaderPos >= FourGiB && chunkEnd > top->DataEnd()))
+        // The end without the pad byte: the pad of a top-level chunk's last child may lie behind it.
+        int64_t dataEnd = chunk->DataEnd();
+        if (stream->Position() <= start || (dataEnd - top->HeaderPos >= FourGiB && dataEnd > top->DataEnd()))
             failed = true;
     }
     if (failed)

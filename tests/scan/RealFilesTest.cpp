@@ -1,0 +1,386 @@
+// Both scanners on real files made by ffmpeg and libx264, checked against what ffmpeg's own tools
+// decode from the same files, and the in-place write-back proven with those tools.
+
+#include "MediaFiles.h"
+#include "ScanHarness.h"
+#include "h264/uH264.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using UnitList = std::vector<const TNALUnit *>;
+
+UnitList AllUnits(const TParser &parser) {
+    UnitList units;
+    for (const auto &unit : parser.NALUnits)
+        units.push_back(unit.get());
+    return units;
+}
+
+void CollectUnits(const TGenericRIFFChunk &chunk, const std::string &id, UnitList &units) {
+    for (const auto &child : chunk.Children) {
+        if (child->ID == id)
+            units.insert(units.end(), child->NALUnits.begin(), child->NALUnits.end());
+        CollectUnits(*child, id, units);
+    }
+}
+
+// The NAL units found in the data chunks with that identifier ("00dc", "01dc"), in file order.
+UnitList UnitsOfChunks(const TRIFFParser &parser, const std::string &id) {
+    UnitList units;
+    CollectUnits(*parser.RootChunk, id, units);
+    return units;
+}
+
+const TARInfo *RecordOf(const TSequenceParameterSet *sps) {
+    for (size_t i = 0; i < ARInfoList->Count(); ++i)
+        if (ARInfoList->Items(i)->SequenceParameterSet == sps)
+            return ARInfoList->Items(i);
+    return nullptr;
+}
+
+std::string RatioText(int x, int y) {
+    return std::to_string(x) + ":" + std::to_string(y);
+}
+
+// The SPS units of one video stream against ffmpeg's decoding of the same stream: the same number of
+// SPS, the same fields in the same order, and one record for each SPS with a ratio, whose row shows what
+// ffprobe reports.
+void ExpectAgreesWithFFmpeg(const UnitList &units, const std::string &path, int videoIndex,
+                            const ProbedVideo &probed) {
+    std::vector<TracedSps> traced = TraceSps(path, videoIndex);
+    ASSERT_FALSE(traced.empty());
+    ASSERT_EQ(units.size(), traced.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        SCOPED_TRACE("SPS " + std::to_string(i));
+        const TSequenceParameterSet &sps = *units[i]->SequenceParameterSet;
+        EXPECT_EQ(sps.profile_idc, traced[i].profileIdc);
+        EXPECT_EQ(static_cast<int>(sps.seq_parameter_set_id), traced[i].seqParameterSetId);
+        EXPECT_EQ(sps.Width(), probed.width);
+        EXPECT_EQ(sps.Height(), probed.height);
+        const TARInfo *record = RecordOf(&sps);
+        if (traced[i].aspectRatioIdc < 0) {
+            EXPECT_EQ(sps.AspectRatioIdc(), 0);
+            EXPECT_EQ(record, nullptr);
+            EXPECT_EQ(probed.sarWidth, 0);
+            continue;
+        }
+        EXPECT_EQ(sps.AspectRatioIdc(), traced[i].aspectRatioIdc);
+        if (traced[i].aspectRatioIdc == 255) {
+            EXPECT_EQ(sps.SarWidth(), traced[i].sarWidth);
+            EXPECT_EQ(sps.SarHeight(), traced[i].sarHeight);
+        }
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->SarText(), RatioText(probed.sarWidth, probed.sarHeight));
+        EXPECT_EQ(record->ResolutionText(),
+                  std::to_string(probed.width) + "x" + std::to_string(probed.height));
+        EXPECT_EQ(record->TypeText(), traced[i].aspectRatioIdc == 255 ? "Custom" : "Predefined");
+        EXPECT_EQ(record->SpsId(), traced[i].seqParameterSetId);
+    }
+}
+
+// The ratios the write-back tests change to: a predefined code for a predefined one, a custom ratio
+// for a custom one (the kind must stay, so the bits keep their place).
+constexpr uint8_t NewCode = 4; // 16:11
+constexpr int NewCustomWidth = 1000;
+constexpr int NewCustomHeight = 891;
+
+class RealFilesTest : public ScanTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(HaveMediaTools()) << "ffmpeg and ffprobe with libx264 are needed (run.sh installs them)";
+    }
+
+    // Sets a new ratio on every record, writes the changes into the file, and proves that the write was
+    // in place: the length is kept, only bytes of the written spans differ (the aspect-ratio bits of every
+    // SPS and, in an AVI, the display aspect ratio of each changed stream's vprp chunk), and every decoded
+    // frame is bit-identical before and after.
+    void WriteAndProveInPlace(const std::string &path) {
+        ASSERT_GT(ARInfoList->Count(), 0u);
+        std::vector<uint8_t> before = ReadFile(path);
+        std::vector<std::string> framesBefore = FrameMd5(path);
+        struct Span {
+            int64_t first;
+            int64_t last;
+        };
+        std::vector<Span> spans;
+        for (size_t i = 0; i < ARInfoList->Count(); ++i) {
+            TARInfo &record = *ARInfoList->Items(i);
+            const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
+            bool custom = record.CurrentAspectRatioIdc() == 255;
+            int64_t firstBit = vui.Position * 8 + vui.BitOffset + 1;
+            spans.push_back({firstBit / 8, (firstBit + (custom ? 40 : 8) - 1) / 8});
+            record.NewAspectRatioIdc = custom ? 255 : NewCode;
+            record.NewSarWidth = custom ? NewCustomWidth : PredefinedSarWidth(NewCode);
+            record.NewSarHeight = custom ? NewCustomHeight : PredefinedSarHeight(NewCode);
+        }
+        ASSERT_TRUE(ARInfoList->CanSave());
+        for (const TContainerChange &change : ARInfoList->PlanContainerChanges()) {
+            EXPECT_FALSE(change.Conflicting);
+            spans.push_back({change.Target->Position, change.Target->Position + 3});
+        }
+        {
+            TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
+            ASSERT_TRUE(ARInfoList->WriteChanges(file));
+        }
+
+        std::vector<uint8_t> after = ReadFile(path);
+        ASSERT_EQ(after.size(), before.size());
+        std::vector<bool> spanChanged(spans.size(), false);
+        for (size_t at = 0; at < after.size(); ++at) {
+            if (after[at] == before[at])
+                continue;
+            bool inSpan = false;
+            for (size_t s = 0; s < spans.size(); ++s)
+                if (static_cast<int64_t>(at) >= spans[s].first && static_cast<int64_t>(at) <= spans[s].last) {
+                    inSpan = true;
+                    spanChanged[s] = true;
+                }
+            EXPECT_TRUE(inSpan) << "byte " << at << " changed outside the written spans";
+        }
+        for (size_t s = 0; s < spans.size(); ++s)
+            EXPECT_TRUE(spanChanged[s]) << "span " << s << " was left as it was";
+        for (size_t i = 0; i < ARInfoList->Count(); ++i) {
+            const TARInfo &record = *ARInfoList->Items(i);
+            EXPECT_FALSE(record.IsChanged());
+            EXPECT_EQ(record.SarText(),
+                      record.CurrentAspectRatioIdc() == 255
+                          ? RatioText(NewCustomWidth, NewCustomHeight)
+                          : RatioText(PredefinedSarWidth(NewCode), PredefinedSarHeight(NewCode)));
+        }
+        std::vector<std::string> framesAfter = FrameMd5(path);
+        EXPECT_FALSE(framesAfter.empty());
+        EXPECT_EQ(framesAfter, framesBefore);
+    }
+
+    // After WriteAndProveInPlace: every SPS of the stream, as ffmpeg decodes it, holds the new ratio.
+    static void ExpectNewRatioInEverySps(const std::string &path, int videoIndex, bool custom) {
+        std::vector<TracedSps> traced = TraceSps(path, videoIndex);
+        ASSERT_FALSE(traced.empty());
+        for (const TracedSps &sps : traced) {
+            EXPECT_EQ(sps.aspectRatioIdc, custom ? 255 : NewCode);
+            if (custom) {
+                EXPECT_EQ(sps.sarWidth, NewCustomWidth);
+                EXPECT_EQ(sps.sarHeight, NewCustomHeight);
+            }
+        }
+    }
+};
+
+struct RawCase {
+    const char *name;
+    VideoSpec video;
+    int profileIdc; // -1: whatever libx264 chooses
+};
+
+VideoSpec Video(std::string sar, std::string profile = "", std::string pixFmt = "yuv420p") {
+    VideoSpec video;
+    video.sar = std::move(sar);
+    video.profile = std::move(profile);
+    video.pixFmt = std::move(pixFmt);
+    return video;
+}
+
+RawCase Interlaced() {
+    VideoSpec video = Video("12/11");
+    video.interlaced = true;
+    return {"interlaced", video, -1};
+}
+
+RawCase Cropped1080p() {
+    VideoSpec video = Video("1/1");
+    video.width = 1920;
+    video.height = 1080;
+    video.frames = 2;
+    return {"cropped_1080p", video, -1};
+}
+
+void PrintTo(const RawCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
+class RawStreams : public RealFilesTest, public testing::WithParamInterface<RawCase> {};
+
+TEST_P(RawStreams, RowsAgreeWithFFprobe) {
+    const RawCase &c = GetParam();
+    std::string path = Dir.File("video.h264");
+    MakeRawH264(path, c.video);
+    PrepareScan();
+
+    ScanOutcome outcome = RunScan(Stream, path);
+
+    ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    ASSERT_FALSE(Stream.NALUnits.empty());
+    ExpectAgreesWithFFmpeg(AllUnits(Stream), path, 0, ProbeVideo(path));
+    if (c.profileIdc >= 0) {
+        EXPECT_EQ(Stream.NALUnits[0]->SequenceParameterSet->profile_idc, c.profileIdc);
+    }
+    if (c.video.interlaced) {
+        EXPECT_EQ(Stream.NALUnits[0]->SequenceParameterSet->frame_mbs_only_flag, 0);
+    }
+    if (c.video.height == 1080) {
+        EXPECT_EQ(Stream.NALUnits[0]->SequenceParameterSet->frame_cropping_flag, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, RawStreams,
+    testing::Values(RawCase{"predefined_sar", Video("12/11"), -1}, RawCase{"custom_sar", Video("64/45"), -1},
+                    RawCase{"no_sar_in_vui", Video(""), -1},
+                    RawCase{"baseline", Video("64/45", "baseline"), 66},
+                    RawCase{"main", Video("64/45", "main"), 77}, RawCase{"high", Video("64/45", "high"), 100},
+                    RawCase{"high10", Video("64/45", "high10", "yuv420p10le"), 110},
+                    RawCase{"high422", Video("12/11", "high422", "yuv422p"), 122},
+                    RawCase{"high444", Video("12/11", "high444", "yuv444p"), 244}, Interlaced(),
+                    Cropped1080p()),
+    [](const testing::TestParamInfo<RawCase> &info) { return std::string(info.param.name); });
+
+VideoSpec Repeated(std::string sar, int keyint, int frames) {
+    VideoSpec video = Video(std::move(sar));
+    video.repeatHeaders = true;
+    video.keyint = keyint;
+    video.frames = frames;
+    return video;
+}
+
+TEST_F(RealFilesTest, RepeatedSpsInARawStreamIsCountedAndRewrittenInPlace) {
+    for (const char *sar : {"12/11", "64/45"}) {
+        SCOPED_TRACE(sar);
+        std::string path = Dir.File("repeated.h264");
+        MakeRawH264(path, Repeated(sar, 10, 25));
+        PrepareScan();
+        ASSERT_EQ(RunScan(Stream, path).kind, ScanOutcome::Kind::None);
+        // Key frames 0, 10 and 20, each with its SPS.
+        ASSERT_EQ(Stream.NALUnits.size(), 3u);
+        ASSERT_EQ(ARInfoList->Count(), 3u);
+        ExpectAgreesWithFFmpeg(AllUnits(Stream), path, 0, ProbeVideo(path));
+        bool custom = ARInfoList->Items(0)->CurrentAspectRatioIdc() == 255;
+        EXPECT_EQ(custom, std::string(sar) == "64/45");
+
+        WriteAndProveInPlace(path);
+
+        ProbedVideo probed = ProbeVideo(path);
+        EXPECT_EQ(RatioText(probed.sarWidth, probed.sarHeight),
+                  custom ? RatioText(NewCustomWidth, NewCustomHeight) : "16:11");
+        ExpectNewRatioInEverySps(path, 0, custom);
+    }
+}
+
+// Two H.264 streams (chunks 00dc and 01dc) with 16-bit PCM audio chunks between them: both streams are
+// found, each agrees with ffmpeg, and the write-back reaches every SPS of both.
+TEST_F(RealFilesTest, AviWithTwoVideoStreamsAndAudioIsScannedAndRewrittenInPlace) {
+    VideoSpec first = Repeated("12/11", 5, 15);
+    VideoSpec second = Repeated("64/45", 10, 15);
+    second.width = 320;
+    second.height = 240;
+    std::string path = Dir.File("two.avi");
+    MakeAvi(path, {first, second}, true);
+    PrepareScan();
+
+    ScanOutcome outcome = RunScan(Riff, path);
+
+    ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    const TGenericRIFFChunk *movi = FindList(*Riff.RootChunk, "movi");
+    ASSERT_NE(movi, nullptr);
+    std::vector<std::string> ids;
+    for (const auto &chunk : movi->Children)
+        ids.push_back(chunk->ID);
+    ASSERT_FALSE(ids.empty());
+    auto firstOf = [&](const std::string &id) { return std::find(ids.begin(), ids.end(), id) - ids.begin(); };
+    auto lastOf = [&](const std::string &id) {
+        return ids.rend() - std::find(ids.rbegin(), ids.rend(), id) - 1;
+    };
+    EXPECT_LT(firstOf("02wb"), lastOf("00dc"));
+    EXPECT_LT(firstOf("02wb"), lastOf("01dc"));
+    UnitList stream0 = UnitsOfChunks(Riff, "00dc"), stream1 = UnitsOfChunks(Riff, "01dc");
+    EXPECT_EQ(stream0.size(), 3u);
+    EXPECT_EQ(stream1.size(), 2u);
+    EXPECT_EQ(Riff.NALUnits.size(), stream0.size() + stream1.size());
+    EXPECT_EQ(ARInfoList->Count(), Riff.NALUnits.size());
+    ExpectAgreesWithFFmpeg(stream0, path, 0, ProbeVideoBitstream(path, 0));
+    ExpectAgreesWithFFmpeg(stream1, path, 1, ProbeVideoBitstream(path, 1));
+
+    WriteAndProveInPlace(path);
+
+    // The SAR of the SPS, and the one ffprobe derives from the vprp chunk's display aspect ratio.
+    for (bool container : {false, true}) {
+        SCOPED_TRACE(container ? "vprp" : "SPS");
+        ProbedVideo probed0 = container ? ProbeVideo(path, 0) : ProbeVideoBitstream(path, 0);
+        ProbedVideo probed1 = container ? ProbeVideo(path, 1) : ProbeVideoBitstream(path, 1);
+        EXPECT_EQ(RatioText(probed0.sarWidth, probed0.sarHeight), "16:11");
+        EXPECT_EQ(RatioText(probed1.sarWidth, probed1.sarHeight), RatioText(NewCustomWidth, NewCustomHeight));
+    }
+    ExpectNewRatioInEverySps(path, 0, false);
+    ExpectNewRatioInEverySps(path, 1, true);
+}
+
+// libx264 puts the SPS first in each key frame's chunk, so looking at the first NAL unit of each chunk
+// finds them all; with an access unit delimiter in front of every frame it finds none.
+TEST_F(RealFilesTest, FirstUnitOnlyAgainstDeepScanInAvi) {
+    for (bool delimiters : {false, true}) {
+        SCOPED_TRACE(delimiters ? "with delimiters" : "without delimiters");
+        VideoSpec video = Repeated("12/11", 5, 15);
+        video.accessUnitDelimiters = delimiters;
+        std::string path = Dir.File("first.avi");
+        MakeAvi(path, {video});
+        size_t spsCount = TraceSps(path, 0).size();
+        ASSERT_EQ(spsCount, 3u);
+
+        Riff.DeepScan = true;
+        PrepareScan();
+        ASSERT_EQ(RunScan(Riff, path).kind, ScanOutcome::Kind::None);
+        EXPECT_EQ(Riff.NALUnits.size(), spsCount);
+
+        Riff.DeepScan = false;
+        PrepareScan();
+        ASSERT_EQ(RunScan(Riff, path).kind, ScanOutcome::Kind::None);
+        EXPECT_EQ(Riff.NALUnits.size(), delimiters ? 0u : spsCount);
+        EXPECT_EQ(ARInfoList->Count(), Riff.NALUnits.size());
+    }
+    Riff.DeepScan = true;
+}
+
+// An MPEG-4 Part 2 stream tagged XVID: the handler question is asked with its code; no (or nobody to
+// answer) ends the scan without an error, yes walks and scans the movie data.
+TEST_F(RealFilesTest, ForeignHandlerCodeIsQuestioned) {
+    VideoSpec video;
+    video.encoder = "mpeg4";
+    video.tag = "XVID";
+    std::string path = Dir.File("xvid.avi");
+    MakeAvi(path, {video});
+    std::vector<std::string> asked;
+    bool answer = false;
+    Riff.OnForeignHandler = [&](const std::string &fourCC) {
+        asked.push_back(fourCC);
+        return answer;
+    };
+
+    for (bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "yes" : "no");
+        answer = yes;
+        asked.clear();
+        PrepareScan();
+        Riff.Aborted = false;
+        ScanOutcome outcome = RunScan(Riff, path);
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_EQ(asked, std::vector<std::string>{"XVID"});
+        EXPECT_EQ(Riff.Aborted, !yes);
+        EXPECT_TRUE(Riff.NALUnits.empty());
+        EXPECT_EQ(RiffLog.Sequence().back(), '!');
+        size_t videoChunks = 0;
+        if (const TGenericRIFFChunk *movi = FindList(*Riff.RootChunk, "movi"))
+            for (const auto &chunk : movi->Children)
+                videoChunks += chunk->ID == "00dc";
+        EXPECT_EQ(videoChunks, yes ? static_cast<size_t>(video.frames) : 0u);
+    }
+
+    Riff.OnForeignHandler = nullptr;
+    PrepareScan();
+    Riff.Aborted = false;
+    EXPECT_EQ(RunScan(Riff, path).kind, ScanOutcome::Kind::None);
+    EXPECT_TRUE(Riff.Aborted);
+    EXPECT_EQ(RiffLog.Sequence().back(), '!');
+}
+
+} // namespace
