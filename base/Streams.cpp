@@ -6,12 +6,134 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+// The system calls of the file layer, one section per platform. Everything above them (positions, the
+// read-ahead, exact reads and writes) is shared.
+
+#ifdef _WIN32
 
 namespace {
+
+// A single ReadFile or WriteFile moves at most this much; the callers go on with the rest.
+constexpr size_t MaxTransfer = size_t{1} << 30;
+constexpr int NegativeSeekError = ERROR_NEGATIVE_SEEK;
+
+OVERLAPPED At(int64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    return at;
+}
+
+int LastError() {
+    return static_cast<int>(::GetLastError());
+}
+
+} // namespace
+
+std::wstring Utf8ToWide(const std::string &text) {
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string WideToUtf8(const std::wstring &text) {
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+std::string SystemErrorText(int error) {
+    wchar_t text[512];
+    DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(error), 0, text, static_cast<DWORD>(std::size(text)), nullptr);
+    // The system's texts end with a line break.
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
+        --length;
+    if (length == 0)
+        return Format("System error %d.", {int64_t{error}});
+    return WideToUtf8(std::wstring(text, length));
+}
+
+TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFileName(fileName) {
+    const bool writing = mode == TFileOpenMode::ReadWriteExclusive;
+    HANDLE handle =
+        ::CreateFileW(Utf8ToWide(fileName).c_str(), writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                      writing ? 0 : FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(LastError())}));
+    // A folder does not open without backup semantics; devices and pipes are no files either.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(ERROR_INVALID_FUNCTION)}));
+    }
+    FHandle = handle;
+}
+
+TFileStream::~TFileStream() {
+    if (FHandle != nullptr)
+        ::CloseHandle(FHandle); // closing ends the sharing restriction
+}
+
+int64_t TFileStream::Size() {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(FHandle, &size))
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(LastError())}));
+    return static_cast<int64_t>(size.QuadPart);
+}
+
+size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) {
+    OVERLAPPED at = At(offset);
+    DWORD done = 0;
+    if (!::ReadFile(FHandle, bytes, static_cast<DWORD>(std::min(count, MaxTransfer)), &done, &at)) {
+        const int error = LastError();
+        if (error == ERROR_HANDLE_EOF)
+            return 0;
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(error)}));
+    }
+    return done;
+}
+
+size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count) {
+    OVERLAPPED at = At(offset);
+    DWORD done = 0;
+    if (!::WriteFile(FHandle, bytes, static_cast<DWORD>(std::min(count, MaxTransfer)), &done, &at))
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(LastError())}));
+    if (done == 0)
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(ERROR_WRITE_FAULT)}));
+    return done;
+}
+
+bool FileExists(const std::string &fileName) {
+    const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(fileName).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+#else
+
+namespace {
+
+constexpr int NegativeSeekError = EINVAL;
+
+} // namespace
 
 std::string SystemErrorText(int error) {
     if (error == EWOULDBLOCK)
@@ -19,21 +141,22 @@ std::string SystemErrorText(int error) {
     return std::strerror(error);
 }
 
-} // namespace
-
 TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFileName(fileName) {
-    bool writing = mode == TFileOpenMode::ReadWriteExclusive;
+    const bool writing = mode == TFileOpenMode::ReadWriteExclusive;
     FHandle = ::open(fileName.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (FHandle < 0)
         throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(errno)}));
     struct stat info {};
-    if (::fstat(FHandle, &info) != 0 || !S_ISREG(info.st_mode)) {
-        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
-        ::close(FHandle);
-        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(error)}));
-    }
-    if (::flock(FHandle, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        int error = errno;
+    int error = 0;
+    if (::fstat(FHandle, &info) != 0)
+        error = errno;
+    else if (S_ISDIR(info.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(info.st_mode))
+        error = EINVAL; // a device, a pipe or a socket
+    else if (::flock(FHandle, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+        error = errno;
+    if (error != 0) {
         ::close(FHandle);
         throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(error)}));
     }
@@ -51,17 +174,6 @@ int64_t TFileStream::Size() {
     return static_cast<int64_t>(info.st_size);
 }
 
-int64_t TFileStream::Position() {
-    return FPosition;
-}
-
-void TFileStream::Seek(int64_t offset) {
-    if (offset < 0)
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(EINVAL)}));
-    FPosition = offset;
-}
-
-// Positioned reads and writes keep the file offset in this object, so a seek costs no system call.
 size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) {
     for (;;) {
         ssize_t done = ::pread(FHandle, bytes, count, offset);
@@ -72,6 +184,39 @@ size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) 
     }
 }
 
+size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count) {
+    for (;;) {
+        ssize_t done = ::pwrite(FHandle, bytes, count, offset);
+        if (done > 0)
+            return static_cast<size_t>(done);
+        if (done < 0 && errno == EINTR)
+            continue;
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(done < 0 ? errno : EIO)}));
+    }
+}
+
+bool FileExists(const std::string &fileName) {
+    struct stat info {};
+    return ::stat(fileName.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+#endif
+
+std::filesystem::path Utf8Path(const std::string &fileName) {
+    return std::filesystem::path(std::u8string(fileName.begin(), fileName.end()));
+}
+
+int64_t TFileStream::Position() {
+    return FPosition;
+}
+
+void TFileStream::Seek(int64_t offset) {
+    if (offset < 0)
+        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(NegativeSeekError)}));
+    FPosition = offset;
+}
+
+// Positioned reads and writes keep the file offset in this object, so a seek costs no system call.
 void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
     while (count > 0) {
         size_t done = ReadAvailable(offset, bytes, count);
@@ -117,11 +262,7 @@ void TFileStream::ReadBuffer(void *buffer, size_t count) {
 void TFileStream::WriteBuffer(const void *buffer, size_t count) {
     const auto *bytes = static_cast<const uint8_t *>(buffer);
     while (count > 0) {
-        ssize_t done = ::pwrite(FHandle, bytes, count, FPosition);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(done < 0 ? errno : EIO)}));
+        const auto done = static_cast<int64_t>(WriteAvailable(FPosition, bytes, count));
         // Keep the read-ahead equal to the file.
         int64_t from = std::max(FPosition, FReadAheadStart);
         int64_t to = std::min(FPosition + done, FReadAheadStart + static_cast<int64_t>(FReadAheadLength));
@@ -157,9 +298,4 @@ void TMemoryStream::WriteBuffer(const void *buffer, size_t count) {
         FBytes.resize(end);
     std::memcpy(FBytes.data() + FPosition, buffer, count);
     FPosition = static_cast<int64_t>(end);
-}
-
-bool FileExists(const std::string &fileName) {
-    struct stat info {};
-    return ::stat(fileName.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }

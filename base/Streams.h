@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,9 @@ enum class TFileOpenMode {
     ReadWriteExclusive,
 };
 
-// A file on disk. Paths are UTF-8. The sharing rule of the open mode is enforced with advisory
-// locks on Linux (flock, shared for reading, exclusive for writing, never waiting).
+// A file on disk. Paths are UTF-8 on every platform. The sharing rule of the open mode is the share mode
+// of the handle on Windows, and advisory locks on Linux (flock, shared for reading, exclusive for
+// writing, never waiting).
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string &fileName, TFileOpenMode mode);
@@ -42,18 +44,23 @@ public:
     void WriteBuffer(const void *buffer, size_t count) override;
 
 private:
-    // Reads one system call at a time, as far as the medium gives.
     void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
+    // One system call each: as many bytes as the medium gives (0 at the end of the file) and takes.
     size_t ReadAvailable(int64_t offset, uint8_t *bytes, size_t count);
+    size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
 
     std::string FFileName;
+#ifdef _WIN32
+    void *FHandle = nullptr; // HANDLE
+#else
     int FHandle = -1;
+#endif
     int64_t FPosition = 0;
     // Read-ahead for sequential reading: once a few reads in a row have each continued where the last
     // one ended, the next one fills this buffer with what follows, so reading a file in small blocks
     // costs few system calls. Reading a few blocks here and there (the start of each AVI chunk) does not
     // read what lies between them.
-    static constexpr size_t ReadAheadSize = size_t{256} << 10;
+    static constexpr size_t ReadAheadSize = size_t{1} << 20;
     std::vector<uint8_t> FReadAhead;
     int64_t FReadAheadStart = 0;
     size_t FReadAheadLength = 0;
@@ -83,3 +90,16 @@ private:
 
 // True when a regular file (not a folder) of that name exists.
 bool FileExists(const std::string &fileName);
+// A UTF-8 file name as std::filesystem takes it (from a plain std::string it would read the name in the
+// ANSI code page on Windows).
+std::filesystem::path Utf8Path(const std::string &fileName);
+
+// The system's text for one of its error codes (errno on Linux, GetLastError on Windows), as the file
+// stream's messages carry it.
+std::string SystemErrorText(int error);
+
+#ifdef _WIN32
+// Between UTF-8 and the UTF-16 of the Windows API. Bytes that are not UTF-8 become U+FFFD.
+std::wstring Utf8ToWide(const std::string &text);
+std::string WideToUtf8(const std::wstring &text);
+#endif

@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "CliTexts.h"
+#include "Console.h"
 #include "JsonWriter.h"
 #include "Utils.h"
 #include "base/Exceptions.h"
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <iostream>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr int64_t MaxSarTerm = 65535;
 // output and standard error are a terminal.
 class TProgressLine {
 public:
-    TProgressLine() : FEnabled(::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1) {}
+    TProgressLine() : FEnabled(StandardOutputsAreTerminals()) {}
     ~TProgressLine() { Clear(); }
     TProgressLine(const TProgressLine &) = delete;
     TProgressLine &operator=(const TProgressLine &) = delete;
@@ -84,7 +84,7 @@ public:
     // stream whose handler code is not an H.264 code.
     bool Run() {
         std::error_code ignored;
-        if (std::filesystem::is_directory(FOptions.FileName, ignored))
+        if (std::filesystem::is_directory(Utf8Path(FOptions.FileName), ignored))
             throw EInOutError(Format(SCannotOpenFile, {FOptions.FileName, SIsAFolder}));
         ARInfoList->Clear();
         TParser &parser = Parser();

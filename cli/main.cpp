@@ -2,6 +2,7 @@
 
 #include "CliTexts.h"
 #include "Commands.h"
+#include "Console.h"
 #include "Options.h"
 #include "Utils.h"
 #include "ui/Utils.h"
@@ -12,7 +13,8 @@
 #include <vector>
 
 int main(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    UseBinaryStandardStreams();
+    const std::vector<std::string> args = CommandLineArguments(argc, argv);
     try {
         TOptions options = ParseOptions(args);
         switch (options.Command) {

@@ -15,7 +15,6 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -78,9 +77,10 @@ int ColumnWidth(const QTreeWidget &list, int column) {
 const QColor ChangedRowBackground(255, 255, 0);
 const QColor ChangedRowText(255, 0, 0);
 
-// The path as the file system takes it.
+// The path as the file layer takes it: UTF-8 on every platform (QFile::encodeName gives the ANSI code
+// page on Windows).
 std::string NativePath(const QString &path) {
-    return QFile::encodeName(path).toStdString();
+    return path.toStdString();
 }
 
 QString Text(const std::string &text) {

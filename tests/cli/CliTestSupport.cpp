@@ -2,10 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
+const std::string &CliPath() {
+    static const std::string path = [] {
+        const char *given = std::getenv("PELLMAR_CLI");
+        return std::string(given != nullptr && *given != '\0' ? given : PELLMAR_CLI_PATH);
+    }();
+    return path;
+}
+
+bool CliUnderWine() {
+    const char *wine = std::getenv("PELLMAR_CLI_WINE");
+    return wine != nullptr && std::string(wine) == "1";
+}
+
 CommandResult RunCli(const std::vector<std::string> &args) {
-    std::string command = ShellQuote(PELLMAR_CLI_PATH);
+    std::string command = ShellQuote(CliPath());
     for (const std::string &arg : args)
         command += " " + ShellQuote(arg);
     return RunCommand(command);

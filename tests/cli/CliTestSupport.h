@@ -8,6 +8,13 @@
 #include <string>
 #include <vector>
 
+// The program under test: $PELLMAR_CLI when set (a wrapper that runs the Windows build under wine, for
+// example), else the pellmar-cli of this build.
+const std::string &CliPath();
+// True when $PELLMAR_CLI_WINE is 1: the program under test is the Windows build run under wine, which
+// shares no Linux locks, user ids or terminals with the tests.
+bool CliUnderWine();
+
 // Runs pellmar-cli with these arguments (each quoted for the shell), standard input closed.
 CommandResult RunCli(const std::vector<std::string> &args);
 

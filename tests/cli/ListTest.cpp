@@ -197,6 +197,9 @@ TEST_F(ListCommand, FileNamesAreValidJsonStrings) {
     const std::string names[] = {"say \"hi\".h264", "back\\slash.h264", "tab\there.h264",
                                  "line\nfeed.h264", "bell\x07.h264",    "Größe 日本 🎬.h264"};
     for (const std::string &name : names) {
+        // Windows forbids quotes, backslashes and control characters in file names.
+        if (CliUnderWine() && name.find_first_of("\"\\\t\n\x07") != std::string::npos)
+            continue;
         SCOPED_TRACE(name);
         std::string path = Dir->File(name);
         std::filesystem::copy_file(Dir->File("predefined.h264"), path,
@@ -206,7 +209,13 @@ TEST_F(ListCommand, FileNamesAreValidJsonStrings) {
         EXPECT_EQ(Jq(result.output, ".file"), path);
         EXPECT_EQ(Jq(result.output, ".records | length"), "1");
     }
-    // Bytes that are not UTF-8 can not be kept in JSON: they become U+FFFD and the document stays valid.
+}
+
+// Bytes that are not UTF-8 can not be kept in JSON: they become U+FFFD and the document stays valid.
+TEST_F(ListCommand, FileNameBytesThatAreNotUtf8BecomeReplacementCharacters) {
+    if (CliUnderWine())
+        GTEST_SKIP() << "a Windows program takes its arguments as UTF-16: a name that is not UTF-8 can not "
+                        "reach it";
     std::string latin1 = Dir->File("caf\xE9.h264");
     std::filesystem::copy_file(Dir->File("predefined.h264"), latin1);
     CommandResult result = RunCli({"list", "--json", latin1});
@@ -235,11 +244,13 @@ TEST_F(ListCommand, ProgressLineOnlyWhenRunInATerminal) {
     EXPECT_EQ(piped.output.find("Scanning"), std::string::npos);
 
     // script gives the program a terminal for both outputs (and merges them).
+    if (CliUnderWine())
+        GTEST_SKIP() << "wine's console puts its own escape sequences between the characters the program "
+                        "writes to a terminal";
     if (!HaveTool("script"))
         GTEST_SKIP() << "script is not installed";
-    CommandResult terminal =
-        RunCommand("script -qec " + ShellQuote(ShellQuote(PELLMAR_CLI_PATH) + " list " + ShellQuote(path)) +
-                   " /dev/null");
+    CommandResult terminal = RunCommand(
+        "script -qec " + ShellQuote(ShellQuote(CliPath()) + " list " + ShellQuote(path)) + " /dev/null");
     EXPECT_EQ(terminal.exitCode, 0) << terminal.errors;
     EXPECT_NE(terminal.output.find("\rScanning "), std::string::npos) << terminal.output;
     EXPECT_NE(terminal.output.find("%"), std::string::npos);

@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr int64_t GiB = int64_t{1} << 30;
@@ -20,24 +17,12 @@ constexpr int64_t At4GiB = 4 * GiB;
 class LargeFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        FHandle = ::open(Path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ASSERT_GE(FHandle, 0);
-        if (::ftruncate(FHandle, FileSize) != 0)
+        if (!MakeSparseFile(Path, FileSize))
             GTEST_SKIP() << "the file system refuses a 5 GiB sparse file";
     }
-    void TearDown() override {
-        if (FHandle >= 0)
-            ::close(FHandle);
-    }
 
-    void Put(int64_t offset, const std::vector<uint8_t> &bytes) {
-        ASSERT_EQ(::pwrite(FHandle, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
-    }
-    std::vector<uint8_t> Get(int64_t offset, size_t count) {
-        std::vector<uint8_t> bytes(count);
-        EXPECT_EQ(::pread(FHandle, bytes.data(), count, offset), static_cast<ssize_t>(count));
-        return bytes;
-    }
+    void Put(int64_t offset, const std::vector<uint8_t> &bytes) { WriteFileAt(Path, offset, bytes); }
+    std::vector<uint8_t> Get(int64_t offset, size_t count) { return ReadFileAt(Path, offset, count); }
 
     // Searches the 8 KiB around offset for an SPS, as a scanner confined to one chunk would.
     std::unique_ptr<TNALUnit> SpsNear(TStream &stream, int64_t offset) {
@@ -53,7 +38,6 @@ protected:
 
     TempDir Dir;
     std::string Path = Dir.File("large.h264");
-    int FHandle = -1;
 };
 
 TEST_F(LargeFile, ReadsWithSixtyFourBitPositions) {

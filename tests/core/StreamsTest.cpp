@@ -2,17 +2,34 @@
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "scan/uRIFFParser.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
-#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
 
 namespace {
 
 constexpr TFileOpenMode Reading = TFileOpenMode::ReadShareDenyWrite;
 constexpr TFileOpenMode Writing = TFileOpenMode::ReadWriteExclusive;
+
+// The system's codes for a file that someone else's access keeps from being opened, and for a missing
+// file.
+#ifdef _WIN32
+constexpr int InUseError = ERROR_SHARING_VIOLATION;
+constexpr int NotFoundError = ERROR_FILE_NOT_FOUND;
+#else
+constexpr int InUseError = EWOULDBLOCK;
+constexpr int NotFoundError = ENOENT;
+#endif
 
 class FileStreamTest : public ::testing::Test {
 protected:
@@ -30,7 +47,7 @@ protected:
 
     TempDir Dir;
     std::string Path = Dir.File("data.bin");
-    std::string InUse = Format(SCannotOpenFile, {Path, std::string(SFileInUse)});
+    std::string InUse = Format(SCannotOpenFile, {Path, SystemErrorText(InUseError)});
 };
 
 TEST_F(FileStreamTest, AnExclusiveWriterShutsOutReadersAndWritersUntilItCloses) {
@@ -56,8 +73,14 @@ TEST_F(FileStreamTest, ReadersShareTheFileButShutOutAWriter) {
 }
 
 TEST_F(FileStreamTest, MissingFilesAndFoldersAreInputOutputErrors) {
+    const std::string missing = Dir.File("missing.bin");
     for (TFileOpenMode mode : {Reading, Writing}) {
-        EXPECT_THROW(TFileStream(Dir.File("missing.bin"), mode), EInOutError);
+        try {
+            TFileStream stream(missing, mode);
+            ADD_FAILURE() << "a missing file opened";
+        } catch (const EInOutError &error) {
+            EXPECT_EQ(error.what(), Format(SCannotOpenFile, {missing, SystemErrorText(NotFoundError)}));
+        }
         EXPECT_THROW(TFileStream(Dir.Path(), mode), EInOutError);
     }
     EXPECT_FALSE(FileExists(Dir.File("missing.bin")));
@@ -129,6 +152,101 @@ TEST_F(FileStreamTest, ReadAheadKeepsUpWithWritesAndEndsWithAShortRead) {
     EXPECT_TRUE(std::equal(tail.begin(), tail.end() - 1, bytes.begin() + end));
     EXPECT_EQ(stream.Position(), 300000);
 }
+
+// Names outside ASCII reach the file system as the same characters, in both open modes.
+TEST_F(FileStreamTest, NamesOutsideAsciiOpenTheFileOfThatName) {
+    const std::string name = "K\xC3\xA4se \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xAC.h264"; // Käse 日本 🎬
+    const std::string path = Dir.File(name);
+    WriteFile(path, {1, 2, 3});
+    std::vector<std::string> listed;
+    for (const auto &entry : std::filesystem::directory_iterator(Utf8Path(Dir.Path()))) {
+        const std::u8string utf8 = entry.path().filename().u8string();
+        listed.emplace_back(utf8.begin(), utf8.end());
+    }
+    EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end());
+    EXPECT_TRUE(FileExists(path));
+    {
+        TFileStream stream(path, Writing);
+        EXPECT_EQ(stream.Size(), 3);
+        const uint8_t byte = 9;
+        stream.Seek(1);
+        stream.WriteBuffer(&byte, 1);
+    }
+    TFileStream stream(path, Reading);
+    uint8_t bytes[3] = {};
+    stream.ReadBuffer(bytes, 3);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), (std::vector<uint8_t>{1, 9, 3}));
+}
+
+#ifdef _WIN32
+
+// Another program's handle on the file, with its access and what it shares.
+class TOtherProgram {
+public:
+    TOtherProgram(const std::string &path, DWORD access, DWORD share)
+        : FHandle(::CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)),
+          FError(FHandle == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS) {}
+    ~TOtherProgram() {
+        if (FHandle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(FHandle);
+    }
+    TOtherProgram(const TOtherProgram &) = delete;
+    TOtherProgram &operator=(const TOtherProgram &) = delete;
+    bool Opened() const { return FHandle != INVALID_HANDLE_VALUE; }
+    DWORD Error() const { return FError; }
+
+private:
+    HANDLE FHandle;
+    DWORD FError;
+};
+
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A program writing the file, however much it shares, keeps it from being scanned: the scan would read
+// data that changes under it.
+TEST_F(FileStreamTest, AFileOpenForWritingElsewhereCanNotBeScanned) {
+    TOtherProgram writer(Path, GENERIC_WRITE, ShareAll);
+    ASSERT_TRUE(writer.Opened());
+    EXPECT_EQ(OpenError(Reading), InUse);
+    TRIFFParser riff; // owns the record list that the stream scanner fills
+    TStreamParser stream;
+    try {
+        stream.Parse(Path);
+        ADD_FAILURE() << "the scan went through";
+    } catch (const EInOutError &error) {
+        EXPECT_EQ(error.what(), InUse);
+    }
+    const std::string text = SystemErrorText(InUseError);
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_NE(text.back(), '\r');
+}
+
+// A program reading the file keeps it from being saved, even when it would let others write; one that
+// only reads and shares reading lets it be scanned.
+TEST_F(FileStreamTest, AFileOpenForReadingElsewhereCanNotBeSaved) {
+    {
+        TOtherProgram reader(Path, GENERIC_READ, ShareAll);
+        ASSERT_TRUE(reader.Opened());
+        EXPECT_EQ(OpenError(Writing), InUse);
+    }
+    TOtherProgram reader(Path, GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(reader.Opened());
+    EXPECT_EQ(OpenError(Reading), "");
+    EXPECT_EQ(OpenError(Writing), InUse);
+    EXPECT_EQ(ReadFile(Path), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+// While the file is open for reading here, another program may read it but not write it.
+TEST_F(FileStreamTest, AScannedFileMayBeReadButNotWrittenElsewhere) {
+    TFileStream stream(Path, Reading);
+    EXPECT_TRUE(TOtherProgram(Path, GENERIC_READ, ShareAll).Opened());
+    EXPECT_EQ(TOtherProgram(Path, GENERIC_WRITE, ShareAll).Error(),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+#endif
 
 TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
     TMemoryStream stream({1, 2, 3});

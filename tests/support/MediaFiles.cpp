@@ -30,12 +30,12 @@ std::string PatternInput(const VideoSpec &video) {
 
 // The encoder options of output video stream index.
 std::string EncoderOptions(const VideoSpec &video, int index) {
-    std::string s = ":v:" + std::to_string(index) + " ";
-    std::string options = " -c" + s + video.encoder + " -pix_fmt" + s + video.pixFmt;
+    std::string stream = ":v:" + std::to_string(index) + " ";
+    std::string options = " -c" + stream + video.encoder + " -pix_fmt" + stream + video.pixFmt;
     if (video.encoder == "libx264") {
-        options += " -preset" + s + "veryfast";
+        options += " -preset" + stream + "veryfast";
         if (!video.profile.empty())
-            options += " -profile" + s + video.profile;
+            options += " -profile" + stream + video.profile;
         std::vector<std::string> params;
         if (video.interlaced)
             params.push_back("tff=1");
@@ -49,10 +49,10 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
         for (const std::string &param : params)
             joined += (joined.empty() ? "" : ":") + param;
         if (!joined.empty())
-            options += " -x264-params" + s + joined;
+            options += " -x264-params" + stream + joined;
     }
     if (!video.tag.empty())
-        options += " -tag" + s + video.tag;
+        options += " -tag" + stream + video.tag;
     return options;
 }
 
