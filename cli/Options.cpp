@@ -44,9 +44,9 @@ constexpr TOptionSpec OptionSpecs[] = {
 };
 
 const TOptionSpec *FindOption(std::string_view name) {
-    for (const TOptionSpec &spec : OptionSpecs)
-        if (name == spec.Name)
-            return &spec;
+    for (const TOptionSpec &option : OptionSpecs)
+        if (name == option.Name)
+            return &option;
     return nullptr;
 }
 
@@ -125,15 +125,15 @@ TOptions ParseOptions(const std::vector<std::string> &args) {
         }
         size_t equals = arg.find('=');
         std::string name = arg.substr(0, equals);
-        const TOptionSpec *spec = FindOption(name);
-        if (spec == nullptr)
+        const TOptionSpec *option = FindOption(name);
+        if (option == nullptr)
             Usage(SUnknownOption, {arg});
-        if (spec->SetOnly && options.Command != TCommand::Set)
+        if (option->SetOnly && options.Command != TCommand::Set)
             Usage(SOptionNotForList, {name});
         if (!seen.insert(name).second)
             Usage(SOptionTwice, {name});
         std::string value;
-        if (spec->TakesValue) {
+        if (option->TakesValue) {
             if (equals != std::string::npos)
                 value = arg.substr(equals + 1);
             else if (i + 1 < args.size())
