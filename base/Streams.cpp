@@ -93,7 +93,7 @@ TFileStream::~TFileStream() {
         ::CloseHandle(FHandle); // closing ends the sharing restriction
 }
 
-int64_t TFileStream::Size() {
+int64_t TFileStream::QuerySize() {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(FHandle, &size))
         throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(LastError())}));
@@ -167,7 +167,7 @@ TFileStream::~TFileStream() {
         ::close(FHandle); // closing releases the lock
 }
 
-int64_t TFileStream::Size() {
+int64_t TFileStream::QuerySize() {
     struct stat info {};
     if (::fstat(FHandle, &info) != 0)
         throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
@@ -259,6 +259,14 @@ void TFileStream::ReadBuffer(void *buffer, size_t count) {
     FLastReadEnd = FPosition;
 }
 
+// Asked of the system once: while the file is open nobody else writes it, and the stream's own writes
+// keep the number up to date. A scan asks for it with every block.
+int64_t TFileStream::Size() {
+    if (FSize < 0)
+        FSize = QuerySize();
+    return FSize;
+}
+
 void TFileStream::WriteBuffer(const void *buffer, size_t count) {
     const auto *bytes = static_cast<const uint8_t *>(buffer);
     while (count > 0) {
@@ -272,6 +280,8 @@ void TFileStream::WriteBuffer(const void *buffer, size_t count) {
         bytes += done;
         count -= static_cast<size_t>(done);
         FPosition += done;
+        if (FSize >= 0 && FPosition > FSize)
+            FSize = FPosition;
     }
 }
 

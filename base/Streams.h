@@ -49,7 +49,10 @@ private:
     size_t ReadAvailable(int64_t offset, uint8_t *bytes, size_t count);
     size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
 
+    int64_t QuerySize();
+
     std::string FFileName;
+    int64_t FSize = -1; // -1 until asked
 #ifdef _WIN32
     void *FHandle = nullptr; // HANDLE
 #else

@@ -310,15 +310,20 @@ int64_t TFastBitstream::FindStartCodeEnd(const uint8_t *bytes, int64_t from, int
     // Sixteen places at a time while none of them holds a start code (vector extensions of GCC and
     // Clang; SSE2 on x86-64). Zero and 01 bytes are too common in coded video to jump between them.
     using Bytes16 = uint8_t __attribute__((vector_size(16)));
-    for (; i + 16 <= limit; i += 16) {
-        Bytes16 current, before1, before2;
-        std::memcpy(&current, bytes + i, sizeof current);
-        std::memcpy(&before1, bytes + i - 1, sizeof before1);
-        std::memcpy(&before2, bytes + i - 2, sizeof before2);
-        auto hits = (current == 1) & (before1 == 0) & (before2 == 0);
+    auto any = [](auto hits) {
         uint64_t halves[2];
         std::memcpy(halves, &hits, sizeof halves);
-        if ((halves[0] | halves[1]) != 0)
+        return (halves[0] | halves[1]) != 0;
+    };
+    for (; i + 16 <= limit; i += 16) {
+        // Most groups hold no 01 byte at all; only those need the look at the two bytes before.
+        Bytes16 current, before1, before2;
+        std::memcpy(&current, bytes + i, sizeof current);
+        if (!any(current == 1))
+            continue;
+        std::memcpy(&before1, bytes + i - 1, sizeof before1);
+        std::memcpy(&before2, bytes + i - 2, sizeof before2);
+        if (any((current == 1) & (before1 == 0) & (before2 == 0)))
             break;
     }
 #endif
