@@ -145,6 +145,14 @@ void TFastBitstream::FillBuffers() {
         return;
     FCurrentBuffer = 1;
     int64_t block = FPosition / FBufferSize;
+    // Blocks the ring already holds move to their new slots rather than being read again: a chunk of an
+    // AVI file sets its range and then its position, and often begins in a block of the chunk before.
+    for (uint8_t slot = 0; slot < 3; ++slot) {
+        int64_t wanted = block - 1 + slot;
+        for (uint8_t other = slot + 1; other < 3 && wanted >= 0 && FSlotBlock[slot] != wanted; ++other)
+            if (FSlotBlock[other] == wanted)
+                SwapSlots(slot, other);
+    }
     if (block > 0)
         LoadBlock(0, block - 1);
     int64_t loaded = LoadBlock(1, block);
@@ -164,6 +172,11 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
         return 0;
     }
     count = std::min(count, FBufferSize);
+    if (FSlotBlock[slot] == block && FSlotLength[slot] == count && !FSlotWritten[slot]) {
+        // Held already, with the bytes before it: leave the stream where reading the block would.
+        FStream->Seek(offset + count);
+        return count;
+    }
     uint8_t *head = FBuffers[slot].data();
     uint8_t previous = PreviousSlot(slot);
     if (FBufferSize >= HeadRoom && FSlotBlock[previous] == block - 1 &&
@@ -182,7 +195,17 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
     FSlotBlock[slot] = block;
     FSlotLength[slot] = count;
     FMarkedParts[slot] = 0;
+    FSlotWritten[slot] = false;
     return count;
+}
+
+void TFastBitstream::SwapSlots(uint8_t a, uint8_t b) {
+    std::swap(FBuffers[a], FBuffers[b]);
+    std::swap(FSkipBytes[a], FSkipBytes[b]);
+    std::swap(FSlotBlock[a], FSlotBlock[b]);
+    std::swap(FSlotLength[a], FSlotLength[b]);
+    std::swap(FMarkedParts[a], FMarkedParts[b]);
+    std::swap(FSlotWritten[a], FSlotWritten[b]);
 }
 
 void TFastBitstream::MarkSkipBytes(uint8_t slot) {
@@ -307,25 +330,28 @@ int32_t TFastBitstream::ReadSE() {
 int64_t TFastBitstream::FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
     int64_t i = from;
 #if defined(__GNUC__)
-    // Sixteen places at a time while none of them holds a start code (vector extensions of GCC and
-    // Clang; SSE2 on x86-64). Zero and 01 bytes are too common in coded video to jump between them.
+    // Sixteen places at a time (vector extensions of GCC and Clang; SSE2 on x86-64), four groups to a
+    // test: coded video is full of zero and 01 bytes, so a test per group would be a branch taken at
+    // random, and a jump from one 01 byte to the next would stop every few hundred bytes.
     using Bytes16 = uint8_t __attribute__((vector_size(16)));
+    auto startCodeEnds = [bytes](int64_t at) {
+        Bytes16 current, before1, before2;
+        std::memcpy(&current, bytes + at, sizeof current);
+        std::memcpy(&before1, bytes + at - 1, sizeof before1);
+        std::memcpy(&before2, bytes + at - 2, sizeof before2);
+        return (current == 1) & ((before1 | before2) == 0);
+    };
     auto any = [](auto hits) {
         uint64_t halves[2];
         std::memcpy(halves, &hits, sizeof halves);
         return (halves[0] | halves[1]) != 0;
     };
-    for (; i + 16 <= limit; i += 16) {
-        // Most groups hold no 01 byte at all; only those need the look at the two bytes before.
-        Bytes16 current, before1, before2;
-        std::memcpy(&current, bytes + i, sizeof current);
-        if (!any(current == 1))
-            continue;
-        std::memcpy(&before1, bytes + i - 1, sizeof before1);
-        std::memcpy(&before2, bytes + i - 2, sizeof before2);
-        if (any((current == 1) & (before1 == 0) & (before2 == 0)))
+    for (; i + 64 <= limit; i += 64)
+        if (any((startCodeEnds(i) | startCodeEnds(i + 16)) | (startCodeEnds(i + 32) | startCodeEnds(i + 48))))
             break;
-    }
+    for (; i + 16 <= limit; i += 16)
+        if (any(startCodeEnds(i)))
+            break;
 #endif
     for (; i < limit; ++i)
         if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
@@ -384,6 +410,8 @@ bool TFastBitstream::WriteByte(uint8_t value) {
     int64_t lastTouched = FPosition + (bit > 0 ? 1 : 0);
     if (!CurrentByteLoaded() || lastTouched >= FStream->Size())
         return false;
+    // What is read after a write comes from the stream again, so that a read-back checks the medium.
+    FSlotWritten.fill(true);
     uint16_t mask = RotateRight16(0x00FF, static_cast<uint8_t>(bit));
     uint16_t bits = static_cast<uint16_t>(value << (8 - bit));
     SkipBytes(FCurrentBuffer);

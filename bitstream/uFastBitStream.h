@@ -89,6 +89,7 @@ private:
     [[noreturn]] void RaiseEndOfStream() const;
     void MarkRange(uint8_t slot, uint32_t pattern, uint8_t bitCount, int64_t from, int64_t to);
     bool IsSkipByte(uint8_t slot, int64_t index);
+    void SwapSlots(uint8_t a, uint8_t b);
     static int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit);
 
     TStream *FStream = nullptr;
@@ -113,6 +114,8 @@ private:
     std::array<int64_t, 3> FSlotLength{0, 0, 0};
     // Which 64ths of each slot's block have their marks made (bit i for part i).
     std::array<uint64_t, 3> FMarkedParts{0, 0, 0};
+    // Whether a write has changed a slot's block, or the bytes in front of it, since it was loaded.
+    std::array<bool, 3> FSlotWritten{false, false, false};
 };
 
 uint32_t SwapBytes32(uint32_t value);

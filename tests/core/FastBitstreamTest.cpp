@@ -313,6 +313,33 @@ INSTANTIATE_TEST_SUITE_P(Moves, BlockRingMove,
                                            RingMove{1, 3, {3, 4, 5}}, RingMove{5, -3, {1, 2, 3}},
                                            RingMove{6, 1, {}}));
 
+// The walk over AVI chunks: each sets its range, then its position, and often begins in blocks that the
+// chunk before it left in the ring. No block is read twice, the stream stands where reading the blocks
+// would leave it, and the bytes read are the right ones. Reading a chunk's last byte moves the ring on
+// when that byte lies in the block after the first one.
+TEST(BlockRing, ChunksInBlocksTheRingHoldsReadEachBlockOnce) {
+    CountingStream stream(PatternBytes(8 * Block));
+    TFastBitstream reader(&stream);
+    struct Chunk {
+        int64_t start, end;
+        std::vector<int64_t> loads;
+    };
+    for (const Chunk &chunk :
+         {Chunk{3 * Block + 10, 5 * Block, {2, 3, 4}}, Chunk{4 * Block + 100, 6 * Block, {}},
+          Chunk{4 * Block + 900, 5 * Block, {3}}, Chunk{6 * Block + 1, 7 * Block, {6, 7}},
+          Chunk{Block + 5, 2 * Block, {0, 1, 2}}}) {
+        SCOPED_TRACE(chunk.start);
+        stream.ClearLog();
+        reader.SetRange(chunk.start, 0, chunk.end, 0);
+        reader.SetPosition(chunk.start, 0);
+        EXPECT_EQ(stream.LoadedBlocks(Block), chunk.loads);
+        EXPECT_EQ(stream.Position(), (chunk.start / Block + 2) * Block);
+        EXPECT_EQ(reader.ReadByte(), Pattern(chunk.start));
+        reader.Skip(chunk.end - 1 - reader.Position(), 0);
+        EXPECT_EQ(reader.ReadByte(), Pattern(chunk.end - 1));
+    }
+}
+
 TEST(StartCodeSearch, ThreeAndFourByteStartCodes) {
     TMemoryStream three({0x00, 0x00, 0x01, 0x67});
     TFastBitstream reader(&three);
@@ -357,6 +384,34 @@ TEST(StartCodeSearch, PrefixesAcrossABlockBoundary) {
         EXPECT_EQ(reader.Position(), one + 1);
         EXPECT_FALSE(reader.SeekNextStartCode());
         EXPECT_TRUE(reader.AtEnd());
+    }
+}
+
+// Bytes thick with zeros and 01s, so that prefixes and near misses fall at every place of the search's
+// groups of bytes and across block ends: the search finds what a byte-by-byte look finds, from any start.
+TEST(StartCodeSearch, FindsWhatAByteByByteLookFinds) {
+    std::vector<uint8_t> bytes(3 * Block + 77);
+    uint32_t state = 12345;
+    for (uint8_t &byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        uint32_t pick = (state >> 16) % 8;
+        byte = pick < 4 ? 0x00 : pick < 6 ? 0x01 : static_cast<uint8_t>(state >> 24);
+    }
+    TMemoryStream stream(bytes);
+    for (int64_t blockSize : {Block, int64_t{100}, int64_t{7}}) {
+        for (int64_t start : {0, 1, 2, 3, 15, 16, 17, 63, 64, 65, 4093, 4094, 4095}) {
+            SCOPED_TRACE(testing::Message() << "block " << blockSize << ", start " << start);
+            std::vector<int64_t> expected;
+            for (int64_t i = std::max<int64_t>(start, 2); i < static_cast<int64_t>(bytes.size()); ++i)
+                if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
+                    expected.push_back(i + 1);
+            TFastBitstream reader(blockSize);
+            reader.AttachRange(&stream, start, 0, static_cast<int64_t>(bytes.size()), 0);
+            std::vector<int64_t> found;
+            while (reader.SeekNextStartCode())
+                found.push_back(reader.Position());
+            EXPECT_EQ(found, expected);
+        }
     }
 }
 
