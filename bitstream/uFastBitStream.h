@@ -114,7 +114,8 @@ private:
     std::array<int64_t, 3> FSlotLength{0, 0, 0};
     // Which 64ths of each slot's block have their marks made (bit i for part i).
     std::array<uint64_t, 3> FMarkedParts{0, 0, 0};
-    // Whether a write has changed a slot's block, or the bytes in front of it, since it was loaded.
+    // Whether a write was made since the slot's block was loaded (it may have changed the block or the
+    // bytes in front of it): such a block is read again rather than kept.
     std::array<bool, 3> FSlotWritten{false, false, false};
 };
 
