@@ -30,7 +30,10 @@ std::string ArgText(const TFormatArg &arg, char conversion, int minDigits) {
 
 } // namespace
 
-std::string Format(const std::string &pattern, std::initializer_list<TFormatArg> args) {
+std::string FormatList(std::string_view pattern, std::initializer_list<TFormatArg> args) {
+    if (CountPlaceholders(pattern) != args.size())
+        throw std::logic_error("message template \"" + std::string(pattern) + "\" given " +
+                               std::to_string(args.size()) + " arguments");
     std::string result;
     auto next = args.begin();
     for (size_t i = 0; i < pattern.size(); ++i) {
@@ -54,9 +57,29 @@ std::string Format(const std::string &pattern, std::initializer_list<TFormatArg>
             result += c;
             continue;
         }
-        if (next != args.end())
-            result += ArgText(*next++, pattern[j], minDigits);
+        result += ArgText(*next++, pattern[j], minDigits);
         i = j;
     }
     return result;
+}
+
+std::string EscapedText(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", byte);
+            escaped += code;
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string WithoutFullStop(std::string_view text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' '))
+        text.remove_suffix(1);
+    return std::string(text);
 }

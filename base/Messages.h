@@ -1,7 +1,7 @@
 #pragma once
 
-// The message texts of the core, in one place. Placeholders follow Format: %s text, %d decimal,
-// %.8x at least eight upper-case hexadecimal digits.
+// The message texts of the core, in one place: errors, what a scan could not read, and what a save
+// does or refuses. Placeholders follow Format: %s text, %d decimal, %x and %.8x upper-case hexadecimal.
 
 // File layer
 inline constexpr const char *SCannotOpenFile = "Cannot open file \"%s\". %s";
@@ -9,6 +9,13 @@ inline constexpr const char *SFileError = "Error in file \"%s\". %s";
 inline constexpr const char *SFileInUse = "The file is being used by another program.";
 inline constexpr const char *SReadError = "Stream read error";
 inline constexpr const char *SFileNotFound = "File not found: %s";
+inline constexpr const char *SNotARegularFile = "\"%s\" is not a regular file";
+
+// Byte views
+inline constexpr const char *SViewExtentInvalid =
+    "A byte view was given an extent of negative place or size.";
+inline constexpr const char *SViewOffsetOutside = "An offset outside the byte view was asked for.";
+inline constexpr const char *SViewReadOnly = "A byte view can not be written.";
 
 // Bit reader
 inline constexpr const char *SUnexpectedEndOfStreamAt = "Unexpected end of stream. Position: %.8x";
@@ -20,33 +27,42 @@ inline constexpr const char *SPatternTooLong = "Search pattern can not be more t
 // H.264 syntax
 inline constexpr const char *SNALUnitNotAligned =
     "Error while parsing NAL Unit: NAL Unit must begin at byte boundary.";
+inline constexpr const char *SSyntaxOutOfRange = "%s is %d, outside %d..%d.";
+inline constexpr const char *SSpsCroppedAway =
+    "the cropping window leaves nothing of the %dx%d frame (left %d, right %d, top %d, bottom %d).";
+inline constexpr const char *SAvcConfigTooShort =
+    "The AVC decoder configuration (%d bytes) is shorter than its counts and lengths say.";
+inline constexpr const char *SAvcConfigLengthSize =
+    "The AVC decoder configuration gives NAL units a length of 3 bytes, which the format does not allow.";
 
-// Raw stream scanner: containers that hold H.264 in another form than a raw stream
-inline constexpr const char *SContainerNotRawStream =
-    "This file is %s container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
-inline constexpr const char *SContainerMP4 = "an MP4 (ISO base media)";
-inline constexpr const char *SContainerMatroska = "a Matroska/WebM";
-inline constexpr const char *SContainerMPEGTS = "an MPEG-TS (transport stream)";
-inline constexpr const char *SContainerM2TS = "an M2TS (MPEG-TS with time codes)";
-inline constexpr const char *SContainerMPEGPS = "an MPEG-PS (program stream, VOB/MPG)";
-inline constexpr const char *SContainerFLV = "an FLV (Flash Video)";
+// What a scan could not read; the scan goes on
+inline constexpr const char *SDamagedSps = "The SPS at %x is damaged and not listed: %s";
+inline constexpr const char *SSpsCutShort = "its NAL unit ends before its syntax does.";
+inline constexpr const char *SNotARawStream =
+    "This file is a container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
 
 // RIFF/AVI scanner
 inline constexpr const char *SNotAValidRIFFFile = "File is not a valid RIFF file. Abort Scan.";
-inline constexpr const char *SUnexpectedEndOfStream = "Unexpected end of stream.";
-inline constexpr const char *SRIFFParseError = "Error while parsing RIFF file.";
-inline constexpr const char *SStreamNotInitialized = "Stream not initialized.";
-inline constexpr const char *SForeignFourCC =
-    "WARNING: Found FourCC \"%s\". The video seems not to be a H.264 coded stream. Scan stream anyway?";
+inline constexpr const char *SRIFFTooDeep =
+    "Error while parsing RIFF file: lists nested more than %d deep at %x.";
+inline constexpr const char *SFileCutShort =
+    "The file ends inside the chunk at %x: it was read as far as the file goes.";
+inline constexpr const char *SChunkPastList =
+    "The chunk \"%s\" at %x claims more bytes than the list at %x holds: it was read to the list's end.";
+inline constexpr const char *STailNotScanned =
+    "The bytes from %x to %x were not scanned: they do not belong to a RIFF chunk.";
+inline constexpr const char *SAviStreamLabel = "stream %d";
+inline constexpr const char *SSecondVprp =
+    "Container aspect ratio of %s left as it is: the stream has more than one video properties chunk, "
+    "and players may read either.";
 
-// Progress
-inline constexpr const char *SProgressBytes = "%d / %d Bytes";
-inline constexpr const char *SReady = "Ready.";
-
-// Saving: the checks made before anything is written, and the check after
+// Saving: the checks made before anything is written, the plan, and the check after
 inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
     "and custom ARs by custom ARs.";
+inline constexpr const char *SNoPredefinedRatio = "No predefined aspect ratio equals %d:%d.";
+inline constexpr const char *SReservedCode =
+    "aspect_ratio_idc %d is reserved: only the codes 1 to 16 and 255 can be written.";
 inline constexpr const char *SCustomTermOutOfRange =
     "The custom aspect ratio %d:%d can not be written: both terms must lie between 1 and 65535.";
 inline constexpr const char *SEmulationPreventionInSpan =
@@ -55,20 +71,30 @@ inline constexpr const char *SEmulationPreventionInSpan =
 inline constexpr const char *SForbiddenPattern =
     "The aspect ratio at %.8x can not be changed in place: the new bits would form the forbidden byte "
     "sequence 00 00 0%d.";
+inline constexpr const char *SSpanAtUnitEnd =
+    "The aspect ratio at %.8x can not be changed in place: its bits reach the last byte of its NAL unit.";
+inline constexpr const char *SRecordWithoutUnit = "The record has no SPS read from the file to write to.";
+inline constexpr const char *SContainerTermsOutOfRange =
+    "The container aspect ratio %d:%d of %s can not be written: both terms must lie between 1 and 65535.";
+inline constexpr const char *SContainerAspectChanged = "Container aspect ratio of %s: %s changed to %s.";
+inline constexpr const char *SContainerAspectConflict =
+    "Container aspect ratio of %s left at %s: the changed rows of this stream give different display "
+    "aspect ratios.";
+inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
+inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";
+inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the SPS whose VUI is at %x.";
+inline constexpr const char *SPatchLine = "%.8x: %s -> %s (%s)";
+inline constexpr const char *SPatchesOverlap =
+    "The %s at %.8x and the %s at %.8x lie on the same bytes: they can not both be written.";
+inline constexpr const char *SPatchOutsideFile = "The %s at %.8x lies outside the file.";
 inline constexpr const char *SFileChangedSinceScan =
-    "The file no longer holds the scanned aspect ratio at %.8x. It has been changed since it was opened.";
+    "The file no longer holds the scanned %s at %.8x. It has been changed since it was opened.";
 inline constexpr const char *SChangesRefused =
     "Nothing was saved: %d of the changes can not be written in place.";
-inline constexpr const char *SContainerTermsOutOfRange =
-    "The container aspect ratio %d:%d of stream %d can not be written: both terms must lie between 1 and "
-    "65535.";
-inline constexpr const char *SContainerChangedSinceScan =
-    "The file no longer holds the container aspect ratio of stream %d at %.8x. It has been changed since it "
-    "was opened.";
-inline constexpr const char *SContainerAspectChanged =
-    "Container aspect ratio of stream %d: %s changed to %d:%d.";
-inline constexpr const char *SContainerAspectConflict =
-    "Container aspect ratio of stream %d left at %s: the changed rows of this stream give different display "
-    "aspect ratios.";
 inline constexpr const char *SWriteVerifyFailed =
-    "The aspect ratio written at %.8x does not read back from the file as written.";
+    "The %s written at %.8x does not read back from the file as written.";
+inline constexpr const char *SWriteFailedRestored =
+    "Saving failed: %s. Everything written before the failure was put back; the file is as it was.";
+inline constexpr const char *SWriteFailedNotRestored =
+    "Saving failed: %s. Putting back the old bytes failed too: %s. These may now hold the new values: %s.";
+inline constexpr const char *SWriteFailedUnknownPlaces = "none known; the file may hold some of them";

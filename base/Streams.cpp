@@ -69,21 +69,24 @@ std::string SystemErrorText(int error) {
     while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
         --length;
     if (length == 0)
-        return Format("System error %d.", {int64_t{error}});
+        return Format("System error %d.", error);
     return WideToUtf8(std::wstring(text, length));
 }
 
 TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFileName(fileName) {
     const bool writing = mode == TFileOpenMode::ReadWriteExclusive;
+    const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(fileName).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        throw EInOutError(Format(SNotARegularFile, fileName));
     HANDLE handle =
         ::CreateFileW(Utf8ToWide(fileName).c_str(), writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                       writing ? 0 : FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(LastError())}));
+        throw EInOutError(Format(SCannotOpenFile, fileName, SystemErrorText(LastError())));
     // A folder does not open without backup semantics; devices and pipes are no files either.
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
         ::CloseHandle(handle);
-        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(ERROR_INVALID_FUNCTION)}));
+        throw EInOutError(Format(SNotARegularFile, fileName));
     }
     FHandle = handle;
 }
@@ -96,7 +99,7 @@ TFileStream::~TFileStream() {
 int64_t TFileStream::QuerySize() {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(FHandle, &size))
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(LastError())}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(LastError())));
     return static_cast<int64_t>(size.QuadPart);
 }
 
@@ -107,18 +110,23 @@ size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) 
         const int error = LastError();
         if (error == ERROR_HANDLE_EOF)
             return 0;
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(error)}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(error)));
     }
     return done;
+}
+
+void TFileStream::SyncToDisk() {
+    if (!::FlushFileBuffers(FHandle))
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(LastError())));
 }
 
 size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count) {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
     if (!::WriteFile(FHandle, bytes, static_cast<DWORD>(std::min(count, MaxTransfer)), &done, &at))
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(LastError())}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(LastError())));
     if (done == 0)
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(ERROR_WRITE_FAULT)}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(ERROR_WRITE_FAULT)));
     return done;
 }
 
@@ -143,23 +151,35 @@ std::string SystemErrorText(int error) {
 
 TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFileName(fileName) {
     const bool writing = mode == TFileOpenMode::ReadWriteExclusive;
-    FHandle = ::open(fileName.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (FHandle < 0)
-        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(errno)}));
+    // Opening a pipe waits for a writer and reading a device may never end: look before opening, and
+    // open without waiting in case the name is replaced meanwhile.
     struct stat info {};
+    if (::stat(fileName.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+        throw EInOutError(Format(SNotARegularFile, fileName));
+    FHandle = ::open(fileName.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
+    if (FHandle < 0)
+        throw EInOutError(Format(SCannotOpenFile, fileName, SystemErrorText(errno)));
     int error = 0;
+    bool regular = true;
     if (::fstat(FHandle, &info) != 0)
         error = errno;
     else if (S_ISDIR(info.st_mode))
         error = EISDIR;
     else if (!S_ISREG(info.st_mode))
-        error = EINVAL; // a device, a pipe or a socket
+        regular = false;
     else if (::flock(FHandle, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
         error = errno;
-    if (error != 0) {
+    if (error != 0 || !regular) {
         ::close(FHandle);
-        throw EInOutError(Format(SCannotOpenFile, {fileName, SystemErrorText(error)}));
+        if (!regular)
+            throw EInOutError(Format(SNotARegularFile, fileName));
+        throw EInOutError(Format(SCannotOpenFile, fileName, SystemErrorText(error)));
     }
+}
+
+void TFileStream::SyncToDisk() {
+    if (::fsync(FHandle) != 0)
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(errno)));
 }
 
 TFileStream::~TFileStream() {
@@ -170,7 +190,7 @@ TFileStream::~TFileStream() {
 int64_t TFileStream::QuerySize() {
     struct stat info {};
     if (::fstat(FHandle, &info) != 0)
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(errno)));
     return static_cast<int64_t>(info.st_size);
 }
 
@@ -180,7 +200,7 @@ size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) 
         if (done >= 0)
             return static_cast<size_t>(done);
         if (errno != EINTR)
-            throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(errno)}));
+            throw EInOutError(Format(SFileError, FFileName, SystemErrorText(errno)));
     }
 }
 
@@ -191,7 +211,7 @@ size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t 
             return static_cast<size_t>(done);
         if (done < 0 && errno == EINTR)
             continue;
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(done < 0 ? errno : EIO)}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(done < 0 ? errno : EIO)));
     }
 }
 
@@ -212,7 +232,7 @@ int64_t TFileStream::Position() {
 
 void TFileStream::Seek(int64_t offset) {
     if (offset < 0)
-        throw EInOutError(Format(SFileError, {FFileName, SystemErrorText(NegativeSeekError)}));
+        throw EInOutError(Format(SFileError, FFileName, SystemErrorText(NegativeSeekError)));
     FPosition = offset;
 }
 
@@ -230,7 +250,9 @@ void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
 
 void TFileStream::ReadBuffer(void *buffer, size_t count) {
     auto *bytes = static_cast<uint8_t *>(buffer);
-    bool sequential = FPosition == FLastReadEnd;
+    // A read a little way behind the last one (a chunk header after a skipped small payload) counts as
+    // going on with it: walking many small chunks then costs one system call per read-ahead, not per chunk.
+    const bool sequential = FPosition >= FLastReadEnd && FPosition - FLastReadEnd <= MaxReadAheadGap;
     if (!sequential)
         FSequentialReads = 0;
     while (count > 0) {
@@ -283,6 +305,13 @@ void TFileStream::WriteBuffer(const void *buffer, size_t count) {
         if (FSize >= 0 && FPosition > FSize)
             FSize = FPosition;
     }
+}
+
+// Reads after it read the file again, not the read-ahead: a read-back then checks the medium.
+void TFileStream::Flush() {
+    SyncToDisk();
+    FReadAheadLength = 0;
+    FSequentialReads = 0;
 }
 
 void TMemoryStream::Seek(int64_t offset) {

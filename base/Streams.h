@@ -17,6 +17,8 @@ public:
     virtual void Seek(int64_t offset) = 0;
     virtual void ReadBuffer(void *buffer, size_t count) = 0;
     virtual void WriteBuffer(const void *buffer, size_t count) = 0;
+    // Puts what was written onto the medium before it returns (nothing to do for memory).
+    virtual void Flush() {}
 };
 
 // The two ways the system opens a file.
@@ -29,7 +31,8 @@ enum class TFileOpenMode {
 
 // A file on disk. Paths are UTF-8 on every platform. The sharing rule of the open mode is the share mode
 // of the handle on Windows, and advisory locks on Linux (flock, shared for reading, exclusive for
-// writing, never waiting).
+// writing, never waiting). Only regular files open: a pipe, socket or device is refused before it is
+// opened, since opening or reading one may wait for ever.
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string &fileName, TFileOpenMode mode);
@@ -42,6 +45,7 @@ public:
     void Seek(int64_t offset) override;
     void ReadBuffer(void *buffer, size_t count) override;
     void WriteBuffer(const void *buffer, size_t count) override;
+    void Flush() override;
 
 private:
     void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
@@ -50,6 +54,7 @@ private:
     size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
 
     int64_t QuerySize();
+    void SyncToDisk();
 
     std::string FFileName;
     int64_t FSize = -1; // -1 until asked
@@ -60,15 +65,16 @@ private:
 #endif
     int64_t FPosition = 0;
     // Read-ahead for sequential reading: once a few reads in a row have each continued where the last
-    // one ended, the next one fills this buffer with what follows, so reading a file in small blocks
-    // costs few system calls. Reading a few blocks here and there (the start of each AVI chunk) does not
-    // read what lies between them.
+    // one ended (or a little behind it), the next one fills this buffer with what follows, so reading a
+    // file in small blocks costs few system calls. Reading a few blocks here and there (the start of each
+    // large AVI chunk) does not read what lies between them.
     static constexpr size_t ReadAheadSize = size_t{1} << 20;
     std::vector<uint8_t> FReadAhead;
     int64_t FReadAheadStart = 0;
     size_t FReadAheadLength = 0;
     int64_t FLastReadEnd = 0;
     static constexpr int SequentialReadsBeforeReadAhead = 3;
+    static constexpr int64_t MaxReadAheadGap = 64 * 1024;
     int FSequentialReads = 0;
 };
 

@@ -11,6 +11,8 @@
 
 #include "base/Exceptions.h"
 #include "base/Streams.h"
+#include "scan/ScanSession.h"
+#include "scan/StreamParser.h"
 #include "scan/uRIFFParser.h"
 
 #include <algorithm>
@@ -144,28 +146,30 @@ void PlainRead(const fs::path &file) {
     }
 }
 
-// Scans as the desktop program does: with a progress receiver bound and the record list cleared first.
-size_t Scan(TParser &parser, const fs::path &file) {
+// Scans as the desktop program does: with a progress receiver bound, into a session of its own.
+template <typename TScanner>
+size_t Scan(const fs::path &file, bool deep = true, TScanSession *into = nullptr) {
+    TScanSession own;
+    TScanSession &session = into != nullptr ? *into : own;
+    TScanner parser(session);
+    parser.DeepScan = deep;
     int64_t reports = 0;
-    parser.OnProgress = [&](const std::string &, int64_t, int64_t) { ++reports; };
-    ARInfoList->Clear();
+    parser.Events.OnProgress = [&](int64_t, int64_t) { ++reports; };
     parser.Parse(file.string());
-    return ARInfoList->Count();
+    return session.ARInfoList.Count();
 }
 
 // The whole job of the user: scan, set a new predefined SAR on every record, check, write.
 void ChangeEverySar(const fs::path &file, uint8_t aspectRatioIdc) {
-    TRIFFParser riff;
-    TStreamParser stream;
-    Scan(stream, file);
-    for (size_t i = 0; i < ARInfoList->Count(); ++i) {
-        TARInfo &info = *ARInfoList->Items(i);
-        info.NewAspectRatioIdc = aspectRatioIdc;
-    }
+    TScanSession session;
+    Scan<TStreamParser>(file, true, &session);
+    TARInfoList &records = session.ARInfoList;
+    for (size_t i = 0; i < records.Count(); ++i)
+        records.Items(i)->NewAspectRatioIdc = aspectRatioIdc;
     TFileStream target(file.string(), TFileOpenMode::ReadWriteExclusive);
-    if (!ARInfoList->CheckChanges(target).empty())
+    if (!records.CheckChanges(target).empty())
         throw std::runtime_error("changes refused");
-    ARInfoList->WriteChanges(target);
+    records.WriteChanges(target);
 }
 
 void Report(const char *what, int64_t bytes, const TMeasure &measure, double plainSeconds) {
@@ -202,19 +206,11 @@ int main(int argc, char **argv) {
         Report("plain reading, raw stream (1 MiB blocks)", streamBytes, plainStream, plainStream.seconds);
         Report("plain reading, AVI (1 MiB blocks)", aviBytes, plainAvi, plainAvi.seconds);
 
-        TMeasure streamScan = Measure(repeat, nullptr, [&] {
-            TRIFFParser riff;
-            TStreamParser parser;
-            Scan(parser, stream);
-        });
+        TMeasure streamScan = Measure(repeat, nullptr, [&] { Scan<TStreamParser>(stream); });
         Report("TStreamParser deep scan, raw stream", streamBytes, streamScan, plainStream.seconds);
 
         auto aviScan = [&](bool deep) {
-            return Measure(repeat, nullptr, [&, deep] {
-                TRIFFParser riff;
-                riff.DeepScan = deep;
-                Scan(riff, avi);
-            });
+            return Measure(repeat, nullptr, [&, deep] { Scan<TRIFFParser>(avi, deep); });
         };
         Report("TRIFFParser deep scan, AVI", aviBytes, aviScan(true), plainAvi.seconds);
         Report("TRIFFParser first NAL unit of each chunk, AVI", aviBytes, aviScan(false), plainAvi.seconds);
@@ -222,9 +218,9 @@ int main(int argc, char **argv) {
         PlainRead(sparse);
         TMeasure plainSparse = Measure(1, nullptr, [&] { PlainRead(sparse); });
         TMeasure sparseScan = Measure(1, nullptr, [&] {
-            TRIFFParser riff;
-            TStreamParser parser;
-            if (Scan(parser, sparse) == 0 || ARInfoList->Items(0)->SequenceParameterSet->Position < 4 * GiB)
+            TScanSession session;
+            if (Scan<TStreamParser>(sparse, true, &session) == 0 ||
+                session.ARInfoList.Items(0)->SpsOffset() < 4 * GiB)
                 throw std::runtime_error("no SPS found past 4 GiB");
         });
         Report("plain reading, 4 GiB sparse stream", sparseBytes, plainSparse, plainSparse.seconds);

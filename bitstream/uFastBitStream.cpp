@@ -247,7 +247,11 @@ const TSkipByteArray &TFastBitstream::SkipBytes(uint8_t slot) {
     return FSkipBytes[slot];
 }
 
+// The two zero bytes of an emulation-prevention sequence must lie inside the range: bytes in front of
+// it belong to something else (a chunk header, a length prefix) and decide nothing.
 bool TFastBitstream::IsSkipByte(uint8_t slot, int64_t index) {
+    if (FSlotBlock[slot] * FBufferSize + index - 2 < FRangeStart)
+        return false;
     int64_t partSize = (FBufferSize + 63) / 64;
     int64_t part = index / partSize;
     if ((FMarkedParts[slot] & (uint64_t{1} << part)) == 0) {
@@ -278,8 +282,9 @@ bool TFastBitstream::CurrentByteLoaded() const {
            inBuffer < FSlotLength[FCurrentBuffer];
 }
 
+// Names the place of the read that failed, not how far the blocks have been read.
 void TFastBitstream::RaiseEndOfStream() const {
-    throw EInOutError(Format(SUnexpectedEndOfStreamAt, {FStream != nullptr ? FStream->Position() : 0}));
+    throw EInOutError(Format(SUnexpectedEndOfStreamAt, FPosition));
 }
 
 bool TFastBitstream::ReadBit() {
@@ -308,11 +313,11 @@ uint32_t TFastBitstream::ReadBits(uint8_t count) {
 }
 
 uint32_t TFastBitstream::ReadUE() {
+    // Stops at the 32nd zero: a run of zero bits (a damaged unit, a file of zeros) is not counted to its end.
     int64_t zeros = 0;
     while (!ReadBit())
-        ++zeros;
-    if (zeros > 31)
-        throw Exception(SExpGolombOverflow);
+        if (++zeros > 31)
+            throw Exception(SExpGolombOverflow);
     uint64_t value = 1;
     for (int64_t i = 0; i < zeros; ++i)
         value = (value << 1) | (ReadBit() ? 1u : 0u);
@@ -362,10 +367,12 @@ int64_t TFastBitstream::FindStartCodeEnd(const uint8_t *bytes, int64_t from, int
 bool TFastBitstream::SeekNextStartCode() {
     if (FBitOffset > 0)
         Skip(1, -FBitOffset);
-    if (FPosition < 2)
-        Skip(2 - FPosition, 0);
     if (BeforeStart())
         SetPosition(FRangeStart, 0);
+    // A start code lies wholly inside the range: the two zeros in front of its 01 may not be bytes in
+    // front of the range (the size field of a chunk, say).
+    if (FPosition < FRangeStart + 2)
+        Skip(FRangeStart + 2 - FPosition, 0);
     // Searches the buffered block for each 01 byte and looks back at the two bytes before it, which lie
     // in this block, in the one before it or before the range start; then moves on block by block.
     while (!AtEnd()) {
@@ -390,6 +397,26 @@ bool TFastBitstream::SeekNextStartCode() {
         Skip(limit - from, 0);
     }
     return false;
+}
+
+int64_t TFastBitstream::ReadRaw(uint8_t *bytes, int64_t count) {
+    if (FBitOffset > 0)
+        Skip(1, -FBitOffset);
+    int64_t copied = 0;
+    while (copied < count && !AtEnd() && !BeforeStart()) {
+        EnsureCurrentBlock();
+        if (!CurrentByteLoaded())
+            break;
+        int64_t from = PositionInBuffer();
+        int64_t available = std::min(FSlotLength[FCurrentBuffer] - from, FRangeEnd - FPosition);
+        int64_t part = std::min(count - copied, available);
+        if (part <= 0)
+            break;
+        std::memcpy(bytes + copied, BlockBytes(FCurrentBuffer) + from, static_cast<size_t>(part));
+        copied += part;
+        Skip(part, 0);
+    }
+    return copied;
 }
 
 bool TFastBitstream::BeginWrite(int64_t capacity) {

@@ -43,8 +43,13 @@ public:
     uint32_t ReadUE();
     int32_t ReadSE();
 
-    // Moves to the first byte after the next 00 00 01 in the range; false at the range end.
+    // Moves to the first byte after the next 00 00 01 in the range; false at the range end. The whole
+    // start code lies inside the range.
     bool SeekNextStartCode();
+    // Copies up to count bytes as they are in the stream (emulation-prevention bytes included), from the
+    // byte the reader stands on (or the next whole byte) to at most the range end, and moves past them.
+    // Returns how many were copied.
+    int64_t ReadRaw(uint8_t *bytes, int64_t count);
 
     bool BeginWrite(int64_t capacity);
     bool WriteByte(uint8_t value);

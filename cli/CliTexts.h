@@ -1,7 +1,7 @@
 #pragma once
 
-// The texts of the command-line program. The core's messages (scanning, reading, the write checks, the
-// foreign handler warning) are in base/Messages.h; placeholders follow Format.
+// The texts of the command-line program. The core's messages (scanning, reading, the write checks) are in
+// base/Messages.h, the texts both programs share in base/AppTexts.h; placeholders follow Format.
 
 inline constexpr const char *SProgramName = "pellmar-cli";
 
@@ -93,9 +93,15 @@ inline constexpr const char *SRowRange = " (0-%d)";
 
 // Scanning
 inline constexpr const char *SIsAFolder = "It is a folder, not a file.";
+inline constexpr const char *SForeignStopped =
+    "WARNING: Found FourCC \"%s\". The video seems not to be a H.264 coded stream.";
+inline constexpr const char *SForeignScanned =
+    "WARNING: Found FourCC \"%s\". The video seems not to be a H.264 coded stream; scanned anyway (--yes).";
 inline constexpr const char *SForeignNotScanned =
     "The scan stopped there; nothing was changed. Use --yes to scan the stream anyway.";
-inline constexpr const char *SScanningPercent = "Scanning %s%%";
+// What a scan could not read: the file's name, then the notice.
+inline constexpr const char *SNoticeLine = "%s: %s";
+inline constexpr const char *SMoreNotices = "%s: %d more notices not shown.";
 
 // list
 inline constexpr const char *SSpsFound = "Sequence Parameter Sets (SPS) found: %d";
@@ -103,7 +109,6 @@ inline constexpr const char *SSpsFound = "Sequence Parameter Sets (SPS) found: %
 // set
 inline constexpr const char *SContainerAspectNote =
     "Stream %d of the AVI container states the display aspect ratio %s (players show this one).";
-inline constexpr const char *SNoPredefinedRatio = "No predefined aspect ratio equals %d:%d.";
 inline constexpr const char *SRowRefused = "row %d: %s";
 inline constexpr const char *SRowWritten =
     "row %d: SAR %s -> %s (%s, aspect_ratio_idc %d), DAR %s, written at "
@@ -119,5 +124,6 @@ inline constexpr const char *SRowsWouldBeWritten =
     "Dry run: %d of %d chosen rows would be written; the file was "
     "not changed.";
 inline constexpr const char *SDryRunNote = "Dry run: %s";
+inline constexpr const char *SDryRunPatch = "Dry run: would write %s";
 inline constexpr const char *SNoRows = "No aspect ratio information found in the file; nothing to change.";
-inline constexpr const char *SWriteStopped = "Writing stopped at a record without aspect ratio information.";
+inline constexpr const char *SOutOfMemory = "Not enough memory to go on.";

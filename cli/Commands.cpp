@@ -3,22 +3,21 @@
 #include "CliTexts.h"
 #include "Console.h"
 #include "JsonWriter.h"
-#include "Utils.h"
+#include "base/AppTexts.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "base/Streams.h"
-#include "scan/uRIFFParser.h"
+#include "base/Utils.h"
+#include "scan/Scanner.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <system_error>
 
 namespace {
-
-constexpr uint8_t ExtendedSarIdc = 255;
-constexpr int64_t MaxSarTerm = 65535;
 
 // The scan's progress as one line on standard error, rewritten in place; only when both standard
 // output and standard error are a terminal.
@@ -40,7 +39,7 @@ public:
         char percent[32];
         std::snprintf(percent, sizeof percent, "%.1f",
                       static_cast<double>(static_cast<float>(static_cast<double>(position) / total * 100.0)));
-        std::string text = Format(SScanningPercent, {std::string(percent)});
+        std::string text = Format(SScanningProgress, std::string(percent));
         if (text == FShown)
             return;
         size_t blanks = FShown.size() > text.size() ? FShown.size() - text.size() : 0;
@@ -60,59 +59,99 @@ private:
     std::string FShown;
 };
 
-// One scan of the file named on the command line, with the scanner its name or the options choose.
-// The AVI scanner exists in any case: it owns the record list both scanners fill.
+// One scan of the file named on the command line, with the scanner its content (or the options) calls
+// for, into a session that holds what it found.
 class TScan {
 public:
-    explicit TScan(const TOptions &options) : FOptions(options), FAvi(UsesAviScanner(options)) {
-        FRiff.DeepScan = !options.FirstNalOnly;
-        FRiff.OnForeignHandler = [this](const std::string &fourCC) {
-            FProgress.Clear();
-            std::cerr << Format(SForeignFourCC, {fourCC}) << '\n';
-            if (!FOptions.Yes)
-                FForeignDeclined = true;
-            return FOptions.Yes;
-        };
-        auto progress = [this](const std::string &, int64_t position, int64_t total) {
-            FProgress.Show(position, total);
-        };
-        FRiff.OnProgress = progress;
-        FStream.OnProgress = progress;
-    }
+    explicit TScan(const TOptions &options) : FOptions(options) {}
 
     // Scans the file. False, with the reason on standard error, when the scan stopped at a video
     // stream whose handler code is not an H.264 code.
     bool Run() {
+        const std::string &name = FOptions.FileName;
         std::error_code ignored;
-        if (std::filesystem::is_directory(Utf8Path(FOptions.FileName), ignored))
-            throw EInOutError(Format(SCannotOpenFile, {FOptions.FileName, SIsAFolder}));
-        ARInfoList->Clear();
-        TParser &parser = Parser();
-        parser.Aborted = false;
-        parser.Parse(FOptions.FileName);
+        if (std::filesystem::is_directory(Utf8Path(name), ignored))
+            throw EInOutError(Format(SCannotOpenFile, name, SIsAFolder));
+        TFileFormat format = ProbeFile(name);
+        if (FOptions.Scanner == TScannerChoice::Avi)
+            format = TFileFormat::Avi;
+        else if (FOptions.Scanner == TScannerChoice::Stream)
+            format = TFileFormat::RawH264;
+        if (!IsScannable(format))
+            throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(format)));
+        std::unique_ptr<TParser> parser = CreateParser(format, FSession);
+        parser->DeepScan = !FOptions.FirstNalOnly;
+        parser->Events.OnForeignHandler = [this](const std::string &fourCC) {
+            FProgress.Clear();
+            const std::string code = EscapedText(fourCC);
+            std::cerr << (FOptions.Yes ? Format(SForeignScanned, code) : Format(SForeignStopped, code))
+                      << '\n';
+            if (!FOptions.Yes)
+                FForeignDeclined = true;
+            return FOptions.Yes;
+        };
+        parser->Events.OnProgress = [this](int64_t position, int64_t total) {
+            FProgress.Show(position, total);
+        };
+        parser->Events.OnNotice = [this](const TScanNotice &notice) {
+            FProgress.Clear();
+            std::cerr << Format(SNoticeLine, EscapedText(FOptions.FileName), notice.Text) << '\n';
+        };
+        parser->Events.OnFinished = [this] { FProgress.Clear(); };
+        try {
+            parser->Parse(name);
+        } catch (const EFileFormat &error) {
+            // --stream on a container.
+            throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(error.Format)));
+        }
+        if (FSession.NoticeCount > static_cast<int64_t>(FSession.Notices.size()))
+            std::cerr << Format(SMoreNotices, EscapedText(FOptions.FileName),
+                                FSession.NoticeCount - static_cast<int64_t>(FSession.Notices.size()))
+                      << '\n';
         if (FForeignDeclined)
             std::cerr << SForeignNotScanned << '\n';
         return !FForeignDeclined;
     }
 
-    TARInfoList &Records() const { return *ARInfoList; }
-    size_t SpsCount() { return Parser().NALUnits.size(); }
-    int64_t FileSize() { return Parser().FileSize; }
-    const char *ScannerName() const { return FAvi ? "avi" : "stream"; }
+    TScanSession &Session() { return FSession; }
+    TARInfoList &Records() { return FSession.ARInfoList; }
+    int64_t SpsCount() const { return FSession.SpsCount; }
+    int64_t FileSize() const { return FSession.FileSize; }
+    const char *ScannerName() const { return FSession.Format == TFileFormat::Avi ? "avi" : "stream"; }
 
 private:
-    TParser &Parser() { return FAvi ? static_cast<TParser &>(FRiff) : FStream; }
-
     const TOptions &FOptions;
-    bool FAvi;
     bool FForeignDeclined = false;
     TProgressLine FProgress;
-    TRIFFParser FRiff; // before FStream: its record list outlives the records of both scanners
-    TStreamParser FStream;
+    TScanSession FSession;
 };
 
 const TVUIParameters &Vui(const TARInfo &info) {
     return *info.SequenceParameterSet->VUIParameters;
+}
+
+std::string TrackDar(const TTrack &track) {
+    const TRatio dar = track.StatedDisplayAspectRatio();
+    return std::to_string(dar.X) + ":" + std::to_string(dar.Y);
+}
+
+// The display aspect ratio the container of the record's track states, when it states one.
+std::optional<std::string> ContainerDar(const TARInfo &info) {
+    if (info.Track == nullptr || !info.Track->HasStatement())
+        return std::nullopt;
+    return TrackDar(*info.Track);
+}
+
+const char *NoticeKindName(TScanNotice::TKind kind) {
+    switch (kind) {
+    case TScanNotice::TKind::DamagedSps:
+        return "damaged_sps";
+    case TScanNotice::TKind::NotScanned:
+        return "not_scanned";
+    case TScanNotice::TKind::Structure:
+        break;
+    }
+    return "structure";
 }
 
 // What set did to one row, for the JSON document.
@@ -122,14 +161,16 @@ struct TRowOutcome {
     bool Written = false;
 };
 
-// What set did: per row, and to the aspect ratios the AVI container states beside the SPS.
+// What set did: per row, and to the aspect ratios the container states beside the SPS (the plan's
+// container entries and notes).
 struct TSetResult {
     std::vector<TRowOutcome> Rows;
     std::vector<std::string> ContainerChanges;
+    std::vector<std::string> PatchLines;
 };
 
 void WriteTable(TScan &scan) {
-    std::cout << Format(SSpsFound, {static_cast<int64_t>(scan.SpsCount())}) << '\n';
+    std::cout << Format(SSpsFound, scan.SpsCount()) << '\n';
     std::vector<std::vector<std::string>> lines{
         {"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset"}};
     const TARInfoList &records = scan.Records();
@@ -137,8 +178,8 @@ void WriteTable(TScan &scan) {
         const TARInfo &info = *records.Items(row);
         lines.push_back({std::to_string(row), info.SarText(), info.TypeText(), info.ResolutionText(),
                          info.DarText(), std::to_string(info.SpsId()),
-                         OffsetText(info.SequenceParameterSet->Position, scan.FileSize()),
-                         OffsetText(Vui(info).Position, scan.FileSize())});
+                         OffsetText(info.SpsOffset(), scan.FileSize()),
+                         OffsetText(info.VuiOffset(), scan.FileSize())});
     }
     std::vector<size_t> widths(lines[0].size(), 0);
     for (const auto &line : lines)
@@ -153,15 +194,15 @@ void WriteTable(TScan &scan) {
         }
         std::cout << text << '\n';
     }
-    std::vector<const TContainerAspectRatio *> containers;
+    std::vector<const TTrack *> tracks;
     for (size_t row = 0; row < records.Count(); ++row) {
-        const TContainerAspectRatio *container = records.Items(row)->ContainerAspectRatio;
-        if (container != nullptr &&
-            std::find(containers.begin(), containers.end(), container) == containers.end())
-            containers.push_back(container);
+        const TTrack *track = records.Items(row)->Track;
+        if (track != nullptr && track->HasStatement() &&
+            std::find(tracks.begin(), tracks.end(), track) == tracks.end())
+            tracks.push_back(track);
     }
-    for (const TContainerAspectRatio *container : containers)
-        std::cout << Format(SContainerAspectNote, {container->StreamNumber, container->Text()}) << '\n';
+    for (const TTrack *track : tracks)
+        std::cout << Format(SContainerAspectNote, track->Number, TrackDar(*track)) << '\n';
 }
 
 // The document of list, and of set when its result is given.
@@ -171,13 +212,30 @@ void WriteJson(TScan &scan, const TOptions &options, const TSetResult *set) {
     json.Field("file", options.FileName);
     json.Field("size", scan.FileSize());
     json.Field("scanner", scan.ScannerName());
-    json.Field("sps_count", static_cast<int64_t>(scan.SpsCount()));
+    json.Field("format", FormatName(scan.Session().Format));
+    json.Field("sps_count", scan.SpsCount());
+    json.Field("damaged_sps_count", scan.Session().DamagedSpsCount);
+    json.Key("notices");
+    json.BeginArray();
+    for (const TScanNotice &notice : scan.Session().Notices) {
+        json.BeginObject();
+        json.Field("kind", NoticeKindName(notice.Kind));
+        json.Field("offset", notice.FileOffset);
+        json.Field("text", notice.Text);
+        json.EndObject();
+    }
+    json.EndArray();
     if (set) {
         json.FieldBoolean("dry_run", options.DryRun);
         json.Key("container_changes");
         json.BeginArray();
         for (const std::string &change : set->ContainerChanges)
             json.String(change);
+        json.EndArray();
+        json.Key("patches");
+        json.BeginArray();
+        for (const std::string &line : set->PatchLines)
+            json.String(line);
         json.EndArray();
     }
     json.Key("records");
@@ -197,14 +255,14 @@ void WriteJson(TScan &scan, const TOptions &options, const TSetResult *set) {
         json.Field("resolution", info.ResolutionText());
         json.Field("dar", info.DarText());
         json.Field("sps_id", info.SpsId());
-        json.Field("sps_offset", info.SequenceParameterSet->Position);
-        json.Field("vui_offset", Vui(info).Position);
+        json.Field("sps_offset", info.SpsOffset());
+        json.Field("vui_offset", info.VuiOffset());
         json.Field("vui_bit_offset", Vui(info).BitOffset);
         json.Field("video_format", Vui(info).VideoFormatText());
         json.Field("overscan", Vui(info).OverscanText());
         json.Key("container_dar");
-        if (info.ContainerAspectRatio != nullptr)
-            json.String(info.ContainerAspectRatio->Text());
+        if (std::optional<std::string> dar = ContainerDar(info))
+            json.String(*dar);
         else
             json.Null();
         if (set) {
@@ -218,36 +276,26 @@ void WriteJson(TScan &scan, const TOptions &options, const TSetResult *set) {
     json.EndObject();
 }
 
-void SetPredefined(TARInfo &info, uint8_t code) {
-    info.NewAspectRatioIdc = code;
-    info.NewSarWidth = PredefinedSarWidth(code);
-    info.NewSarHeight = PredefinedSarHeight(code);
-}
-
-// Puts the new value of the options into a record, keeping the record's kind for --sar and --dar.
-// Returns why the record can not take it, or an empty text.
-std::string SetNewValue(const TOptions &options, TARInfo &info) {
-    if (options.NewValue == TNewValue::Idc) {
-        SetPredefined(info, options.Idc);
-        return {};
+// The change of the options, the same rules as the desktop program's.
+TRatioChange RequestedChange(const TOptions &options) {
+    TRatioChange change;
+    switch (options.NewValue) {
+    case TNewValue::Idc:
+        change.Kind = TRatioChange::TKind::Predefined;
+        change.Code = options.Idc;
+        break;
+    case TNewValue::Sar:
+        change.Kind = TRatioChange::TKind::Sar;
+        change.Ratio = options.Ratio;
+        break;
+    case TNewValue::Dar:
+        change.Kind = TRatioChange::TKind::Dar;
+        change.Ratio = options.Ratio;
+        break;
+    case TNewValue::None:
+        break;
     }
-    TRatio sar = options.NewValue == TNewValue::Sar
-                     ? options.Ratio
-                     : SarFromDar(options.Ratio.X, options.Ratio.Y, info.Width(), info.Height());
-    if (info.CurrentAspectRatioIdc() != ExtendedSarIdc) {
-        uint8_t code = PredefinedCodeForRatio(sar.X, sar.Y);
-        if (code == 0)
-            return std::string(SSaveKindMismatch) + " " + Format(SNoPredefinedRatio, {sar.X, sar.Y});
-        SetPredefined(info, code);
-        return {};
-    }
-    // The record holds 32-bit terms; the file only 16-bit ones.
-    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
-        return Format(SCustomTermOutOfRange, {sar.X, sar.Y});
-    info.NewAspectRatioIdc = ExtendedSarIdc;
-    info.NewSarWidth = static_cast<int32_t>(sar.X);
-    info.NewSarHeight = static_cast<int32_t>(sar.Y);
-    return {};
+    return change;
 }
 
 } // namespace
@@ -282,11 +330,12 @@ int RunSet(const TOptions &options) {
     std::vector<std::string> previousSar(records.Count());
     std::vector<TWriteRefusal> refusals;
     bool anyChange = false;
+    const TRatioChange change = RequestedChange(options);
     for (size_t row : chosen) {
         TARInfo &info = *records.Items(row);
         previousSar[row] = info.SarText();
         outcomes[row].Selected = true;
-        std::string reason = SetNewValue(options, info);
+        std::string reason = change.ApplyTo(info);
         if (!reason.empty())
             refusals.push_back({row, reason});
         outcomes[row].Changed = reason.empty() && info.IsChanged();
@@ -297,14 +346,20 @@ int RunSet(const TOptions &options) {
         // A dry run checks against the file as it is now, but does not need to be able to write it.
         TFileStream file(options.FileName, options.DryRun ? TFileOpenMode::ReadShareDenyWrite
                                                           : TFileOpenMode::ReadWriteExclusive);
-        std::vector<TWriteRefusal> checked = records.CheckChanges(file);
+        TPatchPlan plan = records.PlanChanges();
+        std::vector<TWriteRefusal> checked = plan.Check(file);
         refusals.insert(refusals.end(), checked.begin(), checked.end());
         // Told before writing: once written, the records no longer count as changed.
-        if (refusals.empty())
-            result.ContainerChanges = records.DescribeContainerChanges();
+        if (refusals.empty()) {
+            for (const TPlanEntry &entry : plan.Entries)
+                if (entry.Kind == TPlanEntry::TKind::Container)
+                    result.ContainerChanges.push_back(entry.Description);
+            result.ContainerChanges.insert(result.ContainerChanges.end(), plan.Notes.begin(),
+                                           plan.Notes.end());
+            result.PatchLines = plan.PatchLines();
+        }
         if (refusals.empty() && !options.DryRun) {
-            if (!records.WriteChanges(file))
-                throw Exception(SWriteStopped);
+            plan.Apply(file);
             for (TRowOutcome &outcome : outcomes)
                 outcome.Written = outcome.Changed;
         }
@@ -313,7 +368,7 @@ int RunSet(const TOptions &options) {
         std::sort(refusals.begin(), refusals.end(),
                   [](const TWriteRefusal &a, const TWriteRefusal &b) { return a.Index < b.Index; });
         for (const TWriteRefusal &refusal : refusals)
-            std::cerr << Format(SRowRefused, {static_cast<int64_t>(refusal.Index), refusal.Reason}) << '\n';
+            std::cerr << Format(SRowRefused, refusal.Index, refusal.Reason) << '\n';
         return ExitRefused;
     }
 
@@ -331,21 +386,28 @@ int RunSet(const TOptions &options) {
         int64_t index = static_cast<int64_t>(row);
         if (outcomes[row].Changed) {
             ++changed;
-            std::cout << Format(options.DryRun ? SRowWouldBeWritten : SRowWritten,
-                                {index, previousSar[row], info.SarText(), info.TypeText(),
-                                 info.EffectiveAspectRatioIdc(), info.DarText(),
-                                 OffsetText(Vui(info).Position, scan.FileSize())})
+            const std::string offset = OffsetText(info.VuiOffset(), scan.FileSize());
+            std::cout << (options.DryRun
+                              ? Format(SRowWouldBeWritten, index, previousSar[row], info.SarText(),
+                                       info.TypeText(), info.EffectiveAspectRatioIdc(), info.DarText(),
+                                       offset)
+                              : Format(SRowWritten, index, previousSar[row], info.SarText(), info.TypeText(),
+                                       info.EffectiveAspectRatioIdc(), info.DarText(), offset))
                       << '\n';
         } else {
-            std::cout << Format(SRowUnchanged,
-                                {index, info.SarText(), info.TypeText(), info.EffectiveAspectRatioIdc()})
+            std::cout << Format(SRowUnchanged, index, info.SarText(), info.TypeText(),
+                                info.EffectiveAspectRatioIdc())
                       << '\n';
         }
     }
-    for (const std::string &change : result.ContainerChanges)
-        std::cout << (options.DryRun ? Format(SDryRunNote, {change}) : change) << '\n';
-    std::cout << Format(options.DryRun ? SRowsWouldBeWritten : SRowsWritten,
-                        {changed, static_cast<int64_t>(chosen.size())})
+    for (const std::string &line : result.ContainerChanges)
+        std::cout << (options.DryRun ? Format(SDryRunNote, line) : line) << '\n';
+    if (options.DryRun)
+        for (const std::string &line : result.PatchLines)
+            std::cout << Format(SDryRunPatch, line) << '\n';
+    const auto chosenCount = static_cast<int64_t>(chosen.size());
+    std::cout << (options.DryRun ? Format(SRowsWouldBeWritten, changed, chosenCount)
+                                 : Format(SRowsWritten, changed, chosenCount))
               << '\n';
     return ExitDone;
 }

@@ -14,8 +14,9 @@ namespace {
 constexpr uint64_t MaxRatioTerm = 65535;
 constexpr uint64_t MaxPredefinedIdc = 16;
 
-[[noreturn]] void Usage(const std::string &pattern, std::initializer_list<TFormatArg> args) {
-    throw EUsageError(Format(pattern, args));
+template <typename... TArgs>
+[[noreturn]] void Usage(TFormatPattern<sizeof...(TArgs)> pattern, const TArgs &...args) {
+    throw EUsageError(Format(pattern, args...));
 }
 
 // A whole decimal number of digits only (no sign, no blanks); none when it is not one or too large.
@@ -59,7 +60,7 @@ void SetNewValue(TOptions &options, TNewValue kind) {
 void Apply(TOptions &options, std::string_view name, const std::string &value) {
     if (name == "--avi" || name == "--stream") {
         TScannerChoice choice = name == "--avi" ? TScannerChoice::Avi : TScannerChoice::Stream;
-        if (options.Scanner != TScannerChoice::ByExtension && options.Scanner != choice)
+        if (options.Scanner != TScannerChoice::ByContent && options.Scanner != choice)
             throw EUsageError(SScannerConflict);
         options.Scanner = choice;
     } else if (name == "--first-nal-only") {
@@ -107,7 +108,7 @@ TOptions ParseOptions(const std::vector<std::string> &args) {
     else if (!args[0].empty() && args[0][0] == '-')
         throw EUsageError(SMissingCommand);
     else
-        Usage(SUnknownCommand, {args[0]});
+        Usage(SUnknownCommand, args[0]);
 
     std::set<std::string> seen;
     bool optionsEnded = false;
@@ -119,7 +120,7 @@ TOptions ParseOptions(const std::vector<std::string> &args) {
         }
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
             if (!options.FileName.empty())
-                Usage(STooManyFiles, {arg, options.FileName});
+                Usage(STooManyFiles, arg, options.FileName);
             options.FileName = arg;
             continue;
         }
@@ -127,11 +128,11 @@ TOptions ParseOptions(const std::vector<std::string> &args) {
         std::string name = arg.substr(0, equals);
         const TOptionSpec *option = FindOption(name);
         if (option == nullptr)
-            Usage(SUnknownOption, {arg});
+            Usage(SUnknownOption, arg);
         if (option->SetOnly && options.Command != TCommand::Set)
-            Usage(SOptionNotForList, {name});
+            Usage(SOptionNotForList, name);
         if (!seen.insert(name).second)
-            Usage(SOptionTwice, {name});
+            Usage(SOptionTwice, name);
         std::string value;
         if (option->TakesValue) {
             if (equals != std::string::npos)
@@ -139,9 +140,9 @@ TOptions ParseOptions(const std::vector<std::string> &args) {
             else if (i + 1 < args.size())
                 value = args[++i];
             else
-                Usage(SMissingValue, {name});
+                Usage(SMissingValue, name);
         } else if (equals != std::string::npos) {
-            Usage(SUnexpectedValue, {name});
+            Usage(SUnexpectedValue, name);
         }
         Apply(options, name, value);
     }
@@ -163,9 +164,9 @@ std::vector<TRowRange> ParseRowList(const std::string &text) {
         std::optional<uint64_t> last =
             dash == std::string::npos ? first : ParseNumber(std::string_view(item).substr(dash + 1));
         if (!first || !last)
-            Usage(SBadRowList, {text});
+            Usage(SBadRowList, text);
         if (*last < *first)
-            Usage(SDescendingRange, {text, item});
+            Usage(SDescendingRange, text, item);
         ranges.push_back({*first, *last, item});
         if (comma == std::string::npos)
             return ranges;
@@ -179,8 +180,8 @@ std::vector<size_t> ResolveRows(const std::vector<TRowRange> &ranges, size_t row
         if (range.Last >= rowCount) {
             std::string which =
                 range.First >= rowCount ? std::to_string(range.First) : std::to_string(rowCount);
-            std::string known = rowCount > 0 ? Format(SRowRange, {static_cast<int64_t>(rowCount) - 1}) : "";
-            Usage(SRowOutOfRange, {which, static_cast<int64_t>(rowCount), known});
+            std::string known = rowCount > 0 ? Format(SRowRange, static_cast<int64_t>(rowCount) - 1) : "";
+            Usage(SRowOutOfRange, which, static_cast<int64_t>(rowCount), known);
         }
         for (uint64_t row = range.First; row <= range.Last; ++row)
             rows.insert(static_cast<size_t>(row));
@@ -196,25 +197,13 @@ TRatio ParseRatio(const std::string &text, const std::string &option) {
         y = ParseNumber(std::string_view(text).substr(colon + 1));
     }
     if (!x || !y || *x < 1 || *x > MaxRatioTerm || *y < 1 || *y > MaxRatioTerm)
-        Usage(SBadRatio, {option, text});
+        Usage(SBadRatio, option, text);
     return {static_cast<int64_t>(*x), static_cast<int64_t>(*y)};
 }
 
 uint8_t ParseIdc(const std::string &text) {
     std::optional<uint64_t> idc = ParseNumber(text);
     if (!idc || *idc < 1 || *idc > MaxPredefinedIdc)
-        Usage(SBadIdc, {text});
+        Usage(SBadIdc, text);
     return static_cast<uint8_t>(*idc);
-}
-
-bool UsesAviScanner(const TOptions &options) {
-    if (options.Scanner != TScannerChoice::ByExtension)
-        return options.Scanner == TScannerChoice::Avi;
-    const std::string &name = options.FileName;
-    if (name.size() < 4)
-        return false;
-    std::string extension = name.substr(name.size() - 4);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension == ".avi";
 }

@@ -17,8 +17,8 @@ public:
 
 enum class TCommand { List, Set, Help, Version };
 
-// Which scanner reads the file: by the file name's extension, or as forced by --avi / --stream.
-enum class TScannerChoice { ByExtension, Avi, Stream };
+// Which scanner reads the file: the one its content calls for, or as forced by --avi / --stream.
+enum class TScannerChoice { ByContent, Avi, Stream };
 
 // The kind of new value of set.
 enum class TNewValue { None, Idc, Sar, Dar };
@@ -32,7 +32,7 @@ struct TRowRange {
 
 struct TOptions {
     TCommand Command = TCommand::Help;
-    TScannerChoice Scanner = TScannerChoice::ByExtension;
+    TScannerChoice Scanner = TScannerChoice::ByContent;
     bool FirstNalOnly = false;
     bool Yes = false;
     bool Json = false;
@@ -56,6 +56,3 @@ std::vector<size_t> ResolveRows(const std::vector<TRowRange> &ranges, size_t row
 TRatio ParseRatio(const std::string &text, const std::string &option);
 // A predefined aspect_ratio_idc, 1..16. Raises EUsageError.
 uint8_t ParseIdc(const std::string &text);
-
-// Whether the scanner for a file of that name is the AVI one.
-bool UsesAviScanner(const TOptions &options);

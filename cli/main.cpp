@@ -4,11 +4,11 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Options.h"
-#include "Utils.h"
-#include "ui/Utils.h"
+#include "base/Utils.h"
 
 #include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -32,6 +32,9 @@ int main(int argc, char **argv) {
     } catch (const EUsageError &error) {
         std::cerr << SProgramName << ": " << error.what() << '\n' << SUsage << SHelpHint;
         return ExitUsage;
+    } catch (const std::bad_alloc &) {
+        std::cerr << SOutOfMemory << '\n';
+        return ExitError;
     } catch (const std::exception &error) {
         std::cerr << ErrorMessageText(error.what()) << '\n';
         return ExitError;

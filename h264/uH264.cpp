@@ -5,6 +5,8 @@
 #include "bitstream/uFastBitStream.h"
 
 #include <array>
+#include <climits>
+#include <cstdint>
 
 namespace {
 
@@ -28,10 +30,8 @@ constexpr std::array<std::array<int32_t, 2>, 17> SarTable{{
     {2, 1},
 }};
 
-constexpr uint8_t ExtendedSar = 255;
-
 int32_t PredefinedSarTerm(uint8_t code, size_t term) {
-    if (code == ExtendedSar)
+    if (code == ExtendedSarIdc)
         return -1;
     return code < SarTable.size() ? SarTable[code][term] : 0;
 }
@@ -51,6 +51,27 @@ template <typename T> T GcdOf(T a, T b) {
 uint8_t Flag(TFastBitstream &reader) {
     return reader.ReadBit() ? 1 : 0;
 }
+
+// ue(v) and se(v) with the range the standard allows; a value outside it makes the structure damaged.
+uint32_t UE(TFastBitstream &reader, const char *name, uint32_t min, uint32_t max) {
+    uint32_t value = reader.ReadUE();
+    if (value < min || value > max)
+        throw Exception(
+            Format(SSyntaxOutOfRange, std::string(name), int64_t{value}, int64_t{min}, int64_t{max}));
+    return value;
+}
+
+int32_t SE(TFastBitstream &reader, const char *name, int32_t min, int32_t max) {
+    int32_t value = reader.ReadSE();
+    if (value < min || value > max)
+        throw Exception(Format(SSyntaxOutOfRange, std::string(name), value, min, max));
+    return value;
+}
+
+// Picture sizes in samples stay below 2^31, so that every size and product of this program fits (the
+// map units of a field pair count twice).
+constexpr int64_t MaxPictureSamples = INT32_MAX;
+constexpr int32_t MaxPocOffset = INT32_MAX; // offsets lie in -2^31 + 1 .. 2^31 - 1
 
 } // namespace
 
@@ -82,8 +103,10 @@ bool TVUIParameters::Parse(TFastBitstream &reader) {
     MarkPosition(reader);
     aspect_ratio_info_present_flag = Flag(reader);
     if (aspect_ratio_info_present_flag == 1) {
+        AspectRatioIdcPosition = reader.Position();
+        AspectRatioIdcBitOffset = static_cast<uint8_t>(reader.BitOffset());
         aspect_ratio_idc = static_cast<uint8_t>(reader.ReadBits(8));
-        if (aspect_ratio_idc == ExtendedSar) {
+        if (aspect_ratio_idc == ExtendedSarIdc) {
             sar_width = static_cast<uint16_t>(reader.ReadBits(16));
             sar_height = static_cast<uint16_t>(reader.ReadBits(16));
         }
@@ -108,13 +131,13 @@ bool TVUIParameters::Parse(TFastBitstream &reader) {
 int32_t TVUIParameters::SarWidth() const {
     if (aspect_ratio_info_present_flag == 0)
         return 0;
-    return aspect_ratio_idc == ExtendedSar ? sar_width : PredefinedSarWidth(aspect_ratio_idc);
+    return aspect_ratio_idc == ExtendedSarIdc ? sar_width : PredefinedSarWidth(aspect_ratio_idc);
 }
 
 int32_t TVUIParameters::SarHeight() const {
     if (aspect_ratio_info_present_flag == 0)
         return 0;
-    return aspect_ratio_idc == ExtendedSar ? sar_height : PredefinedSarHeight(aspect_ratio_idc);
+    return aspect_ratio_idc == ExtendedSarIdc ? sar_height : PredefinedSarHeight(aspect_ratio_idc);
 }
 
 uint8_t TVUIParameters::VideoFormat() const {
@@ -131,6 +154,28 @@ std::string TVUIParameters::OverscanText() const {
     return overscan_appropriate_flag == 1 ? "Overscan appropriate" : "Overscan not appropriate";
 }
 
+bool TSequenceParameterSet::IsHighProfile(uint8_t profile) {
+    switch (profile) {
+    case 100: // High
+    case 110: // High 10
+    case 122: // High 4:2:2
+    case 244: // High 4:4:4 Predictive
+    case 44:  // CAVLC 4:4:4 Intra
+    case 83:  // Scalable Baseline
+    case 86:  // Scalable High
+    case 118: // Multiview High
+    case 128: // Stereo High
+    case 138: // Multiview Depth High
+    case 139: // Enhanced Multiview Depth High
+    case 134: // MFC High
+    case 135: // MFC Depth High
+        return true;
+    default:
+        return false;
+    }
+}
+
+// seq_parameter_set_data() of the standard, one line per element, each with its range.
 bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
     MarkPosition(reader);
     profile_idc = static_cast<uint8_t>(reader.ReadBits(8));
@@ -140,20 +185,13 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
     constraint_set3_flag = Flag(reader);
     reader.ReadBits(4); // constraint_set4/5 flags and reserved_zero_2bits
     level_idc = static_cast<uint8_t>(reader.ReadBits(8));
-    seq_parameter_set_id = reader.ReadUE();
+    seq_parameter_set_id = UE(reader, "seq_parameter_set_id", 0, 31);
 
-    switch (profile_idc) {
-    case 44:
-    case 83:
-    case 86:
-    case 100:
-    case 110:
-    case 122:
-    case 244: {
-        chroma_format_idc = reader.ReadUE();
+    if (IsHighProfile(profile_idc)) {
+        chroma_format_idc = UE(reader, "chroma_format_idc", 0, 3);
         separate_colour_plane_flag = chroma_format_idc == 3 ? Flag(reader) : 0;
-        bit_depth_luma_minus8 = reader.ReadUE();
-        bit_depth_chroma_minus8 = reader.ReadUE();
+        bit_depth_luma_minus8 = UE(reader, "bit_depth_luma_minus8", 0, 6);
+        bit_depth_chroma_minus8 = UE(reader, "bit_depth_chroma_minus8", 0, 6);
         qpprime_y_zero_transform_bypass_flag = Flag(reader);
         seq_scaling_matrix_present_flag = Flag(reader);
         if (seq_scaling_matrix_present_flag == 1) {
@@ -168,45 +206,44 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
                     ParseScalingList(reader, i < 6 ? ScalingList4x4[i] : ScalingList8x8[i - 6], i);
             }
         }
-        break;
-    }
-    default:
+    } else {
         chroma_format_idc = 1;
-        break;
     }
 
-    log2_max_frame_num_minus4 = reader.ReadUE();
-    pic_order_cnt_type = reader.ReadUE();
+    log2_max_frame_num_minus4 = UE(reader, "log2_max_frame_num_minus4", 0, 12);
+    pic_order_cnt_type = UE(reader, "pic_order_cnt_type", 0, 2);
     if (pic_order_cnt_type == 0) {
-        log2_max_pic_order_cnt_lsb_minus4 = reader.ReadUE();
+        log2_max_pic_order_cnt_lsb_minus4 = UE(reader, "log2_max_pic_order_cnt_lsb_minus4", 0, 12);
     } else if (pic_order_cnt_type == 1) {
         delta_pic_order_always_zero_flag = Flag(reader);
-        offset_for_non_ref_pic = reader.ReadSE();
-        offset_for_top_to_bottom_field = reader.ReadSE();
-        num_ref_frames_in_pic_order_cnt_cycle = reader.ReadUE();
-        auto cycle = static_cast<int32_t>(num_ref_frames_in_pic_order_cnt_cycle);
-        for (int32_t i = 0; i < cycle; ++i)
-            reader.ReadSE(); // offset_for_ref_frame[i]
+        offset_for_non_ref_pic = SE(reader, "offset_for_non_ref_pic", -MaxPocOffset, MaxPocOffset);
+        offset_for_top_to_bottom_field =
+            SE(reader, "offset_for_top_to_bottom_field", -MaxPocOffset, MaxPocOffset);
+        num_ref_frames_in_pic_order_cnt_cycle = UE(reader, "num_ref_frames_in_pic_order_cnt_cycle", 0, 255);
+        for (uint32_t i = 0; i < num_ref_frames_in_pic_order_cnt_cycle; ++i)
+            SE(reader, "offset_for_ref_frame", -MaxPocOffset, MaxPocOffset);
     }
 
-    num_ref_frames = reader.ReadUE();
+    num_ref_frames = UE(reader, "max_num_ref_frames", 0, 16);
     gaps_in_frame_num_value_allowed_flag = Flag(reader);
-    pic_width_in_mbs_minus1 = reader.ReadUE();
-    pic_height_in_map_units_minus1 = reader.ReadUE();
+    pic_width_in_mbs_minus1 = UE(reader, "pic_width_in_mbs_minus1", 0, MaxPictureSamples / 16 - 1);
+    pic_height_in_map_units_minus1 =
+        UE(reader, "pic_height_in_map_units_minus1", 0, MaxPictureSamples / 32 - 1);
     frame_mbs_only_flag = Flag(reader);
     if (frame_mbs_only_flag == 0)
         mb_adaptive_frame_field_flag = Flag(reader);
     direct_8x8_inference_flag = Flag(reader);
     frame_cropping_flag = Flag(reader);
     if (frame_cropping_flag == 1) {
-        frame_crop_left_offset = reader.ReadUE();
-        frame_crop_right_offset = reader.ReadUE();
-        frame_crop_top_offset = reader.ReadUE();
-        frame_crop_bottom_offset = reader.ReadUE();
+        frame_crop_left_offset = UE(reader, "frame_crop_left_offset", 0, UINT32_MAX - 1);
+        frame_crop_right_offset = UE(reader, "frame_crop_right_offset", 0, UINT32_MAX - 1);
+        frame_crop_top_offset = UE(reader, "frame_crop_top_offset", 0, UINT32_MAX - 1);
+        frame_crop_bottom_offset = UE(reader, "frame_crop_bottom_offset", 0, UINT32_MAX - 1);
     } else {
         frame_crop_left_offset = frame_crop_right_offset = frame_crop_top_offset = frame_crop_bottom_offset =
             0;
     }
+    CheckPictureSize();
     vui_parameters_present_flag = Flag(reader);
     if (vui_parameters_present_flag == 1) {
         VUIParameters = std::make_unique<TVUIParameters>();
@@ -215,15 +252,28 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
     return true;
 }
 
+// The cropping window lies inside the decoded frame and leaves at least one sample each way (the ranges
+// of the frame_crop offsets depend on one another and on the frame size).
+void TSequenceParameterSet::CheckPictureSize() const {
+    const int64_t frameWidth = (int64_t{pic_width_in_mbs_minus1} + 1) * 16;
+    const int64_t frameHeight =
+        (2 - int64_t{frame_mbs_only_flag}) * (int64_t{pic_height_in_map_units_minus1} + 1) * 16;
+    const int64_t cropX = int64_t{CropUnitX()} * (int64_t{frame_crop_left_offset} + frame_crop_right_offset);
+    const int64_t cropY = int64_t{CropUnitY()} * (int64_t{frame_crop_top_offset} + frame_crop_bottom_offset);
+    if (cropX >= frameWidth || cropY >= frameHeight)
+        throw Exception(Format(SSpsCroppedAway, frameWidth, frameHeight, int64_t{frame_crop_left_offset},
+                               int64_t{frame_crop_right_offset}, int64_t{frame_crop_top_offset},
+                               int64_t{frame_crop_bottom_offset}));
+}
+
 void TSequenceParameterSet::ParseScalingList(TFastBitstream &reader, std::vector<uint8_t> &list,
                                              size_t index) {
     int32_t lastScale = 8;
     int32_t nextScale = 8;
     for (size_t j = 0; j < list.size(); ++j) {
         if (nextScale != 0) {
-            int32_t deltaScale = reader.ReadSE();
-            // 64-bit: a delta near the 32-bit limits must not overflow the sum.
-            nextScale = static_cast<int32_t>((int64_t{lastScale} + deltaScale + 256) % 256);
+            int32_t deltaScale = SE(reader, "delta_scale", -128, 127);
+            nextScale = (lastScale + deltaScale + 256) % 256;
             UseDefaultScalingMatrixFlag[index] = (j == 0 && nextScale == 0) ? 1 : 0;
         }
         int32_t value = nextScale == 0 ? lastScale : nextScale;
@@ -285,7 +335,8 @@ int32_t TSequenceParameterSet::CropUnitY() const {
     return ChromaArrayType() == 0 ? fieldFactor : SubHeightC() * fieldFactor;
 }
 
-// Unsigned arithmetic: absurd element values wrap instead of overflowing a signed type.
+// Unsigned arithmetic: fields set by hand with absurd values wrap instead of overflowing a signed type
+// (a decoded SPS has its sizes checked).
 int32_t TSequenceParameterSet::Width() const {
     uint32_t width = (pic_width_in_mbs_minus1 + 1u) * 16u;
     if (frame_cropping_flag == 1)
@@ -320,7 +371,7 @@ bool TNALUnit::Parse(TFastBitstream &reader) {
         output_flag = Flag(reader);
         reader.ReadBits(2); // reserved_three_2bits
     }
-    if (nal_unit_type != 7)
+    if (nal_unit_type != NalTypeSps)
         return false;
     SequenceParameterSet = std::make_unique<TSequenceParameterSet>();
     if (!SequenceParameterSet->Parse(reader)) {
@@ -328,6 +379,17 @@ bool TNALUnit::Parse(TFastBitstream &reader) {
         return false;
     }
     return true;
+}
+
+std::unique_ptr<TNALUnit> DecodeNALUnit(std::vector<uint8_t> bytes, bool complete) {
+    auto unit = std::make_unique<TNALUnit>();
+    unit->Bytes = std::move(bytes);
+    unit->Complete = complete;
+    TMemoryStream memory(unit->Bytes);
+    TFastBitstream reader(static_cast<int64_t>(std::max<size_t>(unit->Bytes.size(), 16)));
+    reader.AttachRange(&memory, 0, 0, memory.Size(), 0);
+    unit->Parse(reader);
+    return unit;
 }
 
 TRatio ReduceRatio(int64_t x, int64_t y) {

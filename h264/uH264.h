@@ -27,6 +27,11 @@ class TVUIParameters : public TRSBP {
 public:
     bool Parse(TFastBitstream &reader) override;
 
+    // Where aspect_ratio_idc lies (one bit after the VUI's first bit), when it is present: the bits a
+    // change of the aspect ratio overwrites begin here.
+    int64_t AspectRatioIdcPosition = 0;
+    uint8_t AspectRatioIdcBitOffset = 0;
+
     uint8_t AspectRatioIdc() const { return aspect_ratio_idc; }
     int32_t SarWidth() const;
     int32_t SarHeight() const;
@@ -49,7 +54,9 @@ public:
     uint8_t matrix_coefficients = 0;
 };
 
-// seq_parameter_set_data, read up to the aspect-ratio part of its VUI.
+// seq_parameter_set_data, read up to the aspect-ratio part of its VUI. Every element is read with the
+// range the standard gives it: an SPS that breaks one is damaged, and Parse raises Exception naming the
+// element.
 class TSequenceParameterSet : public TRSBP {
 public:
     bool Parse(TFastBitstream &reader) override;
@@ -106,8 +113,12 @@ public:
     uint8_t vui_parameters_present_flag = 0;
     std::unique_ptr<TVUIParameters> VUIParameters;
 
+    // The profiles whose SPS carry chroma format, bit depths and scaling matrices.
+    static bool IsHighProfile(uint8_t profile);
+
 private:
     void ParseScalingList(TFastBitstream &reader, std::vector<uint8_t> &list, size_t index);
+    void CheckPictureSize() const;
 };
 
 // The header of one NAL unit (with the SVC extension of types 14 and 20). Owns the SPS of type 7.
@@ -115,6 +126,12 @@ class TNALUnit {
 public:
     bool Parse(TFastBitstream &reader);
     uint8_t NalUnitType() const { return nal_unit_type; }
+
+    // The unit's bytes as they lie in the file (header byte first, emulation-prevention bytes kept), when
+    // the unit was decoded from them by DecodeNALUnit; positions of the unit, its SPS and VUI then count
+    // from the header byte. Complete is false when the bytes are only the start of a longer unit.
+    std::vector<uint8_t> Bytes;
+    bool Complete = true;
 
     uint8_t svc_extension_flag = 0;
     uint8_t idr_flag = 0;
@@ -132,6 +149,24 @@ public:
     uint8_t nal_ref_idc = 0;
     uint8_t nal_unit_type = 0;
 };
+
+// The type of a NAL unit from its header byte.
+constexpr uint8_t NalUnitTypeOf(uint8_t header) {
+    return header & 0x1F;
+}
+constexpr uint8_t NalTypeSps = 7;
+// Reading an SPS never needs more than this many bytes of its unit: the syntax up to the VUI's video
+// signal type takes at most about 3 KiB (scaling matrices, 255 picture order offsets), emulation
+// prevention included. Longer SPS units are cut here.
+constexpr int64_t MaxSpsBytes = 8192;
+
+// Decodes a NAL unit from its bytes, reading nothing outside them. Raises Exception (the element, or the
+// end of the bytes) for an SPS that is damaged or cut short.
+std::unique_ptr<TNALUnit> DecodeNALUnit(std::vector<uint8_t> bytes, bool complete);
+
+// sar_width and sar_height are 16-bit numbers.
+constexpr int32_t MaxSarTerm = 65535;
+constexpr uint8_t ExtendedSarIdc = 255;
 
 // Table E-1: the sample aspect ratio of a predefined aspect_ratio_idc; 0 for 0 and the reserved
 // codes, -1 for 255 (Extended_SAR, the ratio follows in sar_width and sar_height).

@@ -1,351 +1,12 @@
 #include "uRIFFParser.h"
 
+#include "AviAspectRatio.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "bitstream/uFastBitStream.h"
 
 #include <algorithm>
 #include <cctype>
-#include <stdexcept>
-#include <string_view>
-
-namespace {
-
-constexpr uint8_t ExtendedSar = 255;
-constexpr int32_t MaxSarTerm = 65535;
-
-} // namespace
-
-// ---- TARInfo ----
-
-uint8_t TARInfo::CurrentAspectRatioIdc() const {
-    return SequenceParameterSet ? SequenceParameterSet->AspectRatioIdc() : 0;
-}
-
-int32_t TARInfo::CurrentSarWidth() const {
-    return SequenceParameterSet ? SequenceParameterSet->SarWidth() : 0;
-}
-
-int32_t TARInfo::CurrentSarHeight() const {
-    return SequenceParameterSet ? SequenceParameterSet->SarHeight() : 0;
-}
-
-int32_t TARInfo::ResolvedNewSarWidth() const {
-    if (NewAspectRatioIdc == 0)
-        return 0;
-    return NewAspectRatioIdc == ExtendedSar ? NewSarWidth : PredefinedSarWidth(NewAspectRatioIdc);
-}
-
-int32_t TARInfo::ResolvedNewSarHeight() const {
-    if (NewAspectRatioIdc == 0)
-        return 0;
-    return NewAspectRatioIdc == ExtendedSar ? NewSarHeight : PredefinedSarHeight(NewAspectRatioIdc);
-}
-
-bool TARInfo::IsChanged() const {
-    if (NewAspectRatioIdc == 0)
-        return false;
-    if (NewAspectRatioIdc != ExtendedSar)
-        return NewAspectRatioIdc != CurrentAspectRatioIdc();
-    if (ResolvedNewSarWidth() <= 0 || ResolvedNewSarHeight() <= 0)
-        return false;
-    return ResolvedNewSarWidth() != CurrentSarWidth() || ResolvedNewSarHeight() != CurrentSarHeight() ||
-           CurrentAspectRatioIdc() != ExtendedSar;
-}
-
-uint8_t TARInfo::EffectiveAspectRatioIdc() const {
-    return IsChanged() ? NewAspectRatioIdc : CurrentAspectRatioIdc();
-}
-
-int32_t TARInfo::EffectiveSarWidth() const {
-    return IsChanged() ? ResolvedNewSarWidth() : CurrentSarWidth();
-}
-
-int32_t TARInfo::EffectiveSarHeight() const {
-    return IsChanged() ? ResolvedNewSarHeight() : CurrentSarHeight();
-}
-
-bool TARInfo::IsPredefined() const {
-    return EffectiveAspectRatioIdc() != ExtendedSar;
-}
-
-bool TARInfo::KeepsKind() const {
-    if (!IsChanged())
-        return true;
-    return (EffectiveAspectRatioIdc() == ExtendedSar) == (CurrentAspectRatioIdc() == ExtendedSar);
-}
-
-int32_t TARInfo::Width() const {
-    return SequenceParameterSet ? SequenceParameterSet->Width() : 0;
-}
-
-int32_t TARInfo::Height() const {
-    return SequenceParameterSet ? SequenceParameterSet->Height() : 0;
-}
-
-int32_t TARInfo::SpsId() const {
-    return SequenceParameterSet ? static_cast<int32_t>(SequenceParameterSet->seq_parameter_set_id) : -1;
-}
-
-std::string TARInfo::TypeText() const {
-    return IsPredefined() ? "Predefined" : "Custom";
-}
-
-std::string TARInfo::SarText() const {
-    return std::to_string(EffectiveSarWidth()) + ":" + std::to_string(EffectiveSarHeight());
-}
-
-std::string TARInfo::ResolutionText() const {
-    return std::to_string(Width()) + "x" + std::to_string(Height());
-}
-
-// The products are taken in 64 bits: a large custom term times a large picture size does not fit in 32.
-std::string TARInfo::DarText() const {
-    TRatio dar = DarFromSar(EffectiveSarWidth(), EffectiveSarHeight(), Width(), Height());
-    if (dar.X == 0)
-        return "[n/a]";
-    return std::to_string(dar.X) + ":" + std::to_string(dar.Y);
-}
-
-void TARInfo::Reset() {
-    NewSarWidth = 0;
-    NewSarHeight = 0;
-    NewAspectRatioIdc = 0;
-}
-
-TARInfo::TWriteSpan TARInfo::Span() const {
-    const TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    TWriteSpan span{vui.Position, static_cast<uint8_t>(vui.BitOffset + 1), 8, EffectiveAspectRatioIdc()};
-    if (span.BitOffset == 8) {
-        ++span.Position;
-        span.BitOffset = 0;
-    }
-    if (EffectiveAspectRatioIdc() == ExtendedSar) {
-        span.BitCount = 40;
-        span.Bits = (span.Bits << 32) | (uint64_t{static_cast<uint16_t>(EffectiveSarWidth())} << 16) |
-                    static_cast<uint16_t>(EffectiveSarHeight());
-    }
-    return span;
-}
-
-bool TARInfo::WriteTo(TFastBitstream &writer) {
-    if (!IsChanged())
-        return true;
-    if (SequenceParameterSet == nullptr || !SequenceParameterSet->VUIParameters)
-        return false;
-    TWriteSpan span = Span();
-    writer.SetPosition(span.Position, span.BitOffset);
-    writer.BeginWrite(8);
-    for (int shift = span.BitCount - 8; shift >= 0; shift -= 8)
-        writer.WriteByte(static_cast<uint8_t>(span.Bits >> shift));
-    writer.EndWrite();
-    TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    uint8_t idc = EffectiveAspectRatioIdc();
-    int32_t width = EffectiveSarWidth();
-    int32_t height = EffectiveSarHeight();
-    vui.aspect_ratio_idc = idc;
-    vui.sar_width = static_cast<uint16_t>(width);
-    vui.sar_height = static_cast<uint16_t>(height);
-    return true;
-}
-
-bool TARInfo::FileHoldsCurrentValues(TFastBitstream &reader) const {
-    const TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    try {
-        reader.SetPosition(vui.Position, vui.BitOffset);
-        if (!reader.ReadBit() || reader.ReadBits(8) != vui.aspect_ratio_idc)
-            return false;
-        if (vui.aspect_ratio_idc == ExtendedSar)
-            return reader.ReadBits(16) == vui.sar_width && reader.ReadBits(16) == vui.sar_height;
-        return true;
-    } catch (const Exception &) {
-        return false; // the file has become too short to hold them
-    }
-}
-
-std::string TARInfo::WriteRefusal(TFastBitstream &reader) const {
-    if (SequenceParameterSet == nullptr || !SequenceParameterSet->VUIParameters)
-        return {};
-    const TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    if (EffectiveAspectRatioIdc() == ExtendedSar &&
-        (EffectiveSarWidth() < 1 || EffectiveSarWidth() > MaxSarTerm || EffectiveSarHeight() < 1 ||
-         EffectiveSarHeight() > MaxSarTerm))
-        return Format(SCustomTermOutOfRange, {EffectiveSarWidth(), EffectiveSarHeight()});
-    if (vui.aspect_ratio_info_present_flag != 1 || !FileHoldsCurrentValues(reader))
-        return Format(SFileChangedSinceScan, {vui.Position});
-
-    // The raw bytes of the span with two bytes on each side, as they are in the file.
-    TWriteSpan span = Span();
-    int64_t first = span.Position;
-    int64_t last = first + (span.BitOffset + span.BitCount - 1) / 8;
-    TStream &stream = *reader.Stream();
-    int64_t from = std::max<int64_t>(0, first - 2);
-    int64_t to = std::min(stream.Size() - 1, last + 2);
-    if (to < last)
-        return Format(SFileChangedSinceScan, {vui.Position});
-    std::vector<uint8_t> bytes(static_cast<size_t>(to - from + 1));
-    stream.Seek(from);
-    stream.ReadBuffer(bytes.data(), bytes.size());
-    auto at = [&](int64_t position) -> uint8_t & { return bytes[static_cast<size_t>(position - from)]; };
-
-    // An emulation-prevention byte in the span would be overwritten; one just after it depends on the
-    // last two bytes of the span, which the write changes.
-    for (int64_t i = std::max(first, from + 2); i <= std::min(last + 2, to); ++i)
-        if (at(i) == 0x03 && at(i - 1) == 0 && at(i - 2) == 0)
-            return Format(SEmulationPreventionInSpan, {vui.Position});
-
-    for (int k = 0; k < span.BitCount; ++k) {
-        int64_t bit = span.BitOffset + k;
-        uint8_t mask = static_cast<uint8_t>(0x80 >> (bit % 8));
-        uint8_t &byte = at(first + bit / 8);
-        byte = ((span.Bits >> (span.BitCount - 1 - k)) & 1) != 0 ? (byte | mask) : (byte & ~mask);
-    }
-    for (int64_t i = std::max(from, first - 2); i + 2 <= to && i <= last; ++i)
-        if (at(i) == 0 && at(i + 1) == 0 && at(i + 2) <= 3)
-            return Format(SForbiddenPattern, {vui.Position, at(i + 2)});
-    return {};
-}
-
-// ---- TARInfoList ----
-
-void TARInfoList::Add(std::unique_ptr<TARInfo> info) {
-    FItems.push_back(std::move(info));
-}
-
-void TARInfoList::Clear() {
-    FItems.clear();
-}
-
-TARInfo *TARInfoList::Items(size_t index) const {
-    return FItems.at(index).get();
-}
-
-bool TARInfoList::CanSave() const {
-    return std::all_of(FItems.begin(), FItems.end(), [](const auto &info) { return info->KeepsKind(); });
-}
-
-void TARInfoList::ResetAll() {
-    for (auto &info : FItems)
-        info->Reset();
-}
-
-std::vector<TContainerChange> TARInfoList::PlanContainerChanges() const {
-    std::vector<TContainerChange> plan;
-    for (size_t i = 0; i < FItems.size(); ++i) {
-        const TARInfo &info = *FItems[i];
-        TContainerAspectRatio *target = info.ContainerAspectRatio;
-        if (target == nullptr || !info.IsChanged() || !info.KeepsKind())
-            continue;
-        int64_t width = target->FrameWidth > 0 ? target->FrameWidth : info.Width();
-        int64_t height = target->FrameHeight > 0 ? target->FrameHeight : info.Height();
-        TRatio ratio = DarFromSar(info.EffectiveSarWidth(), info.EffectiveSarHeight(), width, height);
-        auto same = std::find_if(plan.begin(), plan.end(),
-                                 [&](const auto &change) { return change.Target == target; });
-        if (same == plan.end())
-            plan.push_back({target, ratio, false, i});
-        else if (same->NewRatio.X != ratio.X || same->NewRatio.Y != ratio.Y)
-            same->Conflicting = true;
-    }
-    // A ratio already in place needs no write.
-    std::erase_if(plan, [](const auto &change) {
-        return !change.Conflicting && change.NewRatio.X == change.Target->X &&
-               change.NewRatio.Y == change.Target->Y;
-    });
-    return plan;
-}
-
-std::vector<std::string> TARInfoList::DescribeContainerChanges() const {
-    std::vector<std::string> lines;
-    for (const TContainerChange &change : PlanContainerChanges()) {
-        const TContainerAspectRatio &target = *change.Target;
-        if (change.Conflicting)
-            lines.push_back(Format(SContainerAspectConflict, {target.StreamNumber, target.Text()}));
-        else
-            lines.push_back(Format(SContainerAspectChanged, {target.StreamNumber, target.Text(),
-                                                             change.NewRatio.X, change.NewRatio.Y}));
-    }
-    return lines;
-}
-
-namespace {
-
-uint32_t ReadLittleEndian32(TStream &stream, int64_t position) {
-    uint8_t bytes[4];
-    stream.Seek(position);
-    stream.ReadBuffer(bytes, sizeof bytes);
-    return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
-}
-
-uint32_t PackedRatio(int64_t x, int64_t y) {
-    return (static_cast<uint32_t>(x) << 16) | static_cast<uint32_t>(y);
-}
-
-} // namespace
-
-std::vector<TWriteRefusal> TARInfoList::CheckChanges(TStream &stream) const {
-    std::vector<TWriteRefusal> refusals;
-    TFastBitstream reader;
-    reader.AttachRange(&stream, 0, 0, stream.Size(), 0);
-    for (size_t i = 0; i < FItems.size(); ++i) {
-        const TARInfo &info = *FItems[i];
-        if (!info.IsChanged())
-            continue;
-        std::string reason = info.KeepsKind() ? info.WriteRefusal(reader) : std::string(SSaveKindMismatch);
-        if (!reason.empty())
-            refusals.push_back({i, reason});
-    }
-    for (const TContainerChange &change : PlanContainerChanges()) {
-        const TContainerAspectRatio &target = *change.Target;
-        if (change.Conflicting)
-            continue;
-        if (change.NewRatio.X < 1 || change.NewRatio.X > MaxSarTerm || change.NewRatio.Y < 1 ||
-            change.NewRatio.Y > MaxSarTerm)
-            refusals.push_back(
-                {change.FirstIndex, Format(SContainerTermsOutOfRange,
-                                           {change.NewRatio.X, change.NewRatio.Y, target.StreamNumber})});
-        else if (target.Position + 4 > stream.Size() ||
-                 ReadLittleEndian32(stream, target.Position) != PackedRatio(target.X, target.Y))
-            refusals.push_back({change.FirstIndex,
-                                Format(SContainerChangedSinceScan, {target.StreamNumber, target.Position})});
-    }
-    return refusals;
-}
-
-bool TARInfoList::WriteChanges(TStream &stream) {
-    std::vector<TWriteRefusal> refusals = CheckChanges(stream);
-    if (!refusals.empty())
-        throw Exception(Format(SChangesRefused, {static_cast<int64_t>(refusals.size())}));
-    std::vector<TContainerChange> containers = PlanContainerChanges();
-    TFastBitstream writer;
-    writer.AttachRange(&stream, 0, 0, stream.Size(), 0);
-    for (auto &info : FItems) {
-        bool changed = info->IsChanged();
-        if (!info->WriteTo(writer))
-            return false;
-        if (changed && !info->FileHoldsCurrentValues(writer))
-            throw Exception(
-                Format(SWriteVerifyFailed, {info->SequenceParameterSet->VUIParameters->Position}));
-    }
-    for (const TContainerChange &change : containers) {
-        if (change.Conflicting)
-            continue;
-        TContainerAspectRatio &target = *change.Target;
-        uint32_t packed = PackedRatio(change.NewRatio.X, change.NewRatio.Y);
-        uint8_t bytes[4] = {static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
-                            static_cast<uint8_t>(packed >> 16), static_cast<uint8_t>(packed >> 24)};
-        stream.Seek(target.Position);
-        stream.WriteBuffer(bytes, sizeof bytes);
-        if (ReadLittleEndian32(stream, target.Position) != packed)
-            throw Exception(Format(SWriteVerifyFailed, {target.Position}));
-        target.X = static_cast<uint16_t>(change.NewRatio.X);
-        target.Y = static_cast<uint16_t>(change.NewRatio.Y);
-    }
-    return true;
-}
-
-// ---- Scanners ----
-
-TARInfoList *ARInfoList = nullptr;
 
 const std::array<const char *, 5> H264HandlerCodes{"AVC1", "DAVC", "H264", "X264", "VSSH"};
 
@@ -372,121 +33,33 @@ namespace {
 
 const uint32_t FourCCRIFF = MakeFourCC('R', 'I', 'F', 'F');
 const uint32_t FourCCLIST = MakeFourCC('L', 'I', 'S', 'T');
-constexpr int64_t FourGiB = int64_t{1} << 32;
+const uint32_t FourCCAVIX = MakeFourCC('A', 'V', 'I', 'X');
+const uint32_t FourCCMovie = MakeFourCC('m', 'o', 'v', 'i');
+const uint32_t FourCCStreamList = MakeFourCC('s', 't', 'r', 'l');
+constexpr int64_t BitmapHeaderSize = 40;
+constexpr size_t MaxStreams = 100; // data chunks number their stream with two digits
 
 uint32_t LittleEndian32(const uint8_t *bytes) {
     return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
+// The stream number of a data chunk "NNdc", or -1.
+int DataStreamNumber(const std::string &id) {
+    if (id.size() != 4 || !std::isdigit(static_cast<unsigned char>(id[0])) ||
+        !std::isdigit(static_cast<unsigned char>(id[1])))
+        return -1;
+    return (id[0] - '0') * 10 + (id[1] - '0');
+}
+
+// A list whose size field is 0: for the top-level chunks and the movie list, what unfinished
+// recordings leave, and players read them to the end of what encloses them.
+bool SizeFieldIsZero(const TGenericRIFFChunk &chunk) {
+    return chunk.IsList() && chunk.Size == 0xFFFFFFFCu;
+}
+
 } // namespace
 
-TNALUnit *TParser::KeepNALUnit(TFastBitstream &reader) {
-    auto unit = std::make_unique<TNALUnit>();
-    if (!unit->Parse(reader))
-        return nullptr;
-    NALUnits.push_back(std::move(unit));
-    if (OnFound)
-        OnFound(nullptr, nullptr, &NALUnits);
-    return NALUnits.back().get();
-}
-
-void TParser::AddRecord(TNALUnit &unit, int streamNumber, TContainerAspectRatio *container) {
-    if (unit.NalUnitType() != 7 || !unit.SequenceParameterSet ||
-        !unit.SequenceParameterSet->HasAspectRatio() || ARInfoList == nullptr)
-        return;
-    auto info = std::make_unique<TARInfo>();
-    info->SequenceParameterSet = unit.SequenceParameterSet.get();
-    info->StreamNumber = streamNumber;
-    info->ContainerAspectRatio = container;
-    TARInfo *added = info.get();
-    ARInfoList->Add(std::move(info));
-    if (OnFound)
-        OnFound(added, ARInfoList, nullptr);
-}
-
-void TParser::ReportProgress(int64_t position, int64_t total) const {
-    if (OnProgress)
-        OnProgress(Format(SProgressBytes, {position, total}), position, total);
-}
-
-TParser::TReadyReport::~TReadyReport() {
-    try {
-        if (FParser.OnProgress)
-            FParser.OnProgress(SReady, 0, 100);
-    } catch (...) {
-        // A failing receiver must not replace the error that ended the scan, nor end the program.
-    }
-}
-
-std::string DetectContainer(TStream &stream) {
-    // Enough for the third packet header of an M2TS file (192-byte packets, sync byte at 4).
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<int64_t>(stream.Size(), 389)));
-    stream.Seek(0);
-    stream.ReadBuffer(head.data(), head.size());
-    auto has = [&](size_t at, std::initializer_list<uint8_t> bytes) {
-        return at + bytes.size() <= head.size() && std::equal(bytes.begin(), bytes.end(), head.begin() + at);
-    };
-    auto text = [&](size_t at, const char *chars) {
-        std::string_view wanted(chars);
-        return at + wanted.size() <= head.size() &&
-               std::equal(wanted.begin(), wanted.end(), head.begin() + at,
-                          [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; });
-    };
-    for (const char *box : {"ftyp", "moov", "mdat", "free", "skip", "wide"})
-        if (text(4, box))
-            return SContainerMP4;
-    if (has(0, {0x1A, 0x45, 0xDF, 0xA3}))
-        return SContainerMatroska;
-    if (has(0, {0x47}) && has(188, {0x47}) && has(376, {0x47}))
-        return SContainerMPEGTS;
-    if (has(4, {0x47}) && has(196, {0x47}) && has(388, {0x47}))
-        return SContainerM2TS;
-    if (has(0, {0x00, 0x00, 0x01, 0xBA}))
-        return SContainerMPEGPS;
-    if (text(0, "FLV"))
-        return SContainerFLV;
-    return {};
-}
-
-void TStreamParser::Parse(const std::string &fileName) {
-    if (!FileExists(fileName))
-        throw EInOutError(Format(SFileNotFound, {fileName}));
-    TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
-    FileSize = file.Size();
-    TReadyReport ready(*this);
-    auto reader = std::make_unique<TFastBitstream>();
-    NALUnits.clear();
-    std::string container = DetectContainer(file);
-    if (!container.empty())
-        throw Exception(Format(SContainerNotRawStream, {container}));
-    reader->AttachRange(&file, 0, 0, FileSize, 0);
-    reader->SetPosition(0, 0);
-    while (!reader->AtEnd() && !Aborted) {
-        ReportProgress(file.Position(), file.Size());
-        if (!reader->SeekNextStartCode())
-            continue;
-        if (TNALUnit *unit = KeepNALUnit(*reader))
-            AddRecord(*unit);
-    }
-}
-
 // ---- TGenericRIFFChunk ----
-
-TGenericRIFFChunk::TGenericRIFFChunk(TGenericRIFFChunk *parent) : Parent(parent) {}
-
-TGenericRIFFChunk::~TGenericRIFFChunk() {
-    ClearChildren();
-}
-
-void TGenericRIFFChunk::ClearChildren() {
-    Children.clear();
-}
-
-void TGenericRIFFChunk::ForgetNALUnits() {
-    NALUnits.clear();
-    for (auto &child : Children)
-        child->ForgetNALUnits();
-}
 
 bool TGenericRIFFChunk::IsList() const {
     return IsFourCC(FourCCRIFF) || IsFourCC(FourCCLIST);
@@ -501,216 +74,239 @@ int64_t TGenericRIFFChunk::DataEnd() const {
     return DataPos + (IsList() ? 4 : 0) + ContentSize();
 }
 
-void TGenericRIFFChunk::ReadHeader(TStream *stream) {
-    if (stream == nullptr)
-        throw EInvalidOp(SStreamNotInitialized);
-    if (stream->Size() - stream->Position() < 8)
-        throw EInOutError(SUnexpectedEndOfStream);
-    uint8_t header[8];
-    stream->ReadBuffer(header, sizeof header);
-    if (Parser != nullptr)
-        Parser->ReportProgress(stream->Position(), stream->Size());
-    HeaderPos = stream->Position() - 8;
-    DataPos = stream->Position();
-    ID.assign(reinterpret_cast<const char *>(header), 4);
-    FourCC = LittleEndian32(header);
-    Size = LittleEndian32(header + 4);
-    if (IsList()) {
-        uint8_t formType[4];
-        stream->ReadBuffer(formType, sizeof formType);
-        ListType = LittleEndian32(formType);
-        Size -= 4;
-    }
-}
-
-bool TGenericRIFFChunk::CheckStreamHeader(TStream *stream) {
-    uint8_t header[64];
-    stream->ReadBuffer(header, sizeof header);
-    std::string type = FourCCToString(LittleEndian32(header));
-    if (Parser->Streams.empty())
-        Parser->Streams.emplace_back(); // a stream header outside a stream list
-    Parser->Streams.back().Type = type;
-    if (type != "vids")
-        return true;
-    std::string handler = FourCCToString(LittleEndian32(header + 4));
-    if (IsH264HandlerCode(handler))
-        return true;
-    return Parser->OnForeignHandler && Parser->OnForeignHandler(handler);
-}
-
-// dwFrameAspectRatio, dwFrameWidthInPixels and dwFrameHeightInLines lie at 20, 24 and 28 of the
-// video properties; a shorter chunk, or one of a stream that is not video, is passed over.
-void TGenericRIFFChunk::ReadVideoProperties(TStream *stream) {
-    constexpr int64_t AspectRatioOffset = 20;
-    if (Size < 32 || Parser->Streams.empty() || Parser->Streams.back().Type != "vids")
-        return;
-    uint8_t fields[12];
-    stream->Seek(DataPos + AspectRatioOffset);
-    stream->ReadBuffer(fields, sizeof fields);
-    auto aspect = std::make_unique<TContainerAspectRatio>();
-    aspect->StreamNumber = static_cast<int>(Parser->Streams.size()) - 1;
-    aspect->Position = DataPos + AspectRatioOffset;
-    uint32_t ratio = LittleEndian32(fields);
-    aspect->X = static_cast<uint16_t>(ratio >> 16);
-    aspect->Y = static_cast<uint16_t>(ratio & 0xFFFF);
-    aspect->FrameWidth = LittleEndian32(fields + 4);
-    aspect->FrameHeight = LittleEndian32(fields + 8);
-    Parser->Streams.back().AspectRatio = std::move(aspect);
-}
-
-int TGenericRIFFChunk::DataStreamNumber() const {
-    if (ID.size() != 4 || !std::isdigit(static_cast<unsigned char>(ID[0])) ||
-        !std::isdigit(static_cast<unsigned char>(ID[1])))
-        return -1;
-    return (ID[0] - '0') * 10 + (ID[1] - '0');
-}
-
-void TGenericRIFFChunk::ReadChildren(TStream *stream, TGenericRIFFChunk *parent) {
-    if (stream == nullptr)
-        throw EInvalidOp(SStreamNotInitialized);
-    bool failed = false;
-    int64_t end = stream->Position() + parent->ContentSize();
-    // Offsets are 64-bit, so a first RIFF chunk of up to 4 GiB is walked in full. A size that would
-    // carry a chunk 4 GiB past the start of the top-level chunk and past its end is the 32-bit
-    // walk's wrap-around: the walk would go back, and the file is refused.
-    const TGenericRIFFChunk *top = parent;
-    while (top->Parent != nullptr)
-        top = top->Parent;
-    while (!Parser->Aborted && stream->Position() < end && !failed) {
-        int64_t start = stream->Position();
-        auto owned = std::make_unique<TGenericRIFFChunk>(parent);
-        TGenericRIFFChunk *chunk = owned.get();
-        chunk->Parser = Parser;
-        chunk->ReadHeader(stream);
-        parent->Children.push_back(std::move(owned));
-        if (chunk->IsList()) {
-            if (chunk->ListType == MakeFourCC('s', 't', 'r', 'l'))
-                Parser->Streams.emplace_back();
-            ReadChildren(stream, chunk);
-            // The pad byte of an odd-sized list, unless the pad byte of its last child (not counted in
-            // the list's size) has already been stepped over: it is the same byte.
-            if (chunk->Size % 2 == 1 && stream->Position() == chunk->DataEnd())
-                stream->Seek(stream->Position() + 1);
-        } else {
-            int64_t chunkEnd = stream->Position() + chunk->Size + (chunk->Size % 2);
-            if (chunk->ID == "strh" && !CheckStreamHeader(stream)) {
-                Parser->Aborted = true;
-                return;
-            }
-            if (chunk->ID.compare(2, 2, "dc") == 0)
-                chunk->ScanNALUnits(Parser->DeepScan, 0, chunk->DataStreamNumber());
-            // A video stream's format may carry the SPS of its decoder configuration in Annex B form
-            // behind the 40-byte bitmap header (files remuxed from raw streams do): it is the stream's
-            // first SPS, and changing only the others would leave the file with two aspect ratios.
-            constexpr int64_t BitmapHeaderSize = 40;
-            if (chunk->ID == "strf" && chunk->Size > BitmapHeaderSize && !Parser->Streams.empty() &&
-                Parser->Streams.back().Type == "vids")
-                chunk->ScanNALUnits(Parser->DeepScan, BitmapHeaderSize,
-                                    static_cast<int>(Parser->Streams.size()) - 1);
-            if (chunk->ID == "vprp")
-                chunk->ReadVideoProperties(stream);
-            stream->Seek(chunkEnd);
-        }
-        // The end without the pad byte: the pad of a top-level chunk's last child may lie behind it.
-        int64_t dataEnd = chunk->DataEnd();
-        if (stream->Position() <= start || (dataEnd - top->HeaderPos >= FourGiB && dataEnd > top->DataEnd()))
-            failed = true;
-    }
-    if (failed)
-        throw EInvalidOp(SRIFFParseError);
-}
-
-void TGenericRIFFChunk::ScanNALUnits(bool deepScan, int64_t skip, int streamNumber) {
-    TFastBitstream &reader = *Parser->Bitstream;
-    reader.SetRange(DataPos + skip, 0, DataPos + Size, 0);
-    reader.SetPosition(DataPos + skip, 0);
-    NALUnits.clear();
-    TContainerAspectRatio *container = nullptr;
-    if (streamNumber >= 0 && streamNumber < static_cast<int>(Parser->Streams.size()))
-        container = Parser->Streams[static_cast<size_t>(streamNumber)].AspectRatio.get();
-    while (!reader.AtEnd()) {
-        if (reader.SeekNextStartCode()) {
-            if (TNALUnit *unit = Parser->KeepNALUnit(reader)) {
-                NALUnits.push_back(unit);
-                Parser->AddRecord(*unit, streamNumber, container);
-            }
-        }
-        if (!deepScan)
-            break;
-    }
-}
-
 // ---- TRIFFParser ----
 
-TRIFFParser::TRIFFParser() : FARInfoList(std::make_unique<TARInfoList>()) {
-    ARInfoList = FARInfoList.get();
+TRIFFParser::TRIFFParser(TScanSession &session) : TParser(session) {}
+
+TRIFFParser::~TRIFFParser() = default;
+
+bool TRIFFParser::ReadHeader(TStream &stream, TGenericRIFFChunk &chunk, int64_t offset) {
+    uint8_t header[12];
+    const int64_t left = stream.Size() - offset;
+    if (left < 8)
+        return false;
+    stream.Seek(offset);
+    stream.ReadBuffer(header, 8);
+    chunk.Parser = this;
+    chunk.HeaderPos = offset;
+    chunk.DataPos = offset + 8;
+    chunk.ID.assign(reinterpret_cast<const char *>(header), 4);
+    chunk.FourCC = LittleEndian32(header);
+    chunk.Size = LittleEndian32(header + 4);
+    if (chunk.IsList()) {
+        if (left < 12)
+            return false;
+        stream.ReadBuffer(header + 8, 4);
+        chunk.ListType = LittleEndian32(header + 8);
+        chunk.Size -= 4;
+    }
+    ReportProgress(offset + 8, stream.Size());
+    return true;
 }
 
-TRIFFParser::~TRIFFParser() {
-    NALUnits.clear();
+void TRIFFParser::NoticeCutShort(int64_t offset) {
+    if (FCutShortNoticed)
+        return;
+    FCutShortNoticed = true;
+    Notice(TScanNotice::TKind::Structure, offset, Format(SFileCutShort, offset));
+}
+
+void TRIFFParser::Walk(TStream &stream) {
     RootChunk.reset();
-    if (ARInfoList == FARInfoList.get())
-        ARInfoList = nullptr;
-}
-
-void TRIFFParser::Parse(const std::string &fileName) {
-    if (!FileExists(fileName))
-        throw EInOutError(Format(SFileNotFound, {fileName}));
-    if (RootChunk)
-        RootChunk->ForgetNALUnits();
-    for (auto &chunk : ExtensionChunks)
-        chunk->ForgetNALUnits();
-    NALUnits.clear();
-    Streams.clear();
-    TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
-    // Clean-up in this order, however the scan ends: "Ready.", the reader, then the file.
+    ExtensionChunks.clear();
+    FStreams.clear();
+    FKeptChunks = 0;
+    FCutShortNoticed = false;
+    const int64_t size = stream.Size();
+    if (size < 12)
+        throw Exception(SNotAValidRIFFFile);
     struct TReaderRelease {
         std::unique_ptr<TFastBitstream> &Reader;
         ~TReaderRelease() { Reader.reset(); }
     } release{Bitstream};
-    TReadyReport ready(*this);
+    Bitstream = std::make_unique<TFastBitstream>();
+    Bitstream->AttachRange(&stream, 0, 0, size, 0);
 
-    FileSize = file.Size();
-    if (FileSize < 12)
-        throw Exception(SNotAValidRIFFFile);
-    int64_t start = file.Position();
-    Bitstream = std::make_unique<TFastBitstream>(&file);
-    file.Seek(start);
-    if (!RootChunk) {
-        RootChunk = std::make_unique<TGenericRIFFChunk>(nullptr);
-        RootChunk->Parser = this;
-    } else {
-        RootChunk->ClearChildren();
-    }
-    RootChunk->ReadHeader(&file);
+    RootChunk = std::make_unique<TGenericRIFFChunk>(nullptr);
+    ReadHeader(stream, *RootChunk, 0);
     if (RootChunk->ID != "RIFF")
         throw Exception(SNotAValidRIFFFile);
-    RootChunk->ReadChildren(&file, RootChunk.get());
-    ReadExtensionChunks(file);
+    int64_t next = WalkTree(stream, *RootChunk);
+
+    // An OpenDML AVI larger than about 1 GiB goes on after its first RIFF chunk in further top-level
+    // RIFF chunks of form type "AVIX", each with a movie list of its own; they are walked like the first.
+    // The walk never goes back: bytes are read as one thing only.
+    while (!Aborted && next < size) {
+        auto chunk = std::make_unique<TGenericRIFFChunk>(nullptr);
+        if (!ReadHeader(stream, *chunk, next) || !chunk->IsFourCC(FourCCRIFF) ||
+            chunk->ListType != FourCCAVIX) {
+            Notice(TScanNotice::TKind::NotScanned, next, Format(STailNotScanned, next, size));
+            return;
+        }
+        TGenericRIFFChunk &top = *ExtensionChunks.emplace_back(std::move(chunk));
+        next = WalkTree(stream, top);
+    }
 }
 
-// An OpenDML AVI larger than about 1 GiB goes on after its first RIFF chunk in further top-level
-// RIFF chunks of form type "AVIX", each with a movie list of its own; they are walked like the first.
-// Anything else after the first chunk (and after the last AVIX chunk) is ignored.
-void TRIFFParser::ReadExtensionChunks(TStream &file) {
-    ExtensionChunks.clear();
-    const TGenericRIFFChunk *previous = RootChunk.get();
-    while (!Aborted) {
-        int64_t next = previous->DataEnd() + previous->ContentSize() % 2;
-        uint8_t header[12];
-        if (next > file.Size() - static_cast<int64_t>(sizeof header))
-            return;
-        file.Seek(next);
-        file.ReadBuffer(header, sizeof header);
-        if (std::string_view(reinterpret_cast<const char *>(header), 4) != "RIFF" ||
-            std::string_view(reinterpret_cast<const char *>(header) + 8, 4) != "AVIX")
-            return;
-        file.Seek(next);
-        auto chunk = std::make_unique<TGenericRIFFChunk>(nullptr);
-        chunk->Parser = this;
-        chunk->ReadHeader(&file);
-        previous = chunk.get();
-        ExtensionChunks.push_back(std::move(chunk));
-        ExtensionChunks.back()->ReadChildren(&file, ExtensionChunks.back().get());
+int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
+    const int64_t fileSize = stream.Size();
+    top.WalkEnd = SizeFieldIsZero(top) ? fileSize : top.DataEnd();
+    if (top.WalkEnd > fileSize) {
+        NoticeCutShort(top.HeaderPos);
+        top.WalkEnd = fileSize;
     }
+    struct TFrame {
+        TGenericRIFFChunk *List;
+        bool InMovie;
+    };
+    std::vector<TFrame> open{{&top, false}};
+    int64_t cursor = top.DataPos + 4;
+    while (!open.empty()) {
+        if (Aborted)
+            return cursor;
+        TFrame frame = open.back();
+        TGenericRIFFChunk &list = *frame.List;
+        // A list ends where its size says; fewer than 8 bytes left in it are no chunk.
+        if (list.WalkEnd - cursor < 8) {
+            open.pop_back();
+            const int64_t pad = list.WalkEnd == list.DataEnd() ? list.ContentSize() % 2 : 0;
+            cursor = std::max(cursor, list.WalkEnd + pad);
+            if (!open.empty())
+                KeepOrDrop(*open.back().List, !list.Children.empty(), open.back().InMovie);
+            continue;
+        }
+        auto owned = std::make_unique<TGenericRIFFChunk>(&list);
+        TGenericRIFFChunk &chunk = *owned;
+        if (!ReadHeader(stream, chunk, cursor)) {
+            NoticeCutShort(cursor);
+            return fileSize;
+        }
+        list.Children.push_back(std::move(owned));
+        const int64_t claimed =
+            SizeFieldIsZero(chunk) && chunk.ListType == FourCCMovie ? list.WalkEnd : chunk.DataEnd();
+        chunk.WalkEnd = std::min(claimed, list.WalkEnd);
+        if (claimed > list.WalkEnd) {
+            if (list.WalkEnd == fileSize)
+                NoticeCutShort(chunk.HeaderPos);
+            else
+                Notice(TScanNotice::TKind::Structure, chunk.HeaderPos,
+                       Format(SChunkPastList, EscapedText(chunk.ID), chunk.HeaderPos, list.HeaderPos));
+        }
+        if (chunk.IsList()) {
+            if (open.size() >= MaxListDepth)
+                throw EInvalidOp(Format(SRIFFTooDeep, MaxListDepth, chunk.HeaderPos));
+            if (chunk.ListType == FourCCStreamList && FStreams.size() < MaxStreams)
+                FStreams.emplace_back();
+            open.push_back({&chunk, frame.InMovie || chunk.ListType == FourCCMovie});
+            cursor = chunk.DataPos + 4;
+            continue;
+        }
+        const bool holdsSps = HandleChunk(stream, chunk);
+        cursor = chunk.WalkEnd + (chunk.WalkEnd == chunk.DataEnd() ? chunk.Size % 2 : 0);
+        KeepOrDrop(list, holdsSps, frame.InMovie); // may free the chunk
+    }
+    return cursor;
+}
+
+// The tree keeps a chunk that holds an SPS (or a list that holds such chunks), and otherwise only the
+// first MaxKeptChunks chunks outside the movie data.
+void TRIFFParser::KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie) {
+    if (holdsSps)
+        return;
+    if (inMovie || FKeptChunks >= MaxKeptChunks)
+        list.Children.pop_back();
+    else
+        ++FKeptChunks;
+}
+
+TRIFFParser::TStreamInfo *TRIFFParser::CurrentStream() {
+    return FStreams.empty() ? nullptr : &FStreams.back();
+}
+
+bool TRIFFParser::HandleChunk(TStream &stream, TGenericRIFFChunk &chunk) {
+    if (chunk.ID == "strh") {
+        ReadStreamHeader(stream, chunk);
+        return false;
+    }
+    if (chunk.ID == "vprp") {
+        ReadVideoProperties(stream, chunk);
+        return false;
+    }
+    // A video stream's format may carry the SPS of its decoder configuration in Annex B form behind the
+    // 40-byte bitmap header (files remuxed from raw streams do): it is the stream's first SPS, and changing
+    // only the others would leave the file with two aspect ratios.
+    if (chunk.ID == "strf") {
+        TStreamInfo *current = CurrentStream();
+        if (current == nullptr || current->Type != "vids" ||
+            chunk.WalkEnd - chunk.DataPos <= BitmapHeaderSize)
+            return false;
+        return ScanChunk(chunk, BitmapHeaderSize, current->Track);
+    }
+    if (chunk.ID.compare(2, 2, "dc") == 0) {
+        const int number = DataStreamNumber(chunk.ID);
+        TTrack *track = number >= 0 && static_cast<size_t>(number) < FStreams.size()
+                            ? FStreams[static_cast<size_t>(number)].Track
+                            : nullptr;
+        return ScanChunk(chunk, 0, track);
+    }
+    return false;
+}
+
+// A video stream whose handler code is no H.264 code is scanned only when the question says so.
+void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
+    uint8_t header[8];
+    if (chunk.WalkEnd - chunk.DataPos < static_cast<int64_t>(sizeof header))
+        return;
+    stream.Seek(chunk.DataPos);
+    stream.ReadBuffer(header, sizeof header);
+    TStreamInfo *current = CurrentStream();
+    if (current == nullptr) {
+        if (FStreams.size() >= MaxStreams)
+            return;
+        current = &FStreams.emplace_back(); // a stream header outside a stream list
+    }
+    current->Type = FourCCToString(LittleEndian32(header));
+    if (current->Type != "vids")
+        return;
+    if (current->Track == nullptr) {
+        const int number = static_cast<int>(FStreams.size()) - 1;
+        current->Track = &Session.AddTrack(number, Format(SAviStreamLabel, number));
+    }
+    std::string handler = FourCCToString(LittleEndian32(header + 4));
+    if (IsH264HandlerCode(handler))
+        return;
+    if (!Events.OnForeignHandler || !Events.OnForeignHandler(handler))
+        Aborted = true;
+}
+
+// dwFrameAspectRatio, dwFrameWidthInPixels and dwFrameHeightInLines lie at 20, 24 and 28 of the video
+// properties; a shorter chunk, or one of a stream that is not video, is passed over. A second one in the
+// same stream leaves the stream's statement ambiguous: players may read either, so neither is written.
+void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk) {
+    constexpr int64_t AspectRatioOffset = 20;
+    TStreamInfo *current = CurrentStream();
+    if (chunk.WalkEnd - chunk.DataPos < 32 || current == nullptr || current->Track == nullptr)
+        return;
+    TTrack &track = *current->Track;
+    if (current->HasProperties) {
+        track.NotWritten = Format(SSecondVprp, track.Label);
+        return;
+    }
+    current->HasProperties = true;
+    uint8_t fields[12];
+    stream.Seek(chunk.DataPos + AspectRatioOffset);
+    stream.ReadBuffer(fields, sizeof fields);
+    track.Statements.push_back(std::make_unique<TVprpStatement>(
+        track.Label, chunk.DataPos + AspectRatioOffset, LittleEndian32(fields), LittleEndian32(fields + 4),
+        LittleEndian32(fields + 8)));
+}
+
+bool TRIFFParser::ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track) {
+    TFastBitstream &reader = *Bitstream;
+    reader.SetRange(chunk.DataPos + skip, 0, chunk.WalkEnd, 0);
+    reader.SetPosition(chunk.DataPos + skip, 0);
+    const int64_t found = Session.SpsCount + Session.DamagedSpsCount;
+    ScanAnnexB(reader, [](int64_t start, int64_t) { return TPlacement(start); }, track, nullptr,
+               {.FirstUnitOnly = !DeepScan, .Progress = false});
+    return Session.SpsCount + Session.DamagedSpsCount > found;
 }

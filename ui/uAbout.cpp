@@ -1,7 +1,7 @@
 #include "uAbout.h"
 
-#include "Utils.h"
 #include "base/Exceptions.h"
+#include "base/Utils.h"
 #include "uResourceStrings.h"
 
 #include <QLabel>
@@ -13,7 +13,7 @@ TfrmAbout::TfrmAbout(QWidget *parent)
     setWindowTitle(SAboutTitle);
     setModal(true);
     Label1->setWordWrap(true);
-    Label1->setText(QString::fromStdString(Format(SAboutText, {SProductName, GetProductVersionStr()})));
+    Label1->setText(QString::fromStdString(Format(SAboutText, SProductName, GetProductVersionStr())));
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &TfrmAbout::Button1Click);

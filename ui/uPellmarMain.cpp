@@ -1,9 +1,10 @@
 #include "uPellmarMain.h"
 
 #include "MessageBoxes.h"
-#include "Utils.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "base/Utils.h"
+#include "scan/Scanner.h"
 #include "uAbout.h"
 #include "uResourceStrings.h"
 
@@ -44,7 +45,6 @@
 
 namespace {
 
-constexpr int32_t MaxSarTerm = 65535; // sar_width and sar_height are 16-bit fields
 constexpr int64_t MaxInt32 = std::numeric_limits<int32_t>::max();
 
 enum TColumn {
@@ -421,7 +421,6 @@ void TForm21::CreateMenu() {
     connect(actAbout, &QAction::triggered, this, Guard(&TForm21::actAboutExecute));
     connect(Exit1, &QAction::triggered, this, Guard(&TForm21::Exit1Click));
     connect(btnCancel, &QPushButton::clicked, this, Guard(&TForm21::btnCancelClick));
-    connect(rgScanModeItems, &QButtonGroup::idToggled, this, Guard(&TForm21::rgScanModeClick));
     connect(lvARList, &QTreeWidget::itemDoubleClicked, this, Guard(&TForm21::lvARListDblClick));
     connect(cbSAR, &QComboBox::activated, this, Guard(&TForm21::cbSARSelect));
     connect(rbSAR, &QRadioButton::toggled, this, Guard(&TForm21::rbSARClick));
@@ -440,22 +439,8 @@ void TForm21::CreateMenu() {
 void TForm21::FormCreate() {
     setWindowTitle(Text(GetAppCaption()));
     ProgressBar1->setRange(0, 100);
-    ParserProgress(SReady, 0, 100);
-
-    FRIFFParser = std::make_unique<TRIFFParser>();
-    FStreamParser = std::make_unique<TStreamParser>();
-    for (TParser *parser :
-         {static_cast<TParser *>(FRIFFParser.get()), static_cast<TParser *>(FStreamParser.get())}) {
-        parser->OnProgress = [this](const std::string &text, int64_t position, int64_t total) {
-            ParserProgress(text, position, total);
-        };
-        parser->OnFound = [this](TARInfo *record, TARInfoList *list, TNALUnitList *nalUnits) {
-            ParserFound(record, list, nalUnits);
-        };
-    }
-    FRIFFParser->OnForeignHandler = [this](const std::string &fourCC) {
-        return ParserForeignHandler(fourCC);
-    };
+    ParserProgress(0, 100);
+    FSession = std::make_unique<TScanSession>();
 
     for (int code = 1; code <= 16; ++code) {
         auto idc = static_cast<uint8_t>(code);
@@ -485,8 +470,7 @@ void TForm21::FormCreate() {
 
 void TForm21::FormDestroy() {
     lvARList->clear();
-    FRIFFParser.reset(); // with it the record list, before the NAL units its records refer to
-    FStreamParser.reset();
+    FSession.reset();
 }
 
 // ---- Opening and scanning ----
@@ -494,48 +478,74 @@ void TForm21::FormDestroy() {
 void TForm21::actOpenAviFileExecute() {
     QString path = FMessages.OpenFileName(this, SFilterAvi);
     if (!path.isEmpty())
-        LoadRIFF(path);
+        LoadFile(path);
 }
 
 void TForm21::actOpenh264StreamExecute() {
     QString path = FMessages.OpenFileName(this, SFilterStream);
     if (!path.isEmpty())
-        LoadStream(path);
+        LoadFile(path);
 }
 
-void TForm21::LoadRIFF(const QString &path) {
-    LoadFile(path, *FRIFFParser);
-}
-
-void TForm21::LoadStream(const QString &path) {
-    LoadFile(path, *FStreamParser);
-}
-
-void TForm21::LoadFile(const QString &path, TParser &parser) {
+// Both open commands and a drop read the file's format from its content.
+void TForm21::LoadFile(const QString &path) {
     if (FScanning || !FileExists(NativePath(path)))
         return;
-    const bool riff = &parser == FRIFFParser.get();
     CurrentFile = path;
     TScanScope scan(*this);
-    ARInfoList->Clear();
+    // The list goes before the session whose records its rows refer to.
+    lvARList->clear();
+    FSession = std::make_unique<TScanSession>();
     try {
         UpdateView();
-        if (riff)
-            rgScanModeClick();
-        else
-            edtNalUnitsCount->clear();
-        parser.Aborted = false;
-        parser.Parse(NativePath(CurrentFile));
+        edtNalUnitsCount->clear();
+        const TFileFormat format = ProbeFile(NativePath(CurrentFile));
+        if (!IsScannable(format))
+            throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(format)));
+        std::unique_ptr<TParser> parser = CreateParser(format, *FSession);
+        parser->DeepScan = rgScanModeItems->checkedId() != 1;
+        parser->Events.OnProgress = [this](int64_t position, int64_t total) {
+            ParserProgress(position, total);
+        };
+        parser->Events.OnNALUnitKept = [this](int64_t count) { edtNalUnitsCount->setText(Number(count)); };
+        parser->Events.OnRecordAdded = [this](TARInfo &record) {
+            AddARListItem(static_cast<size_t>(lvARList->topLevelItemCount()), record);
+        };
+        parser->Events.OnForeignHandler = [this](const std::string &fourCC) {
+            return ParserForeignHandler(fourCC);
+        };
+        parser->Events.OnFinished = [this] { ParserProgress(0, 100); };
+        FParser = parser.get();
+        parser->Parse(NativePath(CurrentFile));
+        FParser = nullptr;
     } catch (...) {
+        FParser = nullptr;
         UpdateView(); // the records found before the error stay listed
         throw;
     }
-    ScannedFileSize = parser.FileSize;
-    edtNalUnitsCount->setText(Number(static_cast<int64_t>(parser.NALUnits.size())));
-    if (ARInfoList->Count() > 0)
+    ScannedFileSize = FSession->FileSize;
+    edtNalUnitsCount->setText(Number(FSession->SpsCount));
+    if (FSession->ARInfoList.Count() > 0)
         LoadARInfo(0);
     UpdateView();
     lvARList->selectAll();
+    ShowNotices();
+}
+
+// What the scan could not read, after it: one message with the first few.
+void TForm21::ShowNotices() {
+    if (FSession->NoticeCount == 0)
+        return;
+    constexpr int64_t Shown = 10;
+    QStringList lines;
+    for (const TScanNotice &notice : FSession->Notices) {
+        if (lines.size() == Shown)
+            break;
+        lines << Text(notice.Text);
+    }
+    if (FSession->NoticeCount > lines.size())
+        lines << Text(Format(SMoreNotices, FSession->NoticeCount - lines.size()));
+    FMessages.ShowMessage(lines.join('\n'));
 }
 
 void TForm21::SetScanning(bool scanning) {
@@ -547,24 +557,18 @@ void TForm21::SetScanning(bool scanning) {
 }
 
 void TForm21::btnCancelClick() {
-    FRIFFParser->Aborted = true;
-    FStreamParser->Aborted = true;
+    if (FParser != nullptr)
+        FParser->Aborted = true;
 }
 
-void TForm21::rgScanModeClick() {
-    if (FRIFFParser)
-        FRIFFParser->DeepScan = rgScanModeItems->checkedId() != 1;
-}
-
-void TForm21::ParserProgress(const std::string & /*text: the window shows a percentage instead*/,
-                             int64_t position, int64_t size) {
+void TForm21::ParserProgress(int64_t position, int64_t size) {
     QString status;
     int bar = 0;
     if (position == 0 || size <= 0) {
         status = SReady;
     } else {
         auto percent = static_cast<float>(static_cast<double>(position) / static_cast<double>(size) * 100.0);
-        status = Text(Format(SScanningProgress, {QLocale().toString(percent, 'f', 1).toStdString()}));
+        status = Text(Format(SScanningProgress, QLocale().toString(percent, 'f', 1).toStdString()));
         bar = static_cast<int>(std::lrint(percent)); // to the nearest, ties to even
     }
     if (status == edtProgress->text())
@@ -576,16 +580,9 @@ void TForm21::ParserProgress(const std::string & /*text: the window shows a perc
     QCoreApplication::processEvents();
 }
 
-void TForm21::ParserFound(TARInfo *record, TARInfoList *list, TNALUnitList *nalUnits) {
-    if (nalUnits != nullptr)
-        edtNalUnitsCount->setText(Number(static_cast<int64_t>(nalUnits->size())));
-    if (record != nullptr && list != nullptr)
-        AddARListItem(list->Count() - 1, *record);
-}
-
 bool TForm21::ParserForeignHandler(const std::string &fourCC) {
     TOverrideCursor normal(Qt::ArrowCursor);
-    return FMessages.ConfirmForeignHandler(Text(Format(SForeignFourCC, {fourCC})));
+    return FMessages.ConfirmForeignHandler(Text(Format(SForeignFourCC, EscapedText(fourCC))));
 }
 
 // ---- The list ----
@@ -597,21 +594,18 @@ TARInfo *TForm21::RowRecord(const QTreeWidgetItem &row) {
 void TForm21::UpdateView() {
     edtPath->setText(CurrentFile);
     FillARList();
-    actSave->setEnabled(ARInfoList != nullptr && ARInfoList->Count() > 0);
+    actSave->setEnabled(FSession->ARInfoList.Count() > 0);
     UpdateNewARPanel();
 }
 
 void TForm21::FillARList() {
     lvARList->clear();
-    if (ARInfoList == nullptr)
-        return;
-    for (size_t i = 0; i < ARInfoList->Count(); ++i)
-        AddARListItem(i, *ARInfoList->Items(i));
+    for (size_t i = 0; i < FSession->ARInfoList.Count(); ++i)
+        AddARListItem(i, *FSession->ARInfoList.Items(i));
 }
 
 void TForm21::AddARListItem(size_t index, TARInfo &record) {
     auto hex = [this](int64_t offset) { return Text(OffsetText(offset, ScannedFileSize)); };
-    const TSequenceParameterSet &sps = *record.SequenceParameterSet;
 
     auto *row = new QTreeWidgetItem;
     row->setText(colIndex, Number(static_cast<int64_t>(index)));
@@ -620,8 +614,8 @@ void TForm21::AddARListItem(size_t index, TARInfo &record) {
     row->setText(colResolution, Text(record.ResolutionText()));
     row->setText(colDar, Text(record.DarText()));
     row->setText(colSpsId, Number(record.SpsId()));
-    row->setText(colSpsOffset, hex(sps.Position));
-    row->setText(colVuiOffset, hex(sps.VUIParameters->Position));
+    row->setText(colSpsOffset, hex(record.SpsOffset()));
+    row->setText(colVuiOffset, hex(record.VuiOffset()));
     row->setData(colIndex, Qt::UserRole, QVariant::fromValue(static_cast<void *>(&record)));
     const QString tip = lvARListInfoTip(record);
     for (int column = 0; column < colCount; ++column)
@@ -661,9 +655,12 @@ void TForm21::lvARListCustomDrawItem(QTreeWidgetItem &row, const TARInfo &record
 
 QString TForm21::lvARListInfoTip(const TARInfo &record) const {
     const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
-    std::string tip = Format(SVideoFormatTip, {vui.VideoFormatText()}) + STipLineBreak + vui.OverscanText();
-    if (record.ContainerAspectRatio != nullptr)
-        tip += STipLineBreak + Format(SContainerAspectTip, {record.ContainerAspectRatio->Text()});
+    std::string tip = Format(SVideoFormatTip, vui.VideoFormatText()) + STipLineBreak + vui.OverscanText();
+    if (record.Track != nullptr && record.Track->HasStatement()) {
+        const TRatio dar = record.Track->StatedDisplayAspectRatio();
+        tip +=
+            STipLineBreak + Format(SContainerAspectTip, std::to_string(dar.X) + ":" + std::to_string(dar.Y));
+    }
     return Text(tip);
 }
 
@@ -684,7 +681,7 @@ void TForm21::Exit1Click() {
 // ---- New aspect ratio panel ----
 
 void TForm21::LoadARInfo(int index) {
-    if (index < 0 || index >= lvARList->topLevelItemCount() || ARInfoList == nullptr)
+    if (index < 0 || index >= lvARList->topLevelItemCount())
         return;
     const TARInfo &record = *RowRecord(*lvARList->topLevelItem(index));
     ARIdc = record.EffectiveAspectRatioIdc();
@@ -698,7 +695,7 @@ void TForm21::LoadARInfo(int index) {
 
 void TForm21::UpdateNewARPanel() {
     if (ResWidth > 0 && ResHeight > 0)
-        edtResolution->setText(Text(Format(SAtResolution, {ResWidth, ResHeight})));
+        edtResolution->setText(Text(Format(SAtResolution, ResWidth, ResHeight)));
     SetFieldText(edtSARx, PositiveNumberText(SARx));
     SetFieldText(edtSARy, PositiveNumberText(SARy));
     btnSet->setEnabled(SARx > 0 && SARy > 0);
@@ -799,22 +796,40 @@ void TForm21::btnSetClick() {
     const QList<QTreeWidgetItem *> selected = lvARList->selectedItems();
     if (selected.isEmpty())
         return;
+    const TRatioChange change = PanelChange();
+    QStringList refused;
     for (int i = 0; i < lvARList->topLevelItemCount(); ++i) {
         QTreeWidgetItem *row = lvARList->topLevelItem(i);
         if (!row->isSelected())
             continue;
-        TARInfo &record = *RowRecord(*row);
-        record.NewSarWidth = SARx;
-        record.NewSarHeight = SARy;
-        record.NewAspectRatioIdc = ARIdc;
+        const std::string reason = change.ApplyTo(*RowRecord(*row));
+        if (!reason.empty())
+            refused << Text(Format(SRefusedRow, i, reason));
     }
     FillARList();
+    if (!refused.isEmpty())
+        FMessages.ShowMessage(refused.join('\n'));
+}
+
+// The panel's choice: a predefined code, a custom SAR, or a DAR that each row turns into its SAR at its
+// own resolution.
+TRatioChange TForm21::PanelChange() const {
+    TRatioChange change;
+    if (rbDAR->isChecked()) {
+        change.Kind = TRatioChange::TKind::Dar;
+        change.Ratio = {DARx, DARy};
+    } else if (ARIdc == ExtendedSarIdc) {
+        change.Kind = TRatioChange::TKind::Sar;
+        change.Ratio = {SARx, SARy};
+    } else {
+        change.Kind = TRatioChange::TKind::Predefined;
+        change.Code = ARIdc;
+    }
+    return change;
 }
 
 void TForm21::btnResetClick() {
-    if (ARInfoList == nullptr)
-        return;
-    ARInfoList->ResetAll();
+    FSession->ARInfoList.ResetAll();
     FillARList();
 }
 
@@ -829,47 +844,60 @@ void TForm21::actSaveExecute() {
         actSave->setEnabled(false);
         return;
     }
-    if (!ARInfoList->CanSave()) {
+    TARInfoList &records = FSession->ARInfoList;
+    if (!records.CanSave()) {
         FMessages.ShowMessage(SSaveKindMismatch);
         return;
     }
-    if (!ChangesWritable() || !FMessages.ConfirmSave(SConfirmSave))
-        return;
     if (!FileExists(NativePath(CurrentFile)))
-        throw EInOutError(Format(SFileNotFound, {CurrentFile.toStdString()}));
-    std::vector<std::string> containerChanges;
+        throw EInOutError(Format(SFileNotFound, CurrentFile.toStdString()));
+    TPatchPlan plan = records.PlanChanges();
+    if (!ChangesWritable(plan))
+        return;
+    // What the save will do to the container's own statements, told before the question.
+    std::string question = SConfirmSave;
+    for (const std::string &line : ContainerLines(plan))
+        question += "\n\n" + line;
+    if (!FMessages.ConfirmSave(Text(question)))
+        return;
+    TWriteReport report;
     try {
         TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadWriteExclusive);
         TOverrideCursor wait(Qt::WaitCursor);
-        // Told after the save, but known only before: once written, the records no longer count as changed.
-        containerChanges = ARInfoList->DescribeContainerChanges();
-        ARInfoList->WriteChanges(file);
-        ParserProgress(SReady, 0, 100);
+        report = plan.Apply(file);
+        ParserProgress(0, 100);
     } catch (...) {
-        FillARList(); // records written before the error count as saved
+        FillARList();
         throw;
     }
     std::string saved = SAllChangesSaved;
-    for (const std::string &line : containerChanges)
+    for (const std::string &line : ContainerLines(plan))
         saved += "\n" + line;
     FMessages.ShowMessage(Text(saved));
     FillARList();
 }
 
-bool TForm21::ChangesWritable() {
-    if (!FileExists(NativePath(CurrentFile)))
-        throw EInOutError(Format(SFileNotFound, {CurrentFile.toStdString()}));
+std::vector<std::string> TForm21::ContainerLines(const TPatchPlan &plan) {
+    std::vector<std::string> lines;
+    for (const TPlanEntry &entry : plan.Entries)
+        if (entry.Kind == TPlanEntry::TKind::Container)
+            lines.push_back(entry.Description);
+    lines.insert(lines.end(), plan.Notes.begin(), plan.Notes.end());
+    return lines;
+}
+
+bool TForm21::ChangesWritable(const TPatchPlan &plan) {
     std::vector<TWriteRefusal> refusals;
     {
         TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadShareDenyWrite);
-        refusals = ARInfoList->CheckChanges(file);
+        refusals = plan.Check(file);
     }
     if (refusals.empty())
         return true;
-    QStringList lines{Text(Format(SChangesRefused, {static_cast<int64_t>(refusals.size())})), QString()};
+    QStringList lines{Text(Format(SChangesRefused, refusals.size())), QString()};
     lvARList->clearSelection();
     for (const TWriteRefusal &refusal : refusals) {
-        lines << Text(Format(SRefusedRow, {static_cast<int64_t>(refusal.Index), refusal.Reason}));
+        lines << Text(Format(SRefusedRow, refusal.Index, refusal.Reason));
         if (QTreeWidgetItem *row = lvARList->topLevelItem(static_cast<int>(refusal.Index)))
             row->setSelected(true);
     }
@@ -911,14 +939,7 @@ void TForm21::DropFiles(const QStringList &files) {
     }
     if (files.isEmpty())
         return;
-    const QString &path = files.first();
-    const QString name = QFileInfo(path).fileName();
-    const qsizetype dot = name.lastIndexOf('.');
-    const QString extension = dot < 0 ? QString() : name.mid(dot).toLower();
-    if (extension == QStringLiteral(".avi"))
-        LoadRIFF(path);
-    else
-        LoadStream(path);
+    LoadFile(files.first());
 }
 
 void TForm21::actAboutExecute() {

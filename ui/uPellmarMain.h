@@ -1,12 +1,14 @@
 #pragma once
 
-#include "scan/uRIFFParser.h"
+#include "scan/Parser.h"
+#include "scan/ScanSession.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QActionGroup;
@@ -111,20 +113,17 @@ private:
     void actOpenAviFileExecute();
     void actOpenh264StreamExecute();
     void btnCancelClick();
-    void rgScanModeClick();
     void lvARListCustomDrawItem(QTreeWidgetItem &row, const TARInfo &record);
     QString lvARListInfoTip(const TARInfo &record) const;
     void lvARListDblClick();
     void Exit1Click();
-    void LoadRIFF(const QString &path);
-    void LoadStream(const QString &path);
-    void LoadFile(const QString &path, TParser &parser);
+    void LoadFile(const QString &path);
+    void ShowNotices();
     void UpdateView();
     void FillARList();
     void FitColumns();
     void AddARListItem(size_t index, TARInfo &record);
-    void ParserProgress(const std::string &text, int64_t position, int64_t size);
-    void ParserFound(TARInfo *record, TARInfoList *list, TNALUnitList *nalUnits);
+    void ParserProgress(int64_t position, int64_t size);
     bool ParserForeignHandler(const std::string &fourCC);
     void SetScanning(bool scanning);
 
@@ -138,11 +137,14 @@ private:
     void edtDARyChange(const QString &text);
     void FieldChanged(const QString &text, int32_t &value, void (TForm21::*convert)());
     void btnSetClick();
+    TRatioChange PanelChange() const;
     void btnResetClick();
     void btnSelectAllClick();
     void actSaveExecute();
     // False, after showing the refused rows and their reasons, when the file would refuse a change.
-    bool ChangesWritable();
+    bool ChangesWritable(const TPatchPlan &plan);
+    // What a save does to the container's statements, and leaves as it is.
+    static std::vector<std::string> ContainerLines(const TPatchPlan &plan);
     void LoadARInfo(int index);
     void UpdateNewARPanel();
     void CalcDAR();
@@ -153,8 +155,10 @@ private:
     void actAboutExecute();
 
     TMessageBoxes &FMessages;
-    std::unique_ptr<TRIFFParser> FRIFFParser;
-    std::unique_ptr<TStreamParser> FStreamParser;
+    // What the scan of the open file found; a new one for every scan.
+    std::unique_ptr<TScanSession> FSession;
+    TParser *FParser = nullptr; // the scanner while a scan runs
+
     QActionGroup *FScanLockedActions; // disabled while a scan runs
     bool FScanning = false;
     bool FCloseRequested = false;

@@ -1,23 +1,26 @@
 #pragma once
 
-// The program's own texts, shared by the desktop program and the command-line program.
-// The core's messages (scanning, reading, the write checks) are in base/Messages.h.
+// The desktop program's own texts. The core's messages (scanning, reading, the write checks) are in
+// base/Messages.h, the texts both programs share in base/AppTexts.h.
 
-inline constexpr const char *SProductName = "Pellmar";
-inline constexpr const char *SApplicationTitle = "Pellmar";
-inline constexpr const char *SFileVersionNotFound = "[File not found]";
-inline constexpr const char *SFileVersionError = "[Error]";
+#include "base/AppTexts.h"
 
 // ---- The desktop program's window ----
 
 // Progress and panel formats. Placeholders follow Format (base/Exceptions.h).
-inline constexpr const char *SScanningProgress = "Scanning %s%%"; // the percentage with one decimal
 inline constexpr const char *SAtResolution = "[at Resolution: %dx%d]";
 inline constexpr const char *SAtResolutionNA = "[at Resolution: n/a]";
 // Tool tip of a list row: the video format, then a line feed and a carriage return, then the overscan text.
 inline constexpr const char *SVideoFormatTip = "Video Format: %s";
 inline constexpr const char *STipLineBreak = "\n\r";
 inline constexpr const char *SContainerAspectTip = "Container aspect ratio: %s";
+
+// Questions
+inline constexpr const char *SForeignFourCC =
+    "WARNING: Found FourCC \"%s\". The video seems not to be a H.264 coded stream. Scan stream anyway?";
+
+// What a scan could not read, after the first few shown
+inline constexpr const char *SMoreNotices = "... and %d more.";
 
 // Preset list of the SAR combo box: annotations of the codes 2 to 5, and the custom entry.
 inline constexpr const char *SAnnotationPal4x3 = "  (  4:3 PAL   MPEG-4)";

@@ -1,5 +1,5 @@
 #include "TestFiles.h"
-#include "Utils.h"
+#include "base/Utils.h"
 #include "base/Streams.h"
 
 #include <gtest/gtest.h>

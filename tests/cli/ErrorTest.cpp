@@ -204,24 +204,41 @@ TEST_F(CliErrors, MissingFileAndFolderExitWithOne) {
               "Cannot open file \"" + folder + "\". It is a folder, not a file.\n");
 }
 
-TEST_F(CliErrors, TruncatedFilesExitWithOneAndWriteNothing) {
-    // An AVI cut inside its movie list: the chunk headers run out.
+// A file cut short, as a recording stopped mid-write leaves it, is read as far as it goes: what lies before
+// the cut is listed and can be changed, and the cut is told with the file's name and the place.
+TEST_F(CliErrors, TruncatedFilesAreReadAsFarAsTheyGo) {
+    // An AVI cut inside its movie list, behind the second SPS.
     std::string avi = Copy("clip.avi");
     std::vector<uint8_t> bytes = ReadFile(avi);
     Listing listing = ListJson(avi);
     ASSERT_EQ(listing.records.size(), 3u);
     bytes.resize(static_cast<size_t>(listing.records[1].vuiOffset + 40));
     WriteFile(avi, bytes);
-    EXPECT_EQ(ExpectError({"list", avi}, avi), "Unexpected end of stream.\n");
-    EXPECT_EQ(ExpectError({"set", "--sar", "1:1", avi}, avi), "Unexpected end of stream.\n");
+    CommandResult listed = RunCli({"list", "--json", avi});
+    EXPECT_EQ(listed.exitCode, 0) << listed.errors;
+    EXPECT_EQ(Jq(listed.output, ".records | length"), "2");
+    EXPECT_EQ(Jq(listed.output, ".notices[0].kind"), "structure");
+    EXPECT_EQ(listed.errors,
+              avi + ": The file ends inside the chunk at 0: it was read as far as the file goes.\n");
+    CommandResult set = RunCli({"set", "--sar", "1:1", avi});
+    EXPECT_EQ(set.exitCode, 0) << set.errors;
+    EXPECT_NE(set.output.find("2 of 2 chosen rows written."), std::string::npos) << set.output;
+    EXPECT_EQ(ReadFile(avi).size(), bytes.size());
+    for (const TracedSps &sps : TraceSps(avi))
+        EXPECT_EQ(sps.sarWidth, 1);
 
-    // A raw stream cut inside its first SPS: the reader runs past the end.
+    // A raw stream cut inside its first SPS: that SPS is damaged, told, and nothing is written.
     std::string stream = Copy("clip.h264");
     bytes = ReadFile(stream);
-    bytes.resize(static_cast<size_t>(ListJson(stream).records[0].vuiOffset));
+    const int64_t cut = ListJson(stream).records[0].vuiOffset;
+    bytes.resize(static_cast<size_t>(cut));
     WriteFile(stream, bytes);
-    std::string errors = ExpectError({"set", "--sar", "1:1", stream}, stream);
-    EXPECT_EQ(errors.rfind("Unexpected end of stream. Position: ", 0), 0u) << errors;
+    CommandResult damaged = RunCli({"set", "--sar", "1:1", stream});
+    EXPECT_EQ(damaged.exitCode, 0) << damaged.errors;
+    EXPECT_EQ(damaged.output, "No aspect ratio information found in the file; nothing to change.\n");
+    EXPECT_NE(damaged.errors.find(stream + ": The SPS at "), std::string::npos) << damaged.errors;
+    EXPECT_NE(damaged.errors.find("is damaged and not listed"), std::string::npos) << damaged.errors;
+    EXPECT_EQ(ReadFile(stream), bytes);
 }
 
 TEST_F(CliErrors, AFileThatCanNotBeWrittenExitsWithOne) {
@@ -285,15 +302,16 @@ TEST_F(CliErrors, InvalidDataExitsWithOne) {
     EXPECT_EQ(ExpectError({"set", "--sar", "1:1", mp4}, mp4),
               "This file is an MP4 (ISO base media) container, not a raw H.264 stream. Its aspect ratio can "
               "not be changed in place.\n");
-    // Eleven bytes are no RIFF file.
+    // Eleven bytes are no RIFF file for the AVI scanner.
     std::string tiny = Dir.File("tiny.avi");
     WriteFile(tiny, std::vector<uint8_t>(11, 'R'));
-    EXPECT_EQ(ExpectError({"list", tiny}, tiny), "File is not a valid RIFF file. Abort Scan.\n");
+    EXPECT_EQ(ExpectError({"list", "--avi", tiny}, tiny), "File is not a valid RIFF file. Abort Scan.\n");
 }
 
 TEST_F(CliErrors, ForeignHandlerStopsUnlessYes) {
+    // The program asks nothing: it says what it does.
     const std::string warning = "WARNING: Found FourCC \"XVID\". The video seems not to be a H.264 coded "
-                                "stream. Scan stream anyway?";
+                                "stream.";
     std::string path = Copy("xvid.avi");
     std::vector<uint8_t> before = ReadFile(path);
     for (const std::vector<std::string> &args :
@@ -309,7 +327,8 @@ TEST_F(CliErrors, ForeignHandlerStopsUnlessYes) {
 
     CommandResult listed = RunCli({"list", "--yes", "--json", path});
     EXPECT_EQ(listed.exitCode, 0);
-    EXPECT_EQ(Lines(listed.errors), std::vector<std::string>{warning});
+    EXPECT_EQ(Lines(listed.errors),
+              std::vector<std::string>{warning.substr(0, warning.size() - 1) + "; scanned anyway (--yes)."});
     EXPECT_EQ(Jq(listed.output, ".records | length"), "3");
 
     CommandResult set = RunCli({"set", "--yes", "--sar", "1:1", path});

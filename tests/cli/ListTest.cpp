@@ -144,30 +144,31 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
     }
 }
 
-TEST_F(ListCommand, ScannerFollowsTheExtensionInAnyCaseUnlessForced) {
+// The scanner follows the file's content, whatever its name; --avi and --stream force one.
+TEST_F(ListCommand, ScannerFollowsTheContentUnlessForced) {
     std::string upper = Dir->File("CLIP.AvI");
     std::filesystem::copy_file(Dir->File("custom.avi"), upper,
                                std::filesystem::copy_options::overwrite_existing);
     EXPECT_EQ(ListJson(upper).scanner, "avi");
     EXPECT_EQ(ListJson(upper, {"--stream"}).scanner, "stream");
 
-    // A raw stream with an AVI name is no RIFF file for the AVI scanner; --stream reads it.
+    // A raw stream with an AVI name is read as the raw stream it is; the AVI scanner, forced, refuses it.
     std::string misnamed = Dir->File("raw.avi");
     std::filesystem::copy_file(Dir->File("custom.h264"), misnamed,
                                std::filesystem::copy_options::overwrite_existing);
-    CommandResult asAvi = RunCli({"list", misnamed});
+    Listing asStream = ListJson(misnamed);
+    EXPECT_EQ(asStream.scanner, "stream");
+    EXPECT_EQ(asStream.records.size(), ListJson(Dir->File("custom.h264")).records.size());
+    CommandResult asAvi = RunCli({"list", "--avi", misnamed});
     EXPECT_EQ(asAvi.exitCode, 1);
     EXPECT_EQ(asAvi.errors, "File is not a valid RIFF file. Abort Scan.\n");
     EXPECT_EQ(asAvi.output, "");
-    Listing asStream = ListJson(misnamed, {"--stream"});
-    EXPECT_EQ(asStream.scanner, "stream");
-    EXPECT_EQ(asStream.records.size(), ListJson(Dir->File("custom.h264")).records.size());
 
     std::string aviAsH264 = Dir->File("movie.h264");
     std::filesystem::copy_file(Dir->File("predefined.avi"), aviAsH264,
                                std::filesystem::copy_options::overwrite_existing);
-    EXPECT_EQ(ListJson(aviAsH264).scanner, "stream");
-    EXPECT_EQ(ListJson(aviAsH264, {"--avi"}).scanner, "avi");
+    EXPECT_EQ(ListJson(aviAsH264).scanner, "avi");
+    EXPECT_EQ(ListJson(aviAsH264, {"--stream"}).scanner, "stream");
 }
 
 TEST_F(ListCommand, FirstNalOnlyLooksAtTheFirstNalUnitOfEachAviChunk) {

@@ -3,7 +3,8 @@
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "scan/uRIFFParser.h"
+#include "scan/ScanSession.h"
+#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -97,9 +98,9 @@ TEST_P(ARInfoChange, FollowsTheChangeRules) {
     EXPECT_EQ(info->EffectiveAspectRatioIdc(), c.changed ? c.newIdc : c.idc);
     EXPECT_EQ(info->SarText(), c.sar);
     EXPECT_EQ(info->TypeText(), c.type);
-    TARInfoList list;
-    list.Add(std::move(info));
-    EXPECT_EQ(list.CanSave(), c.keepsKind);
+    TScanSession session;
+    session.ARInfoList.Add(*info);
+    EXPECT_EQ(session.ARInfoList.CanSave(), c.keepsKind);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,20 +141,67 @@ TEST(ARInfo, DisplayAspectRatio) {
     EXPECT_EQ(info.DarText(), "5:3");
 }
 
+// One rule for a new ratio in both programs: a predefined code as it is; a SAR or a DAR (at the row's own
+// picture size) keeps the row's kind.
+TEST(RatioChange, KeepsTheKindOfEachRow) {
+    auto predefined = MakeSps(1, 0, 0, 720, 576);
+    auto custom = MakeSps(255, 64, 45, 720, 576);
+    auto wide = MakeSps(255, 1, 1, 1440, 1080);
+    auto rowOf = [](const std::unique_ptr<TSequenceParameterSet> &sps) {
+        TARInfo row;
+        row.SequenceParameterSet = sps.get();
+        return row;
+    };
+    using TKind = TRatioChange::TKind;
+
+    TARInfo row = rowOf(predefined);
+    EXPECT_EQ((TRatioChange{TKind::Predefined, 14, {}}).ApplyTo(row), "");
+    EXPECT_EQ(row.SarText(), "4:3");
+    // 16:15 at 720x576 is 4:3 as a DAR; no predefined code is 16:15.
+    row = rowOf(predefined);
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {4, 3}}).ApplyTo(row),
+              std::string(SSaveKindMismatch) + " " + Format(SNoPredefinedRatio, 16, 15));
+    EXPECT_FALSE(row.IsChanged());
+    // 5:3 at 720x576 is 4:3 as a SAR: code 14. A SAR given unreduced finds it too.
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {5, 3}}).ApplyTo(row), "");
+    EXPECT_EQ(row.NewAspectRatioIdc, 14);
+    EXPECT_EQ((TRatioChange{TKind::Sar, 0, {24, 22}}).ApplyTo(row), "");
+    EXPECT_EQ(row.NewAspectRatioIdc, 2);
+
+    TARInfo customRow = rowOf(custom);
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {4, 3}}).ApplyTo(customRow), "");
+    EXPECT_EQ(customRow.NewAspectRatioIdc, 255);
+    EXPECT_EQ(customRow.SarText(), "16:15");
+    // A custom row keeps a custom ratio even where a predefined code has it.
+    EXPECT_EQ((TRatioChange{TKind::Sar, 0, {8, 6}}).ApplyTo(customRow), "");
+    EXPECT_EQ(customRow.NewAspectRatioIdc, 255);
+    EXPECT_EQ(customRow.SarText(), "4:3");
+    // Each row reads the DAR at its own size.
+    TARInfo wideRow = rowOf(wide);
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {16, 9}}).ApplyTo(wideRow), "");
+    EXPECT_EQ(wideRow.SarText(), "4:3");
+    // A SAR whose terms do not fit 16 bits is refused and changes nothing.
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {65535, 1}}).ApplyTo(wideRow),
+              Format(SCustomTermOutOfRange, 196605, 4));
+    EXPECT_EQ(wideRow.SarText(), "4:3");
+}
+
 TEST(ARInfoList, HoldsRecordsInOrderAndAnswersForAllOfThem) {
-    TARInfoList list;
+    TScanSession session;
+    TARInfoList &list = session.ARInfoList;
     EXPECT_TRUE(list.CanSave());
     CountingStream empty(std::vector<uint8_t>(16, 0));
     EXPECT_TRUE(list.CheckChanges(empty).empty());
-    EXPECT_TRUE(list.WriteChanges(empty));
+    EXPECT_EQ(list.WriteChanges(empty).PatchCount, 0u);
     EXPECT_TRUE(empty.Writes.empty());
 
     auto predefined = MakeSps(1, 0, 0);
     auto custom = MakeSps(255, 64, 45);
     for (TSequenceParameterSet *sps : {predefined.get(), custom.get()}) {
-        auto info = std::make_unique<TARInfo>();
-        info->SequenceParameterSet = sps;
-        list.Add(std::move(info));
+        TARInfo info;
+        info.SequenceParameterSet = sps;
+        TARInfo &added = list.Add(info);
+        EXPECT_EQ(&added, list.Items(list.Count() - 1));
     }
     ASSERT_EQ(list.Count(), 2u);
     EXPECT_EQ(list.Items(1)->SarText(), "64:45");
@@ -209,23 +257,22 @@ class ScannedFile {
 public:
     explicit ScannedFile(const std::vector<uint8_t> &bytes) {
         WriteFile(Path, bytes);
-        TFileStream stream(Path, TFileOpenMode::ReadShareDenyWrite);
-        TFastBitstream reader(&stream);
-        Scan = ScanForSps(reader);
-        for (const auto &unit : Scan.Units)
-            if (unit->SequenceParameterSet->HasAspectRatio()) {
-                auto info = std::make_unique<TARInfo>();
-                info->SequenceParameterSet = unit->SequenceParameterSet.get();
-                List.Add(std::move(info));
-            }
+        TStreamParser parser(Session);
+        parser.Parse(Path);
     }
     TARInfo &Record(size_t index = 0) { return *List.Items(index); }
+    // Positions in the VUI count from the SPS's NAL unit; VuiAt gives the file offset.
     const TVUIParameters &Vui(size_t index = 0) { return *Record(index).SequenceParameterSet->VUIParameters; }
+    int64_t VuiAt(size_t index = 0) { return Record(index).VuiOffset(); }
+    // Where the write's patch begins: two bytes in front of aspect_ratio_idc.
+    int64_t PatchAt(size_t index = 0) {
+        return Record(index).Placement.FileOffset(Vui(index).AspectRatioIdcPosition - 2);
+    }
     std::vector<TWriteRefusal> Check() {
         TFileStream stream(Path, TFileOpenMode::ReadWriteExclusive);
         return List.CheckChanges(stream);
     }
-    bool Write() {
+    TWriteReport Write() {
         TFileStream stream(Path, TFileOpenMode::ReadWriteExclusive);
         return List.WriteChanges(stream);
     }
@@ -233,8 +280,8 @@ public:
 
     TempDir Dir;
     std::string Path = Dir.File("video.h264");
-    SpsScan Scan;
-    TARInfoList List;
+    TScanSession Session;
+    TARInfoList &List = Session.ARInfoList;
 };
 
 void SetNew(TARInfo &info, uint8_t idc, int32_t width = 0, int32_t height = 0) {
@@ -246,7 +293,7 @@ void SetNew(TARInfo &info, uint8_t idc, int32_t width = 0, int32_t height = 0) {
 TEST(WriteChanges, PatchesExactlyTheAspectRatioBitsAndUpdatesTheRecords) {
     ScannedFile file(FileWith({Vui(7, 1), Vui(0, 255, 80, 33)}));
     ASSERT_EQ(file.List.Count(), 2u);
-    int64_t p7 = file.Vui(0).Position, p0 = file.Vui(1).Position;
+    int64_t p7 = file.VuiAt(0), p0 = file.VuiAt(1);
     ASSERT_EQ(file.Vui(0).BitOffset, 7);
     ASSERT_EQ(file.Vui(1).BitOffset, 0);
     SetNew(file.Record(0), 14);
@@ -258,8 +305,13 @@ TEST(WriteChanges, PatchesExactlyTheAspectRatioBitsAndUpdatesTheRecords) {
     ASSERT_NE(expected, before);
 
     EXPECT_TRUE(file.Check().empty());
-    EXPECT_TRUE(file.Write());
+    TWriteReport report = file.Write();
     EXPECT_EQ(file.Bytes(), expected);
+    // Each patch covers the bits written and two bytes on either side: 5 + 9 bytes in two places.
+    EXPECT_EQ(report.PatchCount, 2u);
+    EXPECT_EQ(report.ByteCount, 14u);
+    ASSERT_EQ(report.Lines.size(), 2u);
+    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, "1:1", "4:3", p7));
 
     EXPECT_FALSE(file.Record(0).IsChanged());
     EXPECT_EQ(file.Vui(0).aspect_ratio_idc, 14);
@@ -273,7 +325,7 @@ TEST(WriteChanges, PatchesExactlyTheAspectRatioBitsAndUpdatesTheRecords) {
 
     // A second save has nothing to write.
     CountingStream again(expected);
-    EXPECT_TRUE(file.List.WriteChanges(again));
+    EXPECT_EQ(file.List.WriteChanges(again).PatchCount, 0u);
     EXPECT_TRUE(again.Writes.empty());
 
     // Scanned again, the file holds what the records show, at the same places.
@@ -281,7 +333,7 @@ TEST(WriteChanges, PatchesExactlyTheAspectRatioBitsAndUpdatesTheRecords) {
     ASSERT_EQ(rescanned.List.Count(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(rescanned.Record(i).SarText(), file.Record(i).SarText());
-        EXPECT_EQ(rescanned.Vui(i).Position, file.Vui(i).Position);
+        EXPECT_EQ(rescanned.VuiAt(i), file.VuiAt(i));
         EXPECT_EQ(rescanned.Record(i).ResolutionText(), "1920x1080");
     }
 }
@@ -301,8 +353,11 @@ TEST(WriteChanges, AWriteThatDoesNotReadBackIsAnError) {
         file.List.WriteChanges(stream);
         FAIL() << "a lost write was not noticed";
     } catch (const Exception &error) {
-        EXPECT_EQ(error.what(), Format(SWriteVerifyFailed, {file.Vui().Position}));
+        EXPECT_EQ(error.what(), Format(SWriteFailedRestored,
+                                       WithoutFullStop(Format(SWriteVerifyFailed, "aspect ratio of row 0",
+                                                              file.PatchAt()))));
     }
+    EXPECT_TRUE(file.Record().IsChanged());
 }
 
 struct RefusalCase {
@@ -312,7 +367,7 @@ struct RefusalCase {
     bool trailing;
     uint8_t newIdc;
     int32_t newWidth, newHeight;
-    std::function<std::string(const TVUIParameters &)> reason;
+    std::function<std::string(int64_t vuiOffset)> reason;
 };
 
 class WriteRefusal : public ::testing::TestWithParam<RefusalCase> {};
@@ -332,7 +387,7 @@ TEST_P(WriteRefusal, IsReportedAndNothingIsWritten) {
     std::vector<TWriteRefusal> refusals = file.Check();
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_EQ(refusals[0].Index, 1u);
-    EXPECT_EQ(refusals[0].Reason, c.reason(file.Vui(1)));
+    EXPECT_EQ(refusals[0].Reason, c.reason(file.VuiAt(1)));
     try {
         file.Write();
         FAIL() << "a refused change was saved";
@@ -344,12 +399,12 @@ TEST_P(WriteRefusal, IsReportedAndNothingIsWritten) {
     EXPECT_TRUE(file.Record(1).IsChanged());
 }
 
-std::string EmulationPrevention(const TVUIParameters &vui) {
-    return Format(SEmulationPreventionInSpan, {vui.Position});
+std::string EmulationPrevention(int64_t vuiOffset) {
+    return Format(SEmulationPreventionInSpan, vuiOffset);
 }
 
-std::function<std::string(const TVUIParameters &)> Forbidden(int last) {
-    return [last](const TVUIParameters &vui) { return Format(SForbiddenPattern, {vui.Position, last}); };
+std::function<std::string(int64_t)> Forbidden(int last) {
+    return [last](int64_t vuiOffset) { return Format(SForbiddenPattern, vuiOffset, last); };
 }
 
 // At VUI bit 7 the 40 bits of a custom ratio fill bytes p + 1 .. p + 5: FF, sar_width, sar_height. Without
@@ -358,11 +413,9 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, WriteRefusal,
     ::testing::Values(
         RefusalCase{"KindSwitch", 3, 1, 0, 0, true, 255, 1, 1,
-                    [](const TVUIParameters &) { return std::string(SSaveKindMismatch); }},
+                    [](int64_t) { return std::string(SSaveKindMismatch); }},
         RefusalCase{"CustomTermAbove65535", 3, 255, 64, 45, true, 255, 65536, 45,
-                    [](const TVUIParameters &) {
-                        return Format(SCustomTermOutOfRange, {65536, 45});
-                    }},
+                    [](int64_t) { return Format(SCustomTermOutOfRange, 65536, 45); }},
         // 256:1 is FF 01 00 00 01 in the RBSP: the encoder put a 03 before the last byte.
         RefusalCase{"EpbInsideTheSpan", 7, 255, 256, 1, true, 255, 64, 45, EmulationPrevention},
         // 64:256 ends the span with 00, the VUI flags add 00, and the encoder a 03.
@@ -371,10 +424,22 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"EpbAfterThePredefinedCode", 0, 2, 0, 0, false, 1, 0, 0, EmulationPrevention},
         RefusalCase{"NewBitsFormAStartCode", 7, 255, 64, 45, true, 255, 256, 1, Forbidden(1)},
         RefusalCase{"NewBitsForm000003", 7, 255, 64, 45, true, 255, 256, 3, Forbidden(3)},
-        // A zero low byte of sar_height, the zero byte of the VUI flags and the start code's first zero.
-        RefusalCase{"NewCustomBitsWithTheBytesAfter", 7, 255, 64, 45, false, 255, 64, 256, Forbidden(0)},
-        RefusalCase{"NewCodeWithTheBytesAfter", 0, 1, 0, 0, false, 2, 0, 0, Forbidden(0)}),
+        // Without trailing bits the code at VUI bit 0 reaches into the unit's last byte: where the unit
+        // ends depends on that byte, which is therefore never written.
+        RefusalCase{"NewCodeInTheUnitsLastByte", 0, 1, 0, 0, false, 2, 0, 0,
+                    [](int64_t at) { return Format(SSpanAtUnitEnd, at); }}),
     [](const ::testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+// The unit ends before its last VUI flags when their byte is zero and nothing follows: the unit's bytes
+// end where a decoder takes them to end, and an SPS that needs more is damaged, not a row.
+TEST(WriteChanges, AnSpsWhoseSyntaxRunsIntoTheNextStartCodeIsNoRow) {
+    ScannedFile file(FileWith({Vui(5, 1), Vui(7, 255, 64, 45, false)}));
+    EXPECT_EQ(file.List.Count(), 1u);
+    EXPECT_EQ(file.Session.SpsCount, 1);
+    EXPECT_EQ(file.Session.DamagedSpsCount, 1);
+    ASSERT_EQ(file.Session.Notices.size(), 1u);
+    EXPECT_EQ(file.Session.Notices[0].Kind, TScanNotice::TKind::DamagedSps);
+}
 
 TEST(WriteChanges, ACustomTermOfZeroIsNoChangeAndWritesNothing) {
     ScannedFile file(FileWith({Vui(3, 255, 64, 45)}));
@@ -382,7 +447,7 @@ TEST(WriteChanges, ACustomTermOfZeroIsNoChangeAndWritesNothing) {
     const std::vector<uint8_t> before = file.Bytes();
     EXPECT_FALSE(file.Record().IsChanged());
     EXPECT_TRUE(file.Check().empty());
-    EXPECT_TRUE(file.Write());
+    EXPECT_EQ(file.Write().PatchCount, 0u);
     EXPECT_EQ(file.Bytes(), before);
 }
 
@@ -391,37 +456,39 @@ TEST(WriteChanges, AFileChangedSinceTheScanIsNotWritten) {
     struct Edit {
         const char *what;
         SpsFields fields;
-        std::function<std::vector<uint8_t>(std::vector<uint8_t>, const TVUIParameters &)> edit;
+        std::function<std::vector<uint8_t>(std::vector<uint8_t>, int64_t vuiAt, uint8_t vuiBit)> edit;
+        bool outside = false; // the edit leaves the place outside the file
     };
     const Edit edits[] = {
         {"aspect_ratio_idc altered", Vui(4, 1),
-         [](std::vector<uint8_t> bytes, const TVUIParameters &vui) {
-             return WithBits(bytes, vui.Position, vui.BitOffset + 1, 14, 8);
+         [](std::vector<uint8_t> bytes, int64_t at, uint8_t bit) {
+             return WithBits(bytes, at, bit + 1, 14, 8);
          }},
         {"aspect_ratio_info_present_flag cleared", Vui(4, 1),
-         [](std::vector<uint8_t> bytes, const TVUIParameters &vui) {
-             return WithBits(bytes, vui.Position, vui.BitOffset, 0, 1);
-         }},
+         [](std::vector<uint8_t> bytes, int64_t at, uint8_t bit) { return WithBits(bytes, at, bit, 0, 1); }},
         {"sar_height altered", Vui(6, 255, 64, 45),
-         [](std::vector<uint8_t> bytes, const TVUIParameters &vui) {
-             return WithBits(bytes, vui.Position, vui.BitOffset + 25, 46, 16);
+         [](std::vector<uint8_t> bytes, int64_t at, uint8_t bit) {
+             return WithBits(bytes, at, bit + 25, 46, 16);
          }},
         {"truncated inside the VUI", Vui(4, 1),
-         [](std::vector<uint8_t> bytes, const TVUIParameters &vui) {
-             bytes.resize(static_cast<size_t>(vui.Position + 1));
+         [](std::vector<uint8_t> bytes, int64_t at, uint8_t) {
+             bytes.resize(static_cast<size_t>(at + 1));
              return bytes;
-         }},
+         },
+         true},
     };
     for (const Edit &edit : edits) {
         SCOPED_TRACE(edit.what);
         ScannedFile file(FileWith({edit.fields}));
         ASSERT_EQ(file.List.Count(), 1u);
         SetNew(file.Record(), file.Record().CurrentAspectRatioIdc() == 255 ? 255 : 2, 32, 27);
-        const std::vector<uint8_t> edited = edit.edit(file.Bytes(), file.Vui());
+        const std::vector<uint8_t> edited = edit.edit(file.Bytes(), file.VuiAt(), file.Vui().BitOffset);
         WriteFile(file.Path, edited);
         std::vector<TWriteRefusal> refusals = file.Check();
         ASSERT_EQ(refusals.size(), 1u);
-        EXPECT_EQ(refusals[0].Reason, Format(SFileChangedSinceScan, {file.Vui().Position}));
+        EXPECT_EQ(refusals[0].Reason,
+                  edit.outside ? Format(SPatchOutsideFile, "aspect ratio of row 0", file.PatchAt())
+                               : Format(SFileChangedSinceScan, "aspect ratio of row 0", file.PatchAt()));
         EXPECT_THROW(file.Write(), Exception);
         EXPECT_EQ(file.Bytes(), edited);
     }

@@ -37,7 +37,7 @@ std::string ErrorOf(const std::function<void()> &action) {
 }
 
 std::string EndOfStream(int64_t streamPosition) {
-    return Format(SUnexpectedEndOfStreamAt, {streamPosition});
+    return Format(SUnexpectedEndOfStreamAt, streamPosition);
 }
 
 // Every data byte of the stream, emulation-prevention bytes left out.
@@ -124,7 +124,8 @@ TEST(BitReader, ReadsStayInsideTheRange) {
     TFastBitstream reader;
     reader.AttachRange(&stream, 2, 0, 6, 0);
     EXPECT_EQ(ReadAllBytes(reader), (std::vector<uint8_t>{Pattern(2), Pattern(3), Pattern(4), Pattern(5)}));
-    EXPECT_EQ(ErrorOf([&] { reader.ReadBits(3); }), EndOfStream(16));
+    // The message names the place of the failed read, not how far the blocks were read.
+    EXPECT_EQ(ErrorOf([&] { reader.ReadBits(3); }), EndOfStream(6));
     EXPECT_EQ(reader.Position(), 6);
     EXPECT_EQ(reader.BitOffset(), 0);
 
@@ -163,7 +164,8 @@ TEST(ExpGolomb, UnsignedAndSignedCodes) {
         EXPECT_EQ(reader.ReadSE(), expected);
 }
 
-TEST(ExpGolomb, ThirtyTwoLeadingZerosOverflowAfterTheirOneBit) {
+// The 32nd zero ends the code: a run of zero bits is not counted to its end, however long it is.
+TEST(ExpGolomb, ThirtyTwoLeadingZerosOverflowAtTheLastOfThem) {
     BitWriter bits;
     bits.Bits(0, 32);
     bits.Bits(1, 1);
@@ -172,7 +174,13 @@ TEST(ExpGolomb, ThirtyTwoLeadingZerosOverflowAfterTheirOneBit) {
     TFastBitstream reader(&stream);
     EXPECT_EQ(ErrorOf([&] { reader.ReadUE(); }), SExpGolombOverflow);
     EXPECT_EQ(reader.Position(), 4);
-    EXPECT_EQ(reader.BitOffset(), 1);
+    EXPECT_EQ(reader.BitOffset(), 0);
+
+    TMemoryStream megabyte(std::vector<uint8_t>(1 << 20, 0x00));
+    TFastBitstream run(&megabyte);
+    run.SetPosition(1, 3);
+    EXPECT_EQ(ErrorOf([&] { run.ReadSE(); }), SExpGolombOverflow);
+    EXPECT_EQ(run.Position(), 5);
 
     TMemoryStream zeros({0x00, 0x00});
     TFastBitstream short_(&zeros);
@@ -402,7 +410,8 @@ TEST(StartCodeSearch, FindsWhatAByteByByteLookFinds) {
         for (int64_t start : {0, 1, 2, 3, 15, 16, 17, 63, 64, 65, 4093, 4094, 4095}) {
             SCOPED_TRACE(testing::Message() << "block " << blockSize << ", start " << start);
             std::vector<int64_t> expected;
-            for (int64_t i = std::max<int64_t>(start, 2); i < static_cast<int64_t>(bytes.size()); ++i)
+            // The whole start code lies inside the range.
+            for (int64_t i = start + 2; i < static_cast<int64_t>(bytes.size()); ++i)
                 if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
                     expected.push_back(i + 1);
             TFastBitstream reader(blockSize);
@@ -455,8 +464,13 @@ TEST(StartCodeSearch, TheRangeBoundsTheSearch) {
     EXPECT_FALSE(reader.SeekNextStartCode());
     EXPECT_TRUE(reader.AtEnd());
 
-    // Zero bytes before the range start still make a prefix with a 01 at the start.
+    // Zero bytes in front of the range take no part: the size field of an AVI chunk does not make a 01 at
+    // the start of its payload a start code. Nor does one zero in front with one inside.
     reader.AttachRange(&stream, 9, 0, 20, 0);
+    EXPECT_FALSE(reader.SeekNextStartCode());
+    reader.AttachRange(&stream, 8, 0, 20, 0);
+    EXPECT_FALSE(reader.SeekNextStartCode());
+    reader.AttachRange(&stream, 7, 0, 20, 0);
     EXPECT_TRUE(reader.SeekNextStartCode());
     EXPECT_EQ(reader.Position(), 10);
 

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <memory>
 
 namespace {
 
 bool IsListedProfile(uint8_t profile) {
-    for (uint8_t listed : {44, 83, 86, 100, 110, 122, 244})
+    for (uint8_t listed : {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135})
         if (profile == listed)
             return true;
     return false;
@@ -150,14 +152,14 @@ TEST_P(SpsProfile, DecodesToTheBuiltFieldsAndCropsByItsChromaFormat) {
     EXPECT_EQ(sps.Height(), 1088 - 5 * c.cropUnitY);
 }
 
-// 118 and 128 are read like 66: the chroma fields written into the test SPS are not there.
+// The multiview and stereo profiles (118, 128) carry the chroma fields like High; 66 and 77 do not.
 INSTANTIATE_TEST_SUITE_P(Profiles, SpsProfile,
                          ::testing::Values(ProfileCase{66, 3, 0, 1, 2, 2}, ProfileCase{77, 1, 0, 1, 2, 2},
                                            ProfileCase{100, 1, 0, 1, 2, 2}, ProfileCase{100, 0, 0, 0, 1, 1},
                                            ProfileCase{110, 1, 0, 1, 2, 2}, ProfileCase{122, 2, 0, 2, 2, 1},
                                            ProfileCase{244, 3, 0, 3, 1, 1}, ProfileCase{244, 3, 1, 0, 1, 1},
-                                           ProfileCase{44, 3, 0, 3, 1, 1}, ProfileCase{118, 3, 1, 1, 2, 2},
-                                           ProfileCase{128, 2, 0, 1, 2, 2}));
+                                           ProfileCase{44, 3, 0, 3, 1, 1}, ProfileCase{118, 3, 1, 0, 1, 1},
+                                           ProfileCase{128, 2, 0, 2, 2, 1}, ProfileCase{139, 1, 0, 1, 2, 2}));
 
 TEST(SpsScalingMatrix, ListsDecodeWithWrapAroundAndTheDefaultFlag) {
     SpsFields f;
@@ -401,7 +403,7 @@ TEST(NalHeader, AnSpsCutShortRaisesEndOfStreamAndKeepsWhatWasRead) {
         unit.Parse(reader);
         FAIL() << "a missing SPS was parsed";
     } catch (const EInOutError &error) {
-        EXPECT_EQ(error.what(), Format(SUnexpectedEndOfStreamAt, {5}));
+        EXPECT_EQ(error.what(), Format(SUnexpectedEndOfStreamAt, 5));
     }
     EXPECT_EQ(unit.NalUnitType(), 7);
     EXPECT_TRUE(unit.SequenceParameterSet);
@@ -416,6 +418,114 @@ TEST(NalHeader, AnSpsCutShortRaisesEndOfStreamAndKeepsWhatWasRead) {
     ASSERT_TRUE(cutUnit.SequenceParameterSet);
     EXPECT_EQ(cutUnit.SequenceParameterSet->profile_idc, 77);
     EXPECT_EQ(cutUnit.SequenceParameterSet->level_idc, 40);
+}
+
+// An SPS whose elements break the standard's ranges is damaged: decoding names the element and its
+// value. Each case is a valid SPS with one field pushed out of range.
+TEST(SpsRanges, AnElementOutsideItsRangeMakesTheSpsDamaged) {
+    struct Case {
+        const char *message;
+        std::function<void(SpsFields &)> change;
+    };
+    const Case cases[] = {
+        {"seq_parameter_set_id is 32, outside 0..31.", [](SpsFields &f) { f.seq_parameter_set_id = 32; }},
+        {"chroma_format_idc is 4, outside 0..3.",
+         [](SpsFields &f) {
+             f.profile_idc = 100;
+             f.chroma_format_idc = 4;
+         }},
+        {"bit_depth_luma_minus8 is 7, outside 0..6.",
+         [](SpsFields &f) {
+             f.profile_idc = 110;
+             f.bit_depth_luma_minus8 = 7;
+         }},
+        {"bit_depth_chroma_minus8 is 9, outside 0..6.",
+         [](SpsFields &f) {
+             f.profile_idc = 122;
+             f.bit_depth_chroma_minus8 = 9;
+         }},
+        {"delta_scale is 128, outside -128..127.",
+         [](SpsFields &f) {
+             f.profile_idc = 100;
+             f.scaling_matrix = true;
+             f.scaling_deltas.assign(8, {});
+             f.scaling_deltas[1] = {128};
+         }},
+        {"log2_max_frame_num_minus4 is 13, outside 0..12.",
+         [](SpsFields &f) { f.log2_max_frame_num_minus4 = 13; }},
+        {"pic_order_cnt_type is 3, outside 0..2.", [](SpsFields &f) { f.pic_order_cnt_type = 3; }},
+        {"log2_max_pic_order_cnt_lsb_minus4 is 13, outside 0..12.",
+         [](SpsFields &f) { f.log2_max_pic_order_cnt_lsb_minus4 = 13; }},
+        {"max_num_ref_frames is 17, outside 0..16.", [](SpsFields &f) { f.num_ref_frames = 17; }},
+        {"num_ref_frames_in_pic_order_cnt_cycle is 256, outside 0..255.",
+         [](SpsFields &f) {
+             f.pic_order_cnt_type = 1;
+             f.offset_for_ref_frame.assign(256, 1);
+         }},
+        {"pic_width_in_mbs_minus1 is 134217727, outside 0..134217726.",
+         [](SpsFields &f) { f.pic_width_in_mbs_minus1 = 134217727; }},
+        {"pic_height_in_map_units_minus1 is 67108863, outside 0..67108862.",
+         [](SpsFields &f) { f.pic_height_in_map_units_minus1 = 67108863; }},
+        // Cropped to nothing, or beyond: the picture sizes that once showed as -3280x-3424.
+        {"the cropping window leaves nothing of the 1920x1088 frame (left 480, right 480, top 0, bottom 4).",
+         [](SpsFields &f) { f.crop_left = f.crop_right = 480; }},
+        {"the cropping window leaves nothing of the 1920x1088 frame (left 0, right 0, top 0, bottom 4000).",
+         [](SpsFields &f) { f.crop_bottom = 4000; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        SpsFields f;
+        f.vui = true;
+        c.change(f);
+        try {
+            DecodeNALUnit(BuildSps(f).nal, true);
+            ADD_FAILURE() << "decoded";
+        } catch (const EInOutError &error) {
+            ADD_FAILURE() << "cut short: " << error.what();
+        } catch (const Exception &error) {
+            EXPECT_STREQ(error.what(), c.message);
+        }
+    }
+    // At the edges of their ranges the same elements decode.
+    SpsFields edge;
+    edge.vui = true;
+    edge.profile_idc = 244;
+    edge.seq_parameter_set_id = 31;
+    edge.chroma_format_idc = 3;
+    edge.bit_depth_luma_minus8 = 6;
+    edge.bit_depth_chroma_minus8 = 6;
+    edge.log2_max_frame_num_minus4 = 12;
+    edge.log2_max_pic_order_cnt_lsb_minus4 = 12;
+    edge.num_ref_frames = 16;
+    edge.crop_left = 1919;
+    edge.crop_bottom = 1087;
+    edge.crop_right = 0;
+    std::unique_ptr<TNALUnit> unit = DecodeNALUnit(BuildSps(edge).nal, true);
+    EXPECT_EQ(unit->SequenceParameterSet->Width(), 1);
+    EXPECT_EQ(unit->SequenceParameterSet->Height(), 1);
+}
+
+// Decoded from its own bytes, an SPS reads nothing behind them: a unit cut before its VUI ends there, and
+// the positions count from the unit's header byte.
+TEST(DecodeNALUnit, ReadsOnlyTheUnitsOwnBytes) {
+    SpsFields f;
+    f.vui = true;
+    f.aspect_ratio_idc = 255;
+    f.sar_width = 64;
+    f.sar_height = 45;
+    const BuiltSps built = BuildSps(f);
+    std::unique_ptr<TNALUnit> unit = DecodeNALUnit(built.nal, true);
+    EXPECT_EQ(unit->Bytes, built.nal);
+    EXPECT_EQ(unit->SequenceParameterSet->Position, 1);
+    EXPECT_EQ(unit->SequenceParameterSet->VUIParameters->Position, static_cast<int64_t>(built.vuiByte));
+    EXPECT_EQ(unit->SequenceParameterSet->VUIParameters->AspectRatioIdcPosition * 8 +
+                  unit->SequenceParameterSet->VUIParameters->AspectRatioIdcBitOffset,
+              static_cast<int64_t>(built.vuiByte * 8 + built.vuiBit + 1));
+    EXPECT_EQ(unit->SequenceParameterSet->SarWidth(), 64);
+    std::vector<uint8_t> cut(built.nal.begin(),
+                             built.nal.begin() + static_cast<ptrdiff_t>(built.vuiByte + 2));
+    // What follows the cut (a start code) is not part of the unit: decoding stops at the cut.
+    EXPECT_THROW(DecodeNALUnit(cut, true), EInOutError);
 }
 
 TEST(SarTables, TableE1) {

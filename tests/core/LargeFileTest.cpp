@@ -3,7 +3,8 @@
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "scan/uRIFFParser.h"
+#include "scan/ScanSession.h"
+#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +58,7 @@ TEST_F(LargeFile, ReadsWithSixtyFourBitPositions) {
     EXPECT_EQ(reader.ReadBits(24), 0x000002u);
     EXPECT_EQ(reader.Position(), At4GiB + 4098);
 
-    // The end-of-stream message prints the stream's position with all its digits.
+    // The end-of-stream message prints the position of the read that failed with all its digits.
     reader.AttachRange(&stream, At4GiB + 100, 0, At4GiB + 116, 0);
     reader.ReadBits(32);
     reader.ReadBits(32);
@@ -67,7 +68,7 @@ TEST_F(LargeFile, ReadsWithSixtyFourBitPositions) {
         reader.ReadBit();
         FAIL() << "read past the range end";
     } catch (const EInOutError &error) {
-        EXPECT_STREQ(error.what(), "Unexpected end of stream. Position: 100002000");
+        EXPECT_STREQ(error.what(), "Unexpected end of stream. Position: 100000074");
     }
 }
 
@@ -105,23 +106,26 @@ TEST_F(LargeFile, SpsPastTwoAndFourGiBAreDecodedAndPatchedInPlace) {
     }
     EXPECT_EQ(unitB->SequenceParameterSet->SarWidth(), 80);
 
-    TARInfoList list;
-    for (TNALUnit *unit : {unitA.get(), unitB.get()}) {
-        auto info = std::make_unique<TARInfo>();
-        info->SequenceParameterSet = unit->SequenceParameterSet.get();
-        list.Add(std::move(info));
-    }
+    // The whole file scanned as a raw stream: the rows name the same places.
+    TScanSession session;
+    TStreamParser parser(session);
+    parser.Parse(Path);
+    TARInfoList &list = session.ARInfoList;
+    ASSERT_EQ(list.Count(), 2u);
+    const TVUIParameters &vuiA = *unitA->SequenceParameterSet->VUIParameters;
+    const TVUIParameters &vuiB = *unitB->SequenceParameterSet->VUIParameters;
+    EXPECT_EQ(list.Items(0)->VuiOffset(), vuiA.Position);
+    EXPECT_EQ(list.Items(1)->VuiOffset(), vuiB.Position);
+    EXPECT_EQ(list.Items(1)->SpsOffset(), startB + 5);
     list.Items(0)->NewAspectRatioIdc = 14;
     list.Items(1)->NewAspectRatioIdc = 255;
     list.Items(1)->NewSarWidth = 64;
     list.Items(1)->NewSarHeight = 45;
-    const TVUIParameters &vuiA = *unitA->SequenceParameterSet->VUIParameters;
-    const TVUIParameters &vuiB = *unitB->SequenceParameterSet->VUIParameters;
     const std::vector<uint8_t> beforeA = Get(startA, 64), beforeB = Get(startB, 64);
     {
         TFileStream stream(Path, TFileOpenMode::ReadWriteExclusive);
         EXPECT_TRUE(list.CheckChanges(stream).empty());
-        EXPECT_TRUE(list.WriteChanges(stream));
+        EXPECT_EQ(list.WriteChanges(stream).PatchCount, 2u);
     }
     EXPECT_EQ(Get(startA, 64), WithBits(beforeA, vuiA.Position - startA, vuiA.BitOffset + 1, 14, 8));
     EXPECT_EQ(Get(startB, 64), WithBits(beforeB, vuiB.Position - startB, vuiB.BitOffset + 1,

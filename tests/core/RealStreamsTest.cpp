@@ -1,7 +1,8 @@
 #include "CoreTestSupport.h"
 #include "TestFiles.h"
 #include "base/Streams.h"
-#include "scan/uRIFFParser.h"
+#include "scan/ScanSession.h"
+#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -98,26 +99,19 @@ TEST(RealStream, AChangeInAnFfmpegWrittenSpsIsWhatFfprobeReads) {
                                         " -f h264 " + ShellQuote(path));
         ASSERT_EQ(made.exitCode, 0) << made.errors;
         std::vector<uint8_t> before = ReadFile(path);
-        SpsScan scan;
-        {
-            TFileStream stream(path, TFileOpenMode::ReadShareDenyWrite);
-            TFastBitstream reader(&stream);
-            scan = ScanForSps(reader);
-        }
-        ASSERT_EQ(scan.Units.size(), 1u);
-        TARInfoList list;
-        auto info = std::make_unique<TARInfo>();
-        info->SequenceParameterSet = scan.Units[0]->SequenceParameterSet.get();
-        ASSERT_TRUE(info->SequenceParameterSet->HasAspectRatio());
-        EXPECT_EQ(info->CurrentAspectRatioIdc() == 255, change.idc == 255);
-        info->NewAspectRatioIdc = change.idc;
-        info->NewSarWidth = change.width;
-        info->NewSarHeight = change.height;
-        list.Add(std::move(info));
+        TScanSession session;
+        TStreamParser(session).Parse(path);
+        TARInfoList &list = session.ARInfoList;
+        ASSERT_EQ(list.Count(), 1u);
+        TARInfo &info = *list.Items(0);
+        EXPECT_EQ(info.CurrentAspectRatioIdc() == 255, change.idc == 255);
+        info.NewAspectRatioIdc = change.idc;
+        info.NewSarWidth = change.width;
+        info.NewSarHeight = change.height;
         {
             TFileStream stream(path, TFileOpenMode::ReadWriteExclusive);
             ASSERT_TRUE(list.CheckChanges(stream).empty());
-            ASSERT_TRUE(list.WriteChanges(stream));
+            ASSERT_EQ(list.WriteChanges(stream).PatchCount, 1u);
         }
         EXPECT_EQ(ReadFile(path).size(), before.size());
         EXPECT_EQ(ProbedSar(path), change.probed);

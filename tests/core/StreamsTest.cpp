@@ -2,7 +2,8 @@
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "scan/uRIFFParser.h"
+#include "scan/ScanSession.h"
+#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,10 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -47,7 +52,7 @@ protected:
 
     TempDir Dir;
     std::string Path = Dir.File("data.bin");
-    std::string InUse = Format(SCannotOpenFile, {Path, SystemErrorText(InUseError)});
+    std::string InUse = Format(SCannotOpenFile, Path, SystemErrorText(InUseError));
 };
 
 TEST_F(FileStreamTest, AnExclusiveWriterShutsOutReadersAndWritersUntilItCloses) {
@@ -79,7 +84,7 @@ TEST_F(FileStreamTest, MissingFilesAndFoldersAreInputOutputErrors) {
             TFileStream stream(missing, mode);
             ADD_FAILURE() << "a missing file opened";
         } catch (const EInOutError &error) {
-            EXPECT_EQ(error.what(), Format(SCannotOpenFile, {missing, SystemErrorText(NotFoundError)}));
+            EXPECT_EQ(error.what(), Format(SCannotOpenFile, missing, SystemErrorText(NotFoundError)));
         }
         EXPECT_THROW(TFileStream(Dir.Path(), mode), EInOutError);
     }
@@ -209,8 +214,8 @@ TEST_F(FileStreamTest, AFileOpenForWritingElsewhereCanNotBeScanned) {
     TOtherProgram writer(Path, GENERIC_WRITE, ShareAll);
     ASSERT_TRUE(writer.Opened());
     EXPECT_EQ(OpenError(Reading), InUse);
-    TRIFFParser riff; // owns the record list that the stream scanner fills
-    TStreamParser stream;
+    TScanSession session;
+    TStreamParser stream(session);
     try {
         stream.Parse(Path);
         ADD_FAILURE() << "the scan went through";
@@ -244,6 +249,50 @@ TEST_F(FileStreamTest, AScannedFileMayBeReadButNotWrittenElsewhere) {
     EXPECT_TRUE(TOtherProgram(Path, GENERIC_READ, ShareAll).Opened());
     EXPECT_EQ(TOtherProgram(Path, GENERIC_WRITE, ShareAll).Error(),
               static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+#endif
+
+#ifndef _WIN32
+
+// Opening a pipe waits for a writer, and a device may never end: anything that is not a regular file is
+// refused before it is opened, with a message that says so, for reading and for writing alike.
+TEST_F(FileStreamTest, PipesSocketsAndDevicesAreRefusedBeforeTheyAreOpened) {
+    const std::string fifo = Dir.File("pipe.h264");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socketPath = Dir.File("socket.h264");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    for (const std::string &name : {fifo, socketPath, std::string("/dev/zero"), std::string("/dev/null")})
+        for (TFileOpenMode mode : {Reading, Writing}) {
+            SCOPED_TRACE(name);
+            try {
+                TFileStream stream(name, mode);
+                ADD_FAILURE() << "opened";
+            } catch (const EInOutError &error) {
+                EXPECT_EQ(error.what(), Format(SNotARegularFile, name));
+            }
+        }
+    ::close(listener);
+    // A scan of a pipe ends the same way, without waiting for a writer.
+    TScanSession session;
+    TStreamParser parser(session);
+    EXPECT_THROW(parser.Parse(fifo), EInOutError);
+}
+
+// What was written is on the disk when Flush returns, and a read after it reads the file, not what the
+// stream kept of it.
+TEST_F(FileStreamTest, FlushPutsWritesOnTheDisk) {
+    TFileStream stream(Path, Writing);
+    const uint8_t bytes[2] = {0xAA, 0xBB};
+    stream.Seek(3);
+    stream.WriteBuffer(bytes, 2);
+    stream.Flush();
+    EXPECT_EQ(ReadFile(Path), (std::vector<uint8_t>{1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9, 10}));
 }
 
 #endif

@@ -1,54 +1,17 @@
 #pragma once
 
-// What the fuzz targets share. The scanners read named files, so each fuzz input is written into one
-// temporary file, reused for every input of the run and removed at exit.
+// What the fuzz targets share: a scan of the input bytes from memory into a fresh session, with its
+// events counted, and the properties every finished scan has, whatever the input.
 
-#include "scan/uRIFFParser.h"
+#include "scan/Parser.h"
+#include "scan/ScanSession.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <unistd.h>
-
-class FuzzFile {
-public:
-    // In memory where the system has a memory file system: the file is rewritten for every input.
-    FuzzFile() {
-        std::error_code error;
-        std::filesystem::path folder = std::filesystem::is_directory("/dev/shm", error)
-                                           ? "/dev/shm"
-                                           : std::filesystem::temp_directory_path();
-        std::string pattern = (folder / "pellmar-fuzz-XXXXXX").string();
-        int handle = ::mkstemp(pattern.data());
-        if (handle < 0)
-            std::abort();
-        ::close(handle);
-        FPath = pattern;
-    }
-    ~FuzzFile() { std::remove(FPath.c_str()); }
-    FuzzFile(const FuzzFile &) = delete;
-    FuzzFile &operator=(const FuzzFile &) = delete;
-
-    // Replaces the file's content with the bytes; returns the file's name.
-    const std::string &Write(const uint8_t *data, size_t size) {
-        std::FILE *file = std::fopen(FPath.c_str(), "wb");
-        if (file == nullptr || (size > 0 && std::fwrite(data, 1, size, file) != size) ||
-            std::fclose(file) != 0)
-            std::abort();
-        return FPath;
-    }
-
-    static FuzzFile &Instance() {
-        static FuzzFile file;
-        return file;
-    }
-
-private:
-    std::string FPath;
-};
+#include <memory>
+#include <vector>
 
 // Stops the run as a finding when a property of a finished scan does not hold.
 inline void Require(bool condition) {
@@ -56,24 +19,78 @@ inline void Require(bool condition) {
         std::abort();
 }
 
-// What holds after every scan, whatever the input: the kept units are SPS units in file order inside
-// the file, and every record stands for one of them, with a usable ratio.
-inline void CheckScan(const TParser &parser) {
-    int64_t previous = -1;
-    for (const auto &unit : parser.NALUnits) {
-        Require(unit->NalUnitType() == 7 && unit->SequenceParameterSet != nullptr);
-        Require(unit->Position > previous && unit->Position < parser.FileSize);
-        Require(unit->SequenceParameterSet->Position == unit->Position + 1);
-        previous = unit->Position;
+// What the scanner told while it ran.
+struct FuzzEvents {
+    int64_t Progress = 0;
+    int64_t Kept = 0;
+    int64_t Records = 0;
+    int64_t Notices = 0;
+    int64_t Finished = 0;
+
+    // Counts every event of the parser, checking each as it comes.
+    void Attach(TParser &parser) {
+        TScanSession &session = parser.Session;
+        parser.Events.OnProgress = [this, &session](int64_t position, int64_t total) {
+            Require(total == session.FileSize && position >= 0 && position <= total);
+            ++Progress;
+        };
+        parser.Events.OnNALUnitKept = [this, &session](int64_t spsCount) {
+            Require(spsCount == session.SpsCount && spsCount == Kept + 1);
+            ++Kept;
+        };
+        parser.Events.OnRecordAdded = [this, &session](TARInfo &record) {
+            const TARInfoList &rows = session.ARInfoList;
+            Require(rows.Count() == static_cast<size_t>(Records + 1) &&
+                    rows.Items(rows.Count() - 1) == &record);
+            ++Records;
+        };
+        parser.Events.OnNotice = [this, &session](const TScanNotice &notice) {
+            Require(!notice.Text.empty() && notice.FileOffset >= 0 && notice.FileOffset <= session.FileSize);
+            ++Notices;
+        };
+        parser.Events.OnFinished = [this] { ++Finished; };
     }
-    Require(ARInfoList->Count() <= parser.NALUnits.size());
-    for (size_t i = 0; i < ARInfoList->Count(); ++i) {
-        const TSequenceParameterSet *sps = ARInfoList->Items(i)->SequenceParameterSet;
-        bool kept = false;
-        for (const auto &unit : parser.NALUnits)
-            kept = kept || unit->SequenceParameterSet.get() == sps;
-        Require(kept && sps->HasAspectRatio() && sps->VUIParameters != nullptr);
-        Require(sps->VUIParameters->Position > sps->Position &&
-                sps->VUIParameters->Position < parser.FileSize);
+};
+
+// What holds after every scan of these bytes: the end was told once; every SPS found was counted and told;
+// the rows stand for SPS with a usable ratio, in file order, each unit's bytes lying in the file where its
+// placement says, with the unit's positions counted from its header byte; the notices are kept up to
+// their limit and point into the file.
+inline void CheckScan(const TScanSession &session, const FuzzEvents &events, const uint8_t *data,
+                      size_t size) {
+    const auto fileSize = static_cast<int64_t>(size);
+    Require(session.FileSize == fileSize);
+    Require(events.Finished == 1);
+    Require(events.Kept == session.SpsCount && session.SpsCount >= 0 && session.DamagedSpsCount >= 0);
+    Require(events.Records == static_cast<int64_t>(session.ARInfoList.Count()));
+    Require(static_cast<int64_t>(session.ARInfoList.Count()) <= session.SpsCount);
+    Require(session.Notices.size() <= TScanSession::MaxNotices);
+    Require(session.NoticeCount >= static_cast<int64_t>(session.Notices.size()));
+    Require(events.Notices == static_cast<int64_t>(session.Notices.size()));
+    Require(session.DamagedSpsCount <= session.NoticeCount);
+    for (const TScanNotice &notice : session.Notices)
+        Require(notice.FileOffset >= 0 && notice.FileOffset <= fileSize);
+
+    int64_t previous = -1;
+    for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
+        const TARInfo &record = *session.ARInfoList.Items(i);
+        const TNALUnit *unit = record.NALUnit;
+        Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
+        const TSequenceParameterSet *sps = record.SequenceParameterSet;
+        Require(sps != nullptr && sps == unit->SequenceParameterSet.get() && sps->Position == 1);
+        Require(sps->HasAspectRatio() && sps->VUIParameters != nullptr);
+        const auto length = static_cast<int64_t>(unit->Bytes.size());
+        Require(sps->VUIParameters->Position > sps->Position && sps->VUIParameters->Position < length);
+        const int64_t at = record.Placement.FileOffset(0);
+        Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
+        Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
+        Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
+        if (record.Track != nullptr) {
+            bool known = false;
+            for (const TTrack &track : session.Tracks)
+                known = known || &track == record.Track;
+            Require(known);
+        }
+        previous = at;
     }
 }

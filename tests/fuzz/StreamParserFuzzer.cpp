@@ -1,19 +1,25 @@
-// The raw-stream scanner on arbitrary bytes.
+// The raw-stream scanner on arbitrary bytes, scanned from memory.
 
 #include "FuzzSupport.h"
 #include "base/Exceptions.h"
+#include "base/Streams.h"
+#include "scan/StreamParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static TRIFFParser owner; // owns ARInfoList
-    static TStreamParser parser;
-    const std::string &path = FuzzFile::Instance().Write(data, size);
-    ARInfoList->Clear();
-    parser.Aborted = false;
+    TScanSession session;
+    TStreamParser parser(session);
+    FuzzEvents events;
+    events.Attach(parser);
+    TMemoryStream memory(std::vector<uint8_t>(data, data + size));
     try {
-        parser.Parse(path);
+        parser.Scan(memory);
+    } catch (const EFileFormat &error) {
+        // A container is refused before anything is scanned.
+        Require(error.Format != TFileFormat::RawH264 && error.Format != TFileFormat::Avi);
+        Require(session.SpsCount == 0 && session.ARInfoList.Count() == 0);
     } catch (const Exception &) {
         // The scanner's documented failures; what was found before stays and is checked.
     }
-    CheckScan(parser);
+    CheckScan(session, events, data, size);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "MediaFiles.h"
 #include "TestFiles.h"
+#include "scan/Scanner.h"
 #include "scan/uRIFFParser.h"
 
 #include <gtest/gtest.h>
@@ -38,26 +39,35 @@ TEST(OpenDml, EverySpsIsListedAndPatchedAlsoInAvixChunks) {
     std::filesystem::remove(source);
     ASSERT_GT(static_cast<int64_t>(std::filesystem::file_size(avi)), GiB);
 
-    TRIFFParser riff;
+    ASSERT_EQ(ProbeFile(avi), TFileFormat::Avi);
+    TScanSession session;
+    TRIFFParser riff(session);
     riff.Parse(avi);
+    EXPECT_TRUE(session.Notices.empty());
     ASSERT_FALSE(riff.ExtensionChunks.empty());
     // ffmpeg also copies the first SPS into the stream format chunk (strf), ahead of the movie data.
     const TGenericRIFFChunk &header = *riff.RootChunk->Children.at(0);
     ASSERT_EQ(header.ID, "LIST");
-    ASSERT_EQ(ARInfoList->Count(), spsPerCopy * static_cast<size_t>(copies) + 1);
-    EXPECT_LT(ARInfoList->Items(0)->SequenceParameterSet->Position, header.DataEnd());
-    EXPECT_GT(ARInfoList->Items(1)->SequenceParameterSet->Position, header.DataEnd());
+    TARInfoList &rows = session.ARInfoList;
+    ASSERT_EQ(rows.Count(), spsPerCopy * static_cast<size_t>(copies) + 1);
+    EXPECT_EQ(session.SpsCount, static_cast<int64_t>(rows.Count()));
+    EXPECT_LT(rows.Items(0)->SpsOffset(), header.DataEnd());
+    EXPECT_GT(rows.Items(1)->SpsOffset(), header.DataEnd());
     int64_t firstChunkEnd = riff.RootChunk->DataEnd();
-    EXPECT_GT(ARInfoList->Items(ARInfoList->Count() - 1)->SequenceParameterSet->Position, firstChunkEnd);
+    EXPECT_GT(rows.Items(rows.Count() - 1)->SpsOffset(), firstChunkEnd);
+    // Every SPS, in the first RIFF chunk or an AVIX chunk, belongs to the one video stream.
+    ASSERT_EQ(session.Tracks.size(), 1u);
+    for (size_t i = 0; i < rows.Count(); ++i)
+        ASSERT_EQ(rows.Items(i)->Track, &session.Tracks[0]) << "row " << i;
 
-    for (size_t i = 0; i < ARInfoList->Count(); ++i) {
-        ARInfoList->Items(i)->NewAspectRatioIdc = 255;
-        ARInfoList->Items(i)->NewSarWidth = 40;
-        ARInfoList->Items(i)->NewSarHeight = 33;
+    for (size_t i = 0; i < rows.Count(); ++i) {
+        rows.Items(i)->NewAspectRatioIdc = 255;
+        rows.Items(i)->NewSarWidth = 40;
+        rows.Items(i)->NewSarHeight = 33;
     }
     {
         TFileStream file(avi, TFileOpenMode::ReadWriteExclusive);
-        ASSERT_TRUE(ARInfoList->WriteChanges(file));
+        ASSERT_NO_THROW(rows.WriteChanges(file));
     }
     // What a player sees in the container, and in the part of the bitstream that lies in the last AVIX chunk.
     ProbedVideo container = ProbeVideo(avi);
@@ -69,10 +79,12 @@ TEST(OpenDml, EverySpsIsListedAndPatchedAlsoInAvixChunks) {
     ASSERT_EQ(tail.exitCode, 0) << tail.errors;
     EXPECT_EQ(tail.output.substr(0, 5), "40:33");
 
-    ARInfoList->Clear();
-    riff.Parse(avi);
-    for (size_t i = 0; i < ARInfoList->Count(); ++i)
-        ASSERT_EQ(ARInfoList->Items(i)->SarText(), "40:33") << "row " << i;
+    TScanSession again;
+    std::unique_ptr<TParser> rescan = CreateParser(ProbeFile(avi), again);
+    rescan->Parse(avi);
+    ASSERT_EQ(again.ARInfoList.Count(), rows.Count());
+    for (size_t i = 0; i < again.ARInfoList.Count(); ++i)
+        ASSERT_EQ(again.ARInfoList.Items(i)->SarText(), "40:33") << "row " << i;
 }
 
 } // namespace

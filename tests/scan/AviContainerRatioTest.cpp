@@ -1,9 +1,8 @@
 #include "BitWriter.h"
 #include "MediaFiles.h"
 #include "RiffBuilder.h"
-#include "TestFiles.h"
-#include "base/Exceptions.h"
-#include "scan/uRIFFParser.h"
+#include "ScanHarness.h"
+#include "scan/AviAspectRatio.h"
 
 #include <gtest/gtest.h>
 
@@ -51,39 +50,54 @@ ByteVector VideoStreamList(const ByteVector &format, const ByteVector *propertie
     return RiffList("LIST", "strl", children);
 }
 
-class AviContainerAspect : public ::testing::Test {
+// The video properties statement of a row's track, or null.
+const TVprpStatement *PropertiesOf(const TARInfo &record) {
+    if (record.Track == nullptr || !record.Track->HasStatement())
+        return nullptr;
+    return dynamic_cast<const TVprpStatement *>(record.Track->Statements.front().get());
+}
+
+std::string StatedText(const TARInfo &record) {
+    TRatio stated = record.Track->StatedDisplayAspectRatio();
+    return std::to_string(stated.X) + ":" + std::to_string(stated.Y);
+}
+
+class AviContainerAspect : public ScanTest {
 protected:
-    std::string Write(const ByteVector &bytes) {
-        std::string path = Dir.File("clip.avi");
-        WriteFile(path, bytes);
-        return path;
-    }
+    std::string Write(const ByteVector &bytes) { return ScanTest::Write("clip.avi", bytes); }
     void Scan(const std::string &path) {
-        ARInfoList->Clear();
-        Riff.Parse(path);
+        ScanOutcome outcome = RunScan(NewRiffScan(), path);
+        ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     }
     void SetCustom(size_t row, int32_t width, int32_t height) {
-        TARInfo &info = *ARInfoList->Items(row);
+        TARInfo &info = *Rows().Items(row);
         info.NewAspectRatioIdc = 255;
         info.NewSarWidth = width;
         info.NewSarHeight = height;
     }
+    // What a save would do to the container statements, and what it leaves as it is.
+    std::vector<std::string> ContainerLines() {
+        TPatchPlan plan = Rows().PlanChanges();
+        std::vector<std::string> lines;
+        for (const TPlanEntry &entry : plan.Entries)
+            if (entry.Kind == TPlanEntry::TKind::Container)
+                lines.push_back(entry.Description);
+        lines.insert(lines.end(), plan.Notes.begin(), plan.Notes.end());
+        return lines;
+    }
     std::vector<TWriteRefusal> Check(const std::string &path) {
         TFileStream file(path, TFileOpenMode::ReadShareDenyWrite);
-        return ARInfoList->CheckChanges(file);
+        return Rows().CheckChanges(file);
     }
     void Save(const std::string &path) {
         TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-        ASSERT_TRUE(ARInfoList->WriteChanges(file));
+        ASSERT_NO_THROW(Rows().WriteChanges(file));
     }
     static uint32_t Read32(const std::string &path, size_t offset) {
         ByteVector bytes = ReadFile(path);
         return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
                (uint32_t{bytes[offset + 3]} << 24);
     }
-
-    TempDir Dir;
-    TRIFFParser Riff;
 };
 
 TEST_F(AviContainerAspect, PropertiesAreKeptPerStreamAndRewrittenWithTheSps) {
@@ -92,32 +106,35 @@ TEST_F(AviContainerAspect, PropertiesAreKeptPerStreamAndRewrittenWithTheSps) {
         Write(AviFile({VideoStreamList(BitmapFormat(), &properties)},
                       {RiffChunk("00dc", Sps720x576(64, 45)), RiffChunk("00dc", Sps720x576(64, 45))}));
     Scan(path);
-    ASSERT_EQ(ARInfoList->Count(), 2u);
-    TARInfo &first = *ARInfoList->Items(0);
-    ASSERT_NE(first.ContainerAspectRatio, nullptr);
-    EXPECT_EQ(first.StreamNumber, 0);
-    EXPECT_EQ(first.ContainerAspectRatio->Text(), "16:9");
-    EXPECT_EQ(first.ContainerAspectRatio->FrameWidth, 720u);
-    EXPECT_EQ(ARInfoList->Items(1)->ContainerAspectRatio, first.ContainerAspectRatio);
-    int64_t aspectAt = first.ContainerAspectRatio->Position;
+    ASSERT_EQ(Rows().Count(), 2u);
+    TARInfo &first = *Rows().Items(0);
+    const TVprpStatement *statement = PropertiesOf(first);
+    ASSERT_NE(statement, nullptr);
+    EXPECT_EQ(first.Track->Number, 0);
+    EXPECT_EQ(first.Track->Statements.size(), 1u);
+    EXPECT_EQ(StatedText(first), "16:9");
+    EXPECT_EQ(statement->FrameWidth, 720u);
+    EXPECT_EQ(statement->FrameHeight, 576u);
+    EXPECT_EQ(Rows().Items(1)->Track, first.Track);
+    int64_t aspectAt = statement->Position;
     EXPECT_EQ(Read32(path, static_cast<size_t>(aspectAt)), 0x00100009u);
 
     // 40:33 at 720x576 shows as 50:33.
     SetCustom(0, 40, 33);
     SetCustom(1, 40, 33);
-    EXPECT_EQ(ARInfoList->DescribeContainerChanges(),
+    EXPECT_EQ(ContainerLines(),
               std::vector<std::string>{"Container aspect ratio of stream 0: 16:9 changed to 50:33."});
     EXPECT_TRUE(Check(path).empty());
     size_t length = ReadFile(path).size();
     Save(path);
     EXPECT_EQ(ReadFile(path).size(), length);
     EXPECT_EQ(Read32(path, static_cast<size_t>(aspectAt)), (50u << 16) | 33u);
-    EXPECT_EQ(first.ContainerAspectRatio->Text(), "50:33");
-    EXPECT_TRUE(ARInfoList->DescribeContainerChanges().empty());
+    EXPECT_EQ(StatedText(first), "50:33");
+    EXPECT_TRUE(ContainerLines().empty());
 
     Scan(path);
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "40:33");
-    EXPECT_EQ(ARInfoList->Items(1)->ContainerAspectRatio->Text(), "50:33");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "40:33");
+    EXPECT_EQ(StatedText(*Rows().Items(1)), "50:33");
 }
 
 TEST_F(AviContainerAspect, RecordsThatDisagreeLeaveTheContainerAsItIs) {
@@ -129,13 +146,13 @@ TEST_F(AviContainerAspect, RecordsThatDisagreeLeaveTheContainerAsItIs) {
     SetCustom(0, 40, 33);
     SetCustom(1, 32, 11);
     EXPECT_EQ(
-        ARInfoList->DescribeContainerChanges(),
+        ContainerLines(),
         std::vector<std::string>{"Container aspect ratio of stream 0 left at 16:9: the changed rows of this "
                                  "stream give different display aspect ratios."});
-    size_t aspectAt = static_cast<size_t>(ARInfoList->Items(0)->ContainerAspectRatio->Position);
+    size_t aspectAt = static_cast<size_t>(PropertiesOf(*Rows().Items(0))->Position);
     Save(path);
     EXPECT_EQ(Read32(path, aspectAt), 0x00100009u);
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "32:11");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "32:11");
 }
 
 TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
@@ -143,7 +160,8 @@ TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
     std::string path = Write(
         AviFile({VideoStreamList(BitmapFormat(), &properties)}, {RiffChunk("00dc", Sps720x576(64, 45))}));
     Scan(path);
-    size_t aspectAt = static_cast<size_t>(ARInfoList->Items(0)->ContainerAspectRatio->Position);
+    ASSERT_NE(PropertiesOf(*Rows().Items(0)), nullptr);
+    size_t aspectAt = static_cast<size_t>(PropertiesOf(*Rows().Items(0))->Position);
 
     // A display aspect ratio whose terms do not fit in 16 bits: 65535:1 at 720x576 is 327675:4.
     SetCustom(0, 65535, 1);
@@ -155,7 +173,7 @@ TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
               "must lie between 1 and 65535.");
     {
         TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-        EXPECT_THROW(ARInfoList->WriteChanges(file), Exception);
+        EXPECT_THROW(Rows().WriteChanges(file), Exception);
     }
     EXPECT_EQ(ReadFile(path), before);
 
@@ -167,9 +185,9 @@ TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
     refusals = Check(path);
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_EQ(refusals[0].Reason,
-              Format("The file no longer holds the container aspect ratio of stream 0 at %.8x. "
+              Format("The file no longer holds the scanned container aspect ratio of stream 0 at %.8x. "
                      "It has been changed since it was opened.",
-                     {static_cast<int64_t>(aspectAt)}));
+                     static_cast<int64_t>(aspectAt)));
     EXPECT_EQ(ReadFile(path), edited);
 }
 
@@ -185,17 +203,19 @@ TEST_F(AviContainerAspect, StreamsWithoutUsableProperties) {
                        VideoStreamList(BitmapFormat(), &shortProperties), audioList},
                       {RiffChunk("00dc", Sps720x576(64, 45)), RiffChunk("01dc", Sps720x576(64, 45))}));
     Scan(path);
-    ASSERT_EQ(ARInfoList->Count(), 2u);
-    EXPECT_EQ(ARInfoList->Items(0)->StreamNumber, 0);
-    EXPECT_EQ(ARInfoList->Items(1)->StreamNumber, 1);
-    EXPECT_EQ(ARInfoList->Items(0)->ContainerAspectRatio, nullptr);
-    EXPECT_EQ(ARInfoList->Items(1)->ContainerAspectRatio, nullptr);
-    ASSERT_EQ(Riff.Streams.size(), 3u);
-    EXPECT_EQ(Riff.Streams[2].Type, "auds");
-    EXPECT_EQ(Riff.Streams[2].AspectRatio, nullptr);
+    ASSERT_EQ(Rows().Count(), 2u);
+    ASSERT_NE(Rows().Items(0)->Track, nullptr);
+    ASSERT_NE(Rows().Items(1)->Track, nullptr);
+    EXPECT_EQ(Rows().Items(0)->Track->Number, 0);
+    EXPECT_EQ(Rows().Items(1)->Track->Number, 1);
+    EXPECT_FALSE(Rows().Items(0)->Track->HasStatement());
+    EXPECT_FALSE(Rows().Items(1)->Track->HasStatement());
+    // The audio stream is no track: its properties are not read.
+    ASSERT_EQ(Session().Tracks.size(), 2u);
+    EXPECT_EQ(Session().Tracks[1].Label, "stream 1");
 
     SetCustom(0, 40, 33);
-    EXPECT_TRUE(ARInfoList->DescribeContainerChanges().empty());
+    EXPECT_TRUE(ContainerLines().empty());
     ByteVector before = ReadFile(path);
     Save(path);
     ByteVector after = ReadFile(path);
@@ -206,6 +226,37 @@ TEST_F(AviContainerAspect, StreamsWithoutUsableProperties) {
     EXPECT_LE(differing, 6u); // the five or six bytes of one custom SAR
 }
 
+// A stream with two video properties chunks leaves its container aspect ratio unwritten, with a note:
+// players may read either, so neither is written; the SPS are written all the same.
+TEST_F(AviContainerAspect, SecondPropertiesChunkLeavesTheContainerUnwritten) {
+    ByteVector properties = VideoProperties(16, 9, 720, 576);
+    ByteVector list =
+        RiffList("LIST", "strl",
+                 {RiffChunk("strh", StreamHeader("vids", "H264")), RiffChunk("strf", BitmapFormat()),
+                  RiffChunk("vprp", properties), RiffChunk("vprp", VideoProperties(4, 3, 720, 576))});
+    std::string path = Write(AviFile({list}, {RiffChunk("00dc", Sps720x576(64, 45))}));
+    Scan(path);
+    ASSERT_EQ(Rows().Count(), 1u);
+    const TTrack &track = *Rows().Items(0)->Track;
+    EXPECT_EQ(track.Statements.size(), 1u);
+    EXPECT_EQ(StatedText(*Rows().Items(0)), "16:9");
+    const std::string note = "Container aspect ratio of stream 0 left as it is: the stream has more than one "
+                             "video properties chunk, and players may read either.";
+    EXPECT_EQ(track.NotWritten, note);
+    const size_t aspectAt = static_cast<size_t>(PropertiesOf(*Rows().Items(0))->Position);
+
+    SetCustom(0, 40, 33);
+    EXPECT_EQ(ContainerLines(), std::vector<std::string>{note});
+    ByteVector before = ReadFile(path);
+    Save(path);
+    ByteVector after = ReadFile(path);
+    EXPECT_EQ(Read32(path, aspectAt), 0x00100009u);
+    EXPECT_EQ(Read32(path, aspectAt + 68 + 8), 0x00040003u);
+    EXPECT_NE(after, before);
+    Scan(path);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "40:33");
+}
+
 TEST_F(AviContainerAspect, DecoderConfigurationSpsInTheStreamFormatIsListedFirst) {
     ByteVector audioList = RiffList("LIST", "strl",
                                     {RiffChunk("strh", StreamHeader("auds", std::string(4, '\0'))),
@@ -214,16 +265,20 @@ TEST_F(AviContainerAspect, DecoderConfigurationSpsInTheStreamFormatIsListedFirst
                                      {RiffChunk("00dc", Sps720x576(64, 45))}));
     Scan(path);
     // The audio stream's format is not searched.
-    ASSERT_EQ(ARInfoList->Count(), 2u);
-    EXPECT_EQ(ARInfoList->Items(0)->StreamNumber, 0);
-    EXPECT_LT(ARInfoList->Items(0)->SequenceParameterSet->Position,
-              ARInfoList->Items(1)->SequenceParameterSet->Position);
+    ASSERT_EQ(Rows().Count(), 2u);
+    ASSERT_NE(Rows().Items(0)->Track, nullptr);
+    EXPECT_EQ(Rows().Items(0)->Track->Number, 0);
+    EXPECT_EQ(Rows().Items(1)->Track, Rows().Items(0)->Track);
+    const TGenericRIFFChunk *header = FindList(*Riff().RootChunk, "hdrl");
+    ASSERT_NE(header, nullptr);
+    EXPECT_LT(Rows().Items(0)->SpsOffset(), header->DataEnd());
+    EXPECT_GT(Rows().Items(1)->SpsOffset(), header->DataEnd());
     SetCustom(0, 40, 33);
     SetCustom(1, 40, 33);
     Save(path);
     Scan(path);
-    EXPECT_EQ(ARInfoList->Items(0)->SarText(), "40:33");
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "40:33");
+    EXPECT_EQ(Rows().Items(0)->SarText(), "40:33");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "40:33");
 }
 
 TEST_F(AviContainerAspect, AvixChunksAfterTheFirstAreWalked) {
@@ -237,35 +292,42 @@ TEST_F(AviContainerAspect, AvixChunksAfterTheFirstAreWalked) {
     ByteVector file = first;
     Append(file, avix);
     Append(file, avix);
+    const int64_t junkAt = static_cast<int64_t>(file.size());
     Append(file, ByteVector{'j', 'u', 'n', 'k', 1, 2, 3});
     Scan(Write(file));
-    ASSERT_EQ(ARInfoList->Count(), 3u);
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "16:11");
-    EXPECT_EQ(ARInfoList->Items(2)->SarText(), "16:11");
-    EXPECT_EQ(Riff.ExtensionChunks.size(), 2u);
+    ASSERT_EQ(Rows().Count(), 3u);
+    EXPECT_EQ(Rows().Items(1)->SarText(), "16:11");
+    EXPECT_EQ(Rows().Items(2)->SarText(), "16:11");
+    EXPECT_EQ(Rows().Items(2)->Track, Rows().Items(0)->Track);
+    EXPECT_EQ(Riff().ExtensionChunks.size(), 2u);
+    // The bytes behind the last AVIX chunk are named as not scanned.
+    ASSERT_EQ(Session().Notices.size(), 1u);
+    EXPECT_EQ(Session().Notices[0].Kind, TScanNotice::TKind::NotScanned);
+    EXPECT_EQ(Session().Notices[0].FileOffset, junkAt);
 
-    // A RIFF chunk of another form ends the walk; what follows it is ignored too.
+    // A RIFF chunk of another form ends the walk; what follows it is left unscanned too.
     file = first;
     Append(file, other);
     Append(file, avix);
     Scan(Write(file));
-    EXPECT_EQ(ARInfoList->Count(), 1u);
-    EXPECT_TRUE(Riff.ExtensionChunks.empty());
+    EXPECT_EQ(Rows().Count(), 1u);
+    EXPECT_TRUE(Riff().ExtensionChunks.empty());
+    ASSERT_EQ(Session().Notices.size(), 1u);
+    EXPECT_EQ(Session().Notices[0].Kind, TScanNotice::TKind::NotScanned);
+    EXPECT_EQ(Session().Notices[0].FileOffset, static_cast<int64_t>(first.size()));
 
-    // An AVIX chunk cut inside a chunk header fails like the first chunk would.
+    // An AVIX chunk cut inside a chunk header is walked as far as the file goes, like the first chunk
+    // would be, with a notice: a truncated recording keeps what it holds.
     file = first;
     ByteVector cut = avix;
     cut.resize(12 + 12 + 4);
     Append(file, cut);
-    std::string path = Write(file);
-    ARInfoList->Clear();
-    try {
-        Riff.Parse(path);
-        ADD_FAILURE() << "no error";
-    } catch (const EInOutError &error) {
-        EXPECT_STREQ(error.what(), "Unexpected end of stream.");
-    }
-    EXPECT_EQ(ARInfoList->Count(), 1u);
+    Scan(Write(file));
+    EXPECT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Riff().ExtensionChunks.size(), 1u);
+    ASSERT_EQ(Session().Notices.size(), 1u);
+    EXPECT_EQ(Session().Notices[0].Kind, TScanNotice::TKind::Structure);
+    EXPECT_EQ(Session().Notices[0].FileOffset, static_cast<int64_t>(first.size()));
 }
 
 // A real AVI written by ffmpeg carries vprp: players show what it says, so a save changes it too.
@@ -285,19 +347,22 @@ TEST(AviContainerAspectRealFile, FfmpegAviShowsTheNewRatioInContainerAndBitstrea
     std::vector<std::string> frames = FrameMd5(path);
     size_t length = ReadFile(path).size();
 
-    TRIFFParser riff;
-    riff.Parse(path);
-    ASSERT_GE(ARInfoList->Count(), 1u);
-    ASSERT_NE(ARInfoList->Items(0)->ContainerAspectRatio, nullptr);
-    EXPECT_EQ(ARInfoList->Items(0)->ContainerAspectRatio->Text(), "16:9");
-    for (size_t i = 0; i < ARInfoList->Count(); ++i) {
-        ARInfoList->Items(i)->NewAspectRatioIdc = 255;
-        ARInfoList->Items(i)->NewSarWidth = 40;
-        ARInfoList->Items(i)->NewSarHeight = 33;
+    TScanSession session;
+    std::unique_ptr<TParser> riff = CreateParser(ProbeFile(path), session);
+    ASSERT_NE(riff, nullptr);
+    riff->Parse(path);
+    TARInfoList &rows = session.ARInfoList;
+    ASSERT_GE(rows.Count(), 1u);
+    ASSERT_NE(PropertiesOf(*rows.Items(0)), nullptr);
+    EXPECT_EQ(StatedText(*rows.Items(0)), "16:9");
+    for (size_t i = 0; i < rows.Count(); ++i) {
+        rows.Items(i)->NewAspectRatioIdc = 255;
+        rows.Items(i)->NewSarWidth = 40;
+        rows.Items(i)->NewSarHeight = 33;
     }
     {
         TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-        ASSERT_TRUE(ARInfoList->WriteChanges(file));
+        ASSERT_NO_THROW(rows.WriteChanges(file));
     }
     ProbedVideo container = ProbeVideo(path);
     EXPECT_EQ(container.sarWidth, 40);

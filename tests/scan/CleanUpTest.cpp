@@ -1,5 +1,5 @@
-// How both scanners end a scan however it ends: "Ready." is reported while the file is still open, and
-// the file is closed afterwards; a file that can not be opened is reported without "Ready.".
+// How both scanners end a scan however it ends: the end is reported while the file is still open, and
+// the file is closed afterwards; a file that can not be opened is reported without any event.
 
 #include "BitWriter.h"
 #include "RiffBuilder.h"
@@ -33,77 +33,102 @@ class CleanUpTest : public ScanTest {
 protected:
     struct Target {
         const char *name;
-        TParser *parser;
-        ScanRecorder *log;
+        TFileFormat format;
         std::vector<uint8_t> good;
-        std::vector<uint8_t> failing; // a file whose scan fails after something was found
+        // A file whose scan fails after something was found; empty when the scan fails through its
+        // receiver instead.
+        std::vector<uint8_t> failing;
     };
 
     std::vector<Target> Targets() {
-        std::vector<uint8_t> cutSps = SpsWithSar();
-        cutSps.resize(10);
-        std::vector<uint8_t> stream = SpsWithSar();
-        Append(stream, cutSps);
         ByteVector video = RiffChunk("00dc", SpsWithSar());
         ByteVector avi = AviFile({StreamList("vids", "H264")}, {video});
-        // Cut inside the header of the second video chunk.
-        ByteVector cutAvi = AviFile({StreamList("vids", "H264")}, {video, video});
-        cutAvi.resize(cutAvi.size() - video.size() + 4);
-        return {{"raw stream", &Stream, &StreamLog, SpsWithSar(), stream},
-                {"AVI", &Riff, &RiffLog, avi, cutAvi}};
+        // Lists nested too deep behind the first video chunk.
+        ByteVector deep = RiffChunk("JUNK", {});
+        for (int i = 0; i < 70; ++i)
+            deep = RiffList("LIST", "deep", {deep});
+        ByteVector deepAvi = AviFile({StreamList("vids", "H264")}, {video, deep});
+        return {{"raw stream", TFileFormat::RawH264, SpsWithSar(), {}},
+                {"AVI", TFileFormat::Avi, avi, deepAvi}};
     }
 };
 
-TEST_F(CleanUpTest, ReadyIsReportedWithTheFileOpenAndTheFileIsClosedAfterwards) {
+// A failed scan ends like any other: the end is reported (after the reader is freed) while the file is
+// still open, and the file is closed afterwards. A raw stream's scan has no failure of its own after it
+// has found something (a damaged SPS is a notice), so there the receiver of its rows fails.
+TEST_F(CleanUpTest, TheEndIsReportedWithTheFileOpenAndTheFileIsClosedAfterwards) {
     for (const Target &target : Targets()) {
         for (bool failing : {false, true}) {
             SCOPED_TRACE(std::string(target.name) + (failing ? ", failing" : ", good"));
-            std::string path = Write("file", failing ? target.failing : target.good);
-            bool openAtReady = false, readerAtReady = false;
-            target.log->Hook = [&](const ScanEvent &event) {
-                if (event.text == "Ready.") {
-                    openAtReady = !CanOpenForWriting(path);
-                    readerAtReady = Riff.Bitstream != nullptr;
+            std::string path =
+                Write("file", failing && !target.failing.empty() ? target.failing : target.good);
+            bool openAtEnd = false, readerAtEnd = true;
+            TParser &parser = NewScan(target.format);
+            TRIFFParser *riff = dynamic_cast<TRIFFParser *>(&parser);
+            Log.Hook = [&](const ScanEvent &event) {
+                if (event.kind == ScanEvent::Kind::Finished) {
+                    openAtEnd = !CanOpenForWriting(path);
+                    readerAtEnd = riff != nullptr && riff->Bitstream != nullptr;
                 }
+                if (failing && target.failing.empty() && event.kind == ScanEvent::Kind::RecordAdded)
+                    throw Exception("The list can not take the row.");
             };
-            PrepareScan();
 
-            ScanOutcome outcome = RunScan(*target.parser, path);
-            target.log->Hook = nullptr;
+            ScanOutcome outcome = RunScan(parser, path);
+            Log.Hook = nullptr;
 
             EXPECT_EQ(outcome.kind == ScanOutcome::Kind::None, !failing) << outcome.message;
-            EXPECT_EQ(target.log->Sequence().back(), '!');
-            EXPECT_TRUE(openAtReady);
-            // The AVI scanner reports "Ready." before it frees its reader; the reader is gone afterwards.
-            EXPECT_EQ(readerAtReady, target.parser == &Riff);
-            EXPECT_EQ(Riff.Bitstream, nullptr);
+            EXPECT_EQ(Log.Sequence().back(), '!');
+            EXPECT_EQ(Log.Of(ScanEvent::Kind::Finished).size(), 1u);
+            EXPECT_TRUE(openAtEnd);
+            EXPECT_FALSE(readerAtEnd);
+            if (riff != nullptr) {
+                EXPECT_EQ(riff->Bitstream, nullptr);
+            }
             EXPECT_TRUE(CanOpenForWriting(path));
-            EXPECT_EQ(ARInfoList->Count(), 1u);
+            EXPECT_EQ(Rows().Count(), 1u);
         }
     }
 }
 
-// A file that exists but can not be opened (here: another program holds it for writing) raises the file
-// layer's error before any event. The AVI scanner has emptied its units by then; the stream scanner
-// has not touched them.
-TEST_F(CleanUpTest, FileThatCanNotBeOpenedIsReportedWithoutReady) {
+// A receiver of the end that fails neither hides the scan's result nor ends the program.
+TEST_F(CleanUpTest, FailingReceiverOfTheEndChangesNothing) {
     for (const Target &target : Targets()) {
         SCOPED_TRACE(target.name);
         std::string path = Write("file", target.good);
-        PrepareScan();
-        ASSERT_EQ(RunScan(*target.parser, path).kind, ScanOutcome::Kind::None);
-        ASSERT_EQ(target.parser->NALUnits.size(), 1u);
-        PrepareScan();
+        TParser &parser = NewScan(target.format);
+        parser.Events.OnFinished = [] { throw Exception("The window is gone."); };
+
+        ScanOutcome outcome = RunScan(parser, path);
+
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_EQ(Rows().Count(), 1u);
+        EXPECT_TRUE(CanOpenForWriting(path));
+    }
+}
+
+// A file that exists but can not be opened (here: another program holds it for writing) raises the file
+// layer's error before any event. Neither scanner touches its session before the file is open: what an
+// earlier scan into it found stays.
+TEST_F(CleanUpTest, FileThatCanNotBeOpenedIsReportedWithoutEvents) {
+    for (const Target &target : Targets()) {
+        SCOPED_TRACE(target.name);
+        std::string path = Write("file", target.good);
+        TParser &parser = NewScan(target.format);
+        ASSERT_EQ(RunScan(parser, path).kind, ScanOutcome::Kind::None);
+        ASSERT_EQ(Session().SpsCount, 1);
+        Log.Events.clear();
         ScanOutcome outcome;
         {
             TFileStream writer(path, TFileOpenMode::ReadWriteExclusive);
-            outcome = RunScan(*target.parser, path);
+            outcome = RunScan(parser, path);
         }
 
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
         EXPECT_NE(outcome.message.find(path), std::string::npos) << outcome.message;
-        EXPECT_TRUE(target.log->Events.empty());
-        EXPECT_EQ(target.parser->NALUnits.size(), target.parser == &Riff ? 0u : 1u);
+        EXPECT_TRUE(Log.Events.empty());
+        EXPECT_EQ(Session().SpsCount, 1);
+        EXPECT_EQ(Rows().Count(), 1u);
     }
 }
 

@@ -69,10 +69,11 @@ protected:
     // with that code now lies where the old one was.
     void RewriteAndCheck(const std::string &path, size_t record, int64_t header, uint8_t newCode,
                          uint32_t id) {
-        ARInfoList->Items(record)->NewAspectRatioIdc = newCode;
+        Rows().Items(record)->NewAspectRatioIdc = newCode;
         {
             TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-            ASSERT_TRUE(ARInfoList->WriteChanges(file));
+            TWriteReport report = Rows().WriteChanges(file);
+            EXPECT_EQ(report.Lines.size(), 1u);
         }
         std::vector<uint8_t> expected = SarSps(newCode, id).nal;
         EXPECT_EQ(ReadAt(path, header, expected.size()), expected);
@@ -86,29 +87,29 @@ TEST_F(LargeFilesTest, RawStreamPositionsPastFourGiBAreExact) {
     BuiltSps first = SarSps(2, 0), second = SarSps(14, 1);
     std::string path = Dir.File("large.h264");
     WriteSparse(path, size, {{0, WithStartCode(first.nal)}, {late, WithStartCode(second.nal)}});
-    PrepareScan();
 
-    ScanOutcome outcome = RunScan(Stream, path);
+    ScanOutcome outcome = RunScan(NewStreamScan(), path);
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(Stream.FileSize, size);
-    ASSERT_EQ(Stream.NALUnits.size(), 2u);
-    ASSERT_EQ(ARInfoList->Count(), 2u);
-    const TNALUnit &unit = *Stream.NALUnits[1];
+    EXPECT_EQ(Session().FileSize, size);
+    EXPECT_EQ(Session().SpsCount, 2);
+    ASSERT_EQ(Rows().Count(), 2u);
+    // The unit's own positions count from its header byte; the record maps them into the file.
+    const TARInfo &record = *Rows().Items(1);
     const int64_t header = late + 4;
-    EXPECT_EQ(unit.Position, header);
-    EXPECT_EQ(unit.SequenceParameterSet->Position, header + 1);
-    EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->Position,
-              header + static_cast<int64_t>(second.vuiByte));
-    EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->BitOffset, second.vuiBit);
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "4:3");
-    std::vector<ScanEvent> progress = StreamLog.Of(ScanEvent::Kind::Progress);
+    EXPECT_EQ(record.Placement.FileOffset(0), header);
+    EXPECT_EQ(record.SpsOffset(), header + 1);
+    EXPECT_EQ(record.VuiOffset(), header + static_cast<int64_t>(second.vuiByte));
+    EXPECT_EQ(record.SequenceParameterSet->VUIParameters->Position, static_cast<int64_t>(second.vuiByte));
+    EXPECT_EQ(record.SequenceParameterSet->VUIParameters->BitOffset, second.vuiBit);
+    EXPECT_EQ(record.SarText(), "4:3");
+    std::vector<ScanEvent> progress = Log.Of(ScanEvent::Kind::Progress);
     // Before the last search the reader has read past the second SPS: the position is a 64-bit number.
     ASSERT_GE(progress.size(), 2u);
-    const ScanEvent &last = progress[progress.size() - 2];
+    const ScanEvent &last = progress.back();
     EXPECT_GT(last.position, late);
     EXPECT_LE(last.position, size);
-    EXPECT_EQ(last.text, ProgressText(last.position, size));
+    EXPECT_EQ(last.total, size);
 
     RewriteAndCheck(path, 1, header, 15, 1);
 }
@@ -141,29 +142,30 @@ TEST_F(LargeFilesTest, AviLargerThanTwoGiBIsWalked) {
         Append(movi, payload);
         std::string path = Dir.File("large.avi");
         WriteSparse(path, riffEnd, {{0, top}, {moviHeader, movi}});
-        PrepareScan();
+        TRIFFParser &riff = NewRiffScan();
 
-        ScanOutcome outcome = RunScan(Riff, path);
+        ScanOutcome outcome = RunScan(riff, path);
 
         ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-        EXPECT_EQ(ChildIds(*Riff.RootChunk), "LIST JUNK LIST");
-        EXPECT_EQ(Riff.RootChunk->Children[1]->Size, junkSize);
-        const TGenericRIFFChunk *found = FindList(*Riff.RootChunk, "movi");
+        EXPECT_TRUE(Session().Notices.empty());
+        EXPECT_EQ(ChildIds(*riff.RootChunk), "LIST JUNK LIST");
+        EXPECT_EQ(riff.RootChunk->Children[1]->Size, junkSize);
+        const TGenericRIFFChunk *found = FindList(*riff.RootChunk, "movi");
         ASSERT_NE(found, nullptr);
         EXPECT_EQ(found->HeaderPos, moviHeader);
         ASSERT_EQ(found->Children.size(), 1u);
         EXPECT_EQ(found->Children[0]->DataPos, videoData);
-        ASSERT_EQ(Riff.NALUnits.size(), 1u);
-        ASSERT_EQ(ARInfoList->Count(), 1u);
+        EXPECT_EQ(Session().SpsCount, 1);
+        ASSERT_EQ(Rows().Count(), 1u);
         const int64_t nalHeader = videoData + 4;
-        const TSequenceParameterSet &parsed = *Riff.NALUnits[0]->SequenceParameterSet;
-        EXPECT_EQ(Riff.NALUnits[0]->Position, nalHeader);
-        EXPECT_EQ(parsed.VUIParameters->Position, nalHeader + static_cast<int64_t>(sps.vuiByte));
+        const TARInfo &record = *Rows().Items(0);
+        EXPECT_EQ(record.Placement.FileOffset(0), nalHeader);
+        EXPECT_EQ(record.VuiOffset(), nalHeader + static_cast<int64_t>(sps.vuiByte));
         if (riffSize == 0xFFFFFFFEu) {
-            EXPECT_GE(parsed.VUIParameters->Position, 4 * GiB);
+            EXPECT_GE(record.VuiOffset(), 4 * GiB);
         }
-        EXPECT_EQ(ARInfoList->Items(0)->SpsId(), 7);
-        EXPECT_EQ(ARInfoList->Items(0)->SarText(), "12:11");
+        EXPECT_EQ(record.SpsId(), 7);
+        EXPECT_EQ(record.SarText(), "12:11");
 
         RewriteAndCheck(path, 0, nalHeader, 3, 7);
     }

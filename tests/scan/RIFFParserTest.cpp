@@ -4,6 +4,7 @@
 #include "BitWriter.h"
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
+#include "base/Messages.h"
 
 #include <gtest/gtest.h>
 
@@ -40,34 +41,51 @@ ByteVector H264Avi(const std::vector<ByteVector> &movieChunks) {
     return AviFile({StreamList("vids", "H264")}, movieChunks);
 }
 
-std::vector<uint32_t> FoundSpsIds() {
-    std::vector<uint32_t> ids;
-    for (size_t i = 0; i < ARInfoList->Count(); ++i)
-        ids.push_back(static_cast<uint32_t>(ARInfoList->Items(i)->SpsId()));
-    return ids;
-}
-
 class RIFFParserTest : public ScanTest {
 protected:
-    // Scans the bytes as an AVI file after clearing the records, as the window does.
+    // Scans the bytes as an AVI file, with a new scanner into a new session, the handler question
+    // answered by Handler.
     ScanOutcome ScanAvi(const ByteVector &bytes, const std::string &name = "test.avi") {
         std::string path = Write(name, bytes);
-        PrepareScan();
-        Riff.Aborted = false;
-        return RunScan(Riff, path);
+        TRIFFParser &riff = NewRiffScan();
+        riff.Events.OnForeignHandler = Handler;
+        riff.DeepScan = DeepScan;
+        return RunScan(riff, path);
     }
 
     // Answers the handler question from the list, in order, and records what was asked.
     void Answer(std::vector<bool> answers) {
         Asked.clear();
-        Riff.OnForeignHandler = [this, answers](const std::string &fourCC) {
+        Handler = [this, answers](const std::string &fourCC) {
             Asked.push_back(fourCC);
             return Asked.size() <= answers.size() && answers[Asked.size() - 1];
         };
     }
 
+    std::vector<uint32_t> FoundSpsIds() {
+        std::vector<uint32_t> ids;
+        for (size_t i = 0; i < Rows().Count(); ++i)
+            ids.push_back(static_cast<uint32_t>(Rows().Items(i)->SpsId()));
+        return ids;
+    }
+
+    // The one notice of the scan.
+    const TScanNotice &OnlyNotice() {
+        EXPECT_EQ(Session().Notices.size(), 1u);
+        if (Session().Notices.empty())
+            throw std::logic_error("no notice");
+        return Session().Notices[0];
+    }
+
+    std::function<bool(const std::string &)> Handler;
+    bool DeepScan = true;
     std::vector<std::string> Asked;
 };
+
+std::string CutShortText(int64_t offset) {
+    return "The file ends inside the chunk at " + Format("%x", offset) +
+           ": it was read as far as the file goes.";
+}
 
 TEST(FourCC, NumbersAndTexts) {
     EXPECT_EQ(MakeFourCC('R', 'I', 'F', 'F'), 0x46464952u);
@@ -83,28 +101,27 @@ TEST_F(RIFFParserTest, EventsComeOncePerChunkHeaderInFileOrder) {
     ScanOutcome outcome = ScanAvi(file);
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    // RIFF, hdrl, avih, strl, strh, strf, movi, 00dc (with its unit and record), then "Ready.".
-    EXPECT_EQ(RiffLog.Sequence(), "PPPPPPPPNR!");
+    // RIFF, hdrl, avih, strl, strh, strf, movi, 00dc (with its SPS and record), then the end.
+    EXPECT_EQ(Log.Sequence(), "PPPPPPPPNR!");
     const int64_t size = static_cast<int64_t>(file.size());
     const int64_t headerEnds[] = {8, 20, 32, 96, 108, 172, 220, 232};
-    std::vector<ScanEvent> progress = RiffLog.Of(Kind::Progress);
-    ASSERT_EQ(progress.size(), std::size(headerEnds) + 1);
+    std::vector<ScanEvent> progress = Log.Of(Kind::Progress);
+    ASSERT_EQ(progress.size(), std::size(headerEnds));
     for (size_t i = 0; i < std::size(headerEnds); ++i) {
         EXPECT_EQ(progress[i].position, headerEnds[i]);
         EXPECT_EQ(progress[i].total, size);
-        EXPECT_EQ(progress[i].text, ProgressText(headerEnds[i], size));
     }
-    EXPECT_EQ(progress.back().text, "Ready.");
-    EXPECT_EQ(progress.back().position, 0);
-    EXPECT_EQ(progress.back().total, 100);
 
-    EXPECT_EQ(Riff.FileSize, size);
-    EXPECT_EQ(Riff.Bitstream, nullptr);
-    ASSERT_NE(Riff.RootChunk, nullptr);
-    const TGenericRIFFChunk &root = *Riff.RootChunk;
+    EXPECT_EQ(Session().FileSize, size);
+    EXPECT_EQ(Session().Format, TFileFormat::Avi);
+    EXPECT_TRUE(Session().Notices.empty());
+    EXPECT_EQ(Riff().Bitstream, nullptr);
+    ASSERT_NE(Riff().RootChunk, nullptr);
+    const TGenericRIFFChunk &root = *Riff().RootChunk;
     EXPECT_EQ(root.ID, "RIFF");
     EXPECT_EQ(FourCCToString(root.ListType), "AVI ");
     EXPECT_EQ(root.Size, file.size() - 12);
+    EXPECT_EQ(root.WalkEnd, size);
     EXPECT_EQ(ChildIds(root), "LIST LIST");
     const TGenericRIFFChunk *movi = FindList(root, "movi");
     ASSERT_NE(movi, nullptr);
@@ -113,33 +130,40 @@ TEST_F(RIFFParserTest, EventsComeOncePerChunkHeaderInFileOrder) {
     EXPECT_EQ(video.HeaderPos, 224);
     EXPECT_EQ(video.DataPos, 232);
     EXPECT_EQ(video.Parent, movi);
-    ASSERT_EQ(Riff.NALUnits.size(), 1u);
-    ASSERT_EQ(video.NALUnits.size(), 1u);
-    EXPECT_EQ(video.NALUnits[0], Riff.NALUnits[0].get());
-    EXPECT_EQ(Riff.NALUnits[0]->Position, 232 + 4);
-    ASSERT_EQ(ARInfoList->Count(), 1u);
-    EXPECT_EQ(ARInfoList->Items(0)->SequenceParameterSet, Riff.NALUnits[0]->SequenceParameterSet.get());
-    EXPECT_EQ(ARInfoList->Items(0)->SarText(), "64:45");
+    EXPECT_EQ(video.Parser, &Riff());
+    EXPECT_EQ(Session().SpsCount, 1);
+    ASSERT_EQ(Rows().Count(), 1u);
+    const TARInfo &record = *Rows().Items(0);
+    EXPECT_EQ(record.Placement.FileOffset(0), 232 + 4);
+    EXPECT_EQ(record.SpsOffset(), 232 + 5);
+    EXPECT_EQ(record.SarText(), "64:45");
+    // The video stream is a track of its own, named after its number.
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    EXPECT_EQ(Session().Tracks[0].Number, 0);
+    EXPECT_EQ(Session().Tracks[0].Label, "stream 0");
+    EXPECT_FALSE(Session().Tracks[0].HasStatement());
+    EXPECT_EQ(record.Track, &Session().Tracks[0]);
 }
 
 TEST_F(RIFFParserTest, FilesThatAreNotRiffAreRefused) {
     ASSERT_EQ(ScanAvi(H264Avi({SpsChunk(0)})).kind, ScanOutcome::Kind::None);
-    const TGenericRIFFChunk *root = Riff.RootChunk.get();
+    TRIFFParser &earlier = Riff();
     ByteVector riff = RiffList("RIFF", "AVI ", {RiffChunk("JUNK", ByteVector(8))});
     ByteVector rifx = riff, lowerCase = riff;
     std::copy_n("RIFX", 4, rifx.begin());
     std::copy_n("riff", 4, lowerCase.begin());
     ByteVector eleven(riff.begin(), riff.begin() + 11);
 
-    // Too short: refused before any header is read; the tree of the last scan stays.
+    // Too short: refused before any header is read; the tree of the earlier file stays with its scanner.
     ScanOutcome outcome = ScanAvi(eleven);
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::General);
     EXPECT_EQ(outcome.message, "File is not a valid RIFF file. Abort Scan.");
-    EXPECT_EQ(RiffLog.Sequence(), "!");
-    EXPECT_EQ(Riff.FileSize, 11);
-    EXPECT_TRUE(Riff.NALUnits.empty());
-    EXPECT_EQ(Riff.RootChunk.get(), root);
-    EXPECT_EQ(ChildIds(*Riff.RootChunk), "LIST LIST");
+    EXPECT_EQ(Log.Sequence(), "!");
+    EXPECT_EQ(Session().FileSize, 11);
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Riff().RootChunk, nullptr);
+    EXPECT_EQ(ChildIds(*earlier.RootChunk), "LIST LIST");
+    EXPECT_EQ(earlier.Session.ARInfoList.Count(), 1u);
 
     for (const ByteVector *bytes : {&rifx, &lowerCase}) {
         std::string id(bytes->begin(), bytes->begin() + 4);
@@ -147,10 +171,10 @@ TEST_F(RIFFParserTest, FilesThatAreNotRiffAreRefused) {
         outcome = ScanAvi(*bytes);
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::General);
         EXPECT_EQ(outcome.message, "File is not a valid RIFF file. Abort Scan.");
-        EXPECT_EQ(RiffLog.Sequence(), "P!");
-        EXPECT_EQ(Riff.RootChunk->ID, id);
-        EXPECT_TRUE(Riff.RootChunk->Children.empty());
-        EXPECT_EQ(Riff.Bitstream, nullptr);
+        EXPECT_EQ(Log.Sequence(), "P!");
+        EXPECT_EQ(Riff().RootChunk->ID, id);
+        EXPECT_TRUE(Riff().RootChunk->Children.empty());
+        EXPECT_EQ(Riff().Bitstream, nullptr);
     }
 }
 
@@ -158,11 +182,13 @@ TEST_F(RIFFParserTest, TwelveByteRiffHasNoChunks) {
     ScanOutcome outcome = ScanAvi(RiffList("RIFF", "AVI ", {}));
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(RiffLog.Sequence(), "P!");
-    EXPECT_EQ(RiffLog.Events[0].text, "8 / 12 Bytes");
-    EXPECT_EQ(Riff.RootChunk->Size, 0u);
-    EXPECT_TRUE(Riff.RootChunk->Children.empty());
-    EXPECT_TRUE(Riff.NALUnits.empty());
+    EXPECT_EQ(Log.Sequence(), "P!");
+    EXPECT_EQ(Log.Events[0].position, 8);
+    EXPECT_EQ(Log.Events[0].total, 12);
+    EXPECT_EQ(Riff().RootChunk->Size, 0u);
+    EXPECT_TRUE(Riff().RootChunk->Children.empty());
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_TRUE(Session().Notices.empty());
 }
 
 TEST_F(RIFFParserTest, OtherFormTypesAreWalkedWithoutFindings) {
@@ -174,10 +200,12 @@ TEST_F(RIFFParserTest, OtherFormTypesAreWalkedWithoutFindings) {
     ScanOutcome outcome = ScanAvi(wave, "sound.wav");
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(FourCCToString(Riff.RootChunk->ListType), "WAVE");
-    EXPECT_EQ(ChildIds(*Riff.RootChunk), "fmt  data LIST");
-    EXPECT_EQ(ChildIds(*Riff.RootChunk->Children[2]), "ISFT");
-    EXPECT_TRUE(Riff.NALUnits.empty());
+    EXPECT_EQ(FourCCToString(Riff().RootChunk->ListType), "WAVE");
+    EXPECT_EQ(ChildIds(*Riff().RootChunk), "fmt  data LIST");
+    EXPECT_EQ(ChildIds(*Riff().RootChunk->Children[2]), "ISFT");
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_TRUE(Session().Tracks.empty());
+    EXPECT_TRUE(Session().Notices.empty());
     EXPECT_TRUE(Asked.empty());
 }
 
@@ -188,8 +216,8 @@ TEST_F(RIFFParserTest, H264HandlersInAnyLetterCasePassWithoutQuestion) {
         SCOPED_TRACE(handler);
         ScanOutcome outcome = ScanAvi(AviFile({StreamList("vids", handler)}, {SpsChunk(0)}));
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-        EXPECT_FALSE(Riff.Aborted);
-        EXPECT_EQ(ARInfoList->Count(), 1u);
+        EXPECT_FALSE(Riff().Aborted);
+        EXPECT_EQ(Rows().Count(), 1u);
     }
     EXPECT_TRUE(Asked.empty());
 }
@@ -201,7 +229,10 @@ TEST_F(RIFFParserTest, AudioStreamHeadersAreNeverQuestioned) {
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_TRUE(Asked.empty());
-    EXPECT_EQ(ARInfoList->Count(), 1u);
+    EXPECT_EQ(Rows().Count(), 1u);
+    // Only the video stream is a track; it keeps its number in the file.
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    EXPECT_EQ(Session().Tracks[0].Label, "stream 1");
 }
 
 // The question comes once per foreign video stream header, in file order. A refusal ends the walk at
@@ -225,22 +256,25 @@ TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
         ScanOutcome outcome = ScanAvi(file);
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(Asked, c.asked);
-        EXPECT_EQ(Riff.Aborted, c.aborted);
-        EXPECT_EQ(ARInfoList->Count(), c.records);
-        EXPECT_EQ(Riff.NALUnits.size(), c.records);
-        EXPECT_EQ(FindList(*Riff.RootChunk, "movi") != nullptr, !c.aborted);
-        EXPECT_EQ(RiffLog.Sequence().back(), '!');
+        EXPECT_EQ(Riff().Aborted, c.aborted);
+        EXPECT_EQ(Rows().Count(), c.records);
+        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.records));
+        EXPECT_EQ(FindList(*Riff().RootChunk, "movi") != nullptr, !c.aborted);
+        EXPECT_EQ(Log.Sequence().back(), '!');
     }
 
     // Nobody bound to the question: the answer is no.
-    Riff.OnForeignHandler = nullptr;
+    Handler = nullptr;
     ScanOutcome outcome = ScanAvi(file);
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_TRUE(Riff.Aborted);
-    EXPECT_TRUE(Riff.NALUnits.empty());
-    EXPECT_EQ(RiffLog.Sequence().back(), '!');
+    EXPECT_TRUE(Riff().Aborted);
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Log.Sequence().back(), '!');
 }
 
+// Only "..dc" chunks are scanned, each SPS with the track of its stream number (none for a number
+// without a stream). Data chunks without SPS are not kept in the tree: an AVI of millions of chunks is
+// walked with little memory.
 TEST_F(RIFFParserTest, DataChunksOfEveryStreamAreScannedAndOnlyThose) {
     ByteVector file =
         AviFile({StreamList("vids", "H264"), StreamList("vids", "H264")},
@@ -250,7 +284,10 @@ TEST_F(RIFFParserTest, DataChunksOfEveryStreamAreScannedAndOnlyThose) {
     ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
 
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{2, 4}));
-    EXPECT_EQ(ChildIds(*FindList(*Riff.RootChunk, "movi")), "00db 01dc 01wb 12dc 00DC");
+    EXPECT_EQ(ChildIds(*FindList(*Riff().RootChunk, "movi")), "01dc 12dc");
+    ASSERT_EQ(Session().Tracks.size(), 2u);
+    EXPECT_EQ(Rows().Items(0)->Track, &Session().Tracks[1]);
+    EXPECT_EQ(Rows().Items(1)->Track, nullptr);
 }
 
 // An odd-sized chunk is followed by its pad byte; chunks and lists of odd size are read from the first
@@ -275,7 +312,7 @@ TEST_F(RIFFParserTest, OddSizesAreFollowedByTheirPadByte) {
     ScanOutcome outcome = ScanAvi(riff);
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    const TGenericRIFFChunk &root = *Riff.RootChunk;
+    const TGenericRIFFChunk &root = *Riff().RootChunk;
     ASSERT_EQ(ChildIds(root), "LIST LIST LIST");
     const TGenericRIFFChunk &strl = *root.Children[0]->Children[1];
     EXPECT_EQ(ChildIds(strl), "strh strf");
@@ -284,6 +321,7 @@ TEST_F(RIFFParserTest, OddSizesAreFollowedByTheirPadByte) {
     EXPECT_EQ(ChildIds(*root.Children[1]), "ISFT");
     EXPECT_EQ(FourCCToString(root.Children[2]->ListType), "movi");
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_TRUE(Session().Notices.empty());
 }
 
 TEST_F(RIFFParserTest, EmptyListHasNoChildren) {
@@ -291,29 +329,80 @@ TEST_F(RIFFParserTest, EmptyListHasNoChildren) {
 
     ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
 
-    EXPECT_TRUE(Riff.RootChunk->Children[0]->Children[1]->Children.empty());
+    EXPECT_TRUE(Riff().RootChunk->Children[0]->Children[1]->Children.empty());
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{3}));
 }
 
-// A size that carries the walk back to or before the chunk's own header is refused; the records found
-// before stay.
-TEST_F(RIFFParserTest, SizeThatWrapsBackIsAnError) {
+// The walk counts in 64 bits: a size that reaches past 4 GiB carries the walk forward, never back. A
+// chunk that claims more than the file holds is read to the file's end with a notice; one that claims
+// more than its list holds is read to the list's end, and the walk goes on behind the list. The records
+// found before stay, and there is no error.
+TEST_F(RIFFParserTest, SizesPastTheEndAreReadAsFarAsTheyGo) {
     for (uint32_t size : {0xFFFFFFF8u, 0xFFFFFFF0u, 0xFFFFFFF7u}) {
         SCOPED_TRACE(size);
         ByteVector file = H264Avi({SpsChunk(1), RiffHeader("JUNK", size), SpsChunk(2)});
+        const int64_t junk = 224 + static_cast<int64_t>(SpsChunk(1).size());
 
         ScanOutcome outcome = ScanAvi(file);
 
-        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InvalidOp);
-        EXPECT_EQ(outcome.message, "Error while parsing RIFF file.");
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1}));
-        EXPECT_EQ(RiffLog.Sequence().back(), '!');
-        EXPECT_EQ(Riff.Bitstream, nullptr);
+        const TScanNotice &notice = OnlyNotice();
+        EXPECT_EQ(notice.Kind, TScanNotice::TKind::Structure);
+        EXPECT_EQ(notice.FileOffset, junk);
+        EXPECT_EQ(notice.Text, CutShortText(junk));
+        EXPECT_EQ(Log.Sequence().back(), '!');
+        EXPECT_EQ(Riff().Bitstream, nullptr);
+
+        // With an index behind the movie list, the chunk runs past its list, not past the file.
+        ByteVector indexed = file;
+        Append(indexed, RiffChunk("idx1", ByteVector(16)));
+        PutLittleEndian(indexed, 4, static_cast<uint32_t>(indexed.size() - 8));
+        outcome = ScanAvi(indexed);
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1}));
+        EXPECT_EQ(ChildIds(*Riff().RootChunk), "LIST LIST idx1");
+        const TScanNotice &past = OnlyNotice();
+        EXPECT_EQ(past.Kind, TScanNotice::TKind::Structure);
+        EXPECT_EQ(past.FileOffset, junk);
+        EXPECT_EQ(past.Text,
+                  "The chunk \"JUNK\" at " + Format("%x", junk) +
+                      " claims more bytes than the list at D4 holds: it was read to the list's end.");
     }
 }
 
-// A file cut short inside its movie list: the chunks before the cut are scanned, then the walk stops.
-TEST_F(RIFFParserTest, FileCutInsideTheMovieListEndsWithUnexpectedEnd) {
+// Lists are walked without recursion, at most 64 deep (the RIFF chunk counts); a deeper one is an error
+// that names where it lies. What was found before it stays.
+TEST_F(RIFFParserTest, ListsNestedMoreThan64DeepAreAnError) {
+    for (size_t lists : {size_t{63}, size_t{64}}) {
+        SCOPED_TRACE(lists);
+        ByteVector nested = SpsChunk(2);
+        for (size_t i = 0; i < lists; ++i)
+            nested = RiffList("LIST", "deep", {nested});
+        ByteVector file = RiffList("RIFF", "AVI ",
+                                   {RiffList("LIST", "hdrl", {StreamList("vids", "H264")}),
+                                    RiffList("LIST", "movi", {SpsChunk(1)}), nested});
+        const int64_t deepest = static_cast<int64_t>(file.size() - nested.size()) + 12 * 63;
+
+        ScanOutcome outcome = ScanAvi(file);
+
+        if (lists == 63) {
+            EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+            EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2}));
+            continue;
+        }
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InvalidOp);
+        EXPECT_EQ(outcome.message, "Error while parsing RIFF file: lists nested more than 64 deep at " +
+                                       Format("%x", deepest) + ".");
+        EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1}));
+        EXPECT_EQ(Log.Sequence().back(), '!');
+        EXPECT_EQ(Riff().Bitstream, nullptr);
+    }
+}
+
+// A truncated file is walked as far as its data reaches, with one notice: the chunks before the cut are
+// scanned, and an SPS whose unit lies wholly before the cut is listed.
+TEST_F(RIFFParserTest, FileCutInsideTheMovieListIsWalkedAsFarAsItGoes) {
     ByteVector file = H264Avi({SpsChunk(1), SpsChunk(2), SpsChunk(3), SpsChunk(4)});
     const size_t third = file.size() - SpsChunk(3).size() - SpsChunk(4).size();
     struct Case {
@@ -329,24 +418,65 @@ TEST_F(RIFFParserTest, FileCutInsideTheMovieListEndsWithUnexpectedEnd) {
         ScanOutcome outcome =
             ScanAvi(ByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(c.length)));
 
-        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
-        EXPECT_EQ(outcome.message, "Unexpected end of stream.");
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(FoundSpsIds(), c.found);
-        EXPECT_EQ(Riff.NALUnits.size(), c.found.size());
-        EXPECT_EQ(RiffLog.Sequence().back(), '!');
+        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.found.size()));
+        // The RIFF chunk is the first that claims more than the file holds.
+        const TScanNotice &notice = OnlyNotice();
+        EXPECT_EQ(notice.Kind, TScanNotice::TKind::Structure);
+        EXPECT_EQ(notice.FileOffset, 0);
+        EXPECT_EQ(notice.Text, CutShortText(0));
+        EXPECT_EQ(Riff().RootChunk->WalkEnd, static_cast<int64_t>(c.length));
+        EXPECT_EQ(Log.Sequence().back(), '!');
     }
 }
 
-TEST_F(RIFFParserTest, HeadersCutByTheEndOfTheFileRaiseAReadError) {
+// An unfinished recording leaves the sizes of the RIFF chunk and the movie list at 0: both are read to
+// the end of the file.
+TEST_F(RIFFParserTest, UnfinishedRecordingIsWalkedToTheEndOfTheFile) {
+    ByteVector file = H264Avi({SpsChunk(1), SpsChunk(2)});
+    PutLittleEndian(file, 4, 0);
+    PutLittleEndian(file, 212 + 4, 0);
+
+    ScanOutcome outcome = ScanAvi(file);
+
+    EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(Riff().RootChunk->WalkEnd, static_cast<int64_t>(file.size()));
+    EXPECT_EQ(FindList(*Riff().RootChunk, "movi")->WalkEnd, static_cast<int64_t>(file.size()));
+}
+
+// Sizes of 0 are what an unfinished recording leaves, and players read them to the end of the file: the walk
+// reaches every byte, so there is nothing to tell. Sizes past the end are told.
+TEST_F(RIFFParserTest, SizesOfZeroAreSilentAndSizesPastTheEndAreTold) {
+    ByteVector file = H264Avi({SpsChunk(1), SpsChunk(2)});
+    PutLittleEndian(file, 4, 0);
+    PutLittleEndian(file, 212 + 4, 0);
+    ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().NoticeCount, 0);
+
+    PutLittleEndian(file, 4, 0xFFFFFFFF);
+    PutLittleEndian(file, 212 + 4, 0xFFFFFFFF);
+    ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2}));
+    const TScanNotice &notice = OnlyNotice();
+    EXPECT_EQ(notice.Kind, TScanNotice::TKind::Structure);
+    EXPECT_EQ(notice.Text, Format(SFileCutShort, 0));
+}
+
+// A header cut by the end of the file ends the walk with a notice, not a read error.
+TEST_F(RIFFParserTest, HeadersCutByTheEndOfTheFileEndTheWalkWithANotice) {
     ByteVector streamHeader = H264Avi({SpsChunk(1)});
-    streamHeader.resize(108 + 30); // inside the 64 bytes read of the stream header
+    streamHeader.resize(108 + 30); // inside the stream header
     ByteVector formType = RiffList("RIFF", "AVI ", {RiffChunk("JUNK", ByteVector(4))});
     Append(formType, {'L', 'I', 'S', 'T', 40, 0, 0, 0, 'm', 'o'});
     PutLittleEndian(formType, 4, 60);
     for (const ByteVector *bytes : {&streamHeader, &formType}) {
         ScanOutcome outcome = ScanAvi(*bytes);
-        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut) << outcome.message;
-        EXPECT_EQ(RiffLog.Sequence().back(), '!');
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_EQ(Session().SpsCount, 0);
+        EXPECT_EQ(OnlyNotice().Kind, TScanNotice::TKind::Structure);
+        EXPECT_EQ(Log.Sequence().back(), '!');
     }
 }
 
@@ -354,25 +484,38 @@ TEST_F(RIFFParserTest, HeadersCutByTheEndOfTheFileRaiseAReadError) {
 TEST_F(RIFFParserTest, DeepScanAgainstFirstUnitOnly) {
     ByteVector file = H264Avi({RiffChunk("00dc", Joined({Aud, SpsNal(1), Slice})),
                                RiffChunk("00dc", Joined({SpsNal(2), Slice, SpsNal(3)}))});
+    // The rows whose SPS lies in the chunk's payload.
+    auto rowsIn = [this](const TGenericRIFFChunk &chunk) {
+        size_t rows = 0;
+        for (size_t i = 0; i < Rows().Count(); ++i) {
+            const int64_t at = Rows().Items(i)->Placement.FileOffset(0);
+            rows += at >= chunk.DataPos && at < chunk.DataEnd();
+        }
+        return rows;
+    };
 
     ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2, 3}));
-    const TGenericRIFFChunk &movi = *FindList(*Riff.RootChunk, "movi");
-    EXPECT_EQ(movi.Children[0]->NALUnits.size(), 1u);
-    EXPECT_EQ(movi.Children[1]->NALUnits.size(), 2u);
+    const TGenericRIFFChunk &movi = *FindList(*Riff().RootChunk, "movi");
+    ASSERT_EQ(movi.Children.size(), 2u);
+    EXPECT_EQ(rowsIn(*movi.Children[0]), 1u);
+    EXPECT_EQ(rowsIn(*movi.Children[1]), 2u);
 
-    Riff.DeepScan = false;
+    DeepScan = false;
     ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{2}));
-    const TGenericRIFFChunk &firstOnly = *FindList(*Riff.RootChunk, "movi");
-    EXPECT_TRUE(firstOnly.Children[0]->NALUnits.empty());
-    ASSERT_EQ(firstOnly.Children[1]->NALUnits.size(), 1u);
-    EXPECT_EQ(firstOnly.Children[1]->NALUnits[0]->Position,
-              static_cast<int64_t>(firstOnly.Children[1]->DataPos) + 4);
+    // The first chunk holds no SPS at its start and is not kept.
+    const TGenericRIFFChunk &firstOnly = *FindList(*Riff().RootChunk, "movi");
+    ASSERT_EQ(firstOnly.Children.size(), 1u);
+    EXPECT_EQ(Rows().Items(0)->Placement.FileOffset(0), firstOnly.Children[0]->DataPos + 4);
+    EXPECT_EQ(firstOnly.Children[0]->HeaderPos, movi.Children[1]->HeaderPos);
 }
 
-TEST_F(RIFFParserTest, BytesAfterTheFirstRiffChunkAreIgnored) {
+// Behind the first RIFF chunk only OpenDML "AVIX" chunks belong to the file; anything else is left
+// unscanned, with a notice that says which bytes.
+TEST_F(RIFFParserTest, BytesAfterTheFirstRiffChunkAreNotScanned) {
     ByteVector file = H264Avi({SpsChunk(1)});
+    const int64_t end = static_cast<int64_t>(file.size());
     Append(file, RiffList("RIFF", "AVI ", {RiffList("LIST", "movi", {SpsChunk(2)})}));
     Append(file, SpsChunk(3));
     Append(file, {'J', 'U', 'N'});
@@ -380,88 +523,110 @@ TEST_F(RIFFParserTest, BytesAfterTheFirstRiffChunkAreIgnored) {
     ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
 
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1}));
-    EXPECT_EQ(ChildIds(*Riff.RootChunk), "LIST LIST");
+    EXPECT_EQ(ChildIds(*Riff().RootChunk), "LIST LIST");
+    EXPECT_TRUE(Riff().ExtensionChunks.empty());
+    const TScanNotice &notice = OnlyNotice();
+    EXPECT_EQ(notice.Kind, TScanNotice::TKind::NotScanned);
+    EXPECT_EQ(notice.FileOffset, end);
+    EXPECT_EQ(notice.Text, "The bytes from " + Format("%x", end) + " to " +
+                               Format("%x", static_cast<int64_t>(file.size())) +
+                               " were not scanned: they do not belong to a RIFF chunk.");
 }
 
 TEST_F(RIFFParserTest, AbortedBeforeTheScanReadsOnlyTheFirstHeader) {
-    ASSERT_EQ(ScanAvi(H264Avi({SpsChunk(1)})).kind, ScanOutcome::Kind::None);
-    ASSERT_EQ(Riff.NALUnits.size(), 1u);
     std::string path = Write("second.avi", H264Avi({SpsChunk(2), SpsChunk(3)}));
-    PrepareScan();
-    Riff.Aborted = true;
+    TRIFFParser &riff = NewRiffScan();
+    riff.Aborted = true;
 
-    ScanOutcome outcome = RunScan(Riff, path);
+    ScanOutcome outcome = RunScan(riff, path);
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(RiffLog.Sequence(), "P!");
-    EXPECT_TRUE(Riff.NALUnits.empty());
-    EXPECT_TRUE(Riff.RootChunk->Children.empty());
-    EXPECT_EQ(ARInfoList->Count(), 0u);
+    EXPECT_EQ(Log.Sequence(), "P!");
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_TRUE(riff.RootChunk->Children.empty());
+    EXPECT_EQ(Rows().Count(), 0u);
 }
 
-// An abort from inside an event ends the walk at the next chunk; the chunk being scanned is finished.
-TEST_F(RIFFParserTest, AbortDuringTheScanFinishesTheCurrentChunk) {
+// An abort from inside an event ends the scan at the next NAL unit, also inside a chunk: what was found
+// up to the last completed step stays, and the walk goes no further.
+TEST_F(RIFFParserTest, AbortDuringTheScanEndsAtTheNextUnit) {
     std::string path =
         Write("abort.avi", H264Avi({RiffChunk("00dc", Joined({SpsNal(1), SpsNal(2)})), SpsChunk(3)}));
-    PrepareScan();
-    RiffLog.Hook = [this](const ScanEvent &event) {
-        if (event.kind == Kind::FoundRecord)
-            Riff.Aborted = true;
+    TRIFFParser &riff = NewRiffScan();
+    Log.Hook = [&riff](const ScanEvent &event) {
+        if (event.kind == Kind::RecordAdded)
+            riff.Aborted = true;
     };
 
-    ScanOutcome outcome = RunScan(Riff, path);
-    RiffLog.Hook = nullptr;
+    ScanOutcome outcome = RunScan(riff, path);
+    Log.Hook = nullptr;
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(FindList(*Riff.RootChunk, "movi")->Children.size(), 1u);
-    EXPECT_EQ(RiffLog.Sequence().back(), '!');
+    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(FindList(*riff.RootChunk, "movi")->Children.size(), 1u);
+    EXPECT_EQ(Log.Sequence().back(), '!');
 }
 
 TEST_F(RIFFParserTest, MissingFileChangesNothing) {
     ASSERT_EQ(ScanAvi(H264Avi({SpsChunk(1)})).kind, ScanOutcome::Kind::None);
-    const TGenericRIFFChunk *root = Riff.RootChunk.get();
-    RiffLog.Events.clear();
+    const TGenericRIFFChunk *root = Riff().RootChunk.get();
+    Log.Events.clear();
     std::string missing = Dir.File("missing.avi");
 
-    ScanOutcome outcome = RunScan(Riff, missing);
+    ScanOutcome outcome = RunScan(Riff(), missing);
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
     EXPECT_EQ(outcome.message, "File not found: " + missing);
-    EXPECT_TRUE(RiffLog.Events.empty());
-    EXPECT_EQ(Riff.NALUnits.size(), 1u);
-    EXPECT_EQ(Riff.RootChunk.get(), root);
+    EXPECT_TRUE(Log.Events.empty());
+    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Riff().RootChunk.get(), root);
     EXPECT_EQ(ChildIds(*root), "LIST LIST");
 }
 
-// The root chunk object lives from the first scan on; each scan rebuilds its tree.
-TEST_F(RIFFParserTest, LaterScansReuseTheRootChunk) {
+// Each file is scanned into a session of its own: a later scan leaves the earlier session's rows and the
+// earlier scanner's tree as they were.
+TEST_F(RIFFParserTest, LaterScansLeaveEarlierSessionsAlone) {
     ASSERT_EQ(ScanAvi(H264Avi({SpsChunk(1), SpsChunk(2)})).kind, ScanOutcome::Kind::None);
-    const TGenericRIFFChunk *root = Riff.RootChunk.get();
+    TRIFFParser &first = Riff();
 
     ASSERT_EQ(ScanAvi(RiffList("RIFF", "AVI ", {RiffList("LIST", "movi", {SpsChunk(3)})})).kind,
               ScanOutcome::Kind::None);
 
-    EXPECT_EQ(Riff.RootChunk.get(), root);
-    EXPECT_EQ(ChildIds(*root), "LIST");
+    EXPECT_NE(&Riff(), &first);
+    EXPECT_EQ(ChildIds(*Riff().RootChunk), "LIST");
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{3}));
-    EXPECT_EQ(Riff.NALUnits.size(), 1u);
+    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(ChildIds(*first.RootChunk), "LIST LIST");
+    ASSERT_EQ(first.Session.ARInfoList.Count(), 2u);
+    EXPECT_EQ(first.Session.ARInfoList.Items(1)->SpsId(), 2);
 }
 
-TEST_F(RIFFParserTest, ChunksNeedAStream) {
+// A chunk's extent from its header: a list's size counts its form type, a list too short to hold one has
+// no sub-chunk area, and a size near 4 GiB ends past 4 GiB, never back at the start.
+TEST(RIFFChunk, ExtentsFollowTheHeader) {
     TGenericRIFFChunk chunk(nullptr);
-    chunk.Parser = &Riff;
-    auto invalidOp = [](const std::function<void()> &action) -> std::string {
-        try {
-            action();
-        } catch (const EInvalidOp &error) {
-            return error.what();
-        }
-        return "no invalid-operation error";
-    };
-    EXPECT_EQ(invalidOp([&] { chunk.ReadHeader(nullptr); }), "Stream not initialized.");
-    EXPECT_EQ(invalidOp([&] { chunk.ReadChildren(nullptr, &chunk); }), "Stream not initialized.");
-    EXPECT_TRUE(chunk.Children.empty());
+    chunk.DataPos = 100;
+    chunk.FourCC = MakeFourCC('J', 'U', 'N', 'K');
+    chunk.Size = 7;
+    EXPECT_FALSE(chunk.IsList());
+    EXPECT_EQ(chunk.ContentSize(), 7);
+    EXPECT_EQ(chunk.DataEnd(), 107);
+    chunk.Size = 0xFFFFFFFFu;
+    EXPECT_EQ(chunk.DataEnd(), 100 + int64_t{0xFFFFFFFF});
+
+    chunk.FourCC = MakeFourCC('L', 'I', 'S', 'T');
+    const struct {
+        uint32_t sizeField;
+        int64_t content;
+    } lists[] = {{24, 20}, {4, 0}, {2, 0}, {0, 0}, {0xFFFFFFFFu, 0xFFFFFFFBu}};
+    for (const auto &list : lists) {
+        SCOPED_TRACE(list.sizeField);
+        chunk.Size = list.sizeField - 4; // as the walk keeps it
+        EXPECT_TRUE(chunk.IsList());
+        EXPECT_EQ(chunk.ContentSize(), list.content);
+        EXPECT_EQ(chunk.DataEnd(), 104 + list.content);
+    }
 }
 
 } // namespace

@@ -1,52 +1,77 @@
 #pragma once
 
-// What the scanner tests share: a recorder of the scanners' events and a run that reports how a scan ended.
+// What the scanner tests share: a session and a scanner per scan, a recorder of the scanners' typed
+// events, and a run that reports how a scan ended.
 
 #include "TestFiles.h"
 #include "base/Exceptions.h"
+#include "scan/Scanner.h"
+#include "scan/StreamParser.h"
 #include "scan/uRIFFParser.h"
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-// One call of OnProgress or OnFound. OnFound calls whose arguments have neither of the two allowed
-// shapes are recorded as Malformed.
+// One event of a scan. An event whose arguments disagree with the session it reports on (a count that
+// is not the session's, a record that is not the last row, a notice the session did not keep) is
+// recorded as Malformed.
 struct ScanEvent {
-    enum class Kind { Progress, FoundNALUnit, FoundRecord, Malformed };
+    enum class Kind { Progress, NALUnitKept, RecordAdded, Notice, Finished, Malformed };
     Kind kind = Kind::Malformed;
-    std::string text; // progress
-    int64_t position = 0;
+    int64_t position = 0; // Progress
     int64_t total = 0;
-    size_t count = 0;        // NAL units kept (FoundNALUnit) or records listed (FoundRecord) at the call
-    TARInfo *info = nullptr; // FoundRecord
+    int64_t spsCount = 0;    // NALUnitKept: SPS counted at the call
+    size_t count = 0;        // RecordAdded: rows listed at the call
+    TARInfo *info = nullptr; // RecordAdded
+    TScanNotice notice;      // Notice
 };
 
 class ScanRecorder {
 public:
-    // Binds both events of the parser. Hook, when set, runs after each event is recorded.
+    // Binds every event of the scanner but the handler question. Hook, when set, runs after each event
+    // is recorded.
     void Attach(TParser &parser) {
-        parser.OnProgress = [this](const std::string &text, int64_t position, int64_t total) {
+        TScanSession &session = parser.Session;
+        parser.Events.OnProgress = [this](int64_t position, int64_t total) {
             ScanEvent event;
             event.kind = ScanEvent::Kind::Progress;
-            event.text = text;
             event.position = position;
             event.total = total;
             Record(event);
         };
-        parser.OnFound = [this, &parser](TARInfo *info, TARInfoList *list, TNALUnitList *units) {
+        parser.Events.OnNALUnitKept = [this, &session](int64_t spsCount) {
             ScanEvent event;
-            if (info == nullptr && list == nullptr && units == &parser.NALUnits) {
-                event.kind = ScanEvent::Kind::FoundNALUnit;
-                event.count = units->size();
-            } else if (info != nullptr && list == ARInfoList && units == nullptr && list->Count() > 0 &&
-                       list->Items(list->Count() - 1) == info) {
-                event.kind = ScanEvent::Kind::FoundRecord;
-                event.count = list->Count();
-                event.info = info;
-            }
+            if (spsCount == session.SpsCount)
+                event.kind = ScanEvent::Kind::NALUnitKept;
+            event.spsCount = spsCount;
+            Record(event);
+        };
+        parser.Events.OnRecordAdded = [this, &session](TARInfo &record) {
+            ScanEvent event;
+            const TARInfoList &rows = session.ARInfoList;
+            if (rows.Count() > 0 && rows.Items(rows.Count() - 1) == &record)
+                event.kind = ScanEvent::Kind::RecordAdded;
+            event.count = rows.Count();
+            event.info = &record;
+            Record(event);
+        };
+        parser.Events.OnNotice = [this, &session](const TScanNotice &notice) {
+            ScanEvent event;
+            if (!session.Notices.empty() && session.Notices.back().Text == notice.Text &&
+                session.Notices.back().FileOffset == notice.FileOffset)
+                event.kind = ScanEvent::Kind::Notice;
+            event.notice = notice;
+            Record(event);
+        };
+        parser.Events.OnFinished = [this] {
+            ScanEvent event;
+            event.kind = ScanEvent::Kind::Finished;
             Record(event);
         };
     }
@@ -59,19 +84,26 @@ public:
         return selected;
     }
 
-    // The kinds in order, one letter each: P progress, N NAL unit, R record, ? malformed; "Ready." is "!".
+    // The kinds in order, one letter each: P progress, N SPS kept, R record, * notice, ! finished,
+    // ? malformed.
     std::string Sequence() const {
         std::string letters;
         for (const ScanEvent &event : Events)
             switch (event.kind) {
             case ScanEvent::Kind::Progress:
-                letters += event.text == "Ready." ? '!' : 'P';
+                letters += 'P';
                 break;
-            case ScanEvent::Kind::FoundNALUnit:
+            case ScanEvent::Kind::NALUnitKept:
                 letters += 'N';
                 break;
-            case ScanEvent::Kind::FoundRecord:
+            case ScanEvent::Kind::RecordAdded:
                 letters += 'R';
+                break;
+            case ScanEvent::Kind::Notice:
+                letters += '*';
+                break;
+            case ScanEvent::Kind::Finished:
+                letters += '!';
                 break;
             case ScanEvent::Kind::Malformed:
                 letters += '?';
@@ -98,10 +130,10 @@ struct ScanOutcome {
     std::string message;
 };
 
-inline ScanOutcome RunScan(TParser &parser, const std::string &path) {
+inline ScanOutcome Outcome(const std::function<void()> &scan) {
     ScanOutcome outcome;
     try {
-        parser.Parse(path);
+        scan();
     } catch (const EInOutError &error) {
         outcome = {ScanOutcome::Kind::InOut, error.what()};
     } catch (const EInvalidOp &error) {
@@ -112,8 +144,15 @@ inline ScanOutcome RunScan(TParser &parser, const std::string &path) {
     return outcome;
 }
 
-inline std::string ProgressText(int64_t position, int64_t total) {
-    return std::to_string(position) + " / " + std::to_string(total) + " Bytes";
+// Scans the named file.
+inline ScanOutcome RunScan(TParser &parser, const std::string &path) {
+    return Outcome([&] { parser.Parse(path); });
+}
+
+// Scans bytes in memory, as the fuzzers do.
+inline ScanOutcome RunScanOf(TParser &parser, const std::vector<uint8_t> &bytes) {
+    TMemoryStream memory(bytes);
+    return Outcome([&] { parser.Scan(memory); });
 }
 
 // The identifiers of a chunk's children, joined with spaces.
@@ -134,20 +173,31 @@ inline const TGenericRIFFChunk *FindList(const TGenericRIFFChunk &chunk, const s
     return nullptr;
 }
 
-// Both scanners with recorders attached, over a fresh folder. The RIFF scanner owns ARInfoList.
+// Each scan reads into a session of its own through a scanner made for it, as the programs do for each
+// file they open. Earlier sessions and their scanners stay alive until the test ends, so that a test can
+// compare them with the latest.
 class ScanTest : public testing::Test {
 protected:
-    ScanTest() {
-        RiffLog.Attach(Riff);
-        StreamLog.Attach(Stream);
+    // A fresh session and the scanner of the format reading into it, with the recorder attached and
+    // emptied.
+    TParser &NewScan(TFileFormat format) {
+        TScan &scan = FScans.emplace_back();
+        scan.Session = std::make_unique<TScanSession>();
+        scan.Parser = CreateParser(format, *scan.Session);
+        if (!scan.Parser)
+            throw std::logic_error("no scanner for the format");
+        Log.Events.clear();
+        Log.Attach(*scan.Parser);
+        return *scan.Parser;
     }
+    TStreamParser &NewStreamScan() { return static_cast<TStreamParser &>(NewScan(TFileFormat::RawH264)); }
+    TRIFFParser &NewRiffScan() { return static_cast<TRIFFParser &>(NewScan(TFileFormat::Avi)); }
 
-    // Clears the records and the recorded events, as the window does before each scan.
-    void PrepareScan() {
-        ARInfoList->Clear();
-        RiffLog.Events.clear();
-        StreamLog.Events.clear();
-    }
+    // The latest scan's session, its rows and its scanner.
+    TScanSession &Session() { return *FScans.back().Session; }
+    TARInfoList &Rows() { return Session().ARInfoList; }
+    TParser &Parser() { return *FScans.back().Parser; }
+    TRIFFParser &Riff() { return dynamic_cast<TRIFFParser &>(Parser()); }
 
     std::string Write(const std::string &name, const std::vector<uint8_t> &bytes) {
         std::string path = Dir.File(name);
@@ -156,8 +206,12 @@ protected:
     }
 
     TempDir Dir;
-    TRIFFParser Riff;
-    TStreamParser Stream;
-    ScanRecorder RiffLog;
-    ScanRecorder StreamLog;
+    ScanRecorder Log;
+
+private:
+    struct TScan {
+        std::unique_ptr<TScanSession> Session;
+        std::unique_ptr<TParser> Parser; // declared after the session it reads into: destroyed first
+    };
+    std::deque<TScan> FScans;
 };

@@ -1,5 +1,5 @@
-// The raw-stream scanner on hand-built streams: the events and their order, what is kept and what gets a
-// record, aborts, errors, and exact positions.
+// The raw-stream scanner on hand-built streams: the events and their order, what is counted and what gets
+// a record, aborts, damaged SPS, and exact positions.
 
 #include "BitWriter.h"
 #include "ScanHarness.h"
@@ -45,6 +45,22 @@ const std::vector<uint8_t> Slice{0x65, 0x88, 0x84, 0x21, 0xA0};
 
 class StreamParserTest : public ScanTest {};
 
+// Where an SPS lies: the record's unit counts from its header byte, the record's placement maps that to
+// the file.
+void ExpectPlaced(const TARInfo &record, const BuiltStream::Placed &where) {
+    const TNALUnit &unit = *record.NALUnit;
+    EXPECT_EQ(record.SequenceParameterSet, unit.SequenceParameterSet.get());
+    EXPECT_EQ(unit.NalUnitType(), NalTypeSps);
+    EXPECT_EQ(unit.Position, 0);
+    EXPECT_EQ(unit.SequenceParameterSet->Position, 1);
+    EXPECT_EQ(unit.SequenceParameterSet->BitOffset, 0);
+    EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->Position, where.vui - where.header);
+    EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->BitOffset, where.vuiBit);
+    EXPECT_EQ(record.Placement.FileOffset(0), where.header);
+    EXPECT_EQ(record.SpsOffset(), where.header + 1);
+    EXPECT_EQ(record.VuiOffset(), where.vui);
+}
+
 TEST_F(StreamParserTest, EventsComeInOrderWithTheirArguments) {
     BuiltStream stream;
     stream.Add(WithSar(2));
@@ -54,91 +70,88 @@ TEST_F(StreamParserTest, EventsComeInOrderWithTheirArguments) {
     stream.AddNal(Slice);
     stream.Add(WithSar(255, 64, 45, 1));
     std::string path = Write("order.h264", stream.bytes);
-    PrepareScan();
+    TParser &parser = NewStreamScan();
 
-    ScanOutcome outcome = RunScan(Stream, path);
+    ScanOutcome outcome = RunScan(parser, path);
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    // One report before each search, the units and records as they are found, "Ready." at the end.
-    EXPECT_EQ(StreamLog.Sequence(), "PNRPNPPNRP!");
+    // One report before each search, the SPS and records as they are found, the end of the scan last.
+    EXPECT_EQ(Log.Sequence(), "PNRPNPPNRP!");
     const int64_t size = static_cast<int64_t>(stream.bytes.size());
-    for (const ScanEvent &event : StreamLog.Of(Kind::Progress)) {
-        if (event.text == "Ready.") {
-            EXPECT_EQ(event.position, 0);
-            EXPECT_EQ(event.total, 100);
-        } else {
-            // The file is smaller than one block: the reader has read all of it.
-            EXPECT_EQ(event.text, ProgressText(size, size));
-            EXPECT_EQ(event.position, size);
-            EXPECT_EQ(event.total, size);
-        }
+    for (const ScanEvent &event : Log.Of(Kind::Progress)) {
+        // The file is smaller than one block: the reader has read all of it.
+        EXPECT_EQ(event.position, size);
+        EXPECT_EQ(event.total, size);
     }
-    std::vector<ScanEvent> units = StreamLog.Of(Kind::FoundNALUnit);
+    std::vector<ScanEvent> units = Log.Of(Kind::NALUnitKept);
     ASSERT_EQ(units.size(), 3u);
     for (size_t i = 0; i < units.size(); ++i)
-        EXPECT_EQ(units[i].count, i + 1);
-    std::vector<ScanEvent> records = StreamLog.Of(Kind::FoundRecord);
+        EXPECT_EQ(units[i].spsCount, static_cast<int64_t>(i + 1));
+    std::vector<ScanEvent> records = Log.Of(Kind::RecordAdded);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].count, 1u);
     EXPECT_EQ(records[1].count, 2u);
 
-    EXPECT_EQ(Stream.FileSize, size);
-    ASSERT_EQ(Stream.NALUnits.size(), 3u);
-    ASSERT_EQ(ARInfoList->Count(), 2u);
-    EXPECT_EQ(ARInfoList->Items(0)->SequenceParameterSet, Stream.NALUnits[0]->SequenceParameterSet.get());
-    EXPECT_EQ(ARInfoList->Items(1)->SequenceParameterSet, Stream.NALUnits[2]->SequenceParameterSet.get());
-    EXPECT_EQ(Stream.NALUnits[1]->SequenceParameterSet->seq_parameter_set_id, 3u);
-    EXPECT_EQ(ARInfoList->Items(0)->SarText(), "12:11");
-    EXPECT_EQ(ARInfoList->Items(0)->TypeText(), "Predefined");
-    EXPECT_EQ(ARInfoList->Items(0)->ResolutionText(), "1920x1080");
-    EXPECT_EQ(ARInfoList->Items(0)->SpsId(), 0);
-    EXPECT_EQ(ARInfoList->Items(1)->SarText(), "64:45");
-    EXPECT_EQ(ARInfoList->Items(1)->TypeText(), "Custom");
-    EXPECT_EQ(ARInfoList->Items(1)->SpsId(), 1);
+    EXPECT_EQ(Session().FileName, path);
+    EXPECT_EQ(Session().FileSize, size);
+    EXPECT_EQ(Session().Format, TFileFormat::RawH264);
+    EXPECT_EQ(Session().SpsCount, 3);
+    EXPECT_EQ(Session().DamagedSpsCount, 0);
+    EXPECT_TRUE(Session().Notices.empty());
+    EXPECT_TRUE(Session().Tracks.empty());
+    ASSERT_EQ(Rows().Count(), 2u);
+    EXPECT_EQ(records[0].info, Rows().Items(0));
+    EXPECT_EQ(records[1].info, Rows().Items(1));
+    EXPECT_EQ(Rows().Items(0)->SarText(), "12:11");
+    EXPECT_EQ(Rows().Items(0)->TypeText(), "Predefined");
+    EXPECT_EQ(Rows().Items(0)->ResolutionText(), "1920x1080");
+    EXPECT_EQ(Rows().Items(0)->SpsId(), 0);
+    EXPECT_EQ(Rows().Items(1)->SarText(), "64:45");
+    EXPECT_EQ(Rows().Items(1)->TypeText(), "Custom");
+    EXPECT_EQ(Rows().Items(1)->SpsId(), 1);
+    EXPECT_EQ(Rows().Items(0)->Track, nullptr);
+    EXPECT_EQ(Rows().Items(0)->NotChangeable, nullptr);
 
-    // Positions are absolute file offsets: the header byte, the SPS payload behind it, the VUI.
-    const size_t placed[] = {0, 2};
-    for (size_t i = 0; i < 2; ++i) {
-        const TNALUnit &unit = *Stream.NALUnits[placed[i]];
-        const BuiltStream::Placed &where = stream.sps[placed[i]];
-        EXPECT_EQ(unit.Position, where.header);
-        EXPECT_EQ(unit.SequenceParameterSet->Position, where.header + 1);
-        EXPECT_EQ(unit.SequenceParameterSet->BitOffset, 0);
-        EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->Position, where.vui);
-        EXPECT_EQ(unit.SequenceParameterSet->VUIParameters->BitOffset, where.vuiBit);
-    }
+    // Positions inside the SPS and its VUI count from the unit's header byte; the record's placement
+    // gives the file offsets of the header byte, the SPS payload behind it, and the VUI.
+    ExpectPlaced(*Rows().Items(0), stream.sps[0]);
+    ExpectPlaced(*Rows().Items(1), stream.sps[2]);
 }
 
-TEST_F(StreamParserTest, EmptyFileReportsOnlyReady) {
+// An empty file has no start code to search for: one report of nothing read, and the end.
+TEST_F(StreamParserTest, EmptyFileReportsProgressOnceAndFinishes) {
     BuiltStream before;
     before.Add(WithSar(1));
-    ASSERT_EQ(RunScan(Stream, Write("before.h264", before.bytes)).kind, ScanOutcome::Kind::None);
-    ASSERT_EQ(Stream.NALUnits.size(), 1u);
-    PrepareScan();
+    ASSERT_EQ(RunScan(NewStreamScan(), Write("before.h264", before.bytes)).kind, ScanOutcome::Kind::None);
+    TScanSession &earlier = Session();
+    ASSERT_EQ(earlier.SpsCount, 1);
 
-    ScanOutcome outcome = RunScan(Stream, Write("empty.h264", {}));
+    ScanOutcome outcome = RunScan(NewStreamScan(), Write("empty.h264", {}));
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(StreamLog.Sequence(), "!");
-    EXPECT_EQ(StreamLog.Events[0].position, 0);
-    EXPECT_EQ(StreamLog.Events[0].total, 100);
-    EXPECT_TRUE(Stream.NALUnits.empty());
-    EXPECT_EQ(Stream.FileSize, 0);
-    EXPECT_EQ(ARInfoList->Count(), 0u);
+    EXPECT_EQ(Log.Sequence(), "P!");
+    EXPECT_EQ(Log.Events[0].position, 0);
+    EXPECT_EQ(Log.Events[0].total, 0);
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().FileSize, 0);
+    EXPECT_EQ(Rows().Count(), 0u);
+    // The session of the earlier file keeps what it found.
+    EXPECT_EQ(earlier.SpsCount, 1);
+    EXPECT_EQ(earlier.ARInfoList.Count(), 1u);
 }
 
 TEST_F(StreamParserTest, FileWithoutStartCodeReportsProgressOnce) {
-    PrepareScan();
-    ScanOutcome outcome = RunScan(Stream, Write("nothing.h264", std::vector<uint8_t>(100, 0xFF)));
+    ScanOutcome outcome = RunScan(NewStreamScan(), Write("nothing.h264", std::vector<uint8_t>(100, 0xFF)));
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(StreamLog.Sequence(), "P!");
-    EXPECT_EQ(StreamLog.Events[0].text, "100 / 100 Bytes");
-    EXPECT_TRUE(Stream.NALUnits.empty());
-    EXPECT_EQ(Stream.FileSize, 100);
+    EXPECT_EQ(Log.Sequence(), "P!");
+    EXPECT_EQ(Log.Events[0].position, 100);
+    EXPECT_EQ(Log.Events[0].total, 100);
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().FileSize, 100);
 }
 
-// Every SPS is kept and counted; only one with a ratio whose terms are both at least 1 gets a record.
+// Every SPS is counted; only one with a ratio whose terms are both at least 1 gets a record.
 TEST_F(StreamParserTest, SpsWithoutUsableAspectRatioIsCountedWithoutRecord) {
     SpsFields noVui;
     SpsFields noAspectInfo = WithSar(1);
@@ -149,36 +162,35 @@ TEST_F(StreamParserTest, SpsWithoutUsableAspectRatioIsCountedWithoutRecord) {
     for (const SpsFields &fields : unusable)
         stream.Add(fields);
     stream.Add(WithSar(255, 40, 33, 9));
-    PrepareScan();
 
-    ScanOutcome outcome = RunScan(Stream, Write("unusable.h264", stream.bytes));
+    ScanOutcome outcome = RunScan(NewStreamScan(), Write("unusable.h264", stream.bytes));
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    ASSERT_EQ(Stream.NALUnits.size(), std::size(unusable) + 1);
-    for (const auto &unit : Stream.NALUnits)
-        EXPECT_EQ(unit->NalUnitType(), 7);
-    ASSERT_EQ(ARInfoList->Count(), 1u);
-    EXPECT_EQ(ARInfoList->Items(0)->SequenceParameterSet, Stream.NALUnits.back()->SequenceParameterSet.get());
-    EXPECT_EQ(ARInfoList->Items(0)->SarText(), "40:33");
-    EXPECT_EQ(StreamLog.Of(Kind::FoundNALUnit).size(), std::size(unusable) + 1);
-    EXPECT_EQ(StreamLog.Of(Kind::FoundRecord).size(), 1u);
+    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(std::size(unusable) + 1));
+    EXPECT_EQ(Session().DamagedSpsCount, 0);
+    ASSERT_EQ(Rows().Count(), 1u);
+    ExpectPlaced(*Rows().Items(0), stream.sps.back());
+    EXPECT_EQ(Rows().Items(0)->SarText(), "40:33");
+    EXPECT_EQ(Log.Of(Kind::NALUnitKept).size(), std::size(unusable) + 1);
+    EXPECT_EQ(Log.Of(Kind::RecordAdded).size(), 1u);
 }
 
+// Each repetition of an SPS gets its row at its own place; the decoded unit is shared between them.
 TEST_F(StreamParserTest, RepeatedSpsGetsOneRecordEach) {
     BuiltStream stream;
     for (int i = 0; i < 5; ++i) {
         stream.Add(WithSar(255, 64, 45));
         stream.AddNal(Slice);
     }
-    PrepareScan();
 
-    ASSERT_EQ(RunScan(Stream, Write("repeated.h264", stream.bytes)).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(RunScan(NewStreamScan(), Write("repeated.h264", stream.bytes)).kind, ScanOutcome::Kind::None);
 
-    ASSERT_EQ(Stream.NALUnits.size(), 5u);
-    ASSERT_EQ(ARInfoList->Count(), 5u);
+    EXPECT_EQ(Session().SpsCount, 5);
+    ASSERT_EQ(Rows().Count(), 5u);
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(ARInfoList->Items(i)->SequenceParameterSet, Stream.NALUnits[i]->SequenceParameterSet.get());
-        EXPECT_EQ(Stream.NALUnits[i]->Position, stream.sps[i].header);
+        SCOPED_TRACE(i);
+        ExpectPlaced(*Rows().Items(i), stream.sps[i]);
+        EXPECT_EQ(Rows().Items(i)->NALUnit, Rows().Items(0)->NALUnit);
     }
 }
 
@@ -191,51 +203,45 @@ TEST_F(StreamParserTest, ProgressFollowsTheReaderAcrossBlocks) {
         stream.Add(WithSar(255, 64, 45, static_cast<uint32_t>(stream.sps.size())));
     }
     stream.Fill(3000, 0xFF);
-    PrepareScan();
 
-    ASSERT_EQ(RunScan(Stream, Write("blocks.h264", stream.bytes)).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(RunScan(NewStreamScan(), Write("blocks.h264", stream.bytes)).kind, ScanOutcome::Kind::None);
 
-    ASSERT_EQ(Stream.NALUnits.size(), 5u);
+    ASSERT_EQ(Rows().Count(), 5u);
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(Stream.NALUnits[i]->Position, stream.sps[i].header);
-        EXPECT_EQ(Stream.NALUnits[i]->SequenceParameterSet->VUIParameters->Position, stream.sps[i].vui);
-        EXPECT_EQ(ARInfoList->Items(i)->SpsId(), static_cast<int32_t>(i));
+        SCOPED_TRACE(i);
+        ExpectPlaced(*Rows().Items(i), stream.sps[i]);
+        EXPECT_EQ(Rows().Items(i)->SpsId(), static_cast<int32_t>(i));
     }
     const int64_t size = static_cast<int64_t>(stream.bytes.size());
-    std::vector<ScanEvent> progress = StreamLog.Of(Kind::Progress);
-    ASSERT_EQ(progress.size(), 7u); // before each of six searches, then "Ready."
+    EXPECT_EQ(Log.Sequence().back(), '!');
+    std::vector<ScanEvent> progress = Log.Of(Kind::Progress);
+    ASSERT_EQ(progress.size(), 6u); // before each of six searches
     int64_t last = 0;
-    for (size_t i = 0; i + 1 < progress.size(); ++i) {
-        EXPECT_EQ(progress[i].text, ProgressText(progress[i].position, size));
-        EXPECT_EQ(progress[i].total, size);
-        EXPECT_GE(progress[i].position, last);
-        EXPECT_LE(progress[i].position, size);
-        last = progress[i].position;
+    for (const ScanEvent &event : progress) {
+        EXPECT_EQ(event.total, size);
+        EXPECT_GE(event.position, last);
+        EXPECT_LE(event.position, size);
+        last = event.position;
     }
     EXPECT_LT(progress.front().position, size);
-    EXPECT_EQ(progress[progress.size() - 2].position, size);
-    EXPECT_EQ(progress.back().text, "Ready.");
+    EXPECT_EQ(progress.back().position, size);
 }
 
 TEST_F(StreamParserTest, AbortedBeforeTheScanOpensTheFileAndKeepsNothing) {
-    BuiltStream first;
-    first.Add(WithSar(1));
-    ASSERT_EQ(RunScan(Stream, Write("first.h264", first.bytes)).kind, ScanOutcome::Kind::None);
-    ASSERT_EQ(Stream.NALUnits.size(), 1u);
-    BuiltStream second;
-    second.Add(WithSar(2));
-    second.Add(WithSar(3));
-    PrepareScan();
-    Stream.Aborted = true;
+    BuiltStream stream;
+    stream.Add(WithSar(2));
+    stream.Add(WithSar(3));
+    TParser &parser = NewStreamScan();
+    parser.Aborted = true;
 
-    ScanOutcome outcome = RunScan(Stream, Write("second.h264", second.bytes));
+    ScanOutcome outcome = RunScan(parser, Write("second.h264", stream.bytes));
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(StreamLog.Sequence(), "!");
-    EXPECT_TRUE(Stream.NALUnits.empty());
-    EXPECT_EQ(Stream.FileSize, static_cast<int64_t>(second.bytes.size()));
-    EXPECT_EQ(ARInfoList->Count(), 0u);
-    EXPECT_TRUE(Stream.Aborted);
+    EXPECT_EQ(Log.Sequence(), "!");
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().FileSize, static_cast<int64_t>(stream.bytes.size()));
+    EXPECT_EQ(Rows().Count(), 0u);
+    EXPECT_TRUE(parser.Aborted);
 }
 
 // An abort requested from inside an event takes effect at the next test of the loop: the search and
@@ -252,62 +258,150 @@ TEST_F(StreamParserTest, AbortDuringTheScanKeepsWhatWasFound) {
         const char *sequence;
         size_t kept;
     };
-    const Case cases[] = {{"first record", Kind::FoundRecord, 1, "PNR!", 1},
-                          {"first unit", Kind::FoundNALUnit, 1, "PNR!", 1},
+    const Case cases[] = {{"first record", Kind::RecordAdded, 1, "PNR!", 1},
+                          {"first unit", Kind::NALUnitKept, 1, "PNR!", 1},
                           {"second progress", Kind::Progress, 2, "PNRPNR!", 2}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        PrepareScan();
-        Stream.Aborted = false;
+        TParser &parser = NewStreamScan();
         size_t seen = 0;
-        StreamLog.Hook = [&](const ScanEvent &event) {
+        Log.Hook = [&](const ScanEvent &event) {
             if (event.kind == c.kind && ++seen == c.at)
-                Stream.Aborted = true;
+                parser.Aborted = true;
         };
 
-        ScanOutcome outcome = RunScan(Stream, path);
+        ScanOutcome outcome = RunScan(parser, path);
 
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-        EXPECT_EQ(StreamLog.Sequence(), c.sequence);
-        EXPECT_EQ(Stream.NALUnits.size(), c.kept);
-        EXPECT_EQ(ARInfoList->Count(), c.kept);
+        EXPECT_EQ(Log.Sequence(), c.sequence);
+        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.kept));
+        EXPECT_EQ(Rows().Count(), c.kept);
     }
-    StreamLog.Hook = nullptr;
+    Log.Hook = nullptr;
 }
 
 TEST_F(StreamParserTest, MissingFileChangesNothing) {
     BuiltStream stream;
     stream.Add(WithSar(1));
     std::string path = Write("present.h264", stream.bytes);
-    ASSERT_EQ(RunScan(Stream, path).kind, ScanOutcome::Kind::None);
-    StreamLog.Events.clear();
+    TParser &parser = NewStreamScan();
+    ASSERT_EQ(RunScan(parser, path).kind, ScanOutcome::Kind::None);
+    Log.Events.clear();
     std::string missing = Dir.File("missing.h264");
 
-    ScanOutcome outcome = RunScan(Stream, missing);
+    ScanOutcome outcome = RunScan(parser, missing);
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
     EXPECT_EQ(outcome.message, "File not found: " + missing);
-    EXPECT_TRUE(StreamLog.Events.empty());
-    EXPECT_EQ(Stream.NALUnits.size(), 1u);
-    EXPECT_EQ(Stream.FileSize, static_cast<int64_t>(stream.bytes.size()));
+    EXPECT_TRUE(Log.Events.empty());
+    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Session().FileName, path);
+    EXPECT_EQ(Session().FileSize, static_cast<int64_t>(stream.bytes.size()));
 }
 
-// An SPS cut off by the end of the file ends the scan with the reader's error; what came before stays.
-TEST_F(StreamParserTest, SpsCutOffByTheEndOfTheFileEndsTheScan) {
-    BuiltStream stream;
-    stream.Add(WithSar(255, 64, 45));
+// A damaged SPS is reported and the scan goes on: an SPS cut off by the end of the file, or by the next
+// start code, is counted as damaged with a notice at its header byte; the rows before and after stay.
+TEST_F(StreamParserTest, SpsCutShortIsReportedAndTheScanGoesOn) {
     BuiltSps cut = BuildSps(WithSar(2));
     cut.nal.resize(6);
-    stream.AddNal(cut.nal);
-    PrepareScan();
+    struct Case {
+        const char *name;
+        bool atEnd;
+        const char *sequence;
+        std::vector<int32_t> ids;
+    };
+    const Case cases[] = {{"by the end of the file", true, "PNRP*P!", {1}},
+                          {"by the next start code", false, "PNRP*PNRP!", {1, 2}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        BuiltStream stream;
+        stream.Add(WithSar(255, 64, 45, 1));
+        const int64_t cutHeader = static_cast<int64_t>(stream.bytes.size()) + 4;
+        stream.AddNal(cut.nal);
+        if (!c.atEnd)
+            stream.Add(WithSar(255, 64, 45, 2));
 
-    ScanOutcome outcome = RunScan(Stream, Write("cut.h264", stream.bytes));
+        ScanOutcome outcome = RunScan(NewStreamScan(), Write("cut.h264", stream.bytes));
 
-    EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
-    EXPECT_EQ(outcome.message.rfind("Unexpected end of stream.", 0), 0u) << outcome.message;
-    EXPECT_EQ(Stream.NALUnits.size(), 1u);
-    EXPECT_EQ(ARInfoList->Count(), 1u);
-    EXPECT_EQ(StreamLog.Sequence(), "PNRP!");
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_EQ(Log.Sequence(), c.sequence);
+        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.ids.size()));
+        EXPECT_EQ(Session().DamagedSpsCount, 1);
+        ASSERT_EQ(Rows().Count(), c.ids.size());
+        for (size_t i = 0; i < c.ids.size(); ++i)
+            EXPECT_EQ(Rows().Items(i)->SpsId(), c.ids[i]);
+        ASSERT_EQ(Session().Notices.size(), 1u);
+        const TScanNotice &notice = Session().Notices[0];
+        EXPECT_EQ(notice.Kind, TScanNotice::TKind::DamagedSps);
+        EXPECT_EQ(notice.FileOffset, cutHeader);
+        EXPECT_EQ(notice.Text, "The SPS at " + Format("%x", cutHeader) +
+                                   " is damaged and not listed: its NAL unit ends before its syntax does.");
+        EXPECT_EQ(Session().NoticeCount, 1);
+    }
+}
+
+// An SPS with an element outside its range is damaged too, and named by that element; the SPS after it
+// is listed.
+TEST_F(StreamParserTest, SpsWithAnElementOutOfRangeIsReportedAndTheScanGoesOn) {
+    SpsFields bad = WithSar(2);
+    bad.seq_parameter_set_id = 32;
+    BuiltStream stream;
+    stream.Add(bad);
+    stream.Add(WithSar(255, 64, 45, 4));
+
+    ScanOutcome outcome = RunScan(NewStreamScan(), Write("bad.h264", stream.bytes));
+
+    ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    EXPECT_EQ(Log.Sequence(), "P*PNRP!");
+    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().DamagedSpsCount, 1);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Rows().Items(0)->SpsId(), 4);
+    ASSERT_EQ(Session().Notices.size(), 1u);
+    EXPECT_EQ(Session().Notices[0].FileOffset, stream.sps[0].header);
+    EXPECT_NE(Session().Notices[0].Text.find("seq_parameter_set_id is 32, outside 0..31."), std::string::npos)
+        << Session().Notices[0].Text;
+}
+
+// Bytes already in memory are scanned like a file of them.
+TEST_F(StreamParserTest, BytesInMemoryAreScannedLikeAFile) {
+    BuiltStream stream;
+    stream.AddNal(Slice);
+    stream.Add(WithSar(255, 64, 45, 5));
+
+    ScanOutcome outcome = RunScanOf(NewStreamScan(), stream.bytes);
+
+    ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    EXPECT_EQ(Log.Sequence(), "PPNRP!");
+    EXPECT_EQ(Session().FileName, "");
+    EXPECT_EQ(Session().FileSize, static_cast<int64_t>(stream.bytes.size()));
+    ASSERT_EQ(Rows().Count(), 1u);
+    ExpectPlaced(*Rows().Items(0), stream.sps[0]);
+}
+
+// A container is no raw stream: its start codes are not NAL units of one, and patching them would damage
+// the file. The scanner refuses it before reading anything else, naming the format it found.
+TEST_F(StreamParserTest, ContainerFormatsAreRefusedBeforeTheScan) {
+    std::vector<uint8_t> mp4{0, 0, 0, 24, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'};
+    mp4.resize(24, 0);
+    BuiltStream inside;
+    inside.Add(WithSar(255, 64, 45));
+    Append(mp4, inside.bytes);
+    TParser &parser = NewStreamScan();
+    TMemoryStream memory(mp4);
+    try {
+        parser.Scan(memory);
+        ADD_FAILURE() << "no error";
+    } catch (const EFileFormat &error) {
+        EXPECT_EQ(error.Format, TFileFormat::Mp4);
+        EXPECT_STREQ(error.what(),
+                     "This file is a container, not a raw H.264 stream. Its aspect ratio can not "
+                     "be changed in place.");
+    }
+    EXPECT_EQ(Log.Sequence(), "!");
+    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Rows().Count(), 0u);
 }
 
 } // namespace

@@ -66,7 +66,13 @@ BuiltSps BuildSps(const SpsFields &f) {
     case 86:
     case 100:
     case 110:
+    case 118:
     case 122:
+    case 128:
+    case 134:
+    case 135:
+    case 138:
+    case 139:
     case 244: {
         w.UE(f.chroma_format_idc);
         if (f.chroma_format_idc == 3)

@@ -4,7 +4,7 @@
 #include "BitWriter.h"
 #include "TestFiles.h"
 #include "UiTestSupport.h"
-#include "Utils.h"
+#include "base/Utils.h"
 #include "uAbout.h"
 
 #include <QAction>
@@ -90,7 +90,7 @@ private:
     std::string FPalStream; // one hand-made SPS: PAL, overscan appropriate
 
     void ParserProgress(TForm21 &window, int64_t position, int64_t size) {
-        window.ParserProgress("", position, size);
+        window.ParserProgress(position, size);
     }
 
 private slots:
@@ -102,10 +102,10 @@ private slots:
     void progressTextAndBarChangeOnlyWithThePercentage();
     void abortDuringScanKeepsRowsFoundSoFar();
     void closingDuringScanAbortsAndClosesAfterwards();
-    void truncatedAviReachesErrorBoxWithEarlierRowsKept();
+    void truncatedAviIsReadAsFarAsItGoes();
     void errorBoxAppendsFullStop();
     void foreignHandlerQuestion();
-    void dropOfOneFileChoosesScannerByExtension();
+    void dropOfOneFileChoosesScannerByContent();
     void dropOfTwoFilesOpensNothing();
     void realMessageBoxes();
     void aboutBox();
@@ -255,10 +255,10 @@ void TMainWindowTest::openAviListsEveryColumn() {
     for (int i = 0; i < RowCount(*window); ++i) {
         QTreeWidgetItem &row = Row(*window, i);
         const TARInfo &record = *TForm21::RowRecord(row);
-        const QString vui = ExpectedHex(record.SequenceParameterSet->VUIParameters->Position, size);
+        const QString vui = ExpectedHex(record.VuiOffset(), size);
         QCOMPARE(RowTexts(row), QStringList({QString::number(i), "12:11", "Predefined", "720x576", "15:11",
                                              "0", ExpectedHex(offsets[i], size), vui}));
-        QVERIFY(record.SequenceParameterSet->VUIParameters->Position > offsets[i]);
+        QVERIFY(record.VuiOffset() > offsets[i]);
         QVERIFY(DrawnNormally(row));
     }
     // Row 0 is in the panel, the AVI scan was a deep scan, saving is possible.
@@ -289,7 +289,7 @@ void TMainWindowTest::openStreamListsEveryColumn() {
     QCOMPARE(SelectedRowCount(*window), 1);
     QTreeWidgetItem &row = Row(*window, 0);
     const auto size = static_cast<int64_t>(bytes.size());
-    const int64_t vui = TForm21::RowRecord(row)->SequenceParameterSet->VUIParameters->Position;
+    const int64_t vui = TForm21::RowRecord(row)->VuiOffset();
     QCOMPARE(RowTexts(row), QStringList({"0", "64:45", "Custom", "720x576", "16:9", "0",
                                          ExpectedHex(offsets[0], size), ExpectedHex(vui, size)}));
     QCOMPARE(window->cbSAR->currentText(), QStringLiteral("Custom"));
@@ -417,7 +417,9 @@ void TMainWindowTest::closingDuringScanAbortsAndClosesAfterwards() {
     QTRY_VERIFY(!window->isVisible());
 }
 
-void TMainWindowTest::truncatedAviReachesErrorBoxWithEarlierRowsKept() {
+// A file cut short, as a recording stopped mid-write leaves it, is read as far as it goes: the rows before
+// the cut are listed, and a message says where the file ends.
+void TMainWindowTest::truncatedAviIsReadAsFarAsItGoes() {
     std::vector<uint8_t> bytes = Bytes(FAvi);
     const std::vector<int64_t> offsets = SpsPayloadOffsets(bytes);
     // Cut inside the data after the third SPS.
@@ -427,10 +429,9 @@ void TMainWindowTest::truncatedAviReachesErrorBoxWithEarlierRowsKept() {
 
     TWindowUnderTest window;
     window.OpenAvi(truncated);
-    QCOMPARE(window.Dialogs.Errors.size(), 1);
-    QVERIFY2(window.Dialogs.Errors[0].startsWith("Unexpected end of stream") &&
-                 window.Dialogs.Errors[0].endsWith('.'),
-             qPrintable(window.Dialogs.Errors[0]));
+    QVERIFY(window.Dialogs.Errors.isEmpty());
+    QCOMPARE(window.Dialogs.Messages,
+             QStringList({"The file ends inside the chunk at 0: it was read as far as the file goes."}));
     QCOMPARE(RowCount(*window), 3);
     QCOMPARE(Row(*window, 2).text(1), QStringLiteral("12:11"));
     QCOMPARE(window->edtNalUnitsCount->text(), QStringLiteral("3"));
@@ -440,14 +441,14 @@ void TMainWindowTest::truncatedAviReachesErrorBoxWithEarlierRowsKept() {
     QVERIFY(!window->btnCancel->isEnabled());
     QVERIFY(window->rgScanMode->isEnabled() && window->actOpenAviFile->isEnabled());
 
-    // A stream scan that fails also ends in the error box: a file that is not a raw stream.
+    // A file no scanner reads ends in the error box; a missing file does nothing.
     window.OpenStream(FFolder->File("truncated.avi") + ".missing");
-    QCOMPARE(window.Dialogs.Errors.size(), 1); // a missing file does nothing
+    QCOMPARE(window.Dialogs.Errors.size(), 0);
     const std::string mp4 = FFolder->File("clip.mp4");
     RunCommand("ffmpeg -v error -y -i " + ShellQuote(FStream) + " -c copy " + ShellQuote(mp4));
     window.OpenStream(mp4);
-    QCOMPARE(window.Dialogs.Errors.size(), 2);
-    QVERIFY2(window.Dialogs.Errors[1].contains("MP4"), qPrintable(window.Dialogs.Errors[1]));
+    QCOMPARE(window.Dialogs.Errors.size(), 1);
+    QVERIFY2(window.Dialogs.Errors[0].contains("MP4"), qPrintable(window.Dialogs.Errors[0]));
     QCOMPARE(RowCount(*window), 0);
     QVERIFY(!window->actSave->isEnabled());
     QVERIFY(window->rgScanMode->isEnabled());
@@ -482,7 +483,7 @@ void TMainWindowTest::foreignHandlerQuestion() {
     QCOMPARE(RowCount(*window), 1);
 }
 
-void TMainWindowTest::dropOfOneFileChoosesScannerByExtension() {
+void TMainWindowTest::dropOfOneFileChoosesScannerByContent() {
     TWindowUnderTest window;
     // Every video chunk begins with an access unit delimiter: scanning only the first NAL unit of each
     // chunk finds no SPS, which tells the AVI scanner from the stream scanner.
@@ -501,16 +502,21 @@ void TMainWindowTest::dropOfOneFileChoosesScannerByExtension() {
     QVERIFY(DropOnto(*window, {QString::fromStdString(upper)}));
     QCOMPARE(static_cast<size_t>(RowCount(*window)), total);
 
-    // Any other extension, or none, goes to the stream scanner, which takes every start code: the first
-    // NAL unit mode does not apply to it.
+    // The content decides, not the name: the same AVI under other names goes to the AVI scanner (whose
+    // first NAL unit mode finds nothing here), and a raw stream named .avi to the stream scanner, which
+    // takes every start code.
     QTest::mouseClick(window->rgScanModeItems->button(1), Qt::LeftButton);
     for (const char *name : {"movie.avi.h264", "movie"}) {
         const std::string other = CopyFile(FAudAvi, FFolder->File(name));
         QVERIFY(DropOnto(*window, {QString::fromStdString(other)}));
         QCOMPARE(window->edtPath->text(), QString::fromStdString(other));
-        QCOMPARE(static_cast<size_t>(RowCount(*window)), total);
-        QCOMPARE(window->edtNalUnitsCount->text(), QString::number(total));
+        QCOMPARE(RowCount(*window), 0);
     }
+    const std::string rawNamedAvi = CopyFile(FLong, FFolder->File("raw.avi"));
+    QVERIFY(DropOnto(*window, {QString::fromStdString(rawNamedAvi)}));
+    QCOMPARE(static_cast<size_t>(RowCount(*window)), TraceSps(FLong).size());
+    QTest::mouseClick(window->rgScanModeItems->button(0), Qt::LeftButton);
+    QVERIFY(DropOnto(*window, {QString::fromStdString(upper)}));
     // A folder is no file: nothing happens.
     QVERIFY(DropOnto(*window, {QString::fromStdString(FFolder->Path())}));
     QVERIFY(window.Dialogs.Messages.isEmpty() && window.Dialogs.Errors.isEmpty());

@@ -319,21 +319,43 @@ void TPanelTest::saveAnsweredCancelLeavesFileByteIdentical() {
     QVERIFY(DrawnAsChanged(Row(*window, 0)));
 }
 
+// A ratio keeps the row's kind, as in the command-line program: a predefined row takes the predefined
+// code of a custom ratio that has one and refuses one that has none; a predefined code on a custom row is
+// refused when saving, and Reset takes the new values back.
 void TPanelTest::kindRefusalThenResetAllThenSave() {
     const std::string pal = Copy(FPal);
     const std::vector<uint8_t> before = Bytes(pal);
     TWindowUnderTest window;
     window.OpenStream(pal);
-    ChooseSar(*window, 16); // custom 12:11 in place of the predefined 12:11
+    ChooseSar(*window, 16); // custom
+    Paste(window->edtSARx, QStringLiteral("7"));
+    Paste(window->edtSARy, QStringLiteral("5"));
     Click(window->btnSet);
-    QCOMPARE(Row(*window, 0).text(2), QStringLiteral("Custom"));
+    QCOMPARE(window.Dialogs.Messages,
+             QStringList(
+                 {"Row 0: Saving of these values not possible in this version: Only replace predefined ARs "
+                  "by predefined ARs and custom ARs by custom ARs. No predefined aspect ratio equals 7:5."}));
+    QVERIFY(DrawnNormally(Row(*window, 0)));
+    Paste(window->edtSARx, QStringLiteral("24"));
+    Paste(window->edtSARy, QStringLiteral("22"));
+    Click(window->btnSet); // 12:11, code 2, its own ratio: nothing to change
+    QCOMPARE(Row(*window, 0).text(2), QStringLiteral("Predefined"));
+    QVERIFY(DrawnNormally(Row(*window, 0)));
+
+    const std::string wide = Copy(FWide);
+    const std::vector<uint8_t> wideBefore = Bytes(wide);
+    window.OpenStream(wide);
+    window.Dialogs.Messages.clear();
+    ChooseSar(*window, 1); // predefined 12:11 in place of the custom 64:45
+    Click(window->btnSet);
+    QCOMPARE(Row(*window, 0).text(2), QStringLiteral("Predefined"));
     Click(window->btnSave);
     QCOMPARE(
         window.Dialogs.Messages,
         QStringList({"Saving of these values not possible in this version: Only replace predefined ARs by "
                      "predefined ARs and custom ARs by custom ARs."}));
     QVERIFY(window.Dialogs.SaveQuestions.isEmpty());
-    QVERIFY(Bytes(pal) == before);
+    QVERIFY(Bytes(wide) == wideBefore);
     QVERIFY(DrawnAsChanged(Row(*window, 0))); // the new values stay for correction
 
     Click(window->btnReset);
@@ -341,6 +363,7 @@ void TPanelTest::kindRefusalThenResetAllThenSave() {
     Click(window->btnSave);
     QCOMPARE(window.Dialogs.SaveQuestions.size(), 1);
     QCOMPARE(window.Dialogs.Messages.last(), QStringLiteral("All changes saved."));
+    QVERIFY(Bytes(wide) == wideBefore);
     QVERIFY(Bytes(pal) == before);
 }
 

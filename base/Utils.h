@@ -1,7 +1,11 @@
 #pragma once
 
+#include "FileFormat.h"
+
 #include <cstdint>
 #include <string>
+
+// What both programs show the same way: version texts, offsets, error messages and format names.
 
 // Version texts of the program's executable: "major.minor.release.build".
 
@@ -27,3 +31,8 @@ std::string ErrorMessageText(const std::string &message);
 // A file offset in the offset columns: upper-case hexadecimal, padded with zeros to two digits per byte
 // needed to count to the size of the file (2 while no size is known).
 std::string OffsetText(int64_t offset, int64_t fileSize);
+
+// The name of a file format as the programs show it, e.g. "MP4 (ISO base media)".
+std::string FormatName(TFileFormat format);
+// The same behind its article, for sentences: "an MP4 (ISO base media)".
+std::string FormatNameWithArticle(TFileFormat format);

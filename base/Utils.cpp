@@ -1,7 +1,7 @@
 #include "Utils.h"
 
-#include "base/Streams.h"
-#include "uResourceStrings.h"
+#include "AppTexts.h"
+#include "Streams.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -114,4 +114,46 @@ std::string OffsetText(int64_t offset, int64_t fileSize) {
     char digits[24];
     std::snprintf(digits, sizeof digits, "%0*llX", 2 * bytes, static_cast<unsigned long long>(offset));
     return digits;
+}
+
+namespace {
+
+struct TFormatNames {
+    TFileFormat Format;
+    const char *Name;
+    const char *Article;
+};
+
+constexpr TFormatNames FormatNames[] = {
+    {TFileFormat::RawH264, "raw H.264 stream", "a"},
+    {TFileFormat::Avi, "AVI (RIFF)", "an"},
+    {TFileFormat::Mp4, "MP4 (ISO base media)", "an"},
+    {TFileFormat::Matroska, "Matroska", "a"},
+    {TFileFormat::WebM, "Matroska/WebM", "a"},
+    {TFileFormat::MpegTs, "MPEG-TS (transport stream)", "an"},
+    {TFileFormat::M2ts, "M2TS (MPEG-TS with time codes)", "an"},
+    {TFileFormat::MpegTs204, "MPEG-TS (transport stream with 204-byte packets)", "an"},
+    {TFileFormat::MpegPs, "MPEG-PS (program stream, VOB/MPG)", "an"},
+    {TFileFormat::Flv, "FLV (Flash Video)", "an"},
+    {TFileFormat::Asf, "ASF (Windows Media)", "an"},
+    {TFileFormat::Mxf, "MXF (Material Exchange Format)", "an"},
+    {TFileFormat::Nut, "NUT", "a"},
+};
+
+const TFormatNames &NamesOf(TFileFormat format) {
+    for (const TFormatNames &names : FormatNames)
+        if (names.Format == format)
+            return names;
+    return FormatNames[0];
+}
+
+} // namespace
+
+std::string FormatName(TFileFormat format) {
+    return NamesOf(format).Name;
+}
+
+std::string FormatNameWithArticle(TFileFormat format) {
+    const TFormatNames &names = NamesOf(format);
+    return std::string(names.Article) + " " + names.Name;
 }

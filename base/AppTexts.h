@@ -1,0 +1,17 @@
+#pragma once
+
+// The texts both programs show the same way (the desktop program's own are in ui/uResourceStrings.h,
+// the command-line program's in cli/CliTexts.h). Placeholders follow Format.
+
+inline constexpr const char *SProductName = "Pellmar";
+inline constexpr const char *SApplicationTitle = "Pellmar";
+inline constexpr const char *SFileVersionNotFound = "[File not found]";
+inline constexpr const char *SFileVersionError = "[Error]";
+
+// Progress
+inline constexpr const char *SScanningProgress = "Scanning %s%%"; // the percentage with one decimal
+inline constexpr const char *SReady = "Ready.";
+
+// A file whose format no scanner reads, or that is not of the format asked for
+inline constexpr const char *SContainerNotRawStream =
+    "This file is %s container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";

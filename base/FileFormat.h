@@ -1,0 +1,18 @@
+#pragma once
+
+// The kinds of file the program tells apart by their content.
+enum class TFileFormat {
+    RawH264,   // an Annex B elementary stream, or anything no other format claims
+    Avi,       // RIFF (AVI, OpenDML)
+    Mp4,       // ISO base media: MP4, MOV, 3GP
+    Matroska,  // EBML with DocType matroska
+    WebM,      // EBML with DocType webm (VP8/VP9/AV1 only)
+    MpegTs,    // transport stream, 188-byte packets
+    M2ts,      // transport stream with a 4-byte time code in front of each packet
+    MpegTs204, // transport stream with 16 bytes of parity behind each packet
+    MpegPs,    // program stream (VOB, MPG): pack headers and PES packets
+    Flv,       // Flash Video
+    Asf,       // ASF (WMV)
+    Mxf,       // MXF
+    Nut,       // NUT
+};

@@ -1,0 +1,116 @@
+#pragma once
+
+// The rows of the list: one aspect-ratio record per SPS found with a usable sample aspect ratio, with
+// the new values the user chose, and the list of them with its checked, planned write-back.
+
+#include "PatchPlan.h"
+#include "base/ByteView.h"
+#include "h264/uH264.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+class TFastBitstream;
+class TScanSession;
+class TTrack;
+
+// One SPS with a usable sample aspect ratio: its current values, the new values chosen by the user,
+// the texts of its row, and the write of the change.
+class TARInfo {
+public:
+    uint8_t CurrentAspectRatioIdc() const;
+    int32_t CurrentSarWidth() const;
+    int32_t CurrentSarHeight() const;
+    int32_t ResolvedNewSarWidth() const;
+    int32_t ResolvedNewSarHeight() const;
+    bool IsChanged() const;
+    uint8_t EffectiveAspectRatioIdc() const;
+    int32_t EffectiveSarWidth() const;
+    int32_t EffectiveSarHeight() const;
+    bool IsPredefined() const;
+    bool KeepsKind() const;
+    int32_t Width() const;
+    int32_t Height() const;
+    int32_t SpsId() const;
+    std::string TypeText() const;
+    std::string SarText() const;
+    std::string ResolutionText() const;
+    std::string DarText() const;
+    void Reset();
+    // Writes the change at the aspect-ratio bits of the VUI, through a writer attached to the bytes of the
+    // record's NAL unit (positions in the unit count from its header byte). False without SPS or VUI.
+    bool WriteTo(TFastBitstream &writer) const;
+
+    // File offsets of the SPS's first payload byte and of the VUI's first bit ("SPS Offset", "VUI Offset").
+    int64_t SpsOffset() const;
+    int64_t VuiOffset() const;
+
+    int32_t NewSarWidth = 0;
+    int32_t NewSarHeight = 0;
+    uint8_t NewAspectRatioIdc = 0;
+    // The SPS the record stands for, and its NAL unit; both belong to the scan session, and records of
+    // the same SPS repeated share them.
+    const TSequenceParameterSet *SequenceParameterSet = nullptr;
+    const TNALUnit *NALUnit = nullptr;
+    // Where the unit's bytes lie in the file.
+    TPlacement Placement;
+    // The video track the SPS belongs to, when the container tells; it belongs to the scan session.
+    TTrack *Track = nullptr;
+    // Why the SPS can not be changed in place, when it can not (kept by the scan session).
+    const std::string *NotChangeable = nullptr;
+
+private:
+    friend class TARInfoList;
+    // The patch of the change in the file, worked out on the unit's bytes, and the unit's bytes as the
+    // change leaves them; refusal set instead when it can not be written in place.
+    TPlanEntry PlanChange(size_t row, std::string &refusal, std::vector<uint8_t> &written) const;
+};
+
+// The change a user asks for, the same in both programs: a predefined code, a sample aspect ratio, or a
+// display aspect ratio at the row's picture size.
+struct TRatioChange {
+    enum class TKind { None, Predefined, Sar, Dar };
+    TKind Kind = TKind::None;
+    uint8_t Code = 0; // Predefined
+    TRatio Ratio;     // Sar and Dar
+
+    // Puts the change into the record's new values. A predefined code is taken as it is (a record with
+    // a custom ratio then refuses it when saved). A ratio keeps the record's kind: a predefined record
+    // gets the predefined code of that ratio, a custom record the ratio itself. Returns why the record
+    // can not take the change (no predefined code has that ratio, terms outside 1..65535), or an empty
+    // text; the record is left as it was then.
+    std::string ApplyTo(TARInfo &record) const;
+};
+
+class TARInfoList {
+public:
+    explicit TARInfoList(TScanSession &session) : FSession(session) {}
+    TARInfoList(const TARInfoList &) = delete;
+    TARInfoList &operator=(const TARInfoList &) = delete;
+
+    // Appends the record (its SPS set); the list keeps it where it is until Clear.
+    TARInfo &Add(const TARInfo &info);
+    void Clear();
+    size_t Count() const { return FItems.size(); }
+    TARInfo *Items(size_t index); // raises std::out_of_range outside 0 .. Count - 1
+    const TARInfo *Items(size_t index) const;
+    bool CanSave() const;
+    void ResetAll();
+
+    // What a save would do: the patches of every changed record and of the container statements of their
+    // tracks, with the refusals and notes found while planning. Reads nothing.
+    TPatchPlan PlanChanges();
+    // Checks the plan against the file before anything is written: the refusals of the plan and of the
+    // file (places changed since the scan, overlapping places). Reads the file; writes nothing.
+    std::vector<TWriteRefusal> CheckChanges(TStream &stream);
+    // Writes the plan in place (see TPatchPlan::Apply). Raises Exception, writing nothing, when anything
+    // is refused. Afterwards the records hold the written values and no longer count as changed.
+    TWriteReport WriteChanges(TStream &stream);
+
+private:
+    TScanSession &FSession;
+    std::deque<TARInfo> FItems; // a deque: records stay where they are while more are added
+};

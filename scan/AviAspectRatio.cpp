@@ -1,0 +1,46 @@
+#include "AviAspectRatio.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+namespace {
+
+std::vector<uint8_t> PackedBytes(int64_t x, int64_t y) {
+    const uint32_t packed = (static_cast<uint32_t>(x) << 16) | static_cast<uint32_t>(y);
+    return {static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
+            static_cast<uint8_t>(packed >> 16), static_cast<uint8_t>(packed >> 24)};
+}
+
+std::string RatioText(int64_t x, int64_t y) {
+    return std::to_string(x) + ":" + std::to_string(y);
+}
+
+} // namespace
+
+TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_t packedRatio,
+                               uint32_t frameWidth, uint32_t frameHeight)
+    : Position(position), X(static_cast<uint16_t>(packedRatio >> 16)), Y(static_cast<uint16_t>(packedRatio)),
+      FrameWidth(frameWidth), FrameHeight(frameHeight), FTrackLabel(std::move(trackLabel)) {}
+
+// The ratio at the frame size the chunk names (the SPS's picture size when it names none).
+TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height) {
+    TChange change;
+    const TRatio dar =
+        DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
+    if (dar.X == X && dar.Y == Y)
+        return change;
+    if (dar.X < 1 || dar.X > MaxSarTerm || dar.Y < 1 || dar.Y > MaxSarTerm) {
+        change.Refusal = Format(SContainerTermsOutOfRange, dar.X, dar.Y, FTrackLabel);
+        return change;
+    }
+    change.Entry.Kind = TPlanEntry::TKind::Container;
+    change.Entry.Description =
+        Format(SContainerAspectChanged, FTrackLabel, RatioText(X, Y), RatioText(dar.X, dar.Y));
+    change.Entry.Patches.push_back(
+        {Position, PackedBytes(X, Y), PackedBytes(dar.X, dar.Y), Format(SWhatContainerRatio, FTrackLabel)});
+    change.Entry.Written = [this, dar] {
+        X = static_cast<uint16_t>(dar.X);
+        Y = static_cast<uint16_t>(dar.Y);
+    };
+    return change;
+}

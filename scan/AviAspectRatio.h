@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ContainerStatement.h"
+
+#include <cstdint>
+#include <string>
+
+// The display aspect ratio an AVI stream states to players in its video properties chunk ("vprp"):
+// dwFrameAspectRatio, width term in the high 16 bits and height term in the low 16 bits, beside the
+// frame size it applies to. Players built on libavformat take the aspect ratio from here, not from the
+// SPS.
+class TVprpStatement : public TContainerStatement {
+public:
+    TVprpStatement(std::string trackLabel, int64_t position, uint32_t packedRatio, uint32_t frameWidth,
+                   uint32_t frameHeight);
+
+    TRatio DisplayAspectRatio() const override { return {X, Y}; }
+    TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+
+    int64_t Position; // file offset of dwFrameAspectRatio
+    uint16_t X;
+    uint16_t Y;
+    uint32_t FrameWidth;
+    uint32_t FrameHeight;
+
+private:
+    std::string FTrackLabel;
+};

@@ -1,0 +1,50 @@
+#pragma once
+
+// What a container says about the aspect ratio of a video track, beside the SPS: AVI's video
+// properties, MP4's pasp and tkhd, Matroska's display size. Players built on libavformat believe the
+// container before the SPS; hardware players read the SPS. A save changes both, so that they agree.
+
+#include "PatchPlan.h"
+#include "h264/uH264.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One place where the container states the aspect ratio of a track.
+class TContainerStatement {
+public:
+    virtual ~TContainerStatement() = default;
+
+    // What it states, reduced, as the display aspect ratio of the track's picture; 0:0 when it states
+    // nothing usable.
+    virtual TRatio DisplayAspectRatio() const = 0;
+    // The change that makes it state sample aspect ratio sar for a picture of width x height samples (as
+    // the SPS gives it). An entry without patches when it states that already; Refusal set when it can
+    // not state it in place.
+    struct TChange {
+        TPlanEntry Entry;
+        std::string Refusal;
+    };
+    virtual TChange Plan(TRatio sar, int64_t width, int64_t height) = 0;
+};
+
+// A video track of the file, as its container numbers it, with what the container states about it.
+class TTrack {
+public:
+    TTrack(int number, std::string label) : Number(number), Label(std::move(label)) {}
+
+    int Number;        // AVI stream number, MP4 track ID, Matroska track number, transport stream PID
+    std::string Label; // how messages name it: "stream 0", "track 1", ...
+    std::vector<std::unique_ptr<TContainerStatement>> Statements;
+    // Why the container's statement is left unwritten even when the SPS change (two statements that
+    // disagree, say); empty when it is written.
+    std::string NotWritten;
+
+    // The display aspect ratio the container states, from its first statement; 0:0 for none.
+    TRatio StatedDisplayAspectRatio() const {
+        return Statements.empty() ? TRatio{} : Statements.front()->DisplayAspectRatio();
+    }
+    bool HasStatement() const { return !Statements.empty(); }
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+// What kind of file this is, read from its content (never from its name): the one decision both
+// programs take before they choose a scanner.
+
+#include "base/Exceptions.h"
+#include "base/FileFormat.h"
+#include "base/Streams.h"
+
+// Reads the first bytes of the stream (and a few further places) and names its format.
+TFileFormat DetectFormat(TStream &stream);
+
+// Whether a scanner of this program reads the format.
+bool IsScannable(TFileFormat format);
+
+// A file of a format the scanner that was asked to read it does not read.
+class EFileFormat : public Exception {
+public:
+    explicit EFileFormat(TFileFormat format);
+    TFileFormat Format;
+};

@@ -1,0 +1,110 @@
+#include "Parser.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "bitstream/uFastBitStream.h"
+
+namespace {
+
+// Tells the end of a scan however it ends; a failing receiver neither replaces the error that ended the
+// scan nor ends the program.
+class TFinishedReport {
+public:
+    explicit TFinishedReport(const TScanEvents &events) : FEvents(events) {}
+    ~TFinishedReport() {
+        try {
+            if (FEvents.OnFinished)
+                FEvents.OnFinished();
+        } catch (...) {
+        }
+    }
+    TFinishedReport(const TFinishedReport &) = delete;
+    TFinishedReport &operator=(const TFinishedReport &) = delete;
+
+private:
+    const TScanEvents &FEvents;
+};
+
+} // namespace
+
+void TParser::Parse(const std::string &fileName) {
+    if (!FileExists(fileName))
+        throw EInOutError(Format(SFileNotFound, fileName));
+    TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
+    Session.FileName = fileName;
+    Scan(file);
+}
+
+void TParser::Scan(TStream &stream) {
+    Session.FileSize = stream.Size();
+    TFinishedReport finished(Events);
+    Walk(stream);
+}
+
+void TParser::ReportProgress(int64_t position, int64_t total) const {
+    if (Events.OnProgress)
+        Events.OnProgress(position, total);
+}
+
+void TParser::Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text) {
+    TScanNotice notice{kind, fileOffset, text};
+    if (Session.AddNotice(notice) && Events.OnNotice)
+        Events.OnNotice(notice);
+}
+
+void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTrack *track,
+                          const std::string *notChangeable) {
+    const TNALUnit *unit = Session.FindUnit(bytes.Bytes, bytes.Complete);
+    if (unit == nullptr) {
+        std::unique_ptr<TNALUnit> decoded;
+        std::string damage;
+        try {
+            decoded = DecodeNALUnit(std::move(bytes.Bytes), bytes.Complete);
+        } catch (const EInOutError &) {
+            damage = SSpsCutShort;
+        } catch (const Exception &error) {
+            damage = error.what();
+        }
+        if (!damage.empty()) {
+            ++Session.DamagedSpsCount;
+            Notice(TScanNotice::TKind::DamagedSps, placement.FileOffset(0),
+                   Format(SDamagedSps, placement.FileOffset(0), damage));
+            return;
+        }
+        if (decoded->SequenceParameterSet->HasAspectRatio())
+            unit = Session.KeepUnit(std::move(decoded));
+    }
+    ++Session.SpsCount;
+    if (Events.OnNALUnitKept)
+        Events.OnNALUnitKept(Session.SpsCount);
+    if (unit == nullptr)
+        return; // no usable ratio: counted, not listed
+    TARInfo record;
+    record.NALUnit = unit;
+    record.SequenceParameterSet = unit->SequenceParameterSet.get();
+    record.Placement = placement;
+    record.Track = track;
+    record.NotChangeable = notChangeable;
+    TARInfo &added = Session.ARInfoList.Add(record);
+    if (Events.OnRecordAdded)
+        Events.OnRecordAdded(added);
+}
+
+void TParser::ScanAnnexB(TFastBitstream &reader,
+                         const std::function<TPlacement(int64_t start, int64_t count)> &placement,
+                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
+    TAnnexBSource source(reader);
+    while (!Aborted) {
+        if (how.Progress)
+            ReportProgress(reader.Stream()->Position(), reader.Stream()->Size());
+        if (!source.Next())
+            return;
+        if (NalUnitTypeOf(source.Header()) == NalTypeSps) {
+            TNalUnitBytes unit = source.ReadUnit(MaxSpsBytes);
+            const TPlacement place = placement(source.Start(), static_cast<int64_t>(unit.Bytes.size()));
+            KeepNALUnit(std::move(unit), place, track, notChangeable);
+        }
+        if (how.FirstUnitOnly)
+            return;
+    }
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+// The scanning contract every scanner follows: it walks its format's structure and hands over NAL
+// units and container statements; the per-NAL-unit step that keeps an SPS and adds its row is shared.
+
+#include "ScanSession.h"
+#include "base/ByteView.h"
+#include "base/Streams.h"
+#include "h264/NalSource.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What a scan tells while it runs, on the caller's thread, from inside Parse.
+struct TScanEvents {
+    // How far the scan has read: position of total bytes.
+    std::function<void(int64_t position, int64_t total)> OnProgress;
+    // An SPS NAL unit was found (spsCount of them so far), with or without a ratio.
+    std::function<void(int64_t spsCount)> OnNALUnitKept;
+    // A row was added for an SPS with a usable ratio.
+    std::function<void(TARInfo &record)> OnRecordAdded;
+    // Something could not be read as it should; the scan goes on where it can.
+    std::function<void(const TScanNotice &notice)> OnNotice;
+    // An AVI video stream's handler code is not an H.264 one: true scans it anyway, false (or no
+    // handler) ends the scan.
+    std::function<bool(const std::string &fourCC)> OnForeignHandler;
+    // The scan has ended: done, aborted or failed.
+    std::function<void()> OnFinished;
+};
+
+class TParser {
+public:
+    explicit TParser(TScanSession &session) : Session(session) {}
+    virtual ~TParser() = default;
+    TParser(const TParser &) = delete;
+    TParser &operator=(const TParser &) = delete;
+
+    // Opens the file for reading (other programs may read it, not write it) and scans it into the session.
+    void Parse(const std::string &fileName);
+    // Scans a stream already open, a file or bytes in memory, into the session.
+    void Scan(TStream &stream);
+
+    // Set by the caller before the scan, and to stop it: the scan ends at its next look.
+    bool Aborted = false;
+    // False: only the first NAL unit of each piece of video data (AVI chunk) is looked at; a raw stream
+    // is read whole in any case.
+    bool DeepScan = true;
+    TScanEvents Events;
+    TScanSession &Session;
+
+protected:
+    // The walk of the format's structure.
+    virtual void Walk(TStream &stream) = 0;
+
+    void ReportProgress(int64_t position, int64_t total) const;
+    void Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text);
+
+    // The per-NAL-unit step for an SPS NAL unit: its bytes as found, where they lie in the file, the track
+    // it belongs to and why it can not be changed in place, if it can not. Keeps and counts the SPS and
+    // adds its row when it has a usable ratio; a damaged SPS is counted and noticed instead.
+    void KeepNALUnit(TNalUnitBytes unit, const TPlacement &placement, TTrack *track,
+                     const std::string *notChangeable = nullptr);
+    // How ScanAnnexB goes through its range.
+    struct TAnnexBScan {
+        bool FirstUnitOnly = false; // only the first NAL unit of the range is looked at
+        bool Progress = false;      // progress is reported before each search for a start code
+    };
+    // The NAL units of an Annex B byte stream in the reader's range, each SPS through KeepNALUnit;
+    // placement maps stream positions to the file.
+    void ScanAnnexB(TFastBitstream &reader,
+                    const std::function<TPlacement(int64_t start, int64_t count)> &placement, TTrack *track,
+                    const std::string *notChangeable, TAnnexBScan how);
+};

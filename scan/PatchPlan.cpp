@@ -1,0 +1,152 @@
+#include "PatchPlan.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::string HexBytes(const std::vector<uint8_t> &bytes) {
+    std::string text;
+    for (uint8_t byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        text += (text.empty() ? "" : " ") + std::string(digits);
+    }
+    return text;
+}
+
+// A patch and the row of the entry it belongs to.
+struct TPlaced {
+    const TPatch *Patch;
+    size_t Row;
+};
+
+// The patches of all entries in file order, each place once: two entries that put the same bytes at the
+// same place (one SPS reached twice) write them once.
+std::vector<TPlaced> Placed(const std::vector<TPlanEntry> &entries) {
+    std::vector<TPlaced> placed;
+    for (const TPlanEntry &entry : entries)
+        for (const TPatch &patch : entry.Patches)
+            placed.push_back({&patch, entry.Row});
+    std::stable_sort(placed.begin(), placed.end(), [](const TPlaced &a, const TPlaced &b) {
+        return a.Patch->FileOffset < b.Patch->FileOffset;
+    });
+    auto same = [](const TPlaced &a, const TPlaced &b) {
+        return a.Patch->FileOffset == b.Patch->FileOffset && a.Patch->Old == b.Patch->Old &&
+               a.Patch->New == b.Patch->New;
+    };
+    placed.erase(std::unique(placed.begin(), placed.end(), same), placed.end());
+    return placed;
+}
+
+std::vector<uint8_t> ReadAt(TStream &file, int64_t offset, size_t count) {
+    std::vector<uint8_t> bytes(count);
+    file.Seek(offset);
+    file.ReadBuffer(bytes.data(), count);
+    return bytes;
+}
+
+void WriteAt(TStream &file, int64_t offset, const std::vector<uint8_t> &bytes) {
+    file.Seek(offset);
+    file.WriteBuffer(bytes.data(), bytes.size());
+}
+
+} // namespace
+
+bool TPatchPlan::Empty() const {
+    return std::all_of(Entries.begin(), Entries.end(),
+                       [](const TPlanEntry &entry) { return entry.Patches.empty(); });
+}
+
+std::vector<std::string> TPatchPlan::PatchLines() const {
+    std::vector<std::string> lines;
+    for (const TPlaced &placed : Placed(Entries)) {
+        const TPatch &patch = *placed.Patch;
+        lines.push_back(
+            Format(SPatchLine, patch.FileOffset, HexBytes(patch.Old), HexBytes(patch.New), patch.What));
+    }
+    return lines;
+}
+
+std::vector<TWriteRefusal> TPatchPlan::Check(TStream &file) const {
+    std::vector<TWriteRefusal> refusals = Refusals;
+    const std::vector<TPlaced> placed = Placed(Entries);
+    const int64_t size = file.Size();
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const TPatch &patch = *placed[i].Patch;
+        if (i + 1 < placed.size() && placed[i + 1].Patch->FileOffset < patch.End()) {
+            const TPatch &next = *placed[i + 1].Patch;
+            refusals.push_back({placed[i].Row, Format(SPatchesOverlap, patch.What, patch.FileOffset,
+                                                      next.What, next.FileOffset)});
+            continue;
+        }
+        if (patch.Old.size() != patch.New.size() || patch.FileOffset < 0 || patch.End() > size) {
+            refusals.push_back({placed[i].Row, Format(SPatchOutsideFile, patch.What, patch.FileOffset)});
+            continue;
+        }
+        if (ReadAt(file, patch.FileOffset, patch.Old.size()) != patch.Old)
+            refusals.push_back({placed[i].Row, Format(SFileChangedSinceScan, patch.What, patch.FileOffset)});
+    }
+    std::stable_sort(refusals.begin(), refusals.end(),
+                     [](const TWriteRefusal &a, const TWriteRefusal &b) { return a.Index < b.Index; });
+    return refusals;
+}
+
+TWriteReport TPatchPlan::Apply(TStream &file) {
+    const std::vector<TWriteRefusal> refusals = Check(file);
+    if (!refusals.empty())
+        throw Exception(Format(SChangesRefused, refusals.size()));
+    const std::vector<TPlaced> placed = Placed(Entries);
+    size_t written = 0;
+    try {
+        for (; written < placed.size(); ++written)
+            WriteAt(file, placed[written].Patch->FileOffset, placed[written].Patch->New);
+        file.Flush();
+        for (const TPlaced &entry : placed)
+            if (ReadAt(file, entry.Patch->FileOffset, entry.Patch->New.size()) != entry.Patch->New)
+                throw Exception(Format(SWriteVerifyFailed, entry.Patch->What, entry.Patch->FileOffset));
+    } catch (const std::exception &failure) {
+        // Put the old bytes back where anything may have been written, the failed write's place too.
+        const size_t touched = std::min(written + 1, placed.size());
+        std::string undoError;
+        std::vector<std::string> stillNew;
+        for (size_t i = touched; i-- > 0;) {
+            try {
+                WriteAt(file, placed[i].Patch->FileOffset, placed[i].Patch->Old);
+            } catch (const std::exception &error) {
+                undoError = error.what();
+                stillNew.push_back(placed[i].Patch->What);
+            }
+        }
+        try {
+            file.Flush();
+        } catch (const std::exception &error) {
+            if (undoError.empty())
+                undoError = error.what();
+        }
+        if (undoError.empty())
+            throw Exception(Format(SWriteFailedRestored, WithoutFullStop(failure.what())));
+        std::string places;
+        for (auto what = stillNew.rbegin(); what != stillNew.rend(); ++what)
+            places += (places.empty() ? "" : "; ") + *what;
+        if (places.empty())
+            places = SWriteFailedUnknownPlaces;
+        throw Exception(Format(SWriteFailedNotRestored, WithoutFullStop(failure.what()),
+                               WithoutFullStop(undoError), places));
+    }
+    TWriteReport report;
+    for (TPlanEntry &entry : Entries) {
+        if (entry.Patches.empty())
+            continue;
+        report.Lines.push_back(entry.Description);
+        if (entry.Written)
+            entry.Written();
+    }
+    report.PatchCount = placed.size();
+    for (const TPlaced &entry : placed)
+        report.ByteCount += entry.Patch->New.size();
+    return report;
+}

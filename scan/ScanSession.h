@@ -1,0 +1,67 @@
+#pragma once
+
+// What one scan of one file found: the rows, the SPS they stand for, the video tracks with their
+// container statements, and what could not be read. The fronts keep one session per open file; every
+// record, unit and track lives as long as its session.
+
+#include "ARInfo.h"
+#include "ContainerStatement.h"
+#include "FormatProbe.h"
+#include "h264/uH264.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Something of the file that the scan could not read as it should, with where it lies. The scan goes on
+// after it where it can.
+struct TScanNotice {
+    enum class TKind {
+        DamagedSps, // an SPS that breaks the standard or is cut short: not listed
+        NotScanned, // a part of the file that was not scanned
+        Structure,  // the container's structure says something odd, read as well as it goes
+    };
+    TKind Kind = TKind::Structure;
+    int64_t FileOffset = 0;
+    std::string Text;
+};
+
+class TScanSession {
+public:
+    TScanSession() = default;
+    TScanSession(const TScanSession &) = delete;
+    TScanSession &operator=(const TScanSession &) = delete;
+
+    std::string FileName;
+    int64_t FileSize = 0;
+    TFileFormat Format = TFileFormat::RawH264;
+    TARInfoList ARInfoList{*this};
+    // Every SPS NAL unit found, whether or not it has a ratio (damaged ones are not counted here).
+    int64_t SpsCount = 0;
+    int64_t DamagedSpsCount = 0;
+    std::deque<TTrack> Tracks;
+    // The first MaxNotices notices; NoticeCount counts them all.
+    static constexpr size_t MaxNotices = 100;
+    std::vector<TScanNotice> Notices;
+    int64_t NoticeCount = 0;
+
+    TTrack &AddTrack(int number, std::string label);
+    // Keeps the notice while there is room; true when it was kept.
+    bool AddNotice(TScanNotice notice);
+
+    // Decoded units of SPS that have rows, one per distinct content: an SPS repeated before every key
+    // frame is decoded and kept once.
+    const TNALUnit *FindUnit(const std::vector<uint8_t> &bytes, bool complete) const;
+    const TNALUnit *KeepUnit(std::unique_ptr<TNALUnit> unit);
+    // A reason text kept as long as the session (records refer to it); equal texts are kept once.
+    const std::string *KeepReason(const std::string &reason);
+
+private:
+    static std::string UnitKey(const std::vector<uint8_t> &bytes, bool complete);
+    std::unordered_map<std::string, std::unique_ptr<TNALUnit>> FUnits;
+    std::set<std::string> FReasons;
+};

@@ -1,0 +1,25 @@
+#include "Scanner.h"
+
+#include "StreamParser.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "uRIFFParser.h"
+
+TFileFormat ProbeFile(const std::string &fileName) {
+    if (!FileExists(fileName))
+        throw EInOutError(Format(SFileNotFound, fileName));
+    TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
+    return DetectFormat(file);
+}
+
+std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session) {
+    session.Format = format;
+    switch (format) {
+    case TFileFormat::RawH264:
+        return std::make_unique<TStreamParser>(session);
+    case TFileFormat::Avi:
+        return std::make_unique<TRIFFParser>(session);
+    default:
+        return nullptr;
+    }
+}

@@ -1,0 +1,168 @@
+// The write engine: a plan of places checked against the file before anything is written, applied,
+// flushed, read back, and put back when a write fails.
+
+#include "scan/PatchPlan.h"
+#include "CoreTestSupport.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<uint8_t> Counting(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i);
+    return bytes;
+}
+
+TPlanEntry Entry(size_t row, std::vector<TPatch> patches, bool *written = nullptr) {
+    TPlanEntry entry;
+    entry.Row = row;
+    entry.Description = "entry " + std::to_string(row);
+    entry.Patches = std::move(patches);
+    if (written != nullptr)
+        entry.Written = [written] { *written = true; };
+    return entry;
+}
+
+TPatch At(int64_t offset, std::vector<uint8_t> old, std::vector<uint8_t> replacement, std::string what) {
+    return {offset, std::move(old), std::move(replacement), std::move(what)};
+}
+
+TEST(PatchPlan, WritesEveryPlaceReadsItBackAndTellsTheEntries) {
+    CountingStream file(Counting(64));
+    bool firstWritten = false, secondWritten = false;
+    TPatchPlan plan;
+    plan.Entries.push_back(Entry(0, {At(10, {10, 11}, {0xA0, 0xA1}, "a")}, &firstWritten));
+    plan.Entries.push_back(Entry(1, {At(40, {40}, {0xB0}, "b"), At(2, {2}, {0xC0}, "c")}, &secondWritten));
+    // The same bytes at the same place from two entries (one SPS reached twice) are written once.
+    plan.Entries.push_back(Entry(2, {At(40, {40}, {0xB0}, "b again")}));
+    EXPECT_TRUE(plan.Check(file).empty());
+    const TWriteReport report = plan.Apply(file);
+    std::vector<uint8_t> expected = Counting(64);
+    expected[2] = 0xC0;
+    expected[10] = 0xA0;
+    expected[11] = 0xA1;
+    expected[40] = 0xB0;
+    EXPECT_EQ(file.Bytes(), expected);
+    EXPECT_EQ(report.PatchCount, 3u);
+    EXPECT_EQ(report.ByteCount, 4u);
+    EXPECT_EQ(report.Lines, (std::vector<std::string>{"entry 0", "entry 1", "entry 2"}));
+    EXPECT_TRUE(firstWritten && secondWritten);
+    // Three writes, in file order, then a read of every place after them.
+    ASSERT_EQ(file.Writes.size(), 3u);
+    EXPECT_EQ(file.Writes[0].Offset, 2);
+    EXPECT_EQ(file.Writes[2].Offset, 40);
+    EXPECT_EQ(file.Reads.back().Offset, 40);
+    EXPECT_EQ(plan.PatchLines()[0], "00000002: 02 -> C0 (c)");
+}
+
+// Two changes on the same bytes (a container field the walk also took for video data) are refused before
+// anything is written, as are places outside the file and places that changed since the scan.
+TEST(PatchPlan, OverlapsPlacesOutsideTheFileAndChangedBytesAreRefused) {
+    CountingStream file(Counting(32));
+    TPatchPlan overlapping;
+    overlapping.Entries.push_back(Entry(0, {At(8, {8, 9, 10}, {1, 1, 1}, "aspect ratio of row 0")}));
+    overlapping.Entries.push_back(Entry(1, {At(10, {10, 11}, {2, 2}, "container aspect ratio of stream 0")}));
+    std::vector<TWriteRefusal> refusals = overlapping.Check(file);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].Reason,
+              Format(SPatchesOverlap, "aspect ratio of row 0", 8, "container aspect ratio of stream 0", 10));
+    EXPECT_THROW(overlapping.Apply(file), Exception);
+    EXPECT_TRUE(file.Writes.empty());
+
+    TPatchPlan outside;
+    outside.Entries.push_back(Entry(3, {At(31, {31, 32}, {0, 0}, "x")}));
+    outside.Entries.push_back(Entry(4, {At(-1, {0}, {1}, "y")}));
+    refusals = outside.Check(file);
+    ASSERT_EQ(refusals.size(), 2u);
+    EXPECT_EQ(refusals[0].Index, 3u);
+    EXPECT_EQ(refusals[1].Reason, Format(SPatchOutsideFile, "y", -1));
+
+    TPatchPlan changed;
+    changed.Entries.push_back(Entry(5, {At(4, {4, 99}, {0, 0}, "z")}));
+    changed.Refusals.push_back({2, "refused while planning"});
+    refusals = changed.Check(file);
+    ASSERT_EQ(refusals.size(), 2u);
+    EXPECT_EQ(refusals[0].Reason, "refused while planning");
+    EXPECT_EQ(refusals[1].Reason, Format(SFileChangedSinceScan, "z", 4));
+    try {
+        changed.Apply(file);
+        FAIL() << "applied";
+    } catch (const Exception &error) {
+        EXPECT_EQ(error.what(), Format(SChangesRefused, 2));
+    }
+    EXPECT_TRUE(file.Writes.empty());
+}
+
+// A medium that fails the nth write, and optionally every write after it.
+class FailingStream : public CountingStream {
+public:
+    FailingStream(std::vector<uint8_t> bytes, size_t failAt, bool failAfter)
+        : CountingStream(std::move(bytes)), FFailAt(failAt), FFailAfter(failAfter) {}
+    void WriteBuffer(const void *buffer, size_t count) override {
+        ++FCount;
+        if (FCount == FFailAt || (FFailAfter && FCount > FFailAt))
+            throw EInOutError("Input/output error");
+        CountingStream::WriteBuffer(buffer, count);
+    }
+    size_t FlushCount = 0;
+    void Flush() override { ++FlushCount; }
+
+private:
+    size_t FFailAt;
+    bool FFailAfter;
+    size_t FCount = 0;
+};
+
+TPatchPlan SixPlaces(bool *written) {
+    TPatchPlan plan;
+    for (size_t row = 0; row < 6; ++row) {
+        const auto at = static_cast<int64_t>(8 * row);
+        plan.Entries.push_back(Entry(
+            row, {At(at, {static_cast<uint8_t>(at)}, {0xEE}, "aspect ratio of row " + std::to_string(row))},
+            written));
+    }
+    return plan;
+}
+
+// The third write fails: the two before it get their old bytes back, the file is as it was, and the
+// message says so; nothing in memory takes the new values.
+TEST(PatchPlan, AFailedWritePutsBackWhatWasWritten) {
+    const std::vector<uint8_t> before = Counting(64);
+    FailingStream file(before, 3, false);
+    bool written = false;
+    TPatchPlan plan = SixPlaces(&written);
+    try {
+        plan.Apply(file);
+        FAIL() << "applied";
+    } catch (const Exception &error) {
+        EXPECT_EQ(error.what(), Format(SWriteFailedRestored, "Input/output error"));
+    }
+    EXPECT_EQ(file.Bytes(), before);
+    EXPECT_FALSE(written);
+    EXPECT_GE(file.FlushCount, 1u);
+}
+
+// When putting back fails too, the message names every place that now holds new bytes.
+TEST(PatchPlan, WhenPuttingBackFailsTooThePlacesThatChangedAreNamed) {
+    FailingStream file(Counting(64), 3, true);
+    bool written = false;
+    TPatchPlan plan = SixPlaces(&written);
+    try {
+        plan.Apply(file);
+        FAIL() << "applied";
+    } catch (const Exception &error) {
+        EXPECT_EQ(error.what(),
+                  Format(SWriteFailedNotRestored, "Input/output error", "Input/output error",
+                         "aspect ratio of row 0; aspect ratio of row 1; aspect ratio of row 2"));
+    }
+    EXPECT_EQ(file.Bytes()[0], 0xEE);
+    EXPECT_EQ(file.Bytes()[8], 0xEE);
+    EXPECT_EQ(file.Bytes()[16], 16);
+    EXPECT_FALSE(written);
+}
+
+} // namespace

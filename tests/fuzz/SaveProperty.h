@@ -1,0 +1,108 @@
+#pragma once
+
+// The whole-program property of a save, for any file a fuzzer makes: after a save the scan accepted,
+// the file has its length, every byte outside the planned places is as it was, every start code,
+// emulation-prevention byte and unit end of the file is where it was, and a new scan lists the new values
+// at the same places. A refused save changes nothing.
+
+#include "FuzzSupport.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
+#include "scan/Scanner.h"
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
+
+// Where a 00 00 0x with x up to 3 begins: start codes, the zeros before them, and emulation prevention.
+inline std::vector<size_t> ZeroRuns(const std::vector<uint8_t> &bytes) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i + 2 < bytes.size(); ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] <= 3)
+            found.push_back(i);
+    return found;
+}
+
+// Scans the bytes from memory with the scanner their content calls for (the AVI scanner's question is
+// answered yes); what a failing scan found before its error stays.
+inline std::unique_ptr<TScanSession> ScanForSave(const std::vector<uint8_t> &bytes) {
+    auto session = std::make_unique<TScanSession>();
+    TMemoryStream stream(bytes);
+    std::unique_ptr<TParser> parser = CreateParser(DetectFormat(stream), *session);
+    if (!parser)
+        return session;
+    parser->Events.OnForeignHandler = [](const std::string &) { return true; };
+    try {
+        parser->Scan(stream);
+    } catch (const Exception &) {
+    }
+    return session;
+}
+
+// Gives every row a new ratio, saves into a copy of the bytes, and checks the property. Mostly the ratio
+// keeps each row's kind (code as a predefined code 1..16, or width:height as a custom ratio), so that most
+// saves go through; with the top bit of code set, code itself goes to every row, kind or not.
+inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width, uint16_t height) {
+    std::unique_ptr<TScanSession> session = ScanForSave(bytes);
+    TARInfoList &rows = session->ARInfoList;
+    for (size_t i = 0; i < rows.Count(); ++i) {
+        TARInfo &row = *rows.Items(i);
+        uint8_t idc = code;
+        if ((code & 0x80) == 0)
+            idc = row.CurrentAspectRatioIdc() == 255 ? 255 : static_cast<uint8_t>(1 + code % 16);
+        row.NewAspectRatioIdc = idc;
+        row.NewSarWidth = idc == 255 ? width : PredefinedSarWidth(idc);
+        row.NewSarHeight = idc == 255 ? height : PredefinedSarHeight(idc);
+    }
+    std::vector<bool> changed(rows.Count());
+    for (size_t i = 0; i < rows.Count(); ++i)
+        changed[i] = rows.Items(i)->IsChanged() && rows.Items(i)->KeepsKind();
+    TPatchPlan plan = rows.PlanChanges();
+    std::set<size_t> planned, nearContainer;
+    for (const TPlanEntry &entry : plan.Entries)
+        for (const TPatch &patch : entry.Patches) {
+            Require(patch.Old.size() == patch.New.size() && patch.FileOffset >= 0);
+            for (int64_t at = patch.FileOffset; at < patch.End(); ++at)
+                planned.insert(static_cast<size_t>(at));
+            if (entry.Kind == TPlanEntry::TKind::Container)
+                for (int64_t at = patch.FileOffset - 2; at < patch.End(); ++at)
+                    nearContainer.insert(static_cast<size_t>(at));
+        }
+    TMemoryStream copy(bytes);
+    const bool refused = !plan.Check(copy).empty();
+    try {
+        plan.Apply(copy);
+        Require(!refused);
+    } catch (const Exception &) {
+        // Memory never fails a write: only a refusal stops the save.
+        Require(refused);
+    }
+    const std::vector<uint8_t> &after = copy.Bytes();
+    Require(after.size() == bytes.size());
+    if (refused) {
+        Require(after == bytes);
+        return;
+    }
+    for (size_t i = 0; i < bytes.size(); ++i)
+        Require(after[i] == bytes[i] || planned.count(i) == 1);
+    auto outsideContainers = [&](std::vector<size_t> runs) {
+        std::erase_if(runs, [&](size_t at) { return nearContainer.count(at) == 1; });
+        return runs;
+    };
+    Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+
+    // Scanned again, every row is where it was, with the values written.
+    std::unique_ptr<TScanSession> again = ScanForSave(after);
+    Require(again->ARInfoList.Count() == rows.Count());
+    for (size_t i = 0; i < rows.Count(); ++i) {
+        const TARInfo &before = *rows.Items(i);
+        const TARInfo &now = *again->ARInfoList.Items(i);
+        Require(now.SpsOffset() == before.SpsOffset() && now.VuiOffset() == before.VuiOffset());
+        Require(!before.IsChanged());
+        Require(now.SarText() == before.SarText() &&
+                now.EffectiveAspectRatioIdc() == before.EffectiveAspectRatioIdc());
+        if (changed[i])
+            Require(before.EffectiveAspectRatioIdc() == before.NewAspectRatioIdc);
+    }
+}
