@@ -3,9 +3,13 @@
 #include "TestFiles.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -94,8 +98,31 @@ ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
     return probed;
 }
 
+void MakeFromRecipe(const std::string &recipe, const std::string &path) {
+    const std::string placeholder = "%OUT%";
+    const size_t at = recipe.find(placeholder);
+    if (at == std::string::npos)
+        throw std::invalid_argument("a recipe names its output %OUT%: " + recipe);
+    const std::filesystem::path folder = PELLMAR_TEST_MEDIA;
+    char key[32];
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(recipe));
+    const std::filesystem::path cached = folder / (std::string(key) + ".media");
+    if (!std::filesystem::exists(cached)) {
+        std::filesystem::create_directories(folder);
+        // Made under a name of this process and then renamed, so that processes making the same file at
+        // once never see a half-written one.
+        const std::filesystem::path part =
+            folder / (std::string(key) + "." + std::to_string(::getpid()) + ".part");
+        std::string command = recipe;
+        command.replace(at, placeholder.size(), ShellQuote(part.string()));
+        RunChecked(command);
+        std::filesystem::rename(part, cached);
+    }
+    std::filesystem::copy_file(cached, path, std::filesystem::copy_options::overwrite_existing);
+}
+
 void MakeRawH264(const std::string &path, const VideoSpec &video) {
-    RunChecked(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f h264 " + ShellQuote(path));
+    MakeFromRecipe(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f h264 %OUT%", path);
 }
 
 void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio) {
@@ -112,7 +139,7 @@ void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool
         maps += " -map " + std::to_string(videos.size()) + ":a";
         options += " -c:a pcm_s16le";
     }
-    RunChecked(FFmpeg + inputs + maps + options + " -f avi " + ShellQuote(path));
+    MakeFromRecipe(FFmpeg + inputs + maps + options + " -f avi %OUT%", path);
 }
 
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {

@@ -24,6 +24,11 @@ struct VideoSpec {
     std::string tag;                   // handler code written into the AVI stream header, e.g. "XVID"
 };
 
+// Runs a command line that writes a media file to %OUT% (ffmpeg, mkvmerge, ...), once per build: the
+// result is kept in the build's media folder under a name drawn from the command line, and every later
+// call, in this process or another, copies it to path.
+void MakeFromRecipe(const std::string &recipe, const std::string &path);
+
 // A raw Annex B elementary stream.
 void MakeRawH264(const std::string &path, const VideoSpec &video);
 
