@@ -105,6 +105,8 @@ inline constexpr const char *SMoreNotices = "%s: %d more notices not shown.";
 
 // list
 inline constexpr const char *SSpsFound = "Sequence Parameter Sets (SPS) found: %d";
+// A column a container row has no value for.
+inline constexpr const char *SNoValue = "-";
 
 // set
 inline constexpr const char *SContainerAspectNote =

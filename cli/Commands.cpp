@@ -177,9 +177,9 @@ void WriteTable(TScan &scan) {
     for (size_t row = 0; row < records.Count(); ++row) {
         const TARInfo &info = *records.Items(row);
         lines.push_back({std::to_string(row), info.SarText(), info.TypeText(), info.ResolutionText(),
-                         info.DarText(), std::to_string(info.SpsId()),
+                         info.DarText(), info.IsContainerRow() ? SNoValue : std::to_string(info.SpsId()),
                          OffsetText(info.SpsOffset(), scan.FileSize()),
-                         OffsetText(info.VuiOffset(), scan.FileSize())});
+                         info.IsContainerRow() ? SNoValue : OffsetText(info.VuiOffset(), scan.FileSize())});
     }
     std::vector<size_t> widths(lines[0].size(), 0);
     for (const auto &line : lines)
@@ -254,12 +254,23 @@ void WriteJson(TScan &scan, const TOptions &options, const TSetResult *set) {
         json.Field("height", info.Height());
         json.Field("resolution", info.ResolutionText());
         json.Field("dar", info.DarText());
-        json.Field("sps_id", info.SpsId());
-        json.Field("sps_offset", info.SpsOffset());
-        json.Field("vui_offset", info.VuiOffset());
-        json.Field("vui_bit_offset", Vui(info).BitOffset);
-        json.Field("video_format", Vui(info).VideoFormatText());
-        json.Field("overscan", Vui(info).OverscanText());
+        if (info.IsContainerRow()) {
+            // The container's statement: no SPS, its place in the file.
+            json.Key("sps_id");
+            json.Null();
+            json.Field("sps_offset", info.SpsOffset());
+            for (const char *key : {"vui_offset", "vui_bit_offset", "video_format", "overscan"}) {
+                json.Key(key);
+                json.Null();
+            }
+        } else {
+            json.Field("sps_id", info.SpsId());
+            json.Field("sps_offset", info.SpsOffset());
+            json.Field("vui_offset", info.VuiOffset());
+            json.Field("vui_bit_offset", Vui(info).BitOffset);
+            json.Field("video_format", Vui(info).VideoFormatText());
+            json.Field("overscan", Vui(info).OverscanText());
+        }
         json.Key("container_dar");
         if (std::optional<std::string> dar = ContainerDar(info))
             json.String(*dar);
@@ -386,7 +397,8 @@ int RunSet(const TOptions &options) {
         int64_t index = static_cast<int64_t>(row);
         if (outcomes[row].Changed) {
             ++changed;
-            const std::string offset = OffsetText(info.VuiOffset(), scan.FileSize());
+            const std::string offset =
+                OffsetText(info.IsContainerRow() ? info.SpsOffset() : info.VuiOffset(), scan.FileSize());
             std::cout << (options.DryRun
                               ? Format(SRowWouldBeWritten, index, previousSar[row], info.SarText(),
                                        info.TypeText(), info.EffectiveAspectRatioIdc(), info.DarText(),

@@ -11,15 +11,22 @@
 
 // ---- TARInfo ----
 
+// A container states a ratio, not a code: its row counts as custom.
 uint8_t TARInfo::CurrentAspectRatioIdc() const {
+    if (IsContainerRow())
+        return ExtendedSarIdc;
     return SequenceParameterSet ? SequenceParameterSet->AspectRatioIdc() : 0;
 }
 
 int32_t TARInfo::CurrentSarWidth() const {
+    if (IsContainerRow())
+        return static_cast<int32_t>(Track->StatedSampleAspectRatio().X);
     return SequenceParameterSet ? SequenceParameterSet->SarWidth() : 0;
 }
 
 int32_t TARInfo::CurrentSarHeight() const {
+    if (IsContainerRow())
+        return static_cast<int32_t>(Track->StatedSampleAspectRatio().Y);
     return SequenceParameterSet ? SequenceParameterSet->SarHeight() : 0;
 }
 
@@ -38,6 +45,12 @@ int32_t TARInfo::ResolvedNewSarHeight() const {
 bool TARInfo::IsChanged() const {
     if (NewAspectRatioIdc == 0)
         return false;
+    // A container takes any ratio; it changes when the ratio does.
+    if (IsContainerRow()) {
+        const TRatio now = ReduceRatio(CurrentSarWidth(), CurrentSarHeight());
+        const TRatio wanted = ReduceRatio(ResolvedNewSarWidth(), ResolvedNewSarHeight());
+        return wanted.X > 0 && wanted.Y > 0 && (wanted.X != now.X || wanted.Y != now.Y);
+    }
     if (NewAspectRatioIdc != ExtendedSarIdc)
         return NewAspectRatioIdc != CurrentAspectRatioIdc();
     if (ResolvedNewSarWidth() <= 0 || ResolvedNewSarHeight() <= 0)
@@ -63,16 +76,20 @@ bool TARInfo::IsPredefined() const {
 }
 
 bool TARInfo::KeepsKind() const {
-    if (!IsChanged())
+    if (!IsChanged() || IsContainerRow())
         return true;
     return (EffectiveAspectRatioIdc() == ExtendedSarIdc) == (CurrentAspectRatioIdc() == ExtendedSarIdc);
 }
 
 int32_t TARInfo::Width() const {
+    if (IsContainerRow())
+        return static_cast<int32_t>(Track->Width);
     return SequenceParameterSet ? SequenceParameterSet->Width() : 0;
 }
 
 int32_t TARInfo::Height() const {
+    if (IsContainerRow())
+        return static_cast<int32_t>(Track->Height);
     return SequenceParameterSet ? SequenceParameterSet->Height() : 0;
 }
 
@@ -81,6 +98,8 @@ int32_t TARInfo::SpsId() const {
 }
 
 std::string TARInfo::TypeText() const {
+    if (IsContainerRow())
+        return "Container";
     return IsPredefined() ? "Predefined" : "Custom";
 }
 
@@ -107,10 +126,14 @@ void TARInfo::Reset() {
 }
 
 int64_t TARInfo::SpsOffset() const {
+    if (IsContainerRow())
+        return Track->HasStatement() ? Track->Statements.front()->FileOffset() : -1;
     return SequenceParameterSet ? Placement.FileOffset(SequenceParameterSet->Position) : 0;
 }
 
 int64_t TARInfo::VuiOffset() const {
+    if (IsContainerRow())
+        return -1;
     return SequenceParameterSet && SequenceParameterSet->VUIParameters
                ? Placement.FileOffset(SequenceParameterSet->VUIParameters->Position)
                : 0;
@@ -227,7 +250,7 @@ std::string TRatioChange::ApplyTo(TARInfo &record) const {
     }
     const TRatio sar = Kind == TKind::Sar ? ReduceRatio(Ratio.X, Ratio.Y)
                                           : SarFromDar(Ratio.X, Ratio.Y, record.Width(), record.Height());
-    if (record.CurrentAspectRatioIdc() != ExtendedSarIdc) {
+    if (record.CurrentAspectRatioIdc() != ExtendedSarIdc && !record.IsContainerRow()) {
         const uint8_t code = PredefinedCodeForRatio(sar.X, sar.Y);
         if (code == 0)
             return std::string(SSaveKindMismatch) + " " + Format(SNoPredefinedRatio, sar.X, sar.Y);
@@ -269,9 +292,11 @@ void TARInfoList::ResetAll() {
         info.Reset();
 }
 
+// Every changed SPS gets its patch. A track's container statements follow the rows of the track that were
+// given a new value (changed, or set to the value they have): so a file whose container disagrees with
+// its SPS comes out agreeing. A container row stands for a track with no SPS row.
 TPatchPlan TARInfoList::PlanChanges() {
     TPatchPlan plan;
-    // The rows a track's container statement follows: changed rows that can be written.
     struct TTrackRows {
         TTrack *Track;
         std::vector<size_t> Rows;
@@ -279,31 +304,33 @@ TPatchPlan TARInfoList::PlanChanges() {
     std::vector<TTrackRows> tracks;
     for (size_t row = 0; row < FItems.size(); ++row) {
         TARInfo &info = FItems[row];
-        if (!info.IsChanged())
+        if (info.NewAspectRatioIdc == 0)
             continue;
-        std::string refusal;
-        if (!info.KeepsKind())
-            refusal = SSaveKindMismatch;
-        else if (info.NotChangeable != nullptr)
-            refusal = *info.NotChangeable;
-        TPlanEntry entry;
-        std::vector<uint8_t> written;
-        if (refusal.empty())
-            entry = info.PlanChange(row, refusal, written);
-        if (!refusal.empty()) {
-            plan.Refusals.push_back({row, refusal});
-            continue;
+        if (info.IsChanged() && !info.IsContainerRow()) {
+            std::string refusal;
+            if (!info.KeepsKind())
+                refusal = SSaveKindMismatch;
+            else if (info.NotChangeable != nullptr)
+                refusal = *info.NotChangeable;
+            TPlanEntry entry;
+            std::vector<uint8_t> written;
+            if (refusal.empty())
+                entry = info.PlanChange(row, refusal, written);
+            if (!refusal.empty()) {
+                plan.Refusals.push_back({row, refusal});
+                continue;
+            }
+            // Once written, the record stands for the SPS as the file now holds it.
+            entry.Written = [this, &info, written = std::move(written)] {
+                const TNALUnit *unit = FSession.FindUnit(written, info.NALUnit->Complete);
+                if (unit == nullptr)
+                    unit = FSession.KeepUnit(DecodeNALUnit(written, info.NALUnit->Complete));
+                info.NALUnit = unit;
+                info.SequenceParameterSet = unit->SequenceParameterSet.get();
+            };
+            plan.Entries.push_back(std::move(entry));
         }
-        // Once written, the record stands for the SPS as the file now holds it.
-        entry.Written = [this, &info, written = std::move(written)] {
-            const TNALUnit *unit = FSession.FindUnit(written, info.NALUnit->Complete);
-            if (unit == nullptr)
-                unit = FSession.KeepUnit(DecodeNALUnit(written, info.NALUnit->Complete));
-            info.NALUnit = unit;
-            info.SequenceParameterSet = unit->SequenceParameterSet.get();
-        };
-        plan.Entries.push_back(std::move(entry));
-        if (info.Track == nullptr)
+        if (info.Track == nullptr || (!info.KeepsKind() && info.IsChanged()))
             continue;
         auto same = std::find_if(tracks.begin(), tracks.end(),
                                  [&info](const TTrackRows &rows) { return rows.Track == info.Track; });

@@ -18,7 +18,9 @@ class TScanSession;
 class TTrack;
 
 // One SPS with a usable sample aspect ratio: its current values, the new values chosen by the user,
-// the texts of its row, and the write of the change.
+// the texts of its row, and the write of the change. A record without SPS that refers to a track stands
+// for the container's own statement of the track's aspect ratio (a container row): for a track whose SPS
+// carry no ratio, the container's statement is what a change writes.
 class TARInfo {
 public:
     uint8_t CurrentAspectRatioIdc() const;
@@ -44,9 +46,11 @@ public:
     // record's NAL unit (positions in the unit count from its header byte). False without SPS or VUI.
     bool WriteTo(TFastBitstream &writer) const;
 
-    // File offsets of the SPS's first payload byte and of the VUI's first bit ("SPS Offset", "VUI Offset").
+    // File offsets of the SPS's first payload byte and of the VUI's first bit ("SPS Offset", "VUI Offset");
+    // for a container row the place of the container's statement, and -1.
     int64_t SpsOffset() const;
     int64_t VuiOffset() const;
+    bool IsContainerRow() const { return SequenceParameterSet == nullptr && Track != nullptr; }
 
     int32_t NewSarWidth = 0;
     int32_t NewSarHeight = 0;

@@ -15,6 +15,9 @@ public:
                    uint32_t frameHeight);
 
     TRatio DisplayAspectRatio() const override { return {X, Y}; }
+    // At the frame size the chunk names.
+    TRatio SampleAspectRatio() const override { return SarFromDar(X, Y, FrameWidth, FrameHeight); }
+    int64_t FileOffset() const override { return Position; }
     TChange Plan(TRatio sar, int64_t width, int64_t height) override;
 
     int64_t Position; // file offset of dwFrameAspectRatio

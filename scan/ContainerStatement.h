@@ -17,9 +17,12 @@ class TContainerStatement {
 public:
     virtual ~TContainerStatement() = default;
 
-    // What it states, reduced, as the display aspect ratio of the track's picture; 0:0 when it states
-    // nothing usable.
+    // What it states, as the display aspect ratio of the track's picture and as the sample aspect ratio;
+    // 0:0 when it states nothing usable.
     virtual TRatio DisplayAspectRatio() const = 0;
+    virtual TRatio SampleAspectRatio() const = 0;
+    // Where in the file it lies, for the list.
+    virtual int64_t FileOffset() const = 0;
     // The change that makes it state sample aspect ratio sar for a picture of width x height samples (as
     // the SPS gives it). An entry without patches when it states that already; Refusal set when it can
     // not state it in place.
@@ -37,14 +40,20 @@ public:
 
     int Number;        // AVI stream number, MP4 track ID, Matroska track number, transport stream PID
     std::string Label; // how messages name it: "stream 0", "track 1", ...
+    // The picture size the container gives the track, 0 x 0 when it gives none.
+    int64_t Width = 0;
+    int64_t Height = 0;
     std::vector<std::unique_ptr<TContainerStatement>> Statements;
     // Why the container's statement is left unwritten even when the SPS change (two statements that
     // disagree, say); empty when it is written.
     std::string NotWritten;
 
-    // The display aspect ratio the container states, from its first statement; 0:0 for none.
+    // What the container states, from its first statement (the one players believe first); 0:0 for none.
     TRatio StatedDisplayAspectRatio() const {
         return Statements.empty() ? TRatio{} : Statements.front()->DisplayAspectRatio();
+    }
+    TRatio StatedSampleAspectRatio() const {
+        return Statements.empty() ? TRatio{} : Statements.front()->SampleAspectRatio();
     }
     bool HasStatement() const { return !Statements.empty(); }
 };

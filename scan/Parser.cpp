@@ -38,7 +38,32 @@ void TParser::Parse(const std::string &fileName) {
 void TParser::Scan(TStream &stream) {
     Session.FileSize = stream.Size();
     TFinishedReport finished(Events);
-    Walk(stream);
+    try {
+        Walk(stream);
+    } catch (...) {
+        AddContainerRows(); // the tracks found before the error are listed as well
+        throw;
+    }
+    AddContainerRows();
+}
+
+// A track whose container states its ratio but none of whose SPS has a row is listed by its container
+// statement, so that the ratio players read from the container can still be changed.
+void TParser::AddContainerRows() {
+    for (TTrack &track : Session.Tracks) {
+        if (!track.HasStatement())
+            continue;
+        bool listed = false;
+        for (size_t i = 0; i < Session.ARInfoList.Count() && !listed; ++i)
+            listed = Session.ARInfoList.Items(i)->Track == &track;
+        if (listed)
+            continue;
+        TARInfo record;
+        record.Track = &track;
+        TARInfo &added = Session.ARInfoList.Add(record);
+        if (Events.OnRecordAdded)
+            Events.OnRecordAdded(added);
+    }
 }
 
 void TParser::ReportProgress(int64_t position, int64_t total) const {

@@ -54,6 +54,7 @@ protected:
     virtual void Walk(TStream &stream) = 0;
 
     void ReportProgress(int64_t position, int64_t total) const;
+    void AddContainerRows();
     void Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text);
 
     // The per-NAL-unit step for an SPS NAL unit: its bytes as found, where they lie in the file, the track

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdlib>
 
 const std::array<const char *, 5> H264HandlerCodes{"AVC1", "DAVC", "H264", "X264", "VSSH"};
 
@@ -279,6 +281,20 @@ void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
         Aborted = true;
 }
 
+// biWidth and biHeight of the bitmap header: the picture size of the stream until a video properties chunk
+// names one (a negative height stands for a picture stored top down).
+void TRIFFParser::ReadBitmapSize(TStream &stream, const TGenericRIFFChunk &chunk, TTrack &track) {
+    uint8_t header[12];
+    if (chunk.WalkEnd - chunk.DataPos < static_cast<int64_t>(sizeof header) || track.Width > 0)
+        return;
+    stream.Seek(chunk.DataPos);
+    stream.ReadBuffer(header, sizeof header);
+    const auto width = static_cast<int32_t>(LittleEndian32(header + 4));
+    const auto height = static_cast<int32_t>(LittleEndian32(header + 8));
+    track.Width = std::max<int64_t>(width, 0);
+    track.Height = height == INT32_MIN ? 0 : std::abs(height);
+}
+
 // dwFrameAspectRatio, dwFrameWidthInPixels and dwFrameHeightInLines lie at 20, 24 and 28 of the video
 // properties; a shorter chunk, or one of a stream that is not video, is passed over. A second one in the
 // same stream leaves the stream's statement ambiguous: players may read either, so neither is written.
@@ -296,6 +312,8 @@ void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk)
     uint8_t fields[12];
     stream.Seek(chunk.DataPos + AspectRatioOffset);
     stream.ReadBuffer(fields, sizeof fields);
+    track.Width = LittleEndian32(fields + 4);
+    track.Height = LittleEndian32(fields + 8);
     track.Statements.push_back(std::make_unique<TVprpStatement>(
         track.Label, chunk.DataPos + AspectRatioOffset, LittleEndian32(fields), LittleEndian32(fields + 4),
         LittleEndian32(fields + 8)));

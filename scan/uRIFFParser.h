@@ -78,6 +78,7 @@ private:
     bool HandleChunk(TStream &stream, TGenericRIFFChunk &chunk);
     void ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk);
     void ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk);
+    void ReadBitmapSize(TStream &stream, const TGenericRIFFChunk &chunk, TTrack &track);
     // Scans the payload, from skip bytes into it, for NAL units; true when an SPS was found.
     bool ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track);
     // Decides on the last child of list, just walked.

@@ -613,9 +613,10 @@ void TForm21::AddARListItem(size_t index, TARInfo &record) {
     row->setText(colType, Text(record.TypeText()));
     row->setText(colResolution, Text(record.ResolutionText()));
     row->setText(colDar, Text(record.DarText()));
-    row->setText(colSpsId, Number(record.SpsId()));
+    // A container row has no SPS: its offset is that of the container's statement.
+    row->setText(colSpsId, record.IsContainerRow() ? QString() : Number(record.SpsId()));
     row->setText(colSpsOffset, hex(record.SpsOffset()));
-    row->setText(colVuiOffset, hex(record.VuiOffset()));
+    row->setText(colVuiOffset, record.IsContainerRow() ? QString() : hex(record.VuiOffset()));
     row->setData(colIndex, Qt::UserRole, QVariant::fromValue(static_cast<void *>(&record)));
     const QString tip = lvARListInfoTip(record);
     for (int column = 0; column < colCount; ++column)
@@ -654,8 +655,11 @@ void TForm21::lvARListCustomDrawItem(QTreeWidgetItem &row, const TARInfo &record
 }
 
 QString TForm21::lvARListInfoTip(const TARInfo &record) const {
-    const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
-    std::string tip = Format(SVideoFormatTip, vui.VideoFormatText()) + STipLineBreak + vui.OverscanText();
+    std::string tip;
+    if (!record.IsContainerRow()) {
+        const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
+        tip = Format(SVideoFormatTip, vui.VideoFormatText()) + STipLineBreak + vui.OverscanText();
+    }
     if (record.Track != nullptr && record.Track->HasStatement()) {
         const TRatio dar = record.Track->StatedDisplayAspectRatio();
         tip +=

@@ -181,9 +181,11 @@ TEST_F(ListCommand, FirstNalOnlyLooksAtTheFirstNalUnitOfEachAviChunk) {
     size_t traced = TraceSps(path).size();
     ASSERT_GT(traced, 0u);
     EXPECT_EQ(ListJson(path).records.size(), traced);
-    Listing firstOnly = ListJson(path, {"--first-nal-only"});
-    EXPECT_EQ(firstOnly.spsCount, 0);
-    EXPECT_TRUE(firstOnly.records.empty());
+    // No SPS row: the stream's vprp is listed in their place.
+    const std::string firstOnly = RunCli({"list", "--first-nal-only", "--json", path}).output;
+    EXPECT_EQ(Jq(firstOnly, ".sps_count"), "0");
+    EXPECT_EQ(Jq(firstOnly, "[.records[] | .type] | join(\",\")"), "Container");
+    EXPECT_EQ(Jq(firstOnly, ".records[0].sps_id"), "null");
 
     // Without delimiters the SPS opens its chunk and is found in that mode too.
     EXPECT_EQ(ListJson(Dir->File("predefined.avi"), {"--first-nal-only"}).records.size(),

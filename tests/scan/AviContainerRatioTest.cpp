@@ -375,3 +375,51 @@ TEST(AviContainerAspectRealFile, FfmpegAviShowsTheNewRatioInContainerAndBitstrea
 }
 
 } // namespace
+
+namespace {
+
+// An SPS without aspect-ratio information leaves the stream's vprp as the only statement of its ratio:
+// the stream is listed by a container row, and a change writes the vprp alone, in place.
+TEST_F(AviContainerAspect, AContainerRowChangesTheVprpOfAStreamWhoseSpsHasNoRatio) {
+    SpsFields noRatio;
+    noRatio.pic_width_in_mbs_minus1 = 44;
+    noRatio.pic_height_in_map_units_minus1 = 35;
+    noRatio.frame_cropping_flag = 0;
+    noRatio.vui = true;
+    noRatio.aspect_ratio_info_present_flag = 0;
+    const ByteVector properties = VideoProperties(5, 4, 720, 576);
+    const ByteVector file = AviFile({VideoStreamList(BitmapFormat(), &properties)},
+                                    {RiffChunk("00dc", WithStartCode(BuildSps(noRatio).nal))});
+    const std::string path = Write(file);
+    Scan(path);
+    EXPECT_EQ(Session().SpsCount, 1);
+    ASSERT_EQ(Rows().Count(), 1u);
+    TARInfo &row = *Rows().Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    EXPECT_EQ(row.TypeText(), "Container");
+    EXPECT_EQ(row.SarText(), "1:1");
+    EXPECT_EQ(row.ResolutionText(), "720x576");
+    EXPECT_EQ(row.DarText(), "5:4");
+    EXPECT_EQ(row.SpsOffset(), PropertiesOf(row)->Position);
+
+    // A DAR of 16:9 at 720x576 is the SAR 64:45, written as the vprp's 16:9 and nothing else.
+    EXPECT_EQ((TRatioChange{TRatioChange::TKind::Dar, 0, {16, 9}}).ApplyTo(row), "");
+    EXPECT_EQ(row.SarText(), "64:45");
+    EXPECT_EQ(ContainerLines(),
+              std::vector<std::string>{"Container aspect ratio of stream 0: 5:4 changed to 16:9."});
+    {
+        TFileStream stream(path, TFileOpenMode::ReadWriteExclusive);
+        EXPECT_EQ(Rows().WriteChanges(stream).PatchCount, 1u);
+    }
+    const ByteVector after = ReadFile(path);
+    size_t differing = 0;
+    for (size_t i = 0; i < after.size(); ++i)
+        differing += after[i] != file[i];
+    EXPECT_EQ(differing, 2u); // 04 00 05 00 -> 09 00 10 00: two bytes
+    EXPECT_FALSE(row.IsChanged());
+    EXPECT_EQ(row.DarText(), "16:9");
+    Scan(path);
+    EXPECT_EQ(Rows().Items(0)->DarText(), "16:9");
+}
+
+} // namespace
