@@ -95,7 +95,6 @@ private:
     void MarkRange(uint8_t slot, uint32_t pattern, uint8_t bitCount, int64_t from, int64_t to);
     bool IsSkipByte(uint8_t slot, int64_t index);
     void SwapSlots(uint8_t a, uint8_t b);
-    static int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit);
 
     TStream *FStream = nullptr;
     int64_t FRangeStart = 0;
@@ -123,6 +122,10 @@ private:
     // bytes in front of it): such a block is read again rather than kept.
     std::array<bool, 3> FSlotWritten{false, false, false};
 };
+
+// Index of the first 01 byte at or after from and before limit that follows two zero bytes, or limit. The
+// two bytes in front of from are read as well (they may end a start code whose 01 is at from).
+int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit);
 
 uint32_t SwapBytes32(uint32_t value);
 uint16_t RotateRight16(uint16_t value, uint8_t count);
