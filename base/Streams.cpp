@@ -314,6 +314,10 @@ void TFileStream::Flush() {
     FSequentialReads = 0;
 }
 
+TLentBytes TStream::Lend(int64_t, size_t, size_t) {
+    return {};
+}
+
 void TMemoryStream::Seek(int64_t offset) {
     if (offset < 0)
         throw EInOutError(SReadError);
@@ -325,7 +329,7 @@ void TMemoryStream::ReadBuffer(void *buffer, size_t count) {
         throw EInOutError(SReadError);
     if (count == 0)
         return;
-    std::memcpy(buffer, FBytes.data() + FPosition, count);
+    std::memcpy(buffer, FBytes->data() + FPosition, count);
     FPosition += static_cast<int64_t>(count);
 }
 
@@ -333,8 +337,19 @@ void TMemoryStream::WriteBuffer(const void *buffer, size_t count) {
     if (count == 0)
         return;
     size_t end = static_cast<size_t>(FPosition) + count;
-    if (end > FBytes.size())
-        FBytes.resize(end);
-    std::memcpy(FBytes.data() + FPosition, buffer, count);
+    if (end > FBytes->size()) {
+        // Growing may move the bytes: what was lent keeps the old ones.
+        if (FBytes.use_count() > 1)
+            FBytes = std::make_shared<std::vector<uint8_t>>(*FBytes);
+        FBytes->resize(end);
+    }
+    std::memcpy(FBytes->data() + FPosition, buffer, count);
     FPosition = static_cast<int64_t>(end);
+}
+
+TLentBytes TMemoryStream::Lend(int64_t offset, size_t count, size_t headRoom) {
+    if (offset < static_cast<int64_t>(headRoom) || offset > Size() ||
+        count > static_cast<size_t>(Size() - offset))
+        return {};
+    return {FBytes, FBytes->data() + offset};
 }

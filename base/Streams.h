@@ -3,8 +3,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+// Bytes a stream lends instead of copying them out. Bytes points at the first byte asked for; the bytes
+// asked for in front of it are readable too. Lease keeps them alive.
+struct TLentBytes {
+    std::shared_ptr<const void> Lease;
+    const uint8_t *Bytes = nullptr;
+    explicit operator bool() const { return Bytes != nullptr; }
+};
 
 // A seekable byte stream: what the bit reader, the scanners and the write-back read and write.
 // Reads and writes are exact: a short read raises EInOutError, as does any failure of the medium.
@@ -19,6 +28,10 @@ public:
     virtual void WriteBuffer(const void *buffer, size_t count) = 0;
     // Puts what was written onto the medium before it returns (nothing to do for memory).
     virtual void Flush() {}
+    // The count bytes at offset, with the headRoom bytes in front of them, without a copy: a stream that
+    // holds them in memory (or reads them into memory of its own) lends them. An empty answer asks the
+    // caller to read them with ReadBuffer. The position does not move.
+    virtual TLentBytes Lend(int64_t offset, size_t count, size_t headRoom);
 };
 
 // The two ways the system opens a file.
@@ -78,22 +91,25 @@ private:
     int FSequentialReads = 0;
 };
 
-// A stream over bytes held in memory; writing past the end makes it grow.
+// A stream over bytes held in memory; writing past the end makes it grow. It lends its bytes: lent bytes
+// show what is written inside the stream's size later, and stay as they were when it grows.
 class TMemoryStream : public TStream {
 public:
-    TMemoryStream() = default;
-    explicit TMemoryStream(std::vector<uint8_t> bytes) : FBytes(std::move(bytes)) {}
+    TMemoryStream() : TMemoryStream(std::vector<uint8_t>()) {}
+    explicit TMemoryStream(std::vector<uint8_t> bytes)
+        : FBytes(std::make_shared<std::vector<uint8_t>>(std::move(bytes))) {}
 
-    int64_t Size() override { return static_cast<int64_t>(FBytes.size()); }
+    int64_t Size() override { return static_cast<int64_t>(FBytes->size()); }
     int64_t Position() override { return FPosition; }
     void Seek(int64_t offset) override;
     void ReadBuffer(void *buffer, size_t count) override;
     void WriteBuffer(const void *buffer, size_t count) override;
+    TLentBytes Lend(int64_t offset, size_t count, size_t headRoom) override;
 
-    const std::vector<uint8_t> &Bytes() const { return FBytes; }
+    const std::vector<uint8_t> &Bytes() const { return *FBytes; }
 
 private:
-    std::vector<uint8_t> FBytes;
+    std::shared_ptr<std::vector<uint8_t>> FBytes;
     int64_t FPosition = 0;
 };
 

@@ -35,6 +35,7 @@ void TFastBitstream::SetBufferSize(int64_t size) {
         // The three bytes past the block keep 32-bit loads at the block's end inside the allocation.
         if (size > 0)
             FBuffers[slot].assign(static_cast<size_t>(HeadRoom + size + 3), 0);
+        UseOwnBuffer(slot);
         FSlotBlock[slot] = -1;
         FSlotLength[slot] = 0;
     }
@@ -56,6 +57,8 @@ void TFastBitstream::AttachRange(TStream *stream, int64_t start, uint8_t startBi
     FStream = stream;
     FSlotBlock.fill(-1);
     FSlotLength.fill(0);
+    for (uint8_t slot = 0; slot < 3; ++slot)
+        UseOwnBuffer(slot);
     SetRange(start, startBit, end, endBit);
     SetPosition(start, startBit);
 }
@@ -177,6 +180,23 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
         FStream->Seek(offset + count);
         return count;
     }
+    if (TLentBytes lent = FStream->Lend(offset, static_cast<size_t>(count), HeadRoom)) {
+        FSlotLease[slot] = std::move(lent.Lease);
+        FSlotBytes[slot] = lent.Bytes;
+        FStream->Seek(offset + count);
+    } else {
+        ReadBlock(slot, offset, count);
+    }
+    FSlotBlock[slot] = block;
+    FSlotLength[slot] = count;
+    FMarkedParts[slot] = 0;
+    FSlotWritten[slot] = false;
+    return count;
+}
+
+void TFastBitstream::ReadBlock(uint8_t slot, int64_t offset, int64_t count) {
+    UseOwnBuffer(slot);
+    const int64_t block = offset / FBufferSize;
     uint8_t *head = FBuffers[slot].data();
     uint8_t previous = PreviousSlot(slot);
     if (FBufferSize >= HeadRoom && FSlotBlock[previous] == block - 1 &&
@@ -192,15 +212,26 @@ int64_t TFastBitstream::LoadBlock(uint8_t slot, int64_t block) {
         FStream->Seek(offset - before);
         FStream->ReadBuffer(head + HeadRoom - before, static_cast<size_t>(before + count));
     }
-    FSlotBlock[slot] = block;
-    FSlotLength[slot] = count;
-    FMarkedParts[slot] = 0;
-    FSlotWritten[slot] = false;
-    return count;
+}
+
+void TFastBitstream::UseOwnBuffer(uint8_t slot) {
+    FSlotLease[slot].reset();
+    FSlotBytes[slot] = OwnBytes(slot);
+}
+
+uint8_t *TFastBitstream::WritableBlockBytes(uint8_t slot) {
+    if (FSlotBytes[slot] != OwnBytes(slot)) {
+        std::memcpy(FBuffers[slot].data(), FSlotBytes[slot] - HeadRoom,
+                    static_cast<size_t>(HeadRoom + FSlotLength[slot]));
+        UseOwnBuffer(slot);
+    }
+    return OwnBytes(slot);
 }
 
 void TFastBitstream::SwapSlots(uint8_t a, uint8_t b) {
     std::swap(FBuffers[a], FBuffers[b]);
+    std::swap(FSlotBytes[a], FSlotBytes[b]);
+    std::swap(FSlotLease[a], FSlotLease[b]);
     std::swap(FSkipBytes[a], FSkipBytes[b]);
     std::swap(FSlotBlock[a], FSlotBlock[b]);
     std::swap(FSlotLength[a], FSlotLength[b]);
@@ -447,13 +478,13 @@ bool TFastBitstream::WriteByte(uint8_t value) {
     uint16_t mask = RotateRight16(0x00FF, static_cast<uint8_t>(bit));
     uint16_t bits = static_cast<uint16_t>(value << (8 - bit));
     SkipBytes(FCurrentBuffer);
-    uint8_t *current = BlockBytes(FCurrentBuffer) + PositionInBuffer();
+    uint8_t *current = WritableBlockBytes(FCurrentBuffer) + PositionInBuffer();
     *current = static_cast<uint8_t>((*current & (mask >> 8)) | (bits >> 8));
     FPendingBytes[FPendingCount++] = *current;
     Skip(1, 0);
     if (bit > 0) {
         SkipBytes(FCurrentBuffer);
-        uint8_t *following = BlockBytes(FCurrentBuffer) + PositionInBuffer();
+        uint8_t *following = WritableBlockBytes(FCurrentBuffer) + PositionInBuffer();
         *following = static_cast<uint8_t>((*following & (mask & 0xFF)) | (bits & 0xFF));
     }
     return true;

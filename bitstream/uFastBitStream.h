@@ -12,7 +12,8 @@ using TSkipByteArray = std::vector<uint8_t>;
 
 // Bit-exact reader and in-place writer over a seekable stream that holds an H.264 byte stream.
 // The stream is read in blocks through a ring of three buffers (previous, current, next block), so a
-// sequential pass reads every block once. Emulation-prevention bytes are marked when a block is loaded
+// sequential pass reads every block once. A stream that holds a block in memory lends it to the ring
+// instead of copying it into a buffer. Emulation-prevention bytes are marked when a block is loaded
 // and passed over when bits are read. Positions are absolute stream offsets, never relative to the range.
 // The reader never owns its stream.
 class TFastBitstream {
@@ -72,6 +73,8 @@ public:
 protected:
     void FillBuffers();
     int64_t LoadBlock(uint8_t slot, int64_t block);
+    // Reads a block into the slot's own buffer, with the bytes in front of it.
+    void ReadBlock(uint8_t slot, int64_t offset, int64_t count);
     void MarkSkipBytes(uint8_t slot);
     void MarkPattern(uint8_t slot, uint32_t pattern, uint8_t bitCount);
     uint8_t CurrentByte() const;
@@ -85,8 +88,11 @@ private:
 
     uint8_t NextSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 1) % 3); }
     uint8_t PreviousSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 2) % 3); }
-    uint8_t *BlockBytes(uint8_t slot) { return FBuffers[slot].data() + HeadRoom; }
-    const uint8_t *BlockBytes(uint8_t slot) const { return FBuffers[slot].data() + HeadRoom; }
+    const uint8_t *BlockBytes(uint8_t slot) const { return FSlotBytes[slot]; }
+    uint8_t *OwnBytes(uint8_t slot) { return FBuffers[slot].data() + HeadRoom; }
+    // The slot's block in its own buffer, copied there first when the stream lent it: for writing.
+    uint8_t *WritableBlockBytes(uint8_t slot);
+    void UseOwnBuffer(uint8_t slot);
     // The ring can lag behind the position after SetRange moved the bounds around it.
     void EnsureCurrentBlock();
     // Whether the current byte exists in the stream (a range may claim more than the stream holds).
@@ -103,6 +109,10 @@ private:
     uint8_t FRangeEndBit = 0;
     int64_t FBufferSize = 0;
     std::array<std::vector<uint8_t>, 3> FBuffers;
+    // Where each slot's block lies: in the slot's own buffer, or in bytes the stream lent (kept by the
+    // lease), which cost no copy.
+    std::array<const uint8_t *, 3> FSlotBytes{};
+    std::array<std::shared_ptr<const void>, 3> FSlotLease;
     std::array<TSkipByteArray, 3> FSkipBytes;
     uint8_t FCurrentBuffer = 0;
     int64_t FBufferStart = 0;

@@ -287,6 +287,38 @@ TEST(BlockRing, AnyBlockSizeDecodesTheSame) {
     }
 }
 
+// Blocks lent by the stream read as blocks copied out of it: the same bytes, emulation-prevention bytes
+// and start codes, across every block boundary and from any start.
+TEST(BlockRing, LentBlocksReadAsCopiedOnes) {
+    std::vector<uint8_t> bytes(5 * Block + 333);
+    uint32_t state = 777;
+    for (uint8_t &byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        uint32_t pick = (state >> 16) % 10;
+        byte = pick < 4 ? 0x00 : pick < 6 ? 0x01 : pick < 7 ? 0x03 : static_cast<uint8_t>(state >> 24);
+    }
+    TMemoryStream lending(bytes);
+    CountingStream copying(bytes);
+    for (int64_t blockSize : {Block, int64_t{5}}) {
+        for (int64_t start : {int64_t{0}, int64_t{2}, Block - 1, 2 * Block + 1}) {
+            SCOPED_TRACE(testing::Message() << "block " << blockSize << ", start " << start);
+            TFastBitstream lent(blockSize);
+            TFastBitstream copied(blockSize);
+            lent.AttachRange(&lending, start, 0, lending.Size(), 0);
+            copied.AttachRange(&copying, start, 0, copying.Size(), 0);
+            std::vector<int64_t> lentCodes, copiedCodes;
+            while (lent.SeekNextStartCode())
+                lentCodes.push_back(lent.Position());
+            while (copied.SeekNextStartCode())
+                copiedCodes.push_back(copied.Position());
+            EXPECT_EQ(lentCodes, copiedCodes);
+            lent.SetPosition(start, 0);
+            copied.SetPosition(start, 0);
+            EXPECT_TRUE(ReadAllBytes(lent) == ReadAllBytes(copied));
+        }
+    }
+}
+
 struct RingMove {
     int64_t fromBlock;
     int64_t blocks;
@@ -561,6 +593,24 @@ TEST(InPlaceWrite, TheRingHoldsTheNewBytesWithTheMarksAsLoaded) {
     EXPECT_EQ(stream.Reads.size(), reads);
     TFastBitstream fresh(&stream);
     EXPECT_EQ(fresh.ReadBits(24), 0x000044u);
+}
+
+// A memory stream lends its blocks to the ring; a write copies the block it changes into the ring's own
+// buffer first, so the stream's bytes change when the write ends and not before.
+TEST(InPlaceWrite, LentBlocksChangeOnlyWhenTheWriteEnds) {
+    const std::vector<uint8_t> before = PatternBytes(3 * Block);
+    TMemoryStream stream(before);
+    TFastBitstream writer(&stream);
+    writer.SetPosition(Block + 4094, 3);
+    writer.BeginWrite(8);
+    for (uint8_t value : {0xFF, 0x00, 0xFF, 0x00, 0xFF})
+        EXPECT_TRUE(writer.WriteByte(value));
+    EXPECT_TRUE(stream.Bytes() == before);
+    EXPECT_TRUE(writer.EndWrite());
+    EXPECT_TRUE(stream.Bytes() == WithBits(before, Block + 4094, 3, 0xFF00FF00FF, 40));
+    writer.SetPosition(Block + 4094, 3);
+    EXPECT_EQ(writer.ReadBits(32), 0xFF00FF00u);
+    EXPECT_EQ(writer.ReadByte(), 0xFFu);
 }
 
 TEST(InPlaceWrite, AByteThatWouldCrossTheRangeEndIsRefused) {

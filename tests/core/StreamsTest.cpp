@@ -309,4 +309,28 @@ TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
     EXPECT_EQ(stream.Position(), 4);
 }
 
+// A memory stream lends its own bytes, with the bytes in front of them: those before its first byte it
+// does not have, nor any past its end. Lent bytes show later writes inside the stream, and a stream that
+// grows leaves them as they were.
+TEST(MemoryStream, LendsItsBytesAsLongAsTheLeaseLasts) {
+    TMemoryStream stream({1, 2, 3, 4, 5, 6});
+    TLentBytes lent = stream.Lend(3, 3, 3);
+    ASSERT_TRUE(lent);
+    EXPECT_EQ(std::vector<uint8_t>(lent.Bytes - 3, lent.Bytes + 3), stream.Bytes());
+    EXPECT_EQ(stream.Position(), 0);
+    EXPECT_FALSE(stream.Lend(2, 1, 3));
+    EXPECT_FALSE(stream.Lend(4, 3, 0));
+    EXPECT_FALSE(stream.Lend(7, 0, 0));
+    EXPECT_TRUE(stream.Lend(6, 0, 0));
+
+    const uint8_t seven = 7;
+    stream.Seek(4);
+    stream.WriteBuffer(&seven, 1);
+    EXPECT_EQ(lent.Bytes[1], 7);
+    const uint8_t more[4] = {8, 9, 10, 11};
+    stream.WriteBuffer(more, sizeof more);
+    EXPECT_EQ(stream.Bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(std::vector<uint8_t>(lent.Bytes - 3, lent.Bytes + 3), (std::vector<uint8_t>{1, 2, 3, 4, 7, 6}));
+}
+
 } // namespace
