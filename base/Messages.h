@@ -10,6 +10,11 @@ inline constexpr const char *SFileInUse = "The file is being used by another pro
 inline constexpr const char *SReadError = "Stream read error";
 inline constexpr const char *SFileNotFound = "File not found: %s";
 inline constexpr const char *SNotARegularFile = "\"%s\" is not a regular file";
+inline constexpr const char *SFileShortened =
+    "The file \"%s\" got shorter while it was read: the bytes at %x are gone.";
+inline constexpr const char *SFileChangedWhileRead =
+    "The file \"%s\" was changed or replaced while it was scanned: what was found may not be in it any "
+    "more. Open it again.";
 
 // Byte views
 inline constexpr const char *SViewExtentInvalid =

@@ -2,6 +2,7 @@
 
 #include "Exceptions.h"
 #include "Messages.h"
+#include "ReadAhead.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -89,11 +90,33 @@ TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFil
         throw EInOutError(Format(SNotARegularFile, fileName));
     }
     FHandle = handle;
+    FWriting = writing;
+    FOpened = OpenFileIdentity();
 }
 
 TFileStream::~TFileStream() {
+    DropBlocks(); // the read-ahead thread reads through the handle
     if (FHandle != nullptr)
         ::CloseHandle(FHandle); // closing ends the sharing restriction
+}
+
+TFileStream::TIdentity TFileStream::OpenFileIdentity() {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(FHandle, &info))
+        return {};
+    TIdentity identity;
+    identity.Size = static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+    identity.Modified = static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                             info.ftLastWriteTime.dwLowDateTime);
+    identity.Device = info.dwVolumeSerialNumber;
+    identity.Node = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return identity;
+}
+
+// Without delete sharing nobody renames or deletes the file, or puts another under its name, while it
+// is open.
+TFileStream::TIdentity TFileStream::NamedFileIdentity() {
+    return OpenFileIdentity();
 }
 
 int64_t TFileStream::QuerySize() {
@@ -175,6 +198,41 @@ TFileStream::TFileStream(const std::string &fileName, TFileOpenMode mode) : FFil
             throw EInOutError(Format(SNotARegularFile, fileName));
         throw EInOutError(Format(SCannotOpenFile, fileName, SystemErrorText(error)));
     }
+    FWriting = writing;
+    FOpened = OpenFileIdentity();
+}
+
+namespace {
+
+struct TStatIdentity {
+    int64_t Size;
+    int64_t Modified;
+    uint64_t Device;
+    uint64_t Node;
+};
+
+TStatIdentity IdentityOf(const struct stat &info) {
+    return {static_cast<int64_t>(info.st_size),
+            static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+            static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+} // namespace
+
+TFileStream::TIdentity TFileStream::OpenFileIdentity() {
+    struct stat info {};
+    if (::fstat(FHandle, &info) != 0)
+        return {};
+    const TStatIdentity identity = IdentityOf(info);
+    return {identity.Size, identity.Modified, identity.Device, identity.Node};
+}
+
+TFileStream::TIdentity TFileStream::NamedFileIdentity() {
+    struct stat info {};
+    if (::stat(FFileName.c_str(), &info) != 0)
+        return {};
+    const TStatIdentity identity = IdentityOf(info);
+    return {identity.Size, identity.Modified, identity.Device, identity.Node};
 }
 
 void TFileStream::SyncToDisk() {
@@ -183,6 +241,7 @@ void TFileStream::SyncToDisk() {
 }
 
 TFileStream::~TFileStream() {
+    DropBlocks(); // the read-ahead thread reads through the handle
     if (FHandle >= 0)
         ::close(FHandle); // closing releases the lock
 }
@@ -240,45 +299,132 @@ void TFileStream::Seek(int64_t offset) {
 void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
     while (count > 0) {
         size_t done = ReadAvailable(offset, bytes, count);
-        if (done == 0)
+        if (done == 0) {
+            if (FSize >= 0 && offset < FSize)
+                throw EInOutError(Format(SFileShortened, FFileName, offset));
             throw EInOutError(SReadError);
+        }
         bytes += done;
         count -= done;
         offset += static_cast<int64_t>(done);
     }
 }
 
+// Reads near the last one, even a little behind it (a block of the bit reader's ring) or after a gap (a
+// chunk header after a small skipped payload), go on with it: after a few of them the file is read
+// ahead.
+void TFileStream::NoteRead(int64_t offset, int64_t end) {
+    const bool near = offset >= FLastReadEnd - MaxReadAheadGap && offset <= FLastReadEnd + MaxReadAheadGap;
+    FNearReads = near ? FNearReads + 1 : 0;
+    FLastReadEnd = end;
+}
+
+const TFileBlock *TFileStream::BlockFor(int64_t from, int64_t to) {
+    if (FHeld != nullptr && FHeld->Holds(from, to))
+        return FHeld.get();
+    if (FWindow != nullptr && FWindow->Holds(from, to)) {
+        FHeld = FWindow;
+        return FHeld.get();
+    }
+    const int64_t size = Size();
+    const int64_t block = (to - 1) / ReadAheadBlockSize;
+    const bool inOneBlock = from >= block * ReadAheadBlockSize - BlockHeadRoom;
+    if (to > size || to - from > ReadAheadBlockSize || !inOneBlock)
+        return nullptr;
+    if (!FWriting && FNearReads >= NearReadsBeforeReadAhead) {
+        if (FReadAhead == nullptr) {
+            auto read = [this](int64_t offset, uint8_t *bytes, size_t count) {
+                return ReadAvailable(offset, bytes, count);
+            };
+            FReadAhead =
+                std::make_unique<TReadAhead>(read, size, ReadAheadBlockSize, BlockHeadRoom, ReadAheadDepth);
+        }
+        FHeld = FReadAhead->Block(block);
+        CheckWhole(*FHeld, std::min((block + 1) * ReadAheadBlockSize, size));
+        return FHeld.get();
+    }
+    // Here and there: what lies between two reads is not read.
+    if (FReadAhead != nullptr)
+        FReadAhead->Pause();
+    return ReadWindow(from, to);
+}
+
+// Reads a window from the first byte asked for, with room behind the last one for the reads after it.
+const TFileBlock *TFileStream::ReadWindow(int64_t from, int64_t to) {
+    if (FHeld == FWindow)
+        FHeld.reset();
+    if (FWindow == nullptr || FWindow.use_count() > 1)
+        FWindow = std::make_shared<TFileBlock>();
+    TFileBlock &window = *FWindow;
+    const int64_t end = std::min(std::max(to, from + WindowSize), Size());
+    window.Bytes.resize(static_cast<size_t>(end - from));
+    window.Start = from;
+    window.Length = 0;
+    const int64_t first = std::max<int64_t>(from, 0);
+    std::memset(window.Bytes.data(), 0, static_cast<size_t>(first - from));
+    int64_t offset = first;
+    while (offset < end) {
+        const size_t done =
+            ReadAvailable(offset, window.Bytes.data() + (offset - from), static_cast<size_t>(end - offset));
+        if (done == 0)
+            break;
+        offset += static_cast<int64_t>(done);
+    }
+    window.Length = offset - from;
+    CheckWhole(window, end);
+    FHeld = FWindow;
+    return FHeld.get();
+}
+
+void TFileStream::CheckWhole(const TFileBlock &block, int64_t end) const {
+    if (block.Start + block.Length < end)
+        throw EInOutError(Format(SFileShortened, FFileName, block.Start + block.Length));
+}
+
 void TFileStream::ReadBuffer(void *buffer, size_t count) {
     auto *bytes = static_cast<uint8_t *>(buffer);
-    // A read a little way behind the last one (a chunk header after a skipped small payload) counts as
-    // going on with it: walking many small chunks then costs one system call per read-ahead, not per chunk.
-    const bool sequential = FPosition >= FLastReadEnd && FPosition - FLastReadEnd <= MaxReadAheadGap;
-    if (!sequential)
-        FSequentialReads = 0;
+    NoteRead(FPosition, FPosition + static_cast<int64_t>(count));
     while (count > 0) {
-        if (FPosition >= FReadAheadStart &&
-            FPosition < FReadAheadStart + static_cast<int64_t>(FReadAheadLength)) {
-            size_t at = static_cast<size_t>(FPosition - FReadAheadStart);
-            size_t part = std::min(count, FReadAheadLength - at);
-            std::memcpy(bytes, FReadAhead.data() + at, part);
-            bytes += part;
-            count -= part;
-            FPosition += static_cast<int64_t>(part);
-        } else if (FSequentialReads >= SequentialReadsBeforeReadAhead && count < ReadAheadSize) {
-            FReadAhead.resize(ReadAheadSize);
-            FReadAheadStart = FPosition;
-            FReadAheadLength = 0;
-            FReadAheadLength = ReadAvailable(FPosition, FReadAhead.data(), ReadAheadSize);
-            if (FReadAheadLength == 0)
-                throw EInOutError(SReadError);
-        } else {
-            ReadAt(FPosition, bytes, count);
-            FPosition += static_cast<int64_t>(count);
-            count = 0;
+        if (FHeld == nullptr || !FHeld->Holds(FPosition, FPosition + 1)) {
+            // Large reads of what is not read ahead go straight into the caller's buffer.
+            const int64_t part =
+                std::min(static_cast<int64_t>(count), ReadAheadBlockSize - FPosition % ReadAheadBlockSize);
+            if ((FReadAhead == nullptr && static_cast<int64_t>(count) > WindowSize) ||
+                BlockFor(FPosition, FPosition + part) == nullptr) {
+                ReadAt(FPosition, bytes, count);
+                FPosition += static_cast<int64_t>(count);
+                return;
+            }
         }
+        const auto part = static_cast<size_t>(
+            std::min(static_cast<int64_t>(count), FHeld->Start + FHeld->Length - FPosition));
+        std::memcpy(bytes, FHeld->At(FPosition), part);
+        bytes += part;
+        count -= part;
+        FPosition += static_cast<int64_t>(part);
     }
-    FSequentialReads = sequential ? FSequentialReads + 1 : 0;
-    FLastReadEnd = FPosition;
+}
+
+TLentBytes TFileStream::Lend(int64_t offset, size_t count, size_t headRoom) {
+    NoteRead(offset, offset + static_cast<int64_t>(count));
+    if (static_cast<int64_t>(headRoom) > BlockHeadRoom ||
+        BlockFor(offset - static_cast<int64_t>(headRoom), offset + static_cast<int64_t>(count)) == nullptr)
+        return {};
+    return {FHeld, FHeld->At(offset)};
+}
+
+// What the stream lent stays as it was: it belongs to whoever holds it.
+void TFileStream::DropBlocks() {
+    FHeld.reset();
+    FWindow.reset();
+    FReadAhead.reset();
+}
+
+bool TFileStream::ChangedSinceOpen() {
+    const TIdentity open = OpenFileIdentity();
+    const TIdentity named = NamedFileIdentity();
+    return open.Size != FOpened.Size || open.Modified != FOpened.Modified || named.Size < 0 ||
+           named.Device != FOpened.Device || named.Node != FOpened.Node;
 }
 
 // Asked of the system once: while the file is open nobody else writes it, and the stream's own writes
@@ -290,15 +436,10 @@ int64_t TFileStream::Size() {
 }
 
 void TFileStream::WriteBuffer(const void *buffer, size_t count) {
+    DropBlocks(); // reads after it read the file again
     const auto *bytes = static_cast<const uint8_t *>(buffer);
     while (count > 0) {
         const auto done = static_cast<int64_t>(WriteAvailable(FPosition, bytes, count));
-        // Keep the read-ahead equal to the file.
-        int64_t from = std::max(FPosition, FReadAheadStart);
-        int64_t to = std::min(FPosition + done, FReadAheadStart + static_cast<int64_t>(FReadAheadLength));
-        if (from < to)
-            std::memcpy(FReadAhead.data() + (from - FReadAheadStart), bytes + (from - FPosition),
-                        static_cast<size_t>(to - from));
         bytes += done;
         count -= static_cast<size_t>(done);
         FPosition += done;
@@ -307,11 +448,11 @@ void TFileStream::WriteBuffer(const void *buffer, size_t count) {
     }
 }
 
-// Reads after it read the file again, not the read-ahead: a read-back then checks the medium.
+// Reads after it read the file again, not what is held: a read-back then checks the medium.
 void TFileStream::Flush() {
     SyncToDisk();
-    FReadAheadLength = 0;
-    FSequentialReads = 0;
+    DropBlocks();
+    FNearReads = 0;
 }
 
 TLentBytes TStream::Lend(int64_t, size_t, size_t) {

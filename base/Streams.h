@@ -42,10 +42,18 @@ enum class TFileOpenMode {
     ReadWriteExclusive,
 };
 
+struct TFileBlock;
+class TReadAhead;
+
 // A file on disk. Paths are UTF-8 on every platform. The sharing rule of the open mode is the share mode
 // of the handle on Windows, and advisory locks on Linux (flock, shared for reading, exclusive for
 // writing, never waiting). Only regular files open: a pipe, socket or device is refused before it is
 // opened, since opening or reading one may wait for ever.
+//
+// Reads are served from blocks of the file held in memory, which the stream lends as well. A file read
+// from one place to the next (a scan) is read ahead on a thread of its own in large blocks; reads here
+// and there (the start of each large AVI chunk) read a small window each, never what lies between. A
+// file that gets shorter while it is read gives an error at the first byte that is gone.
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string &fileName, TFileOpenMode mode);
@@ -59,36 +67,64 @@ public:
     void ReadBuffer(void *buffer, size_t count) override;
     void WriteBuffer(const void *buffer, size_t count) override;
     void Flush() override;
+    // Bytes up to BlockHeadRoom in front of a loan come with it.
+    TLentBytes Lend(int64_t offset, size_t count, size_t headRoom) override;
+
+    // Whether the file was written, shortened, grown or replaced under its name by someone else since it
+    // was opened for reading.
+    bool ChangedSinceOpen();
+
+    static constexpr int64_t ReadAheadBlockSize = int64_t{1} << 20;
+    static constexpr int64_t ReadAheadDepth = 4;
+    static constexpr int64_t BlockHeadRoom = 16;
+    // A read that is not read ahead reads at least this much.
+    static constexpr int64_t WindowSize = 8 * 1024;
+    // Reads at most this far from where the last one ended go on with it.
+    static constexpr int64_t MaxReadAheadGap = 16 * 1024;
+    static constexpr int NearReadsBeforeReadAhead = 3;
 
 private:
     void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
     // One system call each: as many bytes as the medium gives (0 at the end of the file) and takes.
     size_t ReadAvailable(int64_t offset, uint8_t *bytes, size_t count);
     size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
-
     int64_t QuerySize();
     void SyncToDisk();
 
+    // A block that holds the bytes [from, to), read when no held block does; null when no block can hold
+    // them (too many, or past the end): the caller reads them itself.
+    const TFileBlock *BlockFor(int64_t from, int64_t to);
+    const TFileBlock *ReadWindow(int64_t from, int64_t to);
+    // Raises the error of a block the file ended inside.
+    void CheckWhole(const TFileBlock &block, int64_t end) const;
+    void NoteRead(int64_t offset, int64_t end);
+    void DropBlocks();
+
+    struct TIdentity {
+        int64_t Size = -1;
+        int64_t Modified = 0;
+        uint64_t Device = 0;
+        uint64_t Node = 0;
+    };
+    // Of the open file, and of the file under the name (Windows: always the open one).
+    TIdentity OpenFileIdentity();
+    TIdentity NamedFileIdentity();
+
     std::string FFileName;
+    bool FWriting = false;
     int64_t FSize = -1; // -1 until asked
 #ifdef _WIN32
     void *FHandle = nullptr; // HANDLE
 #else
     int FHandle = -1;
 #endif
+    TIdentity FOpened;
     int64_t FPosition = 0;
-    // Read-ahead for sequential reading: once a few reads in a row have each continued where the last
-    // one ended (or a little behind it), the next one fills this buffer with what follows, so reading a
-    // file in small blocks costs few system calls. Reading a few blocks here and there (the start of each
-    // large AVI chunk) does not read what lies between them.
-    static constexpr size_t ReadAheadSize = size_t{1} << 20;
-    std::vector<uint8_t> FReadAhead;
-    int64_t FReadAheadStart = 0;
-    size_t FReadAheadLength = 0;
+    std::shared_ptr<const TFileBlock> FHeld; // where the last read was served from
+    std::shared_ptr<TFileBlock> FWindow;     // the last window read on its own
+    std::unique_ptr<TReadAhead> FReadAhead;
     int64_t FLastReadEnd = 0;
-    static constexpr int SequentialReadsBeforeReadAhead = 3;
-    static constexpr int64_t MaxReadAheadGap = 64 * 1024;
-    int FSequentialReads = 0;
+    int FNearReads = 0;
 };
 
 // A stream over bytes held in memory; writing past the end makes it grow. It lends its bytes: lent bytes

@@ -33,6 +33,9 @@ void TParser::Parse(const std::string &fileName) {
     TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
     Session.FileName = fileName;
     Scan(file);
+    // What was found may no longer be where it was found: rows of it must not be written.
+    if (file.ChangedSinceOpen())
+        throw EInOutError(Format(SFileChangedWhileRead, fileName));
 }
 
 void TParser::Scan(TStream &stream) {

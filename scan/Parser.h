@@ -37,6 +37,8 @@ public:
     TParser &operator=(const TParser &) = delete;
 
     // Opens the file for reading (other programs may read it, not write it) and scans it into the session.
+    // A file that gets shorter during the scan ends it with an error; one changed or replaced under its
+    // name meanwhile gives an error after it.
     void Parse(const std::string &fileName);
     // Scans a stream already open, a file or bytes in memory, into the session.
     void Scan(TStream &stream);
