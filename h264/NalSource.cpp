@@ -64,6 +64,39 @@ TNalUnitBytes TAnnexBSource::ReadUnit(int64_t limit) {
     return unit;
 }
 
+// The whole start code lies in the range: its 01 at least two bytes behind the range start.
+bool TAnnexBBytes::Next() {
+    const int64_t from = std::max(FPosition, FRangeStart + 2);
+    if (from >= FEnd) {
+        FPosition = std::max(FPosition, FEnd);
+        return false;
+    }
+    const int64_t found = FRangeStart + FindStartCodeEnd(FBytes, from - FRangeStart, FEnd - FRangeStart);
+    // A start code at the very end has no unit behind it.
+    if (found + 1 >= FEnd) {
+        FPosition = FEnd;
+        return false;
+    }
+    FStart = found + 1;
+    FHeader = FBytes[FStart - FRangeStart];
+    FPosition = FStart + 1;
+    return true;
+}
+
+// As TAnnexBSource::ReadUnit takes it: a unit cut at the limit is complete only when its end shows
+// within the bytes taken, and one cut by the range end is complete.
+TNalUnitBytes TAnnexBBytes::ReadUnit(int64_t limit) {
+    TNalUnitBytes unit;
+    const uint8_t *bytes = FBytes + (FStart - FRangeStart);
+    const int64_t available = FEnd - FStart;
+    const int64_t count = std::min(limit, available);
+    unit.Complete = available < limit || FindAnnexBUnitEnd(bytes, count, false) >= 0;
+    const int64_t end = FindAnnexBUnitEnd(bytes, count, true);
+    unit.Bytes.assign(bytes, bytes + end);
+    FPosition = FStart + end;
+    return unit;
+}
+
 TLengthPrefixedSource::TLengthPrefixedSource(TStream &stream, int64_t start, int64_t end, int lengthSize)
     : FStream(stream), FNext(start), FEnd(end), FLengthSize(lengthSize) {}
 

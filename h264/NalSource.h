@@ -37,6 +37,28 @@ private:
     uint8_t FHeader = 0;
 };
 
+// The NAL units of an Annex B byte stream whose bytes are in memory: the units a TAnnexBSource finds in a
+// reader's range over the same bytes, at the same places and with the same bytes, without a reader.
+class TAnnexBBytes {
+public:
+    // bytes[0] is the byte at stream position start; the range ends at end.
+    TAnnexBBytes(const uint8_t *bytes, int64_t start, int64_t end)
+        : FBytes(bytes), FRangeStart(start), FEnd(end), FPosition(start) {}
+
+    bool Next();
+    int64_t Start() const { return FStart; }
+    uint8_t Header() const { return FHeader; }
+    TNalUnitBytes ReadUnit(int64_t limit);
+
+private:
+    const uint8_t *FBytes;
+    int64_t FRangeStart;
+    int64_t FEnd;
+    int64_t FPosition;
+    int64_t FStart = 0;
+    uint8_t FHeader = 0;
+};
+
 // The NAL units of an area in which each unit follows its length: lengthSize bytes (1, 2 or 4),
 // most significant first.
 class TLengthPrefixedSource {

@@ -118,13 +118,13 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
         Events.OnRecordAdded(added);
 }
 
-void TParser::ScanAnnexB(TFastBitstream &reader,
-                         const std::function<TPlacement(int64_t start, int64_t count)> &placement,
-                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
-    TAnnexBSource source(reader);
+template <typename TSource>
+void TParser::ScanUnits(TSource &source, const std::function<void()> &reportProgress,
+                        const std::function<TPlacement(int64_t start, int64_t count)> &placement,
+                        TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
     while (!Aborted) {
         if (how.Progress)
-            ReportProgress(reader.Stream()->Position(), reader.Stream()->Size());
+            reportProgress();
         if (!source.Next())
             return;
         if (NalUnitTypeOf(source.Header()) == NalTypeSps) {
@@ -135,4 +135,22 @@ void TParser::ScanAnnexB(TFastBitstream &reader,
         if (how.FirstUnitOnly)
             return;
     }
+}
+
+void TParser::ScanAnnexB(TFastBitstream &reader,
+                         const std::function<TPlacement(int64_t start, int64_t count)> &placement,
+                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
+    TAnnexBSource source(reader);
+    ScanUnits(
+        source, [&] { ReportProgress(reader.Stream()->Position(), reader.Stream()->Size()); }, placement,
+        track, notChangeable, how);
+}
+
+// All bytes of the range are read already.
+void TParser::ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end,
+                         const std::function<TPlacement(int64_t start, int64_t count)> &placement,
+                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
+    TAnnexBBytes source(bytes, start, end);
+    ScanUnits(
+        source, [&] { ReportProgress(end, Session.FileSize); }, placement, track, notChangeable, how);
 }

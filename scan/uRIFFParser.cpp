@@ -38,6 +38,11 @@ const uint32_t FourCCLIST = MakeFourCC('L', 'I', 'S', 'T');
 const uint32_t FourCCAVIX = MakeFourCC('A', 'V', 'I', 'X');
 const uint32_t FourCCMovie = MakeFourCC('m', 'o', 'v', 'i');
 const uint32_t FourCCStreamList = MakeFourCC('s', 't', 'r', 'l');
+const uint32_t FourCCStreamHeader = MakeFourCC('s', 't', 'r', 'h');
+const uint32_t FourCCStreamFormat = MakeFourCC('s', 't', 'r', 'f');
+const uint32_t FourCCVideoProperties = MakeFourCC('v', 'p', 'r', 'p');
+// The last two characters of a compressed video data chunk's identifier, "..dc".
+const uint32_t VideoDataSuffix = MakeFourCC(0, 0, 'd', 'c') >> 16;
 constexpr int64_t BitmapHeaderSize = 40;
 constexpr size_t MaxStreams = 100; // data chunks number their stream with two digits
 
@@ -177,7 +182,7 @@ int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
                 KeepOrDrop(*open.back().List, !list.Children.empty(), open.back().InMovie);
             continue;
         }
-        auto owned = std::make_unique<TGenericRIFFChunk>(&list);
+        std::unique_ptr<TGenericRIFFChunk> owned = NewChunk(&list);
         TGenericRIFFChunk &chunk = *owned;
         if (!ReadHeader(stream, chunk, cursor)) {
             NoticeCutShort(cursor);
@@ -215,10 +220,23 @@ int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
 void TRIFFParser::KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie) {
     if (holdsSps)
         return;
-    if (inMovie || FKeptChunks >= MaxKeptChunks)
+    if (inMovie || FKeptChunks >= MaxKeptChunks) {
+        FSpare = std::move(list.Children.back()); // the next chunk is read into it
         list.Children.pop_back();
-    else
+    } else {
         ++FKeptChunks;
+    }
+}
+
+// A dropped chunk has no children: only a list with none is dropped.
+std::unique_ptr<TGenericRIFFChunk> TRIFFParser::NewChunk(TGenericRIFFChunk *parent) {
+    if (FSpare == nullptr)
+        return std::make_unique<TGenericRIFFChunk>(parent);
+    std::unique_ptr<TGenericRIFFChunk> chunk = std::move(FSpare);
+    chunk->Parent = parent;
+    chunk->ListType = 0;
+    chunk->WalkEnd = 0;
+    return chunk;
 }
 
 TRIFFParser::TStreamInfo *TRIFFParser::CurrentStream() {
@@ -226,25 +244,25 @@ TRIFFParser::TStreamInfo *TRIFFParser::CurrentStream() {
 }
 
 bool TRIFFParser::HandleChunk(TStream &stream, TGenericRIFFChunk &chunk) {
-    if (chunk.ID == "strh") {
+    if (chunk.IsFourCC(FourCCStreamHeader)) {
         ReadStreamHeader(stream, chunk);
         return false;
     }
-    if (chunk.ID == "vprp") {
+    if (chunk.IsFourCC(FourCCVideoProperties)) {
         ReadVideoProperties(stream, chunk);
         return false;
     }
     // A video stream's format may carry the SPS of its decoder configuration in Annex B form behind the
     // 40-byte bitmap header (files remuxed from raw streams do): it is the stream's first SPS, and changing
     // only the others would leave the file with two aspect ratios.
-    if (chunk.ID == "strf") {
+    if (chunk.IsFourCC(FourCCStreamFormat)) {
         TStreamInfo *current = CurrentStream();
         if (current == nullptr || current->Type != "vids" ||
             chunk.WalkEnd - chunk.DataPos <= BitmapHeaderSize)
             return false;
         return ScanChunk(chunk, BitmapHeaderSize, current->Track);
     }
-    if (chunk.ID.compare(2, 2, "dc") == 0) {
+    if (chunk.FourCC >> 16 == VideoDataSuffix) {
         const int number = DataStreamNumber(chunk.ID);
         TTrack *track = number >= 0 && static_cast<size_t>(number) < FStreams.size()
                             ? FStreams[static_cast<size_t>(number)].Track
@@ -320,11 +338,39 @@ void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk)
 }
 
 bool TRIFFParser::ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track) {
-    TFastBitstream &reader = *Bitstream;
-    reader.SetRange(chunk.DataPos + skip, 0, chunk.WalkEnd, 0);
-    reader.SetPosition(chunk.DataPos + skip, 0);
+    const int64_t start = chunk.DataPos + skip;
+    const int64_t end = chunk.WalkEnd;
     const int64_t found = Session.SpsCount + Session.DamagedSpsCount;
-    ScanAnnexB(reader, [](int64_t start, int64_t) { return TPlacement(start); }, track, nullptr,
-               {.FirstUnitOnly = !DeepScan, .Progress = false});
+    const auto placement = [](int64_t at, int64_t) { return TPlacement(at); };
+    const TAnnexBScan how{.FirstUnitOnly = !DeepScan, .Progress = false};
+    TFastBitstream &reader = *Bitstream;
+    TStream &stream = *reader.Stream();
+    // Most payloads lie in a block the file stream holds or reads anyway: they are searched in place.
+    const int64_t count = BytesToScan(stream, start, end);
+    if (count == 0)
+        return false;
+    if (TLentBytes lent = count > 0 ? stream.Lend(start, static_cast<size_t>(count), 0) : TLentBytes()) {
+        ScanAnnexB(lent.Bytes, start, start + count, placement, track, nullptr, how);
+    } else {
+        reader.SetRange(start, 0, end, 0);
+        reader.SetPosition(start, 0);
+        ScanAnnexB(reader, placement, track, nullptr, how);
+    }
     return Session.SpsCount + Session.DamagedSpsCount > found;
+}
+
+// The first-unit scan of a large chunk reads up to the first unit's header, and for an SPS up to where
+// its bytes could end: the first unit and its bytes are the same in that part as in the whole payload.
+int64_t TRIFFParser::BytesToScan(TStream &stream, int64_t start, int64_t end) const {
+    if (DeepScan || end - start <= FirstUnitView)
+        return end - start;
+    TLentBytes head = stream.Lend(start, FirstUnitView, 0);
+    if (!head)
+        return -1;
+    TAnnexBBytes units(head.Bytes, start, start + FirstUnitView);
+    if (!units.Next())
+        return -1;
+    if (NalUnitTypeOf(units.Header()) != NalTypeSps)
+        return units.Start() + 1 - start;
+    return std::min(end, units.Start() + MaxSpsBytes) - start;
 }

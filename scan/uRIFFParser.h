@@ -53,6 +53,8 @@ public:
     static constexpr size_t MaxListDepth = 64;
     // Chunks without an SPS kept in the tree, beyond which only chunks with an SPS are kept.
     static constexpr size_t MaxKeptChunks = 4096;
+    // Of a large chunk the first-unit scan looks at this much first: the first unit begins there.
+    static constexpr int64_t FirstUnitView = 4096;
 
     std::unique_ptr<TGenericRIFFChunk> RootChunk;
     // The top-level "RIFF" "AVIX" chunks that follow the first one in an OpenDML file, with their trees.
@@ -81,12 +83,17 @@ private:
     void ReadBitmapSize(TStream &stream, const TGenericRIFFChunk &chunk, TTrack &track);
     // Scans the payload, from skip bytes into it, for NAL units; true when an SPS was found.
     bool ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track);
+    // How many bytes of a payload from start to end the scan reads; -1 when that shows only in reading.
+    int64_t BytesToScan(TStream &stream, int64_t start, int64_t end) const;
+    // A chunk object for the next header: the one last dropped from the tree, or a new one.
+    std::unique_ptr<TGenericRIFFChunk> NewChunk(TGenericRIFFChunk *parent);
     // Decides on the last child of list, just walked.
     void KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie);
     TStreamInfo *CurrentStream();
     void NoticeCutShort(int64_t offset);
 
     std::vector<TStreamInfo> FStreams;
+    std::unique_ptr<TGenericRIFFChunk> FSpare;
     size_t FKeptChunks = 0;
     bool FCutShortNoticed = false;
 };

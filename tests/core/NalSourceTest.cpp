@@ -80,6 +80,43 @@ TEST(AnnexBSource, TheRangeEndEndsAUnit) {
     EXPECT_TRUE(units[0].complete);
 }
 
+// Every unit of a range in memory, read with the limit, as the AVI scan reads a payload it holds.
+std::vector<Found> AllUnitsInMemory(const std::vector<uint8_t> &bytes, int64_t from, int64_t to,
+                                    int64_t limit) {
+    TAnnexBBytes source(bytes.data() + from, from, to);
+    std::vector<Found> found;
+    while (source.Next()) {
+        TNalUnitBytes unit = source.ReadUnit(limit);
+        found.push_back({source.Start(), source.Header(), unit.Bytes, unit.Complete});
+    }
+    return found;
+}
+
+bool operator==(const Found &a, const Found &b) {
+    return a.start == b.start && a.header == b.header && a.bytes == b.bytes && a.complete == b.complete;
+}
+
+// Bytes thick with zeros, 01 and 03: from any start to any end, with any limit, the units in memory are
+// those a reader finds, with the same bytes, cut the same way.
+TEST(AnnexBBytes, FindsWhatAReaderFinds) {
+    std::vector<uint8_t> bytes(700);
+    uint32_t state = 99;
+    for (uint8_t &byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        const uint32_t pick = (state >> 16) % 9;
+        byte = pick < 4 ? 0x00 : pick < 6 ? 0x01 : pick < 7 ? 0x03 : static_cast<uint8_t>(state >> 24);
+    }
+    for (int64_t from : {0, 1, 2, 3, 17, 64, 333})
+        for (int64_t to : {int64_t{0}, from, from + 1, from + 2, from + 3, from + 90, int64_t{700}})
+            for (int64_t limit : {1, 2, 3, 5, 64, 65, 1000}) {
+                if (to < from)
+                    continue;
+                SCOPED_TRACE(testing::Message() << from << ".." << to << ", limit " << limit);
+                const std::vector<Found> read = AllUnits(bytes, from, to, limit);
+                EXPECT_TRUE(AllUnitsInMemory(bytes, from, to, limit) == read);
+            }
+}
+
 TEST(LengthPrefixedSource, WalksLengthsOfEverySizeAndStopsAtOneThatOverruns) {
     for (int lengthSize : {1, 2, 4}) {
         SCOPED_TRACE(lengthSize);
