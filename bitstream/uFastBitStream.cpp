@@ -361,38 +361,92 @@ int32_t TFastBitstream::ReadSE() {
     return (code & 1) != 0 ? magnitude : -magnitude;
 }
 
-int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
-    int64_t i = from;
+namespace {
+
+// Places from i on, in groups of as many as the vector holds (vector extensions of GCC and Clang: SSE2 for
+// 16, AVX2 for 32 on x86-64). Coded video holds two zero bytes in a row only around start codes and
+// emulation-prevention bytes, so a group of 4 * Width places is first asked for a zero pair alone, with one
+// branch; only a group that has one is tested for a 01 behind it. A test per small group would be a branch
+// taken at random, and a jump from one 01 byte to the next would stop every few hundred bytes. Returns where
+// the groups stopped: at the group that holds the first start code's end, or where fewer places are left.
 #if defined(__GNUC__)
-    // Sixteen places at a time (vector extensions of GCC and Clang; SSE2 on x86-64). Coded video holds
-    // two zero bytes in a row only around start codes and emulation-prevention bytes, so a group of 64
-    // places is first asked for a zero pair alone, with one branch; only a group that has one is tested
-    // for a 01 behind it. A test per group of 16 would be a branch taken at random, and a jump from one
-    // 01 byte to the next would stop every few hundred bytes.
-    using Bytes16 = uint8_t __attribute__((vector_size(16)));
-    auto load = [bytes](int64_t at) {
-        Bytes16 value;
-        std::memcpy(&value, bytes + at, sizeof value);
-        return value;
-    };
-    // Lanes where the two bytes before the place are zero.
-    auto zeroPairs = [&](int64_t at) { return (load(at - 2) | load(at - 1)) == 0; };
-    auto any = [](auto lanes) {
-        uint64_t halves[2];
-        std::memcpy(halves, &lanes, sizeof halves);
-        return (halves[0] | halves[1]) != 0;
-    };
-    auto ends = [&](int64_t at) { return zeroPairs(at) & (load(at) == 1); };
-    for (; i + 64 <= limit; i += 64) {
-        if (!any((zeroPairs(i) | zeroPairs(i + 16)) | (zeroPairs(i + 32) | zeroPairs(i + 48))))
+using TLanes16 = uint8_t __attribute__((vector_size(16)));
+using TLanes32 = uint8_t __attribute__((vector_size(32)));
+
+template <typename TLanes>
+[[gnu::always_inline]] inline int64_t SkipGroupsWithoutStartCode(const uint8_t *bytes, int64_t i,
+                                                                 int64_t limit) {
+    // No vector is passed to or returned from a function here: the code is inlined into the function of
+    // its instruction set.
+    constexpr int64_t Width = sizeof(TLanes);
+    constexpr int64_t Words = Width / 8;
+    for (; i + 4 * Width <= limit; i += 4 * Width) {
+        // Lanes where the two bytes before the place are zero, then where a 01 stands behind them.
+        TLanes pairs[4];
+        TLanes all = {};
+        for (int64_t k = 0; k < 4; ++k) {
+            TLanes before2, before1;
+            std::memcpy(&before2, bytes + i + k * Width - 2, Width);
+            std::memcpy(&before1, bytes + i + k * Width - 1, Width);
+            pairs[k] = reinterpret_cast<TLanes>((before2 | before1) == 0);
+            all |= pairs[k];
+        }
+        uint64_t words[Words];
+        std::memcpy(words, &all, sizeof words);
+        uint64_t any = 0;
+        for (uint64_t word : words)
+            any |= word;
+        if (any == 0)
             continue;
         // A run of zero bytes has pairs everywhere and no 01: the group is passed over all the same.
-        if (any((ends(i) | ends(i + 16)) | (ends(i + 32) | ends(i + 48))))
+        all = TLanes{};
+        for (int64_t k = 0; k < 4; ++k) {
+            TLanes current;
+            std::memcpy(&current, bytes + i + k * Width, Width);
+            all |= pairs[k] & reinterpret_cast<TLanes>(current == 1);
+        }
+        std::memcpy(words, &all, sizeof words);
+        any = 0;
+        for (uint64_t word : words)
+            any |= word;
+        if (any != 0)
             break;
     }
-    for (; i + 16 <= limit; i += 16)
-        if (any(ends(i)))
+    // What is left, one vector at a time: the search stops at a vector that holds a start code's end.
+    for (; i + Width <= limit; i += Width) {
+        TLanes before2, before1, current;
+        std::memcpy(&before2, bytes + i - 2, Width);
+        std::memcpy(&before1, bytes + i - 1, Width);
+        std::memcpy(&current, bytes + i, Width);
+        const TLanes ends =
+            reinterpret_cast<TLanes>((before2 | before1) == 0) & reinterpret_cast<TLanes>(current == 1);
+        uint64_t words[Words];
+        std::memcpy(words, &ends, sizeof words);
+        uint64_t any = 0;
+        for (uint64_t word : words)
+            any |= word;
+        if (any != 0)
             break;
+    }
+    return i;
+}
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+[[gnu::target("avx2")]] int64_t SkipGroupsAvx2(const uint8_t *bytes, int64_t i, int64_t limit) {
+    return SkipGroupsWithoutStartCode<TLanes32>(bytes, i, limit);
+}
+#endif
+
+} // namespace
+
+int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
+    int64_t i = from;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    i = avx2 ? SkipGroupsAvx2(bytes, i, limit) : SkipGroupsWithoutStartCode<TLanes16>(bytes, i, limit);
+#elif defined(__GNUC__)
+    i = SkipGroupsWithoutStartCode<TLanes16>(bytes, i, limit);
 #endif
     for (; i < limit; ++i)
         if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
