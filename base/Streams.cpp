@@ -310,12 +310,14 @@ void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
     }
 }
 
-// Reads near the last one, even a little behind it (a block of the bit reader's ring) or after a gap (a
-// chunk header after a small skipped payload), go on with it: after a few of them the file is read
-// ahead.
+// Reads near the last one, inside what it took or a little behind it (a block of the bit reader's ring)
+// or after a gap (a chunk header after a small skipped payload), go on with it: after a few of them the
+// file is read ahead.
 void TFileStream::NoteRead(int64_t offset, int64_t end) {
-    const bool near = offset >= FLastReadEnd - MaxReadAheadGap && offset <= FLastReadEnd + MaxReadAheadGap;
-    FNearReads = near ? FNearReads + 1 : 0;
+    const bool goesOn =
+        offset >= FLastReadStart - MaxReadAheadGap && offset <= FLastReadEnd + MaxReadAheadGap;
+    FNearReads = goesOn ? FNearReads + 1 : 0;
+    FLastReadStart = offset;
     FLastReadEnd = end;
 }
 
@@ -410,7 +412,9 @@ TLentBytes TFileStream::Lend(int64_t offset, size_t count, size_t headRoom) {
     if (static_cast<int64_t>(headRoom) > BlockHeadRoom ||
         BlockFor(offset - static_cast<int64_t>(headRoom), offset + static_cast<int64_t>(count)) == nullptr)
         return {};
-    return {FHeld, FHeld->At(offset)};
+    // Whoever borrows may read all that is lent.
+    FLastReadEnd = FHeld->Start + FHeld->Length;
+    return {FHeld, FHeld->At(offset), FLastReadEnd - offset};
 }
 
 // What the stream lent stays as it was: it belongs to whoever holds it.
@@ -492,5 +496,5 @@ TLentBytes TMemoryStream::Lend(int64_t offset, size_t count, size_t headRoom) {
     if (offset < static_cast<int64_t>(headRoom) || offset > Size() ||
         count > static_cast<size_t>(Size() - offset))
         return {};
-    return {FBytes, FBytes->data() + offset};
+    return {FBytes, FBytes->data() + offset, Size() - offset};
 }

@@ -8,10 +8,12 @@
 #include <vector>
 
 // Bytes a stream lends instead of copying them out. Bytes points at the first byte asked for; the bytes
-// asked for in front of it are readable too. Lease keeps them alive.
+// asked for in front of it are readable too, and Count bytes from it on (at least as many as asked for).
+// Lease keeps them alive.
 struct TLentBytes {
     std::shared_ptr<const void> Lease;
     const uint8_t *Bytes = nullptr;
+    int64_t Count = 0;
     explicit operator bool() const { return Bytes != nullptr; }
 };
 
@@ -123,6 +125,8 @@ private:
     std::shared_ptr<const TFileBlock> FHeld; // where the last read was served from
     std::shared_ptr<TFileBlock> FWindow;     // the last window read on its own
     std::unique_ptr<TReadAhead> FReadAhead;
+    // What the last read took, or the last loan gave.
+    int64_t FLastReadStart = 0;
     int64_t FLastReadEnd = 0;
     int FNearReads = 0;
 };

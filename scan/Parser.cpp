@@ -118,9 +118,8 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
         Events.OnRecordAdded(added);
 }
 
-template <typename TSource>
-void TParser::ScanUnits(TSource &source, const std::function<void()> &reportProgress,
-                        const std::function<TPlacement(int64_t start, int64_t count)> &placement,
+template <typename TSource, typename TProgress, typename TPlace>
+void TParser::ScanUnits(TSource &source, const TProgress &reportProgress, const TPlace &placement,
                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
     while (!Aborted) {
         if (how.Progress)
@@ -147,10 +146,10 @@ void TParser::ScanAnnexB(TFastBitstream &reader,
 }
 
 // All bytes of the range are read already.
-void TParser::ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end,
-                         const std::function<TPlacement(int64_t start, int64_t count)> &placement,
-                         TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
+void TParser::ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
+                         const std::string *notChangeable, TAnnexBScan how) {
     TAnnexBBytes source(bytes, start, end);
     ScanUnits(
-        source, [&] { ReportProgress(end, Session.FileSize); }, placement, track, notChangeable, how);
+        source, [&] { ReportProgress(end, Session.FileSize); },
+        [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, how);
 }

@@ -74,15 +74,13 @@ protected:
     void ScanAnnexB(TFastBitstream &reader,
                     const std::function<TPlacement(int64_t start, int64_t count)> &placement, TTrack *track,
                     const std::string *notChangeable, TAnnexBScan how);
-    // The same over a range whose bytes are in memory (bytes[0] is the byte at position start): the same
-    // units with less work per range, for ranges as small as the frames of an AVI.
-    void ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end,
-                    const std::function<TPlacement(int64_t start, int64_t count)> &placement, TTrack *track,
+    // The same over a range of the file whose bytes are in memory (bytes[0] is the byte at file offset
+    // start): the same units with less work per range, for ranges as small as the frames of an AVI.
+    void ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                     const std::string *notChangeable, TAnnexBScan how);
 
 private:
-    template <typename TSource>
-    void ScanUnits(TSource &source, const std::function<void()> &reportProgress,
-                   const std::function<TPlacement(int64_t start, int64_t count)> &placement, TTrack *track,
+    template <typename TSource, typename TProgress, typename TPlace>
+    void ScanUnits(TSource &source, const TProgress &reportProgress, const TPlace &placement, TTrack *track,
                    const std::string *notChangeable, TAnnexBScan how);
 };

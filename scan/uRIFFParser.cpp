@@ -9,6 +9,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 const std::array<const char *, 5> H264HandlerCodes{"AVC1", "DAVC", "H264", "X264", "VSSH"};
 
@@ -52,8 +53,8 @@ uint32_t LittleEndian32(const uint8_t *bytes) {
 
 // The stream number of a data chunk "NNdc", or -1.
 int DataStreamNumber(const std::string &id) {
-    if (id.size() != 4 || !std::isdigit(static_cast<unsigned char>(id[0])) ||
-        !std::isdigit(static_cast<unsigned char>(id[1])))
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (id.size() != 4 || !digit(id[0]) || !digit(id[1]))
         return -1;
     return (id[0] - '0') * 10 + (id[1] - '0');
 }
@@ -89,11 +90,17 @@ TRIFFParser::~TRIFFParser() = default;
 
 bool TRIFFParser::ReadHeader(TStream &stream, TGenericRIFFChunk &chunk, int64_t offset) {
     uint8_t header[12];
-    const int64_t left = stream.Size() - offset;
+    const int64_t left = FFileSize - offset;
     if (left < 8)
         return false;
-    stream.Seek(offset);
-    stream.ReadBuffer(header, 8);
+    const int64_t count = std::min<int64_t>(left, sizeof header);
+    const uint8_t *lent = View(stream, offset, count);
+    if (lent != nullptr) {
+        std::memcpy(header, lent, static_cast<size_t>(count));
+    } else {
+        stream.Seek(offset);
+        stream.ReadBuffer(header, 8);
+    }
     chunk.Parser = this;
     chunk.HeaderPos = offset;
     chunk.DataPos = offset + 8;
@@ -103,11 +110,12 @@ bool TRIFFParser::ReadHeader(TStream &stream, TGenericRIFFChunk &chunk, int64_t 
     if (chunk.IsList()) {
         if (left < 12)
             return false;
-        stream.ReadBuffer(header + 8, 4);
+        if (lent == nullptr)
+            stream.ReadBuffer(header + 8, 4);
         chunk.ListType = LittleEndian32(header + 8);
         chunk.Size -= 4;
     }
-    ReportProgress(offset + 8, stream.Size());
+    ReportProgress(offset + 8, FFileSize);
     return true;
 }
 
@@ -125,12 +133,18 @@ void TRIFFParser::Walk(TStream &stream) {
     FKeptChunks = 0;
     FCutShortNoticed = false;
     const int64_t size = stream.Size();
+    FFileSize = size;
     if (size < 12)
         throw Exception(SNotAValidRIFFFile);
     struct TReaderRelease {
         std::unique_ptr<TFastBitstream> &Reader;
-        ~TReaderRelease() { Reader.reset(); }
-    } release{Bitstream};
+        TLentBytes &View;
+        ~TReaderRelease() {
+            Reader.reset();
+            View = {};
+        }
+    } release{Bitstream, FView};
+    FView = {};
     Bitstream = std::make_unique<TFastBitstream>();
     Bitstream->AttachRange(&stream, 0, 0, size, 0);
 
@@ -156,7 +170,7 @@ void TRIFFParser::Walk(TStream &stream) {
 }
 
 int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
-    const int64_t fileSize = stream.Size();
+    const int64_t fileSize = FFileSize;
     top.WalkEnd = SizeFieldIsZero(top) ? fileSize : top.DataEnd();
     if (top.WalkEnd > fileSize) {
         NoticeCutShort(top.HeaderPos);
@@ -182,13 +196,19 @@ int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
                 KeepOrDrop(*open.back().List, !list.Children.empty(), open.back().InMovie);
             continue;
         }
+        if (frame.InMovie) {
+            const int64_t walked = WalkMovieChunks(list, cursor);
+            if (walked != cursor) {
+                cursor = walked;
+                continue;
+            }
+        }
         std::unique_ptr<TGenericRIFFChunk> owned = NewChunk(&list);
         TGenericRIFFChunk &chunk = *owned;
         if (!ReadHeader(stream, chunk, cursor)) {
             NoticeCutShort(cursor);
             return fileSize;
         }
-        list.Children.push_back(std::move(owned));
         const int64_t claimed =
             SizeFieldIsZero(chunk) && chunk.ListType == FourCCMovie ? list.WalkEnd : chunk.DataEnd();
         chunk.WalkEnd = std::min(claimed, list.WalkEnd);
@@ -205,26 +225,69 @@ int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
             if (chunk.ListType == FourCCStreamList && FStreams.size() < MaxStreams)
                 FStreams.emplace_back();
             open.push_back({&chunk, frame.InMovie || chunk.ListType == FourCCMovie});
+            list.Children.push_back(std::move(owned));
             cursor = chunk.DataPos + 4;
             continue;
         }
         const bool holdsSps = HandleChunk(stream, chunk);
         cursor = chunk.WalkEnd + (chunk.WalkEnd == chunk.DataEnd() ? chunk.Size % 2 : 0);
-        KeepOrDrop(list, holdsSps, frame.InMovie); // may free the chunk
+        if (Keeps(holdsSps, frame.InMovie))
+            list.Children.push_back(std::move(owned));
+        else
+            FSpare = std::move(owned); // the next chunk is read into it
+    }
+    return cursor;
+}
+
+// What WalkTree does with a chunk of movie data that is no list, no stream header or format and ends
+// inside its list: its progress, the scan of a video payload, and a place in the tree when it holds an
+// SPS. Most of an AVI is such chunks, often small and millions of them.
+int64_t TRIFFParser::WalkMovieChunks(TGenericRIFFChunk &list, int64_t cursor) {
+    while (!Aborted && list.WalkEnd - cursor >= 8 && FView && cursor >= FViewStart &&
+           cursor + 8 <= FViewStart + FView.Count) {
+        const uint8_t *header = FView.Bytes + (cursor - FViewStart);
+        const uint32_t fourCC = LittleEndian32(header);
+        const uint32_t size = LittleEndian32(header + 4);
+        const int64_t dataPos = cursor + 8;
+        const int64_t dataEnd = dataPos + size;
+        if (fourCC == FourCCRIFF || fourCC == FourCCLIST || fourCC == FourCCStreamHeader ||
+            fourCC == FourCCStreamFormat || fourCC == FourCCVideoProperties || dataEnd > list.WalkEnd)
+            break;
+        ReportProgress(dataPos, FFileSize);
+        if (fourCC >> 16 == VideoDataSuffix) {
+            const std::string id(reinterpret_cast<const char *>(header), 4);
+            if (ScanPayload(dataPos, dataEnd, TrackOfDataChunk(id))) {
+                std::unique_ptr<TGenericRIFFChunk> chunk = NewChunk(&list);
+                chunk->Parser = this;
+                chunk->ID = id;
+                chunk->FourCC = fourCC;
+                chunk->Size = size;
+                chunk->HeaderPos = cursor;
+                chunk->DataPos = dataPos;
+                chunk->WalkEnd = dataEnd;
+                list.Children.push_back(std::move(chunk));
+            }
+        }
+        cursor = dataEnd + size % 2;
     }
     return cursor;
 }
 
 // The tree keeps a chunk that holds an SPS (or a list that holds such chunks), and otherwise only the
 // first MaxKeptChunks chunks outside the movie data.
-void TRIFFParser::KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie) {
+bool TRIFFParser::Keeps(bool holdsSps, bool inMovie) {
     if (holdsSps)
-        return;
-    if (inMovie || FKeptChunks >= MaxKeptChunks) {
-        FSpare = std::move(list.Children.back()); // the next chunk is read into it
+        return true;
+    if (inMovie || FKeptChunks >= MaxKeptChunks)
+        return false;
+    ++FKeptChunks;
+    return true;
+}
+
+void TRIFFParser::KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie) {
+    if (!Keeps(holdsSps, inMovie)) {
+        FSpare = std::move(list.Children.back());
         list.Children.pop_back();
-    } else {
-        ++FKeptChunks;
     }
 }
 
@@ -260,16 +323,18 @@ bool TRIFFParser::HandleChunk(TStream &stream, TGenericRIFFChunk &chunk) {
         if (current == nullptr || current->Type != "vids" ||
             chunk.WalkEnd - chunk.DataPos <= BitmapHeaderSize)
             return false;
-        return ScanChunk(chunk, BitmapHeaderSize, current->Track);
+        return ScanPayload(chunk.DataPos + BitmapHeaderSize, chunk.WalkEnd, current->Track);
     }
-    if (chunk.FourCC >> 16 == VideoDataSuffix) {
-        const int number = DataStreamNumber(chunk.ID);
-        TTrack *track = number >= 0 && static_cast<size_t>(number) < FStreams.size()
-                            ? FStreams[static_cast<size_t>(number)].Track
-                            : nullptr;
-        return ScanChunk(chunk, 0, track);
-    }
+    if (chunk.FourCC >> 16 == VideoDataSuffix)
+        return ScanPayload(chunk.DataPos, chunk.WalkEnd, TrackOfDataChunk(chunk.ID));
     return false;
+}
+
+TTrack *TRIFFParser::TrackOfDataChunk(const std::string &id) {
+    const int number = DataStreamNumber(id);
+    return number >= 0 && static_cast<size_t>(number) < FStreams.size()
+               ? FStreams[static_cast<size_t>(number)].Track
+               : nullptr;
 }
 
 // A video stream whose handler code is no H.264 code is scanned only when the question says so.
@@ -337,9 +402,7 @@ void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk)
         LittleEndian32(fields + 8)));
 }
 
-bool TRIFFParser::ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track) {
-    const int64_t start = chunk.DataPos + skip;
-    const int64_t end = chunk.WalkEnd;
+bool TRIFFParser::ScanPayload(int64_t start, int64_t end, TTrack *track) {
     const int64_t found = Session.SpsCount + Session.DamagedSpsCount;
     const auto placement = [](int64_t at, int64_t) { return TPlacement(at); };
     const TAnnexBScan how{.FirstUnitOnly = !DeepScan, .Progress = false};
@@ -349,8 +412,8 @@ bool TRIFFParser::ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *trac
     const int64_t count = BytesToScan(stream, start, end);
     if (count == 0)
         return false;
-    if (TLentBytes lent = count > 0 ? stream.Lend(start, static_cast<size_t>(count), 0) : TLentBytes()) {
-        ScanAnnexB(lent.Bytes, start, start + count, placement, track, nullptr, how);
+    if (const uint8_t *bytes = count > 0 ? View(stream, start, count) : nullptr) {
+        ScanAnnexB(bytes, start, start + count, track, nullptr, how);
     } else {
         reader.SetRange(start, 0, end, 0);
         reader.SetPosition(start, 0);
@@ -361,16 +424,27 @@ bool TRIFFParser::ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *trac
 
 // The first-unit scan of a large chunk reads up to the first unit's header, and for an SPS up to where
 // its bytes could end: the first unit and its bytes are the same in that part as in the whole payload.
-int64_t TRIFFParser::BytesToScan(TStream &stream, int64_t start, int64_t end) const {
+int64_t TRIFFParser::BytesToScan(TStream &stream, int64_t start, int64_t end) {
     if (DeepScan || end - start <= FirstUnitView)
         return end - start;
-    TLentBytes head = stream.Lend(start, FirstUnitView, 0);
-    if (!head)
+    const uint8_t *head = View(stream, start, FirstUnitView);
+    if (head == nullptr)
         return -1;
-    TAnnexBBytes units(head.Bytes, start, start + FirstUnitView);
+    TAnnexBBytes units(head, start, start + FirstUnitView);
     if (!units.Next())
         return -1;
     if (NalUnitTypeOf(units.Header()) != NalTypeSps)
         return units.Start() + 1 - start;
     return std::min(end, units.Start() + MaxSpsBytes) - start;
+}
+
+const uint8_t *TRIFFParser::View(TStream &stream, int64_t offset, int64_t count) {
+    if (offset >= FViewStart && offset + count <= FViewStart + FView.Count && FView)
+        return FView.Bytes + (offset - FViewStart);
+    TLentBytes lent = stream.Lend(offset, static_cast<size_t>(count), 0);
+    if (!lent)
+        return nullptr;
+    FView = std::move(lent);
+    FViewStart = offset;
+    return FView.Bytes;
 }

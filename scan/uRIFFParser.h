@@ -81,19 +81,33 @@ private:
     void ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk);
     void ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk);
     void ReadBitmapSize(TStream &stream, const TGenericRIFFChunk &chunk, TTrack &track);
-    // Scans the payload, from skip bytes into it, for NAL units; true when an SPS was found.
-    bool ScanChunk(TGenericRIFFChunk &chunk, int64_t skip, TTrack *track);
+    // Plain chunks of movie data whose headers lie in the view, one after the other, without a chunk
+    // object each; returns where it left the walk to WalkTree.
+    int64_t WalkMovieChunks(TGenericRIFFChunk &list, int64_t cursor);
+    // The track of a video data chunk's stream, if any.
+    TTrack *TrackOfDataChunk(const std::string &id);
+    // Scans a payload from start to end for NAL units; true when an SPS was found.
+    bool ScanPayload(int64_t start, int64_t end, TTrack *track);
     // How many bytes of a payload from start to end the scan reads; -1 when that shows only in reading.
-    int64_t BytesToScan(TStream &stream, int64_t start, int64_t end) const;
+    int64_t BytesToScan(TStream &stream, int64_t start, int64_t end);
+    // The count bytes at offset in memory: in what the stream lent last, or in a new loan; null when the
+    // stream lends none of them (they are read then). Walking chunks that lie in memory costs no call to
+    // the stream per chunk.
+    const uint8_t *View(TStream &stream, int64_t offset, int64_t count);
     // A chunk object for the next header: the one last dropped from the tree, or a new one.
     std::unique_ptr<TGenericRIFFChunk> NewChunk(TGenericRIFFChunk *parent);
-    // Decides on the last child of list, just walked.
+    // Whether the tree keeps a chunk just walked.
+    bool Keeps(bool holdsSps, bool inMovie);
+    // Decides on the last child of list, a list just walked.
     void KeepOrDrop(TGenericRIFFChunk &list, bool holdsSps, bool inMovie);
     TStreamInfo *CurrentStream();
     void NoticeCutShort(int64_t offset);
 
     std::vector<TStreamInfo> FStreams;
     std::unique_ptr<TGenericRIFFChunk> FSpare;
+    int64_t FFileSize = 0; // the stream's size, asked once
+    TLentBytes FView;
+    int64_t FViewStart = 0;
     size_t FKeptChunks = 0;
     bool FCutShortNoticed = false;
 };
