@@ -89,7 +89,9 @@ private:
     uint8_t NextSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 1) % 3); }
     uint8_t PreviousSlot(uint8_t slot) const { return static_cast<uint8_t>((slot + 2) % 3); }
     const uint8_t *BlockBytes(uint8_t slot) const { return FSlotBytes[slot]; }
-    uint8_t *OwnBytes(uint8_t slot) { return FBuffers[slot].data() + HeadRoom; }
+    uint8_t *OwnBytes(uint8_t slot) {
+        return FBuffers[slot].empty() ? nullptr : FBuffers[slot].data() + HeadRoom;
+    }
     // The slot's block in its own buffer, copied there first when the stream lent it: for writing.
     uint8_t *WritableBlockBytes(uint8_t slot);
     void UseOwnBuffer(uint8_t slot);
