@@ -158,5 +158,5 @@ TFileFormat DetectFormat(TStream &stream) {
 }
 
 bool IsScannable(TFileFormat format) {
-    return format == TFileFormat::RawH264 || format == TFileFormat::Avi;
+    return format == TFileFormat::RawH264 || format == TFileFormat::Avi || format == TFileFormat::Mp4;
 }

@@ -1,5 +1,6 @@
 #include "Scanner.h"
 
+#include "MP4Parser.h"
 #include "StreamParser.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
@@ -19,6 +20,8 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TStreamParser>(session);
     case TFileFormat::Avi:
         return std::make_unique<TRIFFParser>(session);
+    case TFileFormat::Mp4:
+        return std::make_unique<TMP4Parser>(session);
     default:
         return nullptr;
     }

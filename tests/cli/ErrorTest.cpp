@@ -299,8 +299,16 @@ TEST_F(CliErrors, InvalidDataExitsWithOne) {
                          ShellQuote(mp4))
                   .exitCode,
               0);
-    EXPECT_EQ(ExpectError({"set", "--sar", "1:1", mp4}, mp4),
+    // Read as a raw stream when told so, it is refused; a format no scanner reads is refused as it is.
+    EXPECT_EQ(ExpectError({"set", "--stream", "--sar", "1:1", mp4}, mp4),
               "This file is an MP4 (ISO base media) container, not a raw H.264 stream. Its aspect ratio can "
+              "not be changed in place.\n");
+    std::string flv = Dir.File("clip.flv");
+    ASSERT_EQ(RunCommand("ffmpeg -v error -y -i " + ShellQuote(mp4) + " -c copy -f flv " + ShellQuote(flv))
+                  .exitCode,
+              0);
+    EXPECT_EQ(ExpectError({"set", "--sar", "1:1", flv}, flv),
+              "This file is an FLV (Flash Video) container, not a raw H.264 stream. Its aspect ratio can "
               "not be changed in place.\n");
     // Eleven bytes are no RIFF file for the AVI scanner.
     std::string tiny = Dir.File("tiny.avi");

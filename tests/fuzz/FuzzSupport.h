@@ -9,15 +9,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
-// Stops the run as a finding when a property of a finished scan does not hold.
-inline void Require(bool condition) {
-    if (!condition)
-        std::abort();
+// Stops the run as a finding when a property does not hold, naming the property's place.
+inline void RequireAt(bool condition, const char *file, int line) {
+    if (condition)
+        return;
+    std::fprintf(stderr, "property failed at %s:%d\n", file, line);
+    std::abort();
 }
+#define Require(condition) RequireAt((condition), __FILE__, __LINE__)
 
 // What the scanner told while it ran.
 struct FuzzEvents {

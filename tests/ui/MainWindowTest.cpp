@@ -444,11 +444,13 @@ void TMainWindowTest::truncatedAviIsReadAsFarAsItGoes() {
     // A file no scanner reads ends in the error box; a missing file does nothing.
     window.OpenStream(FFolder->File("truncated.avi") + ".missing");
     QCOMPARE(window.Dialogs.Errors.size(), 0);
+    const std::string flv = FFolder->File("clip.flv");
     const std::string mp4 = FFolder->File("clip.mp4");
     RunCommand("ffmpeg -v error -y -i " + ShellQuote(FStream) + " -c copy " + ShellQuote(mp4));
-    window.OpenStream(mp4);
+    RunCommand("ffmpeg -v error -y -i " + ShellQuote(mp4) + " -c copy -f flv " + ShellQuote(flv));
+    window.OpenStream(flv);
     QCOMPARE(window.Dialogs.Errors.size(), 1);
-    QVERIFY2(window.Dialogs.Errors[0].contains("MP4"), qPrintable(window.Dialogs.Errors[0]));
+    QVERIFY2(window.Dialogs.Errors[0].contains("FLV"), qPrintable(window.Dialogs.Errors[0]));
     QCOMPARE(RowCount(*window), 0);
     QVERIFY(!window->actSave->isEnabled());
     QVERIFY(window->rgScanMode->isEnabled());
