@@ -78,6 +78,54 @@ inline constexpr const char *SNalLengthPastSample =
 inline constexpr const char *SFragmentUnknownTrack =
     "The movie fragment at %x refers to track %d, which the movie header does not describe: it was not scanned.";
 
+// Matroska scanner
+inline constexpr const char *SMatroskaTrackLabel = "track %d";
+inline constexpr const char *SNotMatroska =
+    "File is not a valid Matroska file: it does not begin with an EBML header.";
+inline constexpr const char *SWebMHasNoH264 =
+    "This file is a WebM file. WebM holds VP8, VP9 or AV1 video, never H.264: it has no SPS whose aspect "
+    "ratio could be changed.";
+inline constexpr const char *SEbmlIllegalElement = "The bytes at %x are no EBML element (an ID or size of "
+                                                   "illegal length): the rest of the %s was not scanned.";
+inline constexpr const char *SEbmlCutShort =
+    "The file ends inside the element %s at %x: it was read as far as the file goes.";
+inline constexpr const char *SEbmlPastParent =
+    "The element %s at %x claims more bytes than the %s around it holds: it was read to that element's end.";
+inline constexpr const char *SEbmlUnknownSize = "The element %s at %x has an unknown size, which only a "
+                                                "Segment or a Cluster may have: the rest of the %s "
+                                                "was not scanned.";
+inline constexpr const char *SEbmlTail = "The bytes from %x to %x are no EBML element and were not scanned.";
+inline constexpr const char *SEbmlTooDeep = "Elements nested more than %d deep at %x were not read.";
+inline constexpr const char *SMkvCompressedTrack =
+    "The frames of %s are compressed (%s): its SPS are not changed in place.";
+inline constexpr const char *SMkvCompressedFrames =
+    "The frames of %s are compressed (%s) and were not scanned.";
+inline constexpr const char *SMkvEncryptedTrack =
+    "The frames of %s are encrypted: its SPS are not changed in place.";
+inline constexpr const char *SMkvEncryptedFrames = "The frames of %s are encrypted and were not scanned.";
+inline constexpr const char *SMkvCompressedPrivate =
+    "The codec private data of %s is compressed (%s): its SPS were not read.";
+inline constexpr const char *SSpsInStrippedHeader =
+    "The SPS at %.8x begins in the bytes %s strips from the front of every frame (kept once, in its track "
+    "entry): changing them would change every frame, so it is not changed in place.";
+inline constexpr const char *SMkvLacingInvalid =
+    "The lacing of the block at %x does not fit the block: its frames were not scanned.";
+inline constexpr const char *SMkvNalLengthPastFrame =
+    "A NAL unit length in a frame of %s at %x runs past the frame: the rest of the frame was not scanned.";
+inline constexpr const char *SMkvBlockUnknownTrack = "The block at %x belongs to track %d, which no track "
+                                                     "entry before it describes: blocks of that track were "
+                                                     "not scanned.";
+inline constexpr const char *SMkvDisplayNoRoom =
+    "The display size of %s can not be written in place: %s. Players built on libavformat (ffmpeg, mpv, VLC) "
+    "will go on showing %s; hardware players and TVs read the SPS.";
+inline constexpr const char *SMkvNoRoomElements =
+    "its DisplayWidth and DisplayHeight have no room for %s, and no Void element follows them in its Video "
+    "element";
+inline constexpr const char *SMkvNoDisplayElements =
+    "it has no DisplayWidth and DisplayHeight, and its Video element holds no Void element to make room for "
+    "them";
+inline constexpr const char *SWhatChecksum = "CRC-32 of the %s at %x";
+
 // Saving: the checks made before anything is written, the plan, and the check after
 inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
@@ -110,6 +158,7 @@ inline constexpr const char *SDisplaySizeTooLarge =
 inline constexpr const char *SWhatContainerField = "%s of %s";
 inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
 inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";
+inline constexpr const char *SChecksumUpdated = "%s brought up to date.";
 inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the SPS whose VUI is at %x.";
 inline constexpr const char *SPatchLine = "%.8x: %s -> %s (%s)";
 inline constexpr const char *SPatchesOverlap =

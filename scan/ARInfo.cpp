@@ -400,6 +400,15 @@ TPatchPlan TARInfoList::PlanChanges() {
                 planned = true;
                 continue;
             }
+            // A container row stands for the statement alone: what it can not write is refused.
+            if (!change.Note.empty()) {
+                if (first.IsContainerRow() && first.IsChanged())
+                    plan.Refusals.push_back({rows.Rows.front(), change.Note});
+                else
+                    plan.Notes.push_back(change.Note);
+                planned = true;
+                continue;
+            }
             if (change.Entry.Patches.empty())
                 continue;
             change.Entry.Row = rows.Rows.front();
@@ -410,6 +419,7 @@ TPatchPlan TARInfoList::PlanChanges() {
         if (!planned && first.IsContainerRow() && first.IsChanged())
             plan.Refusals.push_back({rows.Rows.front(), Format(SContainerCannotState, track.Label)});
     }
+    plan.AddChecksums(FSession.ChecksumRegions);
     return plan;
 }
 

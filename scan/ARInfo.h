@@ -108,7 +108,8 @@ public:
     void ResetAll();
 
     // What a save would do: the patches of every changed record and of the container statements of their
-    // tracks, with the refusals and notes found while planning. Reads nothing.
+    // tracks, the checksums over the bytes they change, with the refusals and notes found while planning.
+    // Reads nothing.
     TPatchPlan PlanChanges();
     // Checks the plan against the file before anything is written: the refusals of the plan and of the
     // file (places changed since the scan, overlapping places). Reads the file; writes nothing.

@@ -158,5 +158,6 @@ TFileFormat DetectFormat(TStream &stream) {
 }
 
 bool IsScannable(TFileFormat format) {
-    return format == TFileFormat::RawH264 || format == TFileFormat::Avi || format == TFileFormat::Mp4;
+    return format == TFileFormat::RawH264 || format == TFileFormat::Avi || format == TFileFormat::Mp4 ||
+           format == TFileFormat::Matroska || format == TFileFormat::WebM;
 }

@@ -1,6 +1,7 @@
 #include "Scanner.h"
 
 #include "MP4Parser.h"
+#include "MatroskaParser.h"
 #include "StreamParser.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
@@ -22,6 +23,10 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TRIFFParser>(session);
     case TFileFormat::Mp4:
         return std::make_unique<TMP4Parser>(session);
+    // WebM as well: its scanner reads the header and refuses it with the reason (it holds no H.264).
+    case TFileFormat::Matroska:
+    case TFileFormat::WebM:
+        return std::make_unique<TMatroskaParser>(session);
     default:
         return nullptr;
     }
