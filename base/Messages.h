@@ -95,7 +95,6 @@ inline constexpr const char *SEbmlUnknownSize = "The element %s at %x has an unk
                                                 "Segment or a Cluster may have: the rest of the %s "
                                                 "was not scanned.";
 inline constexpr const char *SEbmlTail = "The bytes from %x to %x are no EBML element and were not scanned.";
-inline constexpr const char *SEbmlTooDeep = "Elements nested more than %d deep at %x were not read.";
 inline constexpr const char *SMkvCompressedTrack =
     "The frames of %s are compressed (%s): its SPS are not changed in place.";
 inline constexpr const char *SMkvCompressedFrames =

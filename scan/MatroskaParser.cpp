@@ -273,7 +273,8 @@ void TMatroskaParser::WalkElements(
         open.pop_back();
         level.Element.End = endedAt;
         if (!open.empty()) {
-            open.back().Next = std::max(open.back().Next, endedAt);
+            if (level.Element.Unknown)
+                open.back().Next = endedAt;
             leave(level.Element);
         }
     };
@@ -306,15 +307,15 @@ void TMatroskaParser::WalkElements(
             close(level.Element.Unknown ? element.Start : level.Element.End);
             continue;
         }
+        // Only the elements of the format's own nesting are entered: the open levels never outnumber it,
+        // however deep the file nests. The level goes on behind an element of unknown size once that
+        // element has found its end.
         level.Next = element.End;
-        if (!enter(element, level.Element))
-            continue;
-        if (open.size() > MaxDepth) {
-            Notice(TScanNotice::TKind::NotScanned, element.Start,
-                   Format(SEbmlTooDeep, MaxDepth, element.Start));
-            continue;
+        if (enter(element, level.Element)) {
+            if (element.Unknown)
+                open.back().Next = element.Data;
+            open.push_back({element, element.Data});
         }
-        open.push_back({element, element.Data});
     }
 }
 

@@ -22,11 +22,7 @@ public:
     explicit TMatroskaParser(TScanSession &session);
     ~TMatroskaParser() override;
 
-    // Levels of elements read; the file's own elements are nested at most six deep.
-    static constexpr size_t MaxDepth = 16;
     static constexpr size_t MaxTracks = 256;
-    // Frames of one laced block.
-    static constexpr int MaxLacedFrames = 256;
 
 protected:
     void Walk(TStream &stream) override;
