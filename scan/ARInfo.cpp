@@ -288,6 +288,10 @@ std::string TRatioChange::ApplyToContainer(TARInfo &record) const {
         return Format(SCustomTermOutOfRange, sar.X, sar.Y);
     if (record.Track->HasStatement())
         sar = record.Track->Statements.front()->Representable(sar, record.Width(), record.Height());
+    // What the container can hold may be a ratio of larger terms than a row shows (a display size in
+    // inches against a pixel size, say).
+    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
+        return Format(SCustomTermOutOfRange, sar.X, sar.Y);
     record.NewAspectRatioIdc = ExtendedSarIdc;
     record.NewSarWidth = static_cast<int32_t>(sar.X);
     record.NewSarHeight = static_cast<int32_t>(sar.Y);

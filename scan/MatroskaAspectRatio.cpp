@@ -11,6 +11,11 @@ constexpr uint8_t DisplayWidthId[] = {0x54, 0xB0};
 constexpr uint8_t DisplayHeightId[] = {0x54, 0xBA};
 constexpr uint8_t DisplayUnitId[] = {0x54, 0xB2};
 constexpr uint8_t VoidId = 0xEC;
+constexpr uint64_t MaxTerm = 0x7FFFFFFF;
+// Display values past this are read as stating nothing: their products with a picture size would not fit.
+constexpr uint64_t MaxValue = uint64_t{1} << 40;
+// A height in centimetres or inches that a display aspect ratio's term can multiply in 64 bits.
+constexpr uint64_t MaxKeptHeight = uint64_t{1} << 24;
 
 // Bytes an unsigned integer needs; at least one.
 int64_t BytesFor(uint64_t value) {
@@ -60,19 +65,25 @@ std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::Stated() const {
                                            : static_cast<uint64_t>(FVideo.Height)};
 }
 
+// Ratios a row can show: terms that fit in 31 bits; anything else states nothing usable.
 TRatio TMatroskaDisplayStatement::DisplayAspectRatio() const {
     const auto [width, height] = Stated();
-    if (width == 0 || height == 0 || width > (uint64_t{1} << 40) || height > (uint64_t{1} << 40))
+    if (width == 0 || height == 0 || width > MaxTerm || height > MaxTerm)
         return {};
     return ReduceRatio(static_cast<int64_t>(width), static_cast<int64_t>(height));
 }
 
 TRatio TMatroskaDisplayStatement::SampleAspectRatio() const {
-    const auto [width, height] = Stated();
-    if (width == 0 || height == 0 || width > (uint64_t{1} << 40) || height > (uint64_t{1} << 40))
+    return RatioOf(Stated());
+}
+
+TRatio TMatroskaDisplayStatement::RatioOf(std::pair<uint64_t, uint64_t> display) const {
+    const auto [width, height] = display;
+    if (width == 0 || height == 0 || width > MaxValue || height > MaxValue)
         return {};
-    return ReduceRatio(static_cast<int64_t>(width) * FVideo.Height,
-                       static_cast<int64_t>(height) * FVideo.Width);
+    const TRatio sar =
+        ReduceRatio(static_cast<int64_t>(width) * FVideo.Height, static_cast<int64_t>(height) * FVideo.Width);
+    return sar.X > static_cast<int64_t>(MaxTerm) || sar.Y > static_cast<int64_t>(MaxTerm) ? TRatio{} : sar;
 }
 
 int64_t TMatroskaDisplayStatement::FileOffset() const {
@@ -93,20 +104,20 @@ std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::ValuesFor(TRatio sar) c
         return {static_cast<uint64_t>(std::max<int64_t>(1, (width * sar.X + sar.Y / 2) / sar.Y)),
                 static_cast<uint64_t>(height)};
     // Centimetres or inches: the height stays, the width follows the display aspect ratio.
-    const auto keptHeight = static_cast<int64_t>(std::min<uint64_t>(Stated().second, uint64_t{1} << 32));
+    const uint64_t keptHeight = Stated().second;
     const TRatio dar = DarFromSar(sar.X, sar.Y, width, height);
-    if (dar.Y == 0)
+    if (dar.Y == 0 || keptHeight > MaxKeptHeight)
         return Stated();
-    return {static_cast<uint64_t>(std::max<int64_t>(1, (keptHeight * dar.X + dar.Y / 2) / dar.Y)),
-            static_cast<uint64_t>(keptHeight)};
+    return {static_cast<uint64_t>(
+                std::max<int64_t>(1, (static_cast<int64_t>(keptHeight) * dar.X + dar.Y / 2) / dar.Y)),
+            keptHeight};
 }
 
+// What the display size states once written: a ratio of whole values, or nothing usable (0:0).
 TRatio TMatroskaDisplayStatement::Representable(TRatio sar, int64_t, int64_t) const {
     if (sar.X < 1 || sar.Y < 1)
         return sar;
-    const auto [width, height] = ValuesFor(sar);
-    return ReduceRatio(static_cast<int64_t>(width) * FVideo.Height,
-                       static_cast<int64_t>(height) * FVideo.Width);
+    return RatioOf(ValuesFor(sar));
 }
 
 std::string TMatroskaDisplayStatement::UnitName() const {

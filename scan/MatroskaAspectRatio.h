@@ -60,6 +60,8 @@ private:
     // size, the height kept; in centimetres or inches the height kept and the width scaled; as an aspect
     // ratio the reduced display aspect ratio.
     std::pair<uint64_t, uint64_t> ValuesFor(TRatio sar) const;
+    // The sample aspect ratio a display size states at the pixel size; 0:0 when it states nothing usable.
+    TRatio RatioOf(std::pair<uint64_t, uint64_t> display) const;
     std::string UnitName() const;
     std::string ValueText(std::pair<uint64_t, uint64_t> values) const;
     TChange InPlace(std::pair<uint64_t, uint64_t> values);

@@ -43,8 +43,10 @@ inline std::unique_ptr<TScanSession> ScanForSave(const std::vector<uint8_t> &byt
 // Gives every row a new ratio, saves into a copy of the bytes, and checks the property. Mostly the change
 // goes through TRatioChange as the programs give it (a predefined code 1..16, the SAR width:height or the
 // DAR width:height at each row's size, as the bits of code choose); with the top bit of code set, code and
-// width:height go into every SPS row as they are, kind or not, for the refusals to be tried.
-inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width, uint16_t height) {
+// width:height go into every SPS row as they are, kind or not, for the refusals to be tried. Returns the
+// bytes as the save left them.
+inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width,
+                                      uint16_t height) {
     std::unique_ptr<TScanSession> session = ScanForSave(bytes);
     TARInfoList &rows = session->ARInfoList;
     TRatioChange change;
@@ -90,7 +92,7 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
     Require(after.size() == bytes.size());
     if (refused) {
         Require(after == bytes);
-        return;
+        return after;
     }
     for (size_t i = 0; i < bytes.size(); ++i)
         Require(after[i] == bytes[i] || planned.count(i) == 1);
@@ -112,10 +114,11 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
         const TARInfo &now = *again->ARInfoList.Items(i);
         Require(now.SpsOffset() == before.SpsOffset() && now.VuiOffset() == before.VuiOffset());
         if (!byteStream && now.NALUnit != nullptr) {
-            const auto at = static_cast<size_t>(now.Placement.FileOffset(0));
-            const std::vector<uint8_t> old(bytes.begin() + static_cast<ptrdiff_t>(at),
-                                           bytes.begin() +
-                                               static_cast<ptrdiff_t>(at + now.NALUnit->Bytes.size()));
+            // The unit's bytes where its placement puts them (in pieces, for a unit split across packets
+            // or behind a stripped header).
+            std::vector<uint8_t> old;
+            for (size_t k = 0; k < now.NALUnit->Bytes.size(); ++k)
+                old.push_back(bytes[static_cast<size_t>(now.Placement.FileOffset(static_cast<int64_t>(k)))]);
             Require(ZeroRuns(old) == ZeroRuns(now.NALUnit->Bytes));
         }
         Require(!before.IsChanged());
@@ -124,4 +127,5 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
         if (changed[i])
             Require(before.EffectiveAspectRatioIdc() == before.NewAspectRatioIdc);
     }
+    return after;
 }

@@ -21,45 +21,6 @@ using TKind = TRatioChange::TKind;
 
 // ---- Independent readers of the result ----
 
-struct TEbmlHead {
-    uint32_t id = 0;
-    size_t data = 0;
-    size_t end = 0;
-    bool unknown = false;
-};
-
-// One element header, read without the program's reader; false where none can be read.
-bool ReadHead(const ByteVector &bytes, size_t at, size_t limit, TEbmlHead &head) {
-    auto length = [](uint8_t first) {
-        int n = 1;
-        while (n <= 8 && (first & (0x80 >> (n - 1))) == 0)
-            ++n;
-        return n;
-    };
-    if (at >= limit)
-        return false;
-    const int idLength = length(bytes[at]);
-    if (idLength > 4 || at + static_cast<size_t>(idLength) >= limit)
-        return false;
-    head.id = 0;
-    for (int i = 0; i < idLength; ++i)
-        head.id = (head.id << 8) | bytes[at + static_cast<size_t>(i)];
-    const size_t sizeAt = at + static_cast<size_t>(idLength);
-    const int sizeLength = length(bytes[sizeAt]);
-    if (sizeLength > 8 || sizeAt + static_cast<size_t>(sizeLength) > limit)
-        return false;
-    uint64_t size = bytes[sizeAt] & (0xFF >> sizeLength);
-    bool ones = size == (0xFFu >> sizeLength);
-    for (int i = 1; i < sizeLength; ++i) {
-        size = (size << 8) | bytes[sizeAt + static_cast<size_t>(i)];
-        ones = ones && bytes[sizeAt + static_cast<size_t>(i)] == 0xFF;
-    }
-    head.data = sizeAt + static_cast<size_t>(sizeLength);
-    head.unknown = ones;
-    head.end = ones ? limit : static_cast<size_t>(std::min<uint64_t>(head.data + size, limit));
-    return true;
-}
-
 // Every level-1 element that opens with a CRC-32 element: how many, and how many hold the CRC of the rest
 // of their data (computed bit by bit, as the format documents define it).
 struct TCrcCount {
@@ -69,22 +30,9 @@ struct TCrcCount {
 
 TCrcCount CheckCrcs(const ByteVector &bytes) {
     TCrcCount count;
-    TEbmlHead top;
-    for (size_t at = 0; ReadHead(bytes, at, bytes.size(), top); at = top.end) {
-        if (top.id != 0x18538067)
-            continue;
-        TEbmlHead child;
-        for (size_t in = top.data; ReadHead(bytes, in, top.end, child) && child.end > in; in = child.end) {
-            TEbmlHead first;
-            if (!ReadHead(bytes, child.data, child.end, first) || first.id != 0xBF ||
-                first.end - first.data != 4)
-                continue;
-            ++count.found;
-            const uint32_t stored = bytes[first.data] | (uint32_t{bytes[first.data + 1]} << 8) |
-                                    (uint32_t{bytes[first.data + 2]} << 16) |
-                                    (uint32_t{bytes[first.data + 3]} << 24);
-            count.valid += stored == ReferenceCrc32(bytes.data() + first.end, child.end - first.end);
-        }
+    for (const MatroskaCrc &crc : MatroskaCrcs(bytes)) {
+        ++count.found;
+        count.valid += crc.valid;
     }
     return count;
 }
@@ -182,9 +130,9 @@ TEST_F(MatroskaRealFiles, LiveRecordingWithASegmentOfUnknownSize) {
                    "-x264-params repeat-headers=1:keyint=5 -f matroska - > %OUT%",
                    path);
     const ByteVector bytes = ReadFile(path);
-    TEbmlHead head, segment;
-    ASSERT_TRUE(ReadHead(bytes, 0, bytes.size(), head));
-    ASSERT_TRUE(ReadHead(bytes, head.end, bytes.size(), segment));
+    EbmlHead head, segment;
+    ASSERT_TRUE(ReadEbmlHead(bytes, 0, bytes.size(), head));
+    ASSERT_TRUE(ReadEbmlHead(bytes, head.end, bytes.size(), segment));
     ASSERT_TRUE(segment.unknown);
     std::unique_ptr<TScanSession> session = ScanFile(path);
     EXPECT_EQ(static_cast<size_t>(session->SpsCount), 1 + TraceSps(path).size());
@@ -632,8 +580,8 @@ ByteVector TracksOf(const MkvTrack &track) {
     const ByteVector whole = MatroskaFile(OneTrack(track, {}));
     const std::string text(whole.begin(), whole.end());
     const size_t at = text.find(std::string("\x16\x54\xAE\x6B"));
-    TEbmlHead head;
-    ReadHead(whole, at, whole.size(), head);
+    EbmlHead head;
+    ReadEbmlHead(whole, at, whole.size(), head);
     return ByteVector(whole.begin() + static_cast<ptrdiff_t>(at),
                       whole.begin() + static_cast<ptrdiff_t>(head.end));
 }
@@ -677,8 +625,8 @@ TEST_F(MatroskaElements, SizesIdsAndUnknownSizesThatLieAreToldAndPassed) {
     }
 
     // An unknown size where none is allowed: nothing behind it in its Segment can be placed.
-    TEbmlHead tracksHead;
-    ReadHead(tracks, 0, tracks.size(), tracksHead);
+    EbmlHead tracksHead;
+    ReadEbmlHead(tracks, 0, tracks.size(), tracksHead);
     children = EbmlUnknown(
         0x1654AE6B, ByteVector(tracks.begin() + static_cast<ptrdiff_t>(tracksHead.data), tracks.end()));
     Append(children, good);
@@ -774,9 +722,9 @@ TEST_F(MatroskaElements, LacingAndLengthsThatOverflowAreTold) {
     ByteVector entryTracks = TracksOf(shortPrivate);
     const ByteVector record{0x01, 0x64, 0x00, 0x1E, 0xFF, 0xE1, 0x00, 0x40, 0x67};
     ByteVector fixedTracks = Ebml(0x1654AE6B, [&] {
-        TEbmlHead head, entryHead;
-        ReadHead(entryTracks, 0, entryTracks.size(), head);
-        ReadHead(entryTracks, head.data, entryTracks.size(), entryHead);
+        EbmlHead head, entryHead;
+        ReadEbmlHead(entryTracks, 0, entryTracks.size(), head);
+        ReadEbmlHead(entryTracks, head.data, entryTracks.size(), entryHead);
         ByteVector entry(entryTracks.begin() + static_cast<ptrdiff_t>(entryHead.data), entryTracks.end());
         Append(entry, Ebml(0x63A2, record));
         return Ebml(0xAE, entry);

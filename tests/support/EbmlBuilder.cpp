@@ -241,3 +241,57 @@ ByteVector MatroskaFile(const MkvFile &file) {
     Add(bytes, file.unknownSizes ? EbmlUnknown(0x18538067, segment) : Ebml(0x18538067, segment, 8));
     return bytes;
 }
+
+bool ReadEbmlHead(const ByteVector &bytes, size_t at, size_t limit, EbmlHead &head) {
+    auto length = [](uint8_t first) {
+        int n = 1;
+        while (n <= 8 && (first & (0x80 >> (n - 1))) == 0)
+            ++n;
+        return n;
+    };
+    limit = std::min(limit, bytes.size());
+    if (at >= limit)
+        return false;
+    const int idLength = length(bytes[at]);
+    if (idLength > 4 || at + static_cast<size_t>(idLength) >= limit)
+        return false;
+    head.id = 0;
+    for (int i = 0; i < idLength; ++i)
+        head.id = (head.id << 8) | bytes[at + static_cast<size_t>(i)];
+    const size_t sizeAt = at + static_cast<size_t>(idLength);
+    const int sizeLength = length(bytes[sizeAt]);
+    if (sizeLength > 8 || sizeAt + static_cast<size_t>(sizeLength) > limit)
+        return false;
+    uint64_t size = bytes[sizeAt] & (0xFF >> sizeLength);
+    bool ones = size == (0xFFu >> sizeLength);
+    for (int i = 1; i < sizeLength; ++i) {
+        size = (size << 8) | bytes[sizeAt + static_cast<size_t>(i)];
+        ones = ones && bytes[sizeAt + static_cast<size_t>(i)] == 0xFF;
+    }
+    head.data = sizeAt + static_cast<size_t>(sizeLength);
+    head.unknown = ones;
+    head.end = ones ? limit : static_cast<size_t>(std::min<uint64_t>(head.data + size, limit));
+    return true;
+}
+
+std::vector<MatroskaCrc> MatroskaCrcs(const ByteVector &bytes) {
+    std::vector<MatroskaCrc> found;
+    EbmlHead top;
+    for (size_t at = 0; ReadEbmlHead(bytes, at, bytes.size(), top); at = top.end) {
+        if (top.id != 0x18538067)
+            continue;
+        EbmlHead child;
+        for (size_t in = top.data; ReadEbmlHead(bytes, in, top.end, child); in = child.end) {
+            EbmlHead first;
+            if (!ReadEbmlHead(bytes, child.data, child.end, first) || first.id != 0xBF ||
+                first.end - first.data != 4)
+                continue;
+            const uint32_t stored = bytes[first.data] | (uint32_t{bytes[first.data + 1]} << 8) |
+                                    (uint32_t{bytes[first.data + 2]} << 16) |
+                                    (uint32_t{bytes[first.data + 3]} << 24);
+            found.push_back(
+                {first.data, stored == ReferenceCrc32(bytes.data() + first.end, child.end - first.end)});
+        }
+    }
+    return found;
+}

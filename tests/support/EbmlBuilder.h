@@ -32,6 +32,25 @@ ByteVector EbmlWithCrc(uint32_t id, const ByteVector &children);
 // zlib's CRC-32, computed bit by bit as the format documents describe it (independent of the program's).
 uint32_t ReferenceCrc32(const uint8_t *bytes, size_t count);
 
+// ---- Reading back, independently of the program's reader ----
+
+struct EbmlHead {
+    uint32_t id = 0;
+    size_t data = 0; // behind the size
+    size_t end = 0;  // never past limit; limit for an unknown size
+    bool unknown = false;
+};
+// One element header at `at`, which must end by limit; false where none can be read.
+bool ReadEbmlHead(const ByteVector &bytes, size_t at, size_t limit, EbmlHead &head);
+
+// A CRC-32 element that opens a level-1 element (a child of a Segment): where its value lies, and whether
+// it holds the CRC-32 of the rest of that element's data.
+struct MatroskaCrc {
+    size_t offset = 0;
+    bool valid = false;
+};
+std::vector<MatroskaCrc> MatroskaCrcs(const ByteVector &bytes);
+
 struct MkvBlock {
     // The frames of the block, each a list of NAL units (length-prefixed by the track's length size).
     std::vector<std::vector<ByteVector>> frames;
