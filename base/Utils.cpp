@@ -129,7 +129,7 @@ constexpr TFormatNames FormatNames[] = {
     {TFileFormat::Avi, "AVI (RIFF)", "an"},
     {TFileFormat::Mp4, "MP4 (ISO base media)", "an"},
     {TFileFormat::Matroska, "Matroska", "a"},
-    {TFileFormat::WebM, "Matroska/WebM", "a"},
+    {TFileFormat::WebM, "WebM (VP8, VP9 or AV1 video, never H.264)", "a"},
     {TFileFormat::MpegTs, "MPEG-TS (transport stream)", "an"},
     {TFileFormat::M2ts, "M2TS (MPEG-TS with time codes)", "an"},
     {TFileFormat::MpegTs204, "MPEG-TS (transport stream with 204-byte packets)", "an"},

@@ -159,5 +159,5 @@ TFileFormat DetectFormat(TStream &stream) {
 
 bool IsScannable(TFileFormat format) {
     return format == TFileFormat::RawH264 || format == TFileFormat::Avi || format == TFileFormat::Mp4 ||
-           format == TFileFormat::Matroska || format == TFileFormat::WebM;
+           format == TFileFormat::Matroska;
 }

@@ -23,9 +23,7 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TRIFFParser>(session);
     case TFileFormat::Mp4:
         return std::make_unique<TMP4Parser>(session);
-    // WebM as well: its scanner reads the header and refuses it with the reason (it holds no H.264).
     case TFileFormat::Matroska:
-    case TFileFormat::WebM:
         return std::make_unique<TMatroskaParser>(session);
     default:
         return nullptr;

@@ -80,15 +80,14 @@ TEST_F(ContainerRefusal, ContainersAreRefusedWithTheirFormatAndNothingListed) {
 
 // Formats that hold H.264 in a way no scanner of this program reads: refused where a file is opened.
 TEST(ScannableFormats, FormatsWithoutAScannerAreRefused) {
-    for (TFileFormat format :
-         {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf, TFileFormat::Nut}) {
+    for (TFileFormat format : {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf,
+                               TFileFormat::Nut, TFileFormat::WebM}) {
         TScanSession session;
         EXPECT_FALSE(IsScannable(format));
         EXPECT_EQ(CreateParser(format, session), nullptr);
     }
-    // WebM goes to the Matroska scanner, which refuses it with its own reason once it has read the header.
-    for (TFileFormat format : {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4,
-                               TFileFormat::Matroska, TFileFormat::WebM}) {
+    for (TFileFormat format :
+         {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4, TFileFormat::Matroska}) {
         TScanSession session;
         EXPECT_TRUE(IsScannable(format));
         EXPECT_NE(CreateParser(format, session), nullptr);
