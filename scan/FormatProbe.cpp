@@ -158,5 +158,14 @@ TFileFormat DetectFormat(TStream &stream) {
 }
 
 bool IsScannable(TFileFormat format) {
-    return format == TFileFormat::RawH264 || format == TFileFormat::Avi;
+    switch (format) {
+    case TFileFormat::RawH264:
+    case TFileFormat::Avi:
+    case TFileFormat::MpegTs:
+    case TFileFormat::M2ts:
+    case TFileFormat::MpegTs204:
+        return true;
+    default:
+        return false;
+    }
 }

@@ -1,6 +1,7 @@
 #include "Scanner.h"
 
 #include "StreamParser.h"
+#include "TSParser.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "uRIFFParser.h"
@@ -19,6 +20,10 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TStreamParser>(session);
     case TFileFormat::Avi:
         return std::make_unique<TRIFFParser>(session);
+    case TFileFormat::MpegTs:
+    case TFileFormat::M2ts:
+    case TFileFormat::MpegTs204:
+        return std::make_unique<TTSParser>(session);
     default:
         return nullptr;
     }
