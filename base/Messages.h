@@ -111,6 +111,9 @@ inline constexpr const char *SSpsUnderPesCrc =
     "The SPS can not be changed in place: a PES packet of %s carries a CRC over it, which the change would "
     "make wrong.";
 inline constexpr const char *SSpsScrambled = "The SPS can not be changed in place: %s is scrambled.";
+inline constexpr const char *SSpsInDuplicate =
+    "The SPS can not be changed in place: a packet of %s that holds some of its bytes is sent twice, and "
+    "the copy would keep the old bytes.";
 
 // Saving: the checks made before anything is written, the plan, and the check after
 inline constexpr const char *SSaveKindMismatch =

@@ -131,9 +131,10 @@ private:
         std::array<uint8_t, 9> Head{};
         int HeadCount = 0;
         int HeadDataLeft = 0;
-        int64_t PayloadLeft = -1;    // bytes the PES header says are left, -1 up to the next PES
-        bool PesCrc = false;         // the current PES carries a CRC (over the PES before it)
-        std::vector<size_t> PesRows; // changeable rows whose SPS ends in the current PES
+        int64_t PayloadLeft = -1;       // bytes the PES header says are left, -1 up to the next PES
+        bool PesCrc = false;            // the current PES carries a CRC (over the PES before it)
+        std::vector<size_t> PesRows;    // changeable rows whose SPS ends in the current PES
+        std::vector<size_t> PacketRows; // changeable rows whose SPS ends in the last packet read
         // Start codes: zero bytes just read (up to two), and a start code whose header byte is next.
         int Zeros = 0;
         bool AwaitHeader = false;
@@ -175,6 +176,7 @@ private:
     int64_t Packets(int64_t pos, bool &lost);
     void Packet(const uint8_t *p, int64_t offset);
     bool Duplicate(const TPid &pid, const uint8_t *payload, int length);
+    void Duplicated(TPid &pid);
     void Break(TPid &pid, TBreak kind);
     void BreakAll();
 
@@ -225,12 +227,16 @@ TTSParser::TWalk::TPid &TTSParser::TWalk::Pid(uint16_t number) {
 }
 
 void TTSParser::TWalk::Run() {
+    if (FParser.Aborted)
+        return;
     FSize = FStream.Size();
     FBuffer.resize(static_cast<size_t>(FStride * BufferPackets));
     try {
         int64_t pos = FindSync(0);
-        if (pos > 0)
-            FParser.Notice(TScanNotice::TKind::NotScanned, 0, Format(STsBytesSkipped, 0, pos, FStride));
+        // In a 192-byte stream the first packet's time code lies in front of its sync byte.
+        const int64_t skipped = std::max<int64_t>(0, pos - (FStride == 192 ? 4 : 0));
+        if (skipped > 0)
+            FParser.Notice(TScanNotice::TKind::NotScanned, 0, Format(STsBytesSkipped, 0, skipped, FStride));
         while (pos < FSize && !FParser.Aborted) {
             if (pos + PacketBytes > FSize) {
                 FParser.Notice(TScanNotice::TKind::NotScanned, pos, Format(STsLastPacketCut, pos));
@@ -248,7 +254,8 @@ void TTSParser::TWalk::Run() {
                 pos = found;
             }
         }
-        for (uint16_t number : FVideoPids) {
+        // The SPS that the end of the file ends (an abort leaves them unread).
+        for (uint16_t number : FParser.Aborted ? std::vector<uint16_t>{} : FVideoPids) {
             TPid &pid = *FPids[number];
             TStreamState &stream = *pid.Stream;
             if (stream.Collecting)
@@ -341,7 +348,7 @@ int64_t TTSParser::TWalk::FindSync(int64_t from) {
 // the sync bytes are not where the stride says.
 int64_t TTSParser::TWalk::Packets(int64_t pos, bool &lost) {
     lost = false;
-    for (;;) {
+    while (!FParser.Aborted) {
         const int64_t next = pos + FStride;
         if (pos + PacketBytes > FSize || std::min(next + 1, FSize) > FBufferEnd)
             return pos;
@@ -354,6 +361,7 @@ int64_t TTSParser::TWalk::Packets(int64_t pos, bool &lost) {
         Packet(p, pos);
         pos = next;
     }
+    return pos;
 }
 
 void TTSParser::TWalk::Packet(const uint8_t *p, int64_t offset) {
@@ -411,8 +419,10 @@ void TTSParser::TWalk::Packet(const uint8_t *p, int64_t offset) {
     if (pid.LastCc >= 0) {
         announced = discontinuity || pid.DiscontinuityPending;
         if (!announced && cc == pid.LastCc) {
-            if (Duplicate(pid, p + at, PacketBytes - at))
+            if (Duplicate(pid, p + at, PacketBytes - at)) {
+                Duplicated(pid);
                 return;
+            }
             jumped = true;
         } else if (!announced && cc != ((pid.LastCc + 1) & 0x0F)) {
             jumped = true;
@@ -437,9 +447,10 @@ void TTSParser::TWalk::Packet(const uint8_t *p, int64_t offset) {
         Break(pid, TBreak::Scrambled);
         return;
     }
-    if (pid.Kind == TKind::H264)
+    if (pid.Kind == TKind::H264) {
+        pid.Stream->PacketRows.clear();
         StreamPayload(pid, p + at, PacketBytes - at, offset + at, offset, unitStart);
-    else
+    } else
         SectionPayload(pid, p + at, PacketBytes - at, offset, unitStart);
 }
 
@@ -454,6 +465,19 @@ bool TTSParser::TWalk::Duplicate(const TPid &pid, const uint8_t *payload, int le
     FStream.Seek(pid.LastPayloadOffset);
     FStream.ReadBuffer(before.data(), static_cast<size_t>(length));
     return std::memcmp(before.data(), payload, static_cast<size_t>(length)) == 0;
+}
+
+// A change would reach only the first of two copies of a packet: the SPS that have bytes in it are not
+// changed.
+void TTSParser::TWalk::Duplicated(TPid &pid) {
+    if (pid.Kind != TKind::H264)
+        return;
+    TStreamState &stream = *pid.Stream;
+    const std::string *reason = FSession.KeepReason(Format(SSpsInDuplicate, Label(pid)));
+    for (size_t row : stream.PacketRows)
+        SetReason(row, reason);
+    if (stream.Collecting && stream.Reason == nullptr)
+        stream.Reason = reason;
 }
 
 // The bytes of the PID do not go on from the last packet read: what was being put together does not
@@ -833,8 +857,10 @@ void TTSParser::TWalk::FinishSps(TPid &pid, int64_t end, bool complete) {
     FParser.KeepNALUnit({std::move(stream.Sps), complete}, TPlacement(std::move(extents)), stream.Track,
                         reason);
     stream.Sps = {};
-    if (FSession.ARInfoList.Count() > rows && reason == nullptr)
+    if (FSession.ARInfoList.Count() > rows && reason == nullptr) {
         stream.PesRows.push_back(rows);
+        stream.PacketRows.push_back(rows);
+    }
 }
 
 // ---- the end ----

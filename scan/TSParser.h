@@ -12,10 +12,11 @@
 // A file without program tables is read by its PES packets: a PID whose PES begin with an H.264 access
 // unit delimiter is taken for H.264 video.
 //
-// An SPS is listed but not changeable when its bytes span missing packets (a continuity counter that
-// jumps, a damaged packet, lost sync), an announced discontinuity or scrambled packets, when a PES CRC
-// covers it, or when its PID is scrambled. Every packet is read whatever DeepScan says. Memory stays
-// bounded: per PID a few counters, the table section and the SPS being read, never its packets.
+// A packet sent twice (the same counter and payload) is read once. An SPS is listed but not changeable
+// when its bytes span missing packets (a continuity counter that jumps, a damaged packet, lost sync), an
+// announced discontinuity or scrambled packets, when a packet holding some of them is sent twice, when a
+// PES CRC covers it, or when its PID is scrambled. Every packet is read whatever DeepScan says. Memory
+// stays bounded: per PID a few counters, the table section and the SPS being read, never its packets.
 class TTSParser : public TParser {
 public:
     explicit TTSParser(TScanSession &session);

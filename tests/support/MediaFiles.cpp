@@ -142,6 +142,31 @@ void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool
     MakeFromRecipe(FFmpeg + inputs + maps + options + " -f avi %OUT%", path);
 }
 
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos, const TsSpec &ts) {
+    std::string inputs, maps, options;
+    double seconds = 0;
+    for (size_t i = 0; i < videos.size(); ++i) {
+        inputs += PatternInput(videos[i]);
+        maps += " -map " + std::to_string(i) + ":v";
+        options += EncoderOptions(videos[i], static_cast<int>(i));
+        seconds = std::max(seconds, videos[i].frames / 25.0);
+    }
+    if (ts.ac3Audio) {
+        inputs += " -f lavfi -i " + ShellQuote("sine=sample_rate=48000:duration=" + std::to_string(seconds));
+        maps += " -map " + std::to_string(videos.size()) + ":a";
+        options += " -c:a ac3";
+    }
+    if (ts.programPerStream)
+        for (size_t i = 0; i < videos.size(); ++i) {
+            options += " -program title=p" + std::to_string(i) + ":st=" + std::to_string(i);
+            if (i == 0 && ts.ac3Audio)
+                options += ":st=" + std::to_string(videos.size());
+        }
+    if (ts.m2ts)
+        options += " -mpegts_m2ts_mode 1";
+    MakeFromRecipe(FFmpeg + inputs + maps + options + " -f mpegts %OUT%", path);
+}
+
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
     TempDir scratch;
     std::string raw = scratch.File("stream.h264");

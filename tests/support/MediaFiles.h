@@ -37,6 +37,16 @@ void MakeRawH264(const std::string &path, const VideoSpec &video);
 // between the video chunks.
 void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio = false);
 
+// How the video streams go into a transport stream: their PIDs are 0x100, 0x101, ... in order.
+struct TsSpec {
+    bool m2ts = false;             // 192-byte packets with a time code in front (-mpegts_m2ts_mode 1)
+    bool ac3Audio = false;         // an AC-3 audio stream after the video streams
+    bool programPerStream = false; // each video stream in a program of its own (the audio in the first)
+};
+
+// A transport stream holding the video streams.
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos, const TsSpec &ts = {});
+
 // What ffprobe reports for one video stream. A missing SAR reads 0:1.
 struct ProbedVideo {
     int width = 0; // cropped picture size
