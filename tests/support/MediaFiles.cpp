@@ -76,7 +76,8 @@ void ParseRatio(const std::string &text, int &x, int &y) {
 ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
     CommandResult result = RunChecked(
         "ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
-        " -show_entries stream=width,height,sample_aspect_ratio -of default=nw=1 " + ShellQuote(path));
+        " -show_entries stream=width,height,sample_aspect_ratio,display_aspect_ratio -of default=nw=1 " +
+        ShellQuote(path));
     ProbedVideo probed;
     std::istringstream lines(result.output);
     std::string line;
@@ -91,6 +92,8 @@ ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
             probed.height = std::stoi(value);
         else if (key == "sample_aspect_ratio")
             ParseRatio(value, probed.sarWidth, probed.sarHeight);
+        else if (key == "display_aspect_ratio")
+            ParseRatio(value, probed.darWidth, probed.darHeight);
     }
     if (probed.width == 0)
         throw std::runtime_error("ffprobe found no video stream " + std::to_string(videoIndex) + " in " +

@@ -45,7 +45,8 @@ struct TsSpec {
 };
 
 // A transport stream holding the video streams.
-void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos, const TsSpec &ts = {});
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos,
+                         const TsSpec &ts = {});
 
 // What ffprobe reports for one video stream. A missing SAR reads 0:1.
 struct ProbedVideo {
@@ -53,6 +54,8 @@ struct ProbedVideo {
     int height = 0;
     int sarWidth = 0;
     int sarHeight = 0;
+    int darWidth = 0; // display aspect ratio, 0:1 when ffprobe names none
+    int darHeight = 0;
 };
 
 // The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
