@@ -292,15 +292,17 @@ void TTSParser::TWalk::Load(int64_t from) {
     FParser.ReportProgress(FBufferEnd, FSize);
 }
 
-// Whether sync bytes lie at the stride from at on, as far as ResyncPackets more and the file go; found
-// tells how many were looked at. The buffer holds them.
+// Whether packets begin at the stride from at on, as far as ResyncPackets more and the file go: a sync
+// byte each, and behind it an adaptation field or payload announced (never neither, which a run of 0x47
+// bytes would give). found tells how many were looked at. The buffer holds them.
 bool TTSParser::TWalk::SyncsFrom(int64_t at, int &found) {
     found = 0;
     for (int k = 0; k <= ResyncPackets; ++k) {
         const int64_t place = at + k * FStride;
-        if (place >= FSize)
+        if (place + 4 > FSize)
             break;
-        if (FBuffer[static_cast<size_t>(place - FBufferStart)] != SyncByte)
+        const uint8_t *packet = FBuffer.data() + (place - FBufferStart);
+        if (packet[0] != SyncByte || (packet[3] & 0x30) == 0)
             return false;
         ++found;
     }
@@ -313,7 +315,7 @@ bool TTSParser::TWalk::SyncsFrom(int64_t at, int &found) {
 int64_t TTSParser::TWalk::FindSync(int64_t from) {
     // Room behind a candidate: the sync bytes looked at, and in a 192-byte stream four bytes more, for
     // a sync byte in the time code in front of the real one.
-    const int64_t window = ResyncPackets * FStride + 5;
+    const int64_t window = ResyncPackets * FStride + 8;
     int64_t at = from;
     while (at < FSize) {
         if (at < FBufferStart || std::min(at + window, FSize) > FBufferEnd)

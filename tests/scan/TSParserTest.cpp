@@ -423,6 +423,22 @@ TEST_F(TsScan, LostSyncIsFoundAgain) {
         EXPECT_NE(Rows().Items(i)->NotChangeable, nullptr);
 }
 
+// More than a packet of other bytes in front of the packets: the file is still taken for a transport
+// stream (never for a raw stream whose patches could hit packet headers), and read behind them.
+TEST_F(TsScan, OtherBytesInFrontOfThePackets) {
+    TsBuilder ts(192);
+    ts.Raw(ByteVector(5000, 0x47));
+    TsBuilder program = Program(192);
+    ts.Raw(program.Bytes());
+    for (int i = 0; i < 3; ++i)
+        ts.Pes(VideoPid, MakeAccessUnit(BuildSps(WithSar(1)).nal).Es, CutAt(0));
+    TMemoryStream probed(ts.Bytes());
+    ASSERT_EQ(DetectFormat(probed), TFileFormat::M2ts);
+    ScanOk(ts.Bytes(), 192);
+    EXPECT_EQ(Rows().Count(), 3u);
+    EXPECT_EQ(Notices(), Format(STsBytesSkipped, 0, 5000, 192) + "\n");
+}
+
 // A stream cut out of the middle of another begins inside a packet and has lost its tables: the bytes up to
 // the first packet are passed over, and the video is found by its access unit delimiters.
 TEST_F(TsScan, AStreamCutFromTheMiddleIsReadByItsPesPackets) {
