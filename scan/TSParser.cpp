@@ -239,7 +239,12 @@ void TTSParser::TWalk::Run() {
             FParser.Notice(TScanNotice::TKind::NotScanned, 0, Format(STsBytesSkipped, 0, skipped, FStride));
         while (pos < FSize && !FParser.Aborted) {
             if (pos + PacketBytes > FSize) {
-                FParser.Notice(TScanNotice::TKind::NotScanned, pos, Format(STsLastPacketCut, pos));
+                if (pos < FBufferStart || pos >= FBufferEnd)
+                    Load(pos);
+                FParser.Notice(TScanNotice::TKind::NotScanned, pos,
+                               FBuffer[static_cast<size_t>(pos - FBufferStart)] == SyncByte
+                                   ? Format(STsLastPacketCut, pos)
+                                   : Format(STsBytesSkipped, pos, FSize, FStride));
                 break;
             }
             if (pos < FBufferStart || std::min(pos + FStride + 1, FSize) > FBufferEnd)
@@ -346,8 +351,8 @@ int64_t TTSParser::TWalk::FindSync(int64_t from) {
 }
 
 // Reads the packets from pos on that the buffer holds with the sync byte of the packet behind them (a
-// packet cut short in the file shows as a missing sync byte there). Returns where it stopped; lost when
-// the sync bytes are not where the stride says.
+// packet cut short in the file shows as a missing sync byte there), where the file has room for one.
+// Returns where it stopped; lost when the sync bytes are not where the stride says.
 int64_t TTSParser::TWalk::Packets(int64_t pos, bool &lost) {
     lost = false;
     while (!FParser.Aborted) {
@@ -356,7 +361,7 @@ int64_t TTSParser::TWalk::Packets(int64_t pos, bool &lost) {
             return pos;
         const uint8_t *p = FBuffer.data() + (pos - FBufferStart);
         if (p[0] != SyncByte ||
-            (next < FSize && FBuffer[static_cast<size_t>(next - FBufferStart)] != SyncByte)) {
+            (FSize - next >= PacketBytes && FBuffer[static_cast<size_t>(next - FBufferStart)] != SyncByte)) {
             lost = true;
             return pos;
         }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -55,9 +56,11 @@ struct FuzzEvents {
 // What holds after every scan of these bytes: the end was told once; every SPS found was counted and told;
 // the rows stand for SPS with a usable ratio, in file order, each unit's bytes lying in the file where its
 // placement says, with the unit's positions counted from its header byte; the notices are kept up to
-// their limit and point into the file.
-inline void CheckScan(const TScanSession &session, const FuzzEvents &events, const uint8_t *data,
-                      size_t size) {
+// their limit and point into the file. A scanner that reads units in pieces (packets) gives placements of
+// several extents: each byte is checked where it lies, the pieces in file order, and the rows are in file
+// order within each track.
+inline void CheckScan(const TScanSession &session, const FuzzEvents &events, const uint8_t *data, size_t size,
+                      bool inPieces = false) {
     const auto fileSize = static_cast<int64_t>(size);
     Require(session.FileSize == fileSize);
     Require(events.Finished == 1);
@@ -72,6 +75,7 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
         Require(notice.FileOffset >= 0 && notice.FileOffset <= fileSize);
 
     int64_t previous = -1;
+    std::map<const TTrack *, int64_t> previousOfTrack;
     for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
         const TNALUnit *unit = record.NALUnit;
@@ -82,9 +86,23 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
         const auto length = static_cast<int64_t>(unit->Bytes.size());
         Require(sps->VUIParameters->Position > sps->Position && sps->VUIParameters->Position < length);
         const int64_t at = record.Placement.FileOffset(0);
-        Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
-        Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
-        Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
+        if (inPieces) {
+            const auto before = previousOfTrack.find(record.Track);
+            Require(before == previousOfTrack.end() || at > before->second);
+            previousOfTrack[record.Track] = at;
+            int64_t place = -1;
+            for (int64_t k = 0; k < length; ++k) {
+                const int64_t next = record.Placement.FileOffset(k);
+                Require(next > place && next < fileSize && data[next] == unit->Bytes[static_cast<size_t>(k)]);
+                place = next;
+            }
+            Require(record.SpsOffset() == record.Placement.FileOffset(1) &&
+                    record.VuiOffset() == record.Placement.FileOffset(sps->VUIParameters->Position));
+        } else {
+            Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
+            Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
+            Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
+        }
         if (record.Track != nullptr) {
             bool known = false;
             for (const TTrack &track : session.Tracks)

@@ -581,19 +581,27 @@ TEST_F(TsScan, DamagedTablesAndPacketsArePassedOver) {
     }
 }
 
-// A file cut inside its last packet: that packet is named and not read, the others are.
+// A file cut inside its last packet: that packet is named and not read, the others are. Bytes behind the
+// last packet that are none are named too.
 TEST_F(TsScan, ATruncatedLastPacketIsNotRead) {
     for (int packetSize : {188, 192, 204}) {
         TsBuilder ts = Program(packetSize);
         ts.Pes(VideoPid, MakeAccessUnit(BuildSps(WithSar(1)).nal).Es, CutAt(0));
         ts.Pes(VideoPid, MakeAccessUnit(BuildSps(WithSar(2)).nal).Es, CutAt(0));
         ByteVector file = ts.Bytes();
-        const int64_t lastPacket =
-            static_cast<int64_t>(file.size()) - packetSize + (packetSize == 192 ? 4 : 0);
+        const auto size = static_cast<int64_t>(file.size());
+        const int64_t lastPacket = size - packetSize + (packetSize == 192 ? 4 : 0);
         file.resize(file.size() - (packetSize == 204 ? 16 + 100 : 100));
         ScanOk(file, packetSize);
         ASSERT_EQ(Rows().Count(), 2u) << packetSize;
         EXPECT_EQ(Notices(), Format(STsLastPacketCut, lastPacket) + "\n");
+
+        file = ts.Bytes();
+        file.resize(file.size() + 50, 0x00);
+        ScanOk(file, packetSize);
+        ASSERT_EQ(Rows().Count(), 2u) << packetSize;
+        const int64_t tail = packetSize == 192 ? size + 4 : size;
+        EXPECT_EQ(Notices(), Format(STsBytesSkipped, tail, size + 50, packetSize) + "\n");
     }
 }
 
