@@ -12,6 +12,13 @@
 #include <string>
 #include <vector>
 
+// What runs for every packet is put where it is called.
+#if defined(__GNUC__)
+#define PacketStep [[gnu::always_inline]] inline
+#else
+#define PacketStep inline
+#endif
+
 namespace {
 
 constexpr uint8_t SyncByte = 0x47;
@@ -89,11 +96,7 @@ bool BeginsWithAccessUnitDelimiter(const uint8_t *p, int n) {
 
 // The index of the first 01 byte from from on, before limit, behind two zero bytes (where a start code
 // ends); limit when there is none. The two bytes before from exist.
-#if defined(__GNUC__)
-[[gnu::always_inline]]
-#endif
-inline int64_t
-FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
+PacketStep int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
     int64_t i = from;
 #if defined(__GNUC__)
     // Sixteen places at a time (vector extensions of GCC and Clang; SSE2 on x86-64), two groups to a test:
@@ -394,11 +397,7 @@ int64_t TTSParser::TWalk::FindSync(int64_t from) {
 // Most packets of a stream are of one kind: payload only, of a PID of H.264 video in the middle of a PES,
 // the counter in step. Those are read here at once, and most of their payloads hold no start code and do
 // not end in zero bytes; false for any other packet.
-#if defined(__GNUC__)
-[[gnu::always_inline]]
-#endif
-inline bool
-TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset) {
+PacketStep bool TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset) {
     TPid *pid = FPids[static_cast<size_t>((p[1] & 0x1F) << 8 | p[2])].get();
     if (pid == nullptr || pid->Kind != TKind::H264 || (p[1] & 0xC0) != 0 || (p[3] & 0xF0) != 0x10 ||
         (p[3] & 0x0F) != ((pid->LastCc + 1) & 0x0F) || pid->LastCc < 0 || pid->DiscontinuityPending)
