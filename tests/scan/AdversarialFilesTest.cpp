@@ -249,6 +249,22 @@ TEST(AdversarialAvi, BytesBehindTheLastChunkAreToldAsNotScanned) {
     EXPECT_EQ(scanned.Notices[0].Text, Format(STailNotScanned, end, static_cast<int64_t>(file.size())));
 }
 
+// A chunk of 27 bytes whose payload begins 01 67: the zeros of its size field (1B 00 00 00) are no part
+// of its payload, so there is no start code, and nothing is listed or written there.
+TEST(AdversarialAvi, NoStartCodeIsMadeOfTheBytesInFrontOfAChunk) {
+    const BuiltSps built = BuildSps(WithSar(255, 64, 45));
+    ByteVector payload{0x01};
+    Append(payload, built.nal);
+    payload.resize(27, 0x80);
+    const ByteVector file = AviFile({VideoStreamList({})}, {RiffChunk("00dc", payload)});
+    const std::string text(file.begin(), file.end());
+    ASSERT_EQ(file[text.find("00dc") + 5], 0x00); // the size field's zeros right in front of the 01
+    Scanned scanned = ScanBytes<TRIFFParser>(file);
+    EXPECT_EQ(scanned.Error, "");
+    EXPECT_EQ(scanned.Session->SpsCount, 0);
+    EXPECT_EQ(scanned.Session->ARInfoList.Count(), 0u);
+}
+
 // ---- SPS bound to their own NAL units ----
 
 // An SPS cut short by the next start code: its syntax is read within its own bytes only, so sar_height is
