@@ -196,12 +196,15 @@ public:
             "--version", [] { return GetAppCaption(); }, SVersionHelp);
         // Unknown options and commands are told in this program's own words (see Check).
         FApp.allow_extras();
+        // Options begin with - on every system; a name beginning with / is a file, also on Windows.
+        FApp.allow_windows_style_options(false);
         FApp.require_subcommand(0, 1);
         FList.App = FApp.add_subcommand("list", SListHelp);
         FSet.App = FApp.add_subcommand("set", SSetHelp);
         for (TCommandOptions *command : {&FList, &FSet}) {
             CLI::App &app = *command->App;
             app.allow_extras();
+            app.allow_windows_style_options(false);
             app.fallthrough(); // --version after the command
             app.option_defaults()->group(SCommonOptionsGroup);
             command->Avi = Flag(app, "--avi", SAviHelp);
