@@ -33,6 +33,7 @@ std::string TerminalText(std::string_view text) {
 #ifdef _WIN32
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -86,6 +87,28 @@ bool StandardOutputsAreTerminals() {
     return IsConsole(STD_OUTPUT_HANDLE) && IsConsole(STD_ERROR_HANDLE);
 }
 
+namespace {
+
+// Set by the console's handler while interrupts are held; the handler runs on a thread of its own.
+std::atomic<bool> InterruptWaiting{false};
+
+BOOL WINAPI HoldInterrupt(DWORD) {
+    InterruptWaiting = true;
+    return TRUE;
+}
+
+} // namespace
+
+TInterruptsHeld::TInterruptsHeld() {
+    ::SetConsoleCtrlHandler(HoldInterrupt, TRUE);
+}
+
+TInterruptsHeld::~TInterruptsHeld() {
+    ::SetConsoleCtrlHandler(HoldInterrupt, FALSE);
+    if (InterruptWaiting)
+        ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 size_t TerminalWidth() {
     CONSOLE_SCREEN_BUFFER_INFO screen;
     if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &screen))
@@ -96,6 +119,8 @@ size_t TerminalWidth() {
 
 #else
 
+#include <csignal>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -107,6 +132,29 @@ void UseBinaryStandardStreams() {}
 
 bool StandardOutputsAreTerminals() {
     return ::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
+}
+
+namespace {
+
+sigset_t InterruptSignals() {
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaddset(&signals, signal);
+    return signals;
+}
+
+} // namespace
+
+// Blocked, not ignored: a signal that comes meanwhile is delivered when they are unblocked.
+TInterruptsHeld::TInterruptsHeld() {
+    const sigset_t signals = InterruptSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+TInterruptsHeld::~TInterruptsHeld() {
+    const sigset_t signals = InterruptSignals();
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 size_t TerminalWidth() {

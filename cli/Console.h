@@ -18,6 +18,16 @@ bool StandardOutputsAreTerminals();
 // The width of the terminal of standard error in characters; 80 when it does not say.
 size_t TerminalWidth();
 
+// While it lives, an interrupt (Ctrl+C, SIGTERM, SIGHUP) waits: the program ends on it only afterwards, so
+// that the patches of one file are written, read back or put back as a whole.
+class TInterruptsHeld {
+public:
+    TInterruptsHeld();
+    ~TInterruptsHeld();
+    TInterruptsHeld(const TInterruptsHeld &) = delete;
+    TInterruptsHeld &operator=(const TInterruptsHeld &) = delete;
+};
+
 // A text read from a file (a file name, an identifier, a message that quotes them) as it can be shown on
 // a terminal: control characters, C1 control characters (U+0080..U+009F) among them, as \xNN.
 std::string TerminalText(std::string_view text);

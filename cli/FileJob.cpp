@@ -205,6 +205,7 @@ void TFileJob::Change(TFileResult &result) {
         result.ContainerChanges.insert(result.ContainerChanges.end(), plan.Notes.begin(), plan.Notes.end());
         result.PatchLines = plan.PatchLines();
         if (!FOptions.DryRun) {
+            TInterruptsHeld held;
             plan.Apply(file);
             for (TRowOutcome &outcome : result.Rows)
                 outcome.Written = outcome.Changed;

@@ -20,7 +20,8 @@ int main(int argc, char **argv) {
         try {
             options = ParseOptions(args);
         } catch (const EUsageError &error) {
-            std::cerr << SProgramName << ": " << error.what() << '\n' << UsageText() << SHelpHint;
+            std::cerr << SProgramName << ": " << TerminalText(error.what()) << '\n'
+                      << UsageText() << SHelpHint;
             return ExitUsage;
         }
         switch (options.Command) {
@@ -37,7 +38,7 @@ int main(int argc, char **argv) {
     } catch (const std::bad_alloc &) {
         std::cerr << SOutOfMemory << '\n';
     } catch (const std::exception &error) {
-        std::cerr << ErrorMessageText(error.what()) << '\n';
+        std::cerr << TerminalText(ErrorMessageText(error.what())) << '\n';
     }
     return ExitError;
 }
