@@ -168,8 +168,8 @@ void TMainWindowTest::captionControlsAndStartState() {
     QStringList headers;
     for (int column = 0; column < window->lvARList->columnCount(); ++column)
         headers << window->lvARList->headerItem()->text(column);
-    QCOMPARE(headers,
-             QStringList({"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset"}));
+    QCOMPARE(headers, QStringList({"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset",
+                                   "VUI Offset", "Container DAR"}));
     QCOMPARE(window->lvARList->selectionMode(), QAbstractItemView::ExtendedSelection);
 
     QCOMPARE(window->File1->title(), QStringLiteral("File"));
@@ -256,8 +256,9 @@ void TMainWindowTest::openAviListsEveryColumn() {
         QTreeWidgetItem &row = Row(*window, i);
         const TARInfo &record = *TForm21::RowRecord(row);
         const QString vui = ExpectedHex(record.VuiOffset(), size);
+        // The AVI's video properties state the same display aspect ratio as the SPS.
         QCOMPARE(RowTexts(row), QStringList({QString::number(i), "12:11", "Predefined", "720x576", "15:11",
-                                             "0", ExpectedHex(offsets[i], size), vui}));
+                                             "0", ExpectedHex(offsets[i], size), vui, "15:11"}));
         QVERIFY(record.VuiOffset() > offsets[i]);
         QVERIFY(DrawnNormally(row));
     }
@@ -279,7 +280,10 @@ void TMainWindowTest::openAviListsEveryColumn() {
 void TMainWindowTest::openStreamListsEveryColumn() {
     TWindowUnderTest window;
     window.OpenStream(FStream);
-    QCOMPARE(window.Dialogs.Filters, QStringList({"h.264 streams (*.h264);;All files (*)"}));
+    QCOMPARE(
+        window.Dialogs.Filters,
+        QStringList({"Video files (*.h264 *.264 *.avc *.mp4 *.m4v *.mov *.3gp *.mkv *.ts *.m2ts *.mts);;All "
+                     "files (*)"}));
     const std::vector<uint8_t> bytes = Bytes(FStream);
     const std::vector<int64_t> offsets = SpsPayloadOffsets(bytes);
     QCOMPARE(offsets.size(), size_t{1});
@@ -290,8 +294,9 @@ void TMainWindowTest::openStreamListsEveryColumn() {
     QTreeWidgetItem &row = Row(*window, 0);
     const auto size = static_cast<int64_t>(bytes.size());
     const int64_t vui = TForm21::RowRecord(row)->VuiOffset();
+    // A raw stream has no container to state anything.
     QCOMPARE(RowTexts(row), QStringList({"0", "64:45", "Custom", "720x576", "16:9", "0",
-                                         ExpectedHex(offsets[0], size), ExpectedHex(vui, size)}));
+                                         ExpectedHex(offsets[0], size), ExpectedHex(vui, size), "none"}));
     QCOMPARE(window->cbSAR->currentText(), QStringLiteral("Custom"));
     QVERIFY(window->edtSARx->isEnabled() && !window->edtSARx->isReadOnly());
 
