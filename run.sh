@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev googletest ffmpeg x264 clang
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
     libclang-rt-14-dev jq util-linux bsdutils fonts-dejavu-core g++-mingw-w64-x86-64 wine64)
 missing=()
 for package in "${packages[@]}"; do

@@ -31,6 +31,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <QTreeWidget>
@@ -277,8 +278,10 @@ void TForm21::ConnectCommands() {
     BindToAction(btn_LoadRIFF, actOpenAviFile);
     BindToAction(btnLoadStream, actOpenh264Stream);
     BindToAction(btnSave, actSave);
-    // Escape stops a scan: the scan reads keys whenever its progress text changes.
-    btnCancel->setShortcut(QKeySequence(Qt::Key_Escape));
+    // Escape stops a scan at once (the scan reads keys whenever its progress text changes); a shortcut
+    // of the button would click it only after its animation, when a short scan is over.
+    auto *abort = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(abort, &QShortcut::activated, this, Guard(&TForm21::btnCancelClick));
 
     connect(actOpenAviFile, &QAction::triggered, this, Guard(&TForm21::actOpenAviFileExecute));
     connect(actOpenh264Stream, &QAction::triggered, this, Guard(&TForm21::actOpenh264StreamExecute));
@@ -907,7 +910,7 @@ const TARInfo *TForm21::PreviewRecord() {
 // Now: what the container states where it states anything (players built on libavformat believe it
 // first), else the SPS. After saving: the row's new ratio, which the container's statements follow.
 void TForm21::UpdatePreview() {
-    if (FScanning)
+    if (FParser != nullptr)
         return; // the rows are still coming; the list is rebuilt, and this runs, once the scan is over
     const TARInfo *record = PreviewRecord();
     if (record == nullptr) {
