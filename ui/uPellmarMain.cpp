@@ -374,6 +374,7 @@ void TForm21::LoadFile(const QString &path) {
     FPlannedTracks.clear();
     FSession = std::make_unique<TScanSession>();
     FPreview->Cancel();
+    FPreviewDar = {};
     pnlPreview->ShowEmpty();
     lblFormat->clear();
     try {
@@ -893,6 +894,7 @@ void TForm21::PreviewDecoded(const TPreviewFrame &frame) {
         pnlPreview->ShowPlaceholder();
     else
         pnlPreview->ShowPicture(frame.Image);
+    FPreviewDar = DarFromSar(frame.SarWidth, frame.SarHeight, frame.Image.width(), frame.Image.height());
     UpdatePreview();
 }
 
@@ -910,11 +912,11 @@ const TARInfo *TForm21::PreviewRecord() {
 // Now: what the container states where it states anything (players built on libavformat believe it
 // first), else the SPS. After saving: the row's new ratio, which the container's statements follow.
 void TForm21::UpdatePreview() {
-    if (FParser != nullptr)
-        return; // the rows are still coming; the list is rebuilt, and this runs, once the scan is over
-    const TARInfo *record = PreviewRecord();
+    // While the rows are still coming, and for a file without rows, the picture is drawn as the decoder
+    // reads the file, which is what players built on it show.
+    const TARInfo *record = FParser == nullptr ? PreviewRecord() : nullptr;
     if (record == nullptr) {
-        pnlPreview->SetAspectRatios({}, {});
+        pnlPreview->SetAspectRatios(FPreviewDar, {});
         return;
     }
     TRatio now;

@@ -127,6 +127,8 @@ private:
     TParser *FParser = nullptr; // the scanner while a scan runs
 
     TFramePreview *FPreview = nullptr;
+    // The display aspect ratio the decoder reports for the preview's picture; 0:0 when it reports none.
+    TRatio FPreviewDar;
     // The tracks whose container statements the planned save writes (filled by ShowSavePlan).
     std::vector<const TTrack *> FPlannedTracks;
 
