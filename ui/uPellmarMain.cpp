@@ -18,9 +18,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,7 +33,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
-#include <QVBoxLayout>
 #include <QValidator>
 
 #include <algorithm>
