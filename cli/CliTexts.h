@@ -215,4 +215,3 @@ inline constexpr const char *SRowsWouldBeWritten =
 inline constexpr const char *SDryRunNote = "Dry run: %s";
 inline constexpr const char *SDryRunPatch = "Dry run: would write %s";
 inline constexpr const char *SNoRows = "No aspect ratio information found in the file; nothing to change.";
-inline constexpr const char *SOutOfMemory = "Not enough memory to go on.";

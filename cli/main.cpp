@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Options.h"
+#include "base/AppTexts.h"
 #include "base/Utils.h"
 
 #include <exception>

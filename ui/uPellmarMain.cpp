@@ -40,6 +40,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -199,6 +200,8 @@ private:
 template <typename TCommand> void TForm21::Guarded(TCommand command) {
     try {
         command();
+    } catch (const std::bad_alloc &) {
+        FMessages.ShowError(Text(ErrorMessageText(SOutOfMemory)));
     } catch (const std::exception &error) {
         FMessages.ShowError(Text(ErrorMessageText(error.what())));
     } catch (...) {
