@@ -67,7 +67,6 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     Require(events.Finished == 1);
     Require(events.Kept == session.SpsCount && session.SpsCount >= 0 && session.DamagedSpsCount >= 0);
     Require(events.Records == static_cast<int64_t>(session.ARInfoList.Count()));
-    Require(static_cast<int64_t>(session.ARInfoList.Count()) <= session.SpsCount);
     Require(session.Notices.size() <= TScanSession::MaxNotices);
     Require(session.NoticeCount >= static_cast<int64_t>(session.Notices.size()));
     Require(events.Notices == static_cast<int64_t>(session.Notices.size()));
@@ -75,8 +74,27 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     for (const TScanNotice &notice : session.Notices)
         Require(notice.FileOffset >= 0 && notice.FileOffset <= fileSize);
 
+    auto knownTrack = [&session](const TTrack *track) {
+        return std::any_of(session.Tracks.begin(), session.Tracks.end(),
+                           [track](const TTrack &known) { return &known == track; });
+    };
+    // The SPS rows come first; behind them, one container row for each track that states a ratio and has
+    // no SPS row.
+    size_t spsRows = 0;
+    while (spsRows < session.ARInfoList.Count() && !session.ARInfoList.Items(spsRows)->IsContainerRow())
+        ++spsRows;
+    Require(static_cast<int64_t>(spsRows) <= session.SpsCount);
+    for (size_t i = spsRows; i < session.ARInfoList.Count(); ++i) {
+        const TARInfo &record = *session.ARInfoList.Items(i);
+        Require(record.IsContainerRow() && knownTrack(record.Track) && record.Track->HasStatement());
+        const TRatio stated = record.Track->StatedSampleAspectRatio();
+        Require(stated.X >= 1 && stated.Y >= 1);
+        for (size_t j = 0; j < session.ARInfoList.Count(); ++j)
+            Require(j == i || session.ARInfoList.Items(j)->Track != record.Track);
+    }
+
     int64_t previous = -1;
-    for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
+    for (size_t i = 0; i < spsRows; ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
         const TNALUnit *unit = record.NALUnit;
         Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
@@ -89,12 +107,7 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
         Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
         Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
         Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
-        if (record.Track != nullptr) {
-            bool known = false;
-            for (const TTrack &track : session.Tracks)
-                known = known || &track == record.Track;
-            Require(known);
-        }
+        Require(record.Track == nullptr || knownTrack(record.Track));
         previous = at;
     }
 }
