@@ -115,6 +115,28 @@ inline constexpr const char *SSpsInDuplicate =
     "The SPS can not be changed in place: a packet of %s that holds some of its bytes is sent twice, and "
     "the copy would keep the old bytes.";
 
+// MP4/MOV scanner
+inline constexpr const char *SMp4TrackLabel = "track %d";
+inline constexpr const char *SBoxSizeInvalid =
+    "The box \"%s\" at %x gives a size of %d, smaller than its header: what follows it in its box was not read.";
+inline constexpr const char *SBoxCutShort = "The file ends inside the box \"%s\" at %x: it was read as far as the file goes.";
+inline constexpr const char *SBoxPastParent =
+    "The box \"%s\" at %x claims more bytes than the box around it holds: it was read to that box's end.";
+inline constexpr const char *SBoxesTooDeep = "Boxes nested more than %d deep at %x were not read.";
+inline constexpr const char *STailNotBoxes = "The bytes from %x to %x are no box and were not scanned.";
+inline constexpr const char *SSecondMovieHeader =
+    "A second movie header (moov) at %x was not read: the first one describes the tracks.";
+inline constexpr const char *STooManyTracks = "Tracks after the first %d were not read.";
+inline constexpr const char *SNotH264Track = "Track %d holds %s video, not H.264: it has no SPS to change.";
+inline constexpr const char *SEncryptedTrack = "%s is encrypted (encv): its SPS are not changed in place.";
+inline constexpr const char *SEncryptedSamples = "The samples of %s are encrypted and were not scanned.";
+inline constexpr const char *SAvcConfigDamaged = "The AVC decoder configuration of %s at %x can not be read: %s.";
+inline constexpr const char *SSamplesPastEnd = "Samples of %s lie past the end of the file: they were not scanned.";
+inline constexpr const char *SNalLengthPastSample =
+    "A NAL unit length in a sample of %s at %x runs past the sample: the rest of the sample was not scanned.";
+inline constexpr const char *SFragmentUnknownTrack =
+    "The movie fragment at %x refers to track %d, which the movie header does not describe: it was not scanned.";
+
 // Saving: the checks made before anything is written, the plan, and the check after
 inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
@@ -135,10 +157,16 @@ inline constexpr const char *SSpanAtUnitEnd =
 inline constexpr const char *SRecordWithoutUnit = "The record has no SPS read from the file to write to.";
 inline constexpr const char *SContainerTermsOutOfRange =
     "The container aspect ratio %d:%d of %s can not be written: both terms must lie between 1 and 65535.";
+inline constexpr const char *SContainerCannotState =
+    "The container of %s can not state that aspect ratio: it gives the track no picture size.";
 inline constexpr const char *SContainerAspectChanged = "Container aspect ratio of %s: %s changed to %s.";
 inline constexpr const char *SContainerAspectConflict =
     "Container aspect ratio of %s left at %s: the changed rows of this stream give different display "
     "aspect ratios.";
+inline constexpr const char *SContainerFieldChanged = "%s of %s: %s changed to %s.";
+inline constexpr const char *SDisplaySizeTooLarge =
+    "The display size (%s) of %s can not be written: it would be 65536 pixels wide or more.";
+inline constexpr const char *SWhatContainerField = "%s of %s";
 inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
 inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";
 inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the SPS whose VUI is at %x.";

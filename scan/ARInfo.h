@@ -87,6 +87,9 @@ struct TRatioChange {
     // can not take the change (no predefined code has that ratio, terms outside 1..65535), or an empty
     // text; the record is left as it was then.
     std::string ApplyTo(TARInfo &record) const;
+
+private:
+    std::string ApplyToContainer(TARInfo &record) const;
 };
 
 class TARInfoList {

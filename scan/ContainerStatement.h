@@ -31,6 +31,9 @@ public:
         std::string Refusal;
     };
     virtual TChange Plan(TRatio sar, int64_t width, int64_t height) = 0;
+    // The sample aspect ratio it states once Plan (sar, width, height) is written: sar itself, unless the
+    // way it states it can not hold sar exactly (a display size in whole pixels, say).
+    virtual TRatio Representable(TRatio sar, int64_t, int64_t) const { return ReduceRatio(sar.X, sar.Y); }
 };
 
 // A video track of the file, as its container numbers it, with what the container states about it.

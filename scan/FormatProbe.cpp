@@ -188,6 +188,7 @@ bool IsScannable(TFileFormat format) {
     switch (format) {
     case TFileFormat::RawH264:
     case TFileFormat::Avi:
+    case TFileFormat::Mp4:
     case TFileFormat::MpegTs:
     case TFileFormat::M2ts:
     case TFileFormat::MpegTs204:

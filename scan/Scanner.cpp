@@ -1,5 +1,6 @@
 #include "Scanner.h"
 
+#include "MP4Parser.h"
 #include "StreamParser.h"
 #include "TSParser.h"
 #include "base/Exceptions.h"
@@ -20,6 +21,8 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TStreamParser>(session);
     case TFileFormat::Avi:
         return std::make_unique<TRIFFParser>(session);
+    case TFileFormat::Mp4:
+        return std::make_unique<TMP4Parser>(session);
     case TFileFormat::MpegTs:
     case TFileFormat::M2ts:
     case TFileFormat::MpegTs204:

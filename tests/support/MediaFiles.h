@@ -32,6 +32,12 @@ void MakeFromRecipe(const std::string &recipe, const std::string &path);
 // A raw Annex B elementary stream.
 void MakeRawH264(const std::string &path, const VideoSpec &video);
 
+// A file of the muxer's format (ffmpeg's -f: "mp4", "mov", "3gp", "matroska", "mpegts", ...) holding the
+// video streams in the given order and, when audioCodec is given ("aac", "ac3", "pcm_s16le"), a sine
+// tone in that codec; muxerOptions go to the output (for example "-movflags +faststart").
+void MakeContainer(const std::string &path, const std::vector<VideoSpec> &videos, const std::string &muxer,
+                   const std::string &audioCodec = "", const std::string &muxerOptions = "");
+
 // An AVI file holding the video streams in the given order (their data chunks are 00dc, 01dc, ...), and,
 // when pcmAudio is true, a 16-bit PCM audio stream numbered after them whose chunks are interleaved
 // between the video chunks.
@@ -74,8 +80,9 @@ struct TracedSps {
 };
 
 // Every SPS in the data of video stream videoIndex, in file order. Parameter sets that the demuxer also
-// copies into the stream's global header are counted once, where they lie in the data.
-std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0);
+// copies into the stream's global header are counted once, where they lie in the data; withExtradata
+// counts the global header's too (MP4 and Matroska keep their decoder configuration there only).
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0, bool withExtradata = false);
 
 // The MD5 of every decoded frame of every stream, one line per frame, in order. The header of the
 // framemd5 output (which names the SAR) is left out, so only the decoded pictures and sound count.
