@@ -56,6 +56,65 @@ inline constexpr const char *SSecondVprp =
     "Container aspect ratio of %s left as it is: the stream has more than one video properties chunk, "
     "and players may read either.";
 
+// Transport stream scanner
+inline constexpr const char *SNotATransportStream =
+    "This file is not a transport stream: no sync bytes follow each other at a packet's distance.";
+inline constexpr const char *STsPidLabel = "PID 0x%.4x";
+inline constexpr const char *STsBytesSkipped =
+    "The bytes from %x to %x are not packets of the stream, which has a sync byte every %d bytes: they "
+    "were not read.";
+inline constexpr const char *STsLastPacketCut =
+    "The last packet, at %x, is cut short by the end of the file: it was not read.";
+inline constexpr const char *STsPacketDamaged =
+    "The packet at %x is marked as damaged (transport_error_indicator): it was not read, nor any further "
+    "packet so marked.";
+inline constexpr const char *STsAdaptationPastPacket =
+    "The adaptation field of the packet at %x claims more bytes than the packet holds: the packet was not "
+    "read.";
+inline constexpr const char *STsPacketsMissing =
+    "Packets of %s are missing before the packet at %x: its continuity counter goes from %d to %d.";
+inline constexpr const char *STsScrambled =
+    "%s is scrambled from the packet at %x on: its scrambled packets were not read, and its SPS are not "
+    "changed.";
+inline constexpr const char *STsPointerPastPacket =
+    "The section pointer of the packet at %x points past the packet: the tables in it were not read.";
+inline constexpr const char *STsSectionTooLong =
+    "The table section at %x claims %d bytes, more than a program table may hold: it was not read.";
+inline constexpr const char *STsSectionCrc = "The table section at %x fails its CRC check: it was not read.";
+inline constexpr const char *STsTableDamaged =
+    "The table section at %x is damaged: its entries claim more bytes than the section holds. It was not "
+    "read.";
+inline constexpr const char *STsPesHeaderBad =
+    "The PES packet of %s at %x has no valid header: its data up to the next PES packet was not read.";
+inline constexpr const char *STsReadBeforeMap =
+    "%d packets of %s came before the program map that names it H.264 video: they were not scanned.";
+inline constexpr const char *STsPidByContent =
+    "%s carries PES packets that begin with an H.264 access unit delimiter, and no program map seen so far "
+    "names it: it is read as H.264 video from %x on.";
+inline constexpr const char *STsNoProgramTable =
+    "The file holds no program association table: H.264 video was looked for by its PES packets instead "
+    "(those that begin with an access unit delimiter).";
+inline constexpr const char *STsMapMissing =
+    "The program association table names PID 0x%.4x as the map of program %d, but the file holds no such "
+    "table.";
+inline constexpr const char *STsNoPayload =
+    "The program map names %s H.264 video, but none of its packets carries data.";
+inline constexpr const char *STsNoVideo =
+    "No H.264 video was found: no program map names a stream of type 0x1B, and no PES packet begins with an "
+    "H.264 access unit delimiter.";
+inline constexpr const char *SSpsAcrossGap =
+    "The SPS can not be changed in place: its bytes span packets of %s of which some are missing or "
+    "damaged.";
+inline constexpr const char *SSpsAcrossDiscontinuity =
+    "The SPS can not be changed in place: its bytes span a discontinuity that %s announces.";
+inline constexpr const char *SSpsUnderPesCrc =
+    "The SPS can not be changed in place: a PES packet of %s carries a CRC over it, which the change would "
+    "make wrong.";
+inline constexpr const char *SSpsScrambled = "The SPS can not be changed in place: %s is scrambled.";
+inline constexpr const char *SSpsInDuplicate =
+    "The SPS can not be changed in place: a packet of %s that holds some of its bytes is sent twice, and "
+    "the copy would keep the old bytes.";
+
 // MP4/MOV scanner
 inline constexpr const char *SMp4TrackLabel = "track %d";
 inline constexpr const char *SBoxSizeInvalid =

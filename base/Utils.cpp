@@ -157,3 +157,15 @@ std::string FormatNameWithArticle(TFileFormat format) {
     const TFormatNames &names = NamesOf(format);
     return std::string(names.Article) + " " + names.Name;
 }
+
+bool FormatStatesAspectRatio(TFileFormat format) {
+    switch (format) {
+    case TFileFormat::Avi:
+    case TFileFormat::Mp4:
+    case TFileFormat::Matroska:
+    case TFileFormat::WebM: // Matroska under another DocType
+        return true;
+    default:
+        return false;
+    }
+}

@@ -377,11 +377,16 @@ TPatchPlan TARInfoList::PlanChanges() {
         TTrack &track = *rows.Track;
         if (!track.HasStatement())
             continue;
+        const TARInfo &first = FItems[rows.Rows.front()];
+        // A container row stands for nothing but the container: a change it can not write is refused.
+        const bool containerOnly = first.IsContainerRow() && first.IsChanged();
         if (!track.NotWritten.empty()) {
-            plan.Notes.push_back(track.NotWritten);
+            if (containerOnly)
+                plan.Refusals.push_back({rows.Rows.front(), track.NotWritten});
+            else
+                plan.Notes.push_back(track.NotWritten);
             continue;
         }
-        const TARInfo &first = FItems[rows.Rows.front()];
         const TRatio sar = ReduceRatio(first.EffectiveSarWidth(), first.EffectiveSarHeight());
         const TRatio dar = DarFromSar(sar.X, sar.Y, first.Width(), first.Height());
         const bool conflicting = std::any_of(rows.Rows.begin(), rows.Rows.end(), [&](size_t row) {
@@ -419,8 +424,7 @@ TPatchPlan TARInfoList::PlanChanges() {
             plan.Entries.push_back(std::move(change.Entry));
             planned = true;
         }
-        // A container row stands for nothing but the container: a change it can not write is refused.
-        if (!planned && first.IsContainerRow() && first.IsChanged())
+        if (!planned && containerOnly)
             plan.Refusals.push_back({rows.Rows.front(), Format(SContainerCannotState, track.Label)});
     }
     plan.AddChecksums(FSession.ChecksumRegions);

@@ -3,6 +3,7 @@
 #include "MP4Parser.h"
 #include "MatroskaParser.h"
 #include "StreamParser.h"
+#include "TSParser.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "uRIFFParser.h"
@@ -25,6 +26,10 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TMP4Parser>(session);
     case TFileFormat::Matroska:
         return std::make_unique<TMatroskaParser>(session);
+    case TFileFormat::MpegTs:
+    case TFileFormat::M2ts:
+    case TFileFormat::MpegTs204:
+        return std::make_unique<TTSParser>(session);
     default:
         return nullptr;
     }

@@ -2,13 +2,14 @@
 
 // The whole-program property of a save, for any file a fuzzer makes: after a save the scan accepted,
 // the file has its length, every byte outside the planned places is as it was, every start code,
-// emulation-prevention byte and unit end of the file is where it was, and a new scan lists the new values
-// at the same places. A refused save changes nothing.
+// emulation-prevention byte and unit end of the file (of each unit, in a transport stream) is where it
+// was, and a new scan lists the new values at the same places. A refused save changes nothing.
 
 #include "FuzzSupport.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
 #include "scan/Scanner.h"
+#include "scan/TSParser.h"
 
 #include <functional>
 #include <memory>
@@ -103,8 +104,25 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
     // In a byte stream the zero runs are where units begin and end: none may come or go. Where units
     // follow their lengths, what a unit holds is what counts: inside each, none may come or go.
     const bool byteStream = session->Format != TFileFormat::Mp4 && session->Format != TFileFormat::Matroska;
-    if (byteStream)
-        Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+    if (TsPacketStride(session->Format) == 0) {
+        if (byteStream)
+            Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+    } else {
+        // In a transport stream the units are cut into packets: their zero runs are those of each unit's
+        // own bytes, read through its placement (the file's bytes around a cut are packet headers).
+        for (size_t i = 0; i < rows.Count(); ++i) {
+            const TARInfo &row = *rows.Items(i);
+            if (row.NALUnit == nullptr)
+                continue;
+            std::vector<uint8_t> unitBefore, unitAfter;
+            for (size_t k = 0; k < row.NALUnit->Bytes.size(); ++k) {
+                const auto at = static_cast<size_t>(row.Placement.FileOffset(static_cast<int64_t>(k)));
+                unitBefore.push_back(bytes[at]);
+                unitAfter.push_back(after[at]);
+            }
+            Require(ZeroRuns(unitBefore) == ZeroRuns(unitAfter));
+        }
+    }
 
     // Scanned again, every row is where it was, with the values written.
     std::unique_ptr<TScanSession> again = ScanForSave(after);

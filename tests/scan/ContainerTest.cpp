@@ -87,7 +87,8 @@ TEST(ScannableFormats, FormatsWithoutAScannerAreRefused) {
         EXPECT_EQ(CreateParser(format, session), nullptr);
     }
     for (TFileFormat format :
-         {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4, TFileFormat::Matroska}) {
+         {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4, TFileFormat::Matroska,
+          TFileFormat::MpegTs, TFileFormat::M2ts, TFileFormat::MpegTs204}) {
         TScanSession session;
         EXPECT_TRUE(IsScannable(format));
         EXPECT_NE(CreateParser(format, session), nullptr);

@@ -43,12 +43,25 @@ void MakeContainer(const std::string &path, const std::vector<VideoSpec> &videos
 // between the video chunks.
 void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio = false);
 
+// How the video streams go into a transport stream: their PIDs are 0x100, 0x101, ... in order.
+struct TsSpec {
+    bool m2ts = false;             // 192-byte packets with a time code in front (-mpegts_m2ts_mode 1)
+    bool ac3Audio = false;         // an AC-3 audio stream after the video streams
+    bool programPerStream = false; // each video stream in a program of its own (the audio in the first)
+};
+
+// A transport stream holding the video streams.
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos,
+                         const TsSpec &ts = {});
+
 // What ffprobe reports for one video stream. A missing SAR reads 0:1.
 struct ProbedVideo {
     int width = 0; // cropped picture size
     int height = 0;
     int sarWidth = 0;
     int sarHeight = 0;
+    int darWidth = 0; // display aspect ratio, 0:1 when ffprobe names none
+    int darHeight = 0;
 };
 
 // The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
