@@ -4,8 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev googletest ffmpeg x264 clang
+packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev googletest nlohmann-json3-dev
+    libcli11-dev ffmpeg x264 libavformat-dev libavcodec-dev libswscale-dev libavutil-dev clang
     libclang-rt-14-dev jq util-linux bsdutils fonts-dejavu-core g++-mingw-w64-x86-64 wine64)
+# mkvmerge and mkvinfo make and check the Matroska test files.
+packages+=(mkvtoolnix)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

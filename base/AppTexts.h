@@ -8,6 +8,8 @@ inline constexpr const char *SApplicationTitle = "Pellmar";
 inline constexpr const char *SFileVersionNotFound = "[File not found]";
 inline constexpr const char *SFileVersionError = "[Error]";
 
+inline constexpr const char *SOutOfMemory = "Not enough memory to go on.";
+
 // Progress
 inline constexpr const char *SScanningProgress = "Scanning %s%%"; // the percentage with one decimal
 inline constexpr const char *SReady = "Ready.";

@@ -61,6 +61,134 @@ inline constexpr const char *SSecondVprp =
     "Container aspect ratio of %s left as it is: the stream has more than one video properties chunk, "
     "and players may read either.";
 
+// Transport stream scanner
+inline constexpr const char *SNotATransportStream =
+    "This file is not a transport stream: no sync bytes follow each other at a packet's distance.";
+inline constexpr const char *STsPidLabel = "PID 0x%.4x";
+inline constexpr const char *STsBytesSkipped =
+    "The bytes from %x to %x are not packets of the stream, which has a sync byte every %d bytes: they "
+    "were not read.";
+inline constexpr const char *STsLastPacketCut =
+    "The last packet, at %x, is cut short by the end of the file: it was not read.";
+inline constexpr const char *STsPacketDamaged =
+    "The packet at %x is marked as damaged (transport_error_indicator): it was not read, nor any further "
+    "packet so marked.";
+inline constexpr const char *STsAdaptationPastPacket =
+    "The adaptation field of the packet at %x claims more bytes than the packet holds: the packet was not "
+    "read.";
+inline constexpr const char *STsPacketsMissing =
+    "Packets of %s are missing before the packet at %x: its continuity counter goes from %d to %d.";
+inline constexpr const char *STsScrambled =
+    "%s is scrambled from the packet at %x on: its scrambled packets were not read, and its SPS are not "
+    "changed.";
+inline constexpr const char *STsPointerPastPacket =
+    "The section pointer of the packet at %x points past the packet: the tables in it were not read.";
+inline constexpr const char *STsSectionTooLong =
+    "The table section at %x claims %d bytes, more than a program table may hold: it was not read.";
+inline constexpr const char *STsSectionCrc = "The table section at %x fails its CRC check: it was not read.";
+inline constexpr const char *STsTableDamaged =
+    "The table section at %x is damaged: its entries claim more bytes than the section holds. It was not "
+    "read.";
+inline constexpr const char *STsPesHeaderBad =
+    "The PES packet of %s at %x has no valid header: its data up to the next PES packet was not read.";
+inline constexpr const char *STsReadBeforeMap =
+    "%d packets of %s came before the program map that names it H.264 video: they were not scanned.";
+inline constexpr const char *STsPidByContent =
+    "%s carries PES packets that begin with an H.264 access unit delimiter, and no program map seen so far "
+    "names it: it is read as H.264 video from %x on.";
+inline constexpr const char *STsNoProgramTable =
+    "The file holds no program association table: H.264 video was looked for by its PES packets instead "
+    "(those that begin with an access unit delimiter).";
+inline constexpr const char *STsMapMissing =
+    "The program association table names PID 0x%.4x as the map of program %d, but the file holds no such "
+    "table.";
+inline constexpr const char *STsNoPayload =
+    "The program map names %s H.264 video, but none of its packets carries data.";
+inline constexpr const char *STsNoVideo =
+    "No H.264 video was found: no program map names a stream of type 0x1B, and no PES packet begins with an "
+    "H.264 access unit delimiter.";
+inline constexpr const char *SSpsAcrossGap =
+    "The SPS can not be changed in place: its bytes span packets of %s of which some are missing or "
+    "damaged.";
+inline constexpr const char *SSpsAcrossDiscontinuity =
+    "The SPS can not be changed in place: its bytes span a discontinuity that %s announces.";
+inline constexpr const char *SSpsUnderPesCrc =
+    "The SPS can not be changed in place: a PES packet of %s carries a CRC over it, which the change would "
+    "make wrong.";
+inline constexpr const char *SSpsScrambled = "The SPS can not be changed in place: %s is scrambled.";
+inline constexpr const char *SSpsInDuplicate =
+    "The SPS can not be changed in place: a packet of %s that holds some of its bytes is sent twice, and "
+    "the copy would keep the old bytes.";
+
+// MP4/MOV scanner
+inline constexpr const char *SMp4TrackLabel = "track %d";
+inline constexpr const char *SBoxSizeInvalid =
+    "The box \"%s\" at %x gives a size of %d, smaller than its header: what follows it in its box was not read.";
+inline constexpr const char *SBoxCutShort = "The file ends inside the box \"%s\" at %x: it was read as far as the file goes.";
+inline constexpr const char *SBoxPastParent =
+    "The box \"%s\" at %x claims more bytes than the box around it holds: it was read to that box's end.";
+inline constexpr const char *SBoxesTooDeep = "Boxes nested more than %d deep at %x were not read.";
+inline constexpr const char *STailNotBoxes = "The bytes from %x to %x are no box and were not scanned.";
+inline constexpr const char *SSecondMovieHeader =
+    "A second movie header (moov) at %x was not read: the first one describes the tracks.";
+inline constexpr const char *STooManyTracks = "Tracks after the first %d were not read.";
+inline constexpr const char *SNotH264Track = "Track %d holds %s video, not H.264: it has no SPS to change.";
+inline constexpr const char *SEncryptedTrack = "%s is encrypted (encv): its SPS are not changed in place.";
+inline constexpr const char *SEncryptedSamples = "The samples of %s are encrypted and were not scanned.";
+inline constexpr const char *SAvcConfigDamaged = "The AVC decoder configuration of %s at %x can not be read: %s.";
+inline constexpr const char *SSamplesPastEnd = "Samples of %s lie past the end of the file: they were not scanned.";
+inline constexpr const char *SNalLengthPastSample =
+    "A NAL unit length in a sample of %s at %x runs past the sample: the rest of the sample was not scanned.";
+inline constexpr const char *SFragmentUnknownTrack =
+    "The movie fragment at %x refers to track %d, which the movie header does not describe: it was not scanned.";
+
+// Matroska scanner
+inline constexpr const char *SMatroskaTrackLabel = "track %d";
+inline constexpr const char *SNotMatroska =
+    "File is not a valid Matroska file: it does not begin with an EBML header.";
+inline constexpr const char *SWebMHasNoH264 =
+    "This file is a WebM file. WebM holds VP8, VP9 or AV1 video, never H.264: it has no SPS whose aspect "
+    "ratio could be changed.";
+inline constexpr const char *SEbmlIllegalElement = "The bytes at %x are no EBML element (an ID or size of "
+                                                   "illegal length): the rest of the %s was not scanned.";
+inline constexpr const char *SEbmlCutShort =
+    "The file ends inside the element %s at %x: it was read as far as the file goes.";
+inline constexpr const char *SEbmlPastParent =
+    "The element %s at %x claims more bytes than the %s around it holds: it was read to that element's end.";
+inline constexpr const char *SEbmlUnknownSize = "The element %s at %x has an unknown size, which only a "
+                                                "Segment or a Cluster may have: the rest of the %s "
+                                                "was not scanned.";
+inline constexpr const char *SEbmlTail = "The bytes from %x to %x are no EBML element and were not scanned.";
+inline constexpr const char *SMkvCompressedTrack =
+    "The frames of %s are compressed (%s): its SPS are not changed in place.";
+inline constexpr const char *SMkvCompressedFrames =
+    "The frames of %s are compressed (%s) and were not scanned.";
+inline constexpr const char *SMkvEncryptedTrack =
+    "The frames of %s are encrypted: its SPS are not changed in place.";
+inline constexpr const char *SMkvEncryptedFrames = "The frames of %s are encrypted and were not scanned.";
+inline constexpr const char *SMkvCompressedPrivate =
+    "The codec private data of %s is compressed (%s): its SPS were not read.";
+inline constexpr const char *SSpsInStrippedHeader =
+    "The SPS at %.8x begins in the bytes %s strips from the front of every frame (kept once, in its track "
+    "entry): changing them would change every frame, so it is not changed in place.";
+inline constexpr const char *SMkvLacingInvalid =
+    "The lacing of the block at %x does not fit the block: its frames were not scanned.";
+inline constexpr const char *SMkvNalLengthPastFrame =
+    "A NAL unit length in a frame of %s at %x runs past the frame: the rest of the frame was not scanned.";
+inline constexpr const char *SMkvBlockUnknownTrack = "The block at %x belongs to track %d, which no track "
+                                                     "entry before it describes: blocks of that track were "
+                                                     "not scanned.";
+inline constexpr const char *SMkvDisplayNoRoom =
+    "The display size of %s can not be written in place: %s. Players built on libavformat (ffmpeg, mpv, VLC) "
+    "will go on showing %s; hardware players and TVs read the SPS.";
+inline constexpr const char *SMkvNoRoomElements =
+    "its DisplayWidth and DisplayHeight have no room for %s, and no Void element follows them in its Video "
+    "element";
+inline constexpr const char *SMkvNoDisplayElements =
+    "it has no DisplayWidth and DisplayHeight, and its Video element holds no Void element to make room for "
+    "them";
+inline constexpr const char *SWhatChecksum = "CRC-32 of the %s at %x";
+
 // Saving: the checks made before anything is written, the plan, and the check after
 inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
@@ -81,12 +209,19 @@ inline constexpr const char *SSpanAtUnitEnd =
 inline constexpr const char *SRecordWithoutUnit = "The record has no SPS read from the file to write to.";
 inline constexpr const char *SContainerTermsOutOfRange =
     "The container aspect ratio %d:%d of %s can not be written: both terms must lie between 1 and 65535.";
+inline constexpr const char *SContainerCannotState =
+    "The container of %s can not state that aspect ratio: it gives the track no picture size.";
 inline constexpr const char *SContainerAspectChanged = "Container aspect ratio of %s: %s changed to %s.";
 inline constexpr const char *SContainerAspectConflict =
     "Container aspect ratio of %s left at %s: the changed rows of this stream give different display "
     "aspect ratios.";
+inline constexpr const char *SContainerFieldChanged = "%s of %s: %s changed to %s.";
+inline constexpr const char *SDisplaySizeTooLarge =
+    "The display size (%s) of %s can not be written: it would be 65536 pixels wide or more.";
+inline constexpr const char *SWhatContainerField = "%s of %s";
 inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
 inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";
+inline constexpr const char *SChecksumUpdated = "%s brought up to date.";
 inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the SPS whose VUI is at %x.";
 inline constexpr const char *SPatchLine = "%.8x: %s -> %s (%s)";
 inline constexpr const char *SPatchesOverlap =

@@ -129,7 +129,7 @@ constexpr TFormatNames FormatNames[] = {
     {TFileFormat::Avi, "AVI (RIFF)", "an"},
     {TFileFormat::Mp4, "MP4 (ISO base media)", "an"},
     {TFileFormat::Matroska, "Matroska", "a"},
-    {TFileFormat::WebM, "Matroska/WebM", "a"},
+    {TFileFormat::WebM, "WebM (VP8, VP9 or AV1 video, never H.264)", "a"},
     {TFileFormat::MpegTs, "MPEG-TS (transport stream)", "an"},
     {TFileFormat::M2ts, "M2TS (MPEG-TS with time codes)", "an"},
     {TFileFormat::MpegTs204, "MPEG-TS (transport stream with 204-byte packets)", "an"},
@@ -156,4 +156,16 @@ std::string FormatName(TFileFormat format) {
 std::string FormatNameWithArticle(TFileFormat format) {
     const TFormatNames &names = NamesOf(format);
     return std::string(names.Article) + " " + names.Name;
+}
+
+bool FormatStatesAspectRatio(TFileFormat format) {
+    switch (format) {
+    case TFileFormat::Avi:
+    case TFileFormat::Mp4:
+    case TFileFormat::Matroska:
+    case TFileFormat::WebM: // Matroska under another DocType
+        return true;
+    default:
+        return false;
+    }
 }

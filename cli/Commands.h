@@ -2,8 +2,6 @@
 
 #include "Options.h"
 
-#include <string>
-
 // Exit status of the program.
 enum TExitStatus : int {
     ExitDone = 0,
@@ -12,7 +10,6 @@ enum TExitStatus : int {
     ExitRefused = 3,
 };
 
-// The commands. Both raise EUsageError for rows that do not exist and Exception (or another
-// std::exception) for errors; refusals are reported here and end in ExitRefused.
-int RunList(const TOptions &options);
-int RunSet(const TOptions &options);
+// Runs list or set over every file of the options, each on its own, and reports them. Returns the exit
+// status: done when every file is; else error when any file failed, refused when none failed.
+int RunCommand(const TOptions &options);

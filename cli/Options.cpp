@@ -2,17 +2,33 @@
 
 #include "CliTexts.h"
 #include "base/Exceptions.h"
+#include "base/Utils.h"
+#include "scan/FormatProbe.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string_view>
 
 namespace {
 
 constexpr uint64_t MaxRatioTerm = 65535;
 constexpr uint64_t MaxPredefinedIdc = 16;
+// Beyond this a number given as a track is no track of any container (transport stream PIDs are 13 bits,
+// MP4 and Matroska track numbers 32 and 64 bits).
+constexpr uint64_t MaxTrackNumber = uint64_t{1} << 62;
+constexpr size_t HelpColumn = 20;
+constexpr const char *EndOfOptions = "--";
+
+// An option that takes no value (whose value CLI11 makes "true").
+bool IsFlag(const CLI::Option &option) {
+    return option.get_expected_max() == 0;
+}
 
 template <typename... TArgs>
 [[noreturn]] void Usage(TFormatPattern<sizeof...(TArgs)> pattern, const TArgs &...args) {
@@ -31,126 +47,347 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
     return value;
 }
 
-struct TOptionSpec {
-    const char *Name;
-    bool TakesValue;
-    bool SetOnly;
+// The names --format takes; the first of a format is the one the program prints.
+struct TFormatKeyword {
+    const char *Keyword;
+    TFileFormat Format;
 };
 
-constexpr TOptionSpec OptionSpecs[] = {
-    {"--avi", false, false},    {"--stream", false, false}, {"--first-nal-only", false, false},
-    {"--yes", false, false},    {"--json", false, false},   {"--rows", true, true},
-    {"--dry-run", false, true}, {"--idc", true, true},      {"--sar", true, true},
-    {"--dar", true, true},
+constexpr TFormatKeyword FormatKeywords[] = {
+    {"stream", TFileFormat::RawH264},  {"h264", TFileFormat::RawH264}, {"avi", TFileFormat::Avi},
+    {"mp4", TFileFormat::Mp4},         {"mkv", TFileFormat::Matroska}, {"matroska", TFileFormat::Matroska},
+    {"webm", TFileFormat::WebM},       {"ts", TFileFormat::MpegTs},    {"m2ts", TFileFormat::M2ts},
+    {"ts204", TFileFormat::MpegTs204}, {"ps", TFileFormat::MpegPs},    {"flv", TFileFormat::Flv},
+    {"asf", TFileFormat::Asf},         {"mxf", TFileFormat::Mxf},      {"nut", TFileFormat::Nut},
 };
 
-const TOptionSpec *FindOption(std::string_view name) {
-    for (const TOptionSpec &option : OptionSpecs)
-        if (name == option.Name)
-            return &option;
-    return nullptr;
-}
+// The options of one command as declared; their values are read from the results after the parse.
+struct TCommandOptions {
+    CLI::App *App = nullptr;
+    CLI::Option *Avi = nullptr;
+    CLI::Option *Stream = nullptr;
+    CLI::Option *Format = nullptr;
+    CLI::Option *FirstNalOnly = nullptr;
+    CLI::Option *Yes = nullptr;
+    CLI::Option *Recursive = nullptr;
+    CLI::Option *Json = nullptr;
+    CLI::Option *JsonLines = nullptr;
+    CLI::Option *Rows = nullptr;
+    CLI::Option *Track = nullptr;
+    CLI::Option *DryRun = nullptr;
+    CLI::Option *Idc = nullptr;
+    CLI::Option *Sar = nullptr;
+    CLI::Option *Dar = nullptr;
+    std::vector<std::string> Files;
+};
 
-void SetNewValue(TOptions &options, TNewValue kind) {
-    if (options.NewValue != TNewValue::None)
-        throw EUsageError(SNewValueConflict);
-    options.NewValue = kind;
-}
+// The help of the program and of each command, made from the declarations: the usage lines, the commands
+// and every option in its group with its value's name.
+class THelpFormatter : public CLI::Formatter {
+public:
+    THelpFormatter() { column_width(HelpColumn); }
 
-void Apply(TOptions &options, std::string_view name, const std::string &value) {
-    if (name == "--avi" || name == "--stream") {
-        TScannerChoice choice = name == "--avi" ? TScannerChoice::Avi : TScannerChoice::Stream;
-        if (options.Scanner != TScannerChoice::ByContent && options.Scanner != choice)
-            throw EUsageError(SScannerConflict);
-        options.Scanner = choice;
-    } else if (name == "--first-nal-only") {
-        options.FirstNalOnly = true;
-    } else if (name == "--yes") {
-        options.Yes = true;
-    } else if (name == "--json") {
-        options.Json = true;
-    } else if (name == "--dry-run") {
-        options.DryRun = true;
-    } else if (name == "--rows") {
-        options.Rows = ParseRowList(value);
-    } else if (name == "--idc") {
-        SetNewValue(options, TNewValue::Idc);
-        options.Idc = ParseIdc(value);
-    } else {
-        SetNewValue(options, name == "--sar" ? TNewValue::Sar : TNewValue::Dar);
-        options.Ratio = ParseRatio(value, std::string(name));
+    std::string make_help(const CLI::App *app, std::string, CLI::AppFormatMode) const override {
+        std::ostringstream out;
+        if (app->get_parent() == nullptr) {
+            out << Usage(*app) << '\n' << Format(SHelpDescription, FormatNamesRead()) << '\n';
+            out << SCommandsTitle << '\n';
+            for (const CLI::App *command : Commands(*app))
+                out << make_subcommand(command);
+            std::vector<const CLI::Option *> shown;
+            for (const CLI::App *command : Commands(*app))
+                out << Groups(*command, shown);
+            out << Groups(*app, shown);
+            CLI::detail::format_help(out, EndOfOptions, SEndOfOptionsHelp, column_width_);
+            out << '\n' << SHelpFooter;
+        } else {
+            out << SUsageLabel << CommandUsage(*app) << "\n\n" << app->get_description() << "\n";
+            std::vector<const CLI::Option *> shown;
+            out << Groups(*app, shown);
+            CLI::detail::format_help(out, EndOfOptions, SEndOfOptionsHelp, column_width_);
+        }
+        return out.str();
     }
-}
+
+    std::string make_option_name(const CLI::Option *option, bool positional) const override {
+        if (positional)
+            return option->get_name(true, false);
+        std::vector<std::string> names = option->get_lnames();
+        for (std::string &name : names)
+            name = "--" + name;
+        for (const std::string &name : option->get_snames())
+            names.push_back("-" + name);
+        return CLI::detail::join(names, ", ");
+    }
+
+    std::string make_option_opts(const CLI::Option *option) const override {
+        return IsFlag(*option) ? "" : " " + option->get_type_name();
+    }
+
+    // "Usage: pellmar-cli list [OPTIONS] FILE...", one line per command, then help and version.
+    static std::string Usage(const CLI::App &app) {
+        std::string text = SUsageLabel;
+        for (const CLI::App *command : Commands(app))
+            text += CommandUsage(*command) + "\n" + SUsageIndent;
+        std::vector<std::string> names;
+        for (const CLI::Option *option : {app.get_help_ptr(), app.get_version_ptr()})
+            if (option != nullptr)
+                names.push_back(option->get_name());
+        return text + app.get_name() + " " + CLI::detail::join(names, " | ") + "\n";
+    }
+
+private:
+    static std::vector<const CLI::App *> Commands(const CLI::App &app) {
+        return app.get_subcommands([](const CLI::App *) { return true; });
+    }
+
+    // The command's name and options; the options of the group of which one is required are named.
+    static std::string CommandUsage(const CLI::App &command) {
+        std::string text = command.get_parent()->get_name() + " " + command.get_name() + " " + SUsageOptions;
+        std::vector<std::string> choice;
+        for (const CLI::Option *option : command.get_options())
+            if (option->get_group() == SNewValueGroup)
+                choice.push_back(option->get_name() + " " + option->get_type_name());
+        if (!choice.empty())
+            text += " (" + CLI::detail::join(choice, " | ") + ")";
+        for (const CLI::Option *option : command.get_options())
+            if (option->get_positional())
+                text += " " + option->get_name(true, false) + "...";
+        return text;
+    }
+
+    // The command's options group by group, each option once in the whole help.
+    std::string Groups(const CLI::App &app, std::vector<const CLI::Option *> &shown) const {
+        std::string text;
+        for (const std::string &group : app.get_groups()) {
+            std::string lines;
+            for (const CLI::Option *option : app.get_options()) {
+                if (option->get_group() != group || option->get_positional() ||
+                    (app.get_parent() != nullptr && option == app.get_help_ptr()) ||
+                    std::any_of(shown.begin(), shown.end(), [&](const CLI::Option *done) {
+                        return done->get_name() == option->get_name();
+                    }))
+                    continue;
+                shown.push_back(option);
+                lines += make_option(option, false);
+            }
+            if (!lines.empty())
+                text += "\n" + group + ":\n" + lines;
+        }
+        return text;
+    }
+
+    static std::string FormatNamesRead() {
+        std::string names;
+        for (const TFormatKeyword &keyword : FormatKeywords)
+            if (IsScannable(keyword.Format) && FormatKeyword(keyword.Format) == keyword.Keyword)
+                names += (names.empty() ? "" : ", ") + FormatName(keyword.Format);
+        return names;
+    }
+};
+
+// The program's options and commands as CLI11 declares them.
+class TCommandLine {
+public:
+    TCommandLine() : FApp("", SProgramName) {
+        FApp.formatter(std::make_shared<THelpFormatter>());
+        FApp.set_help_flag("-h,--help", SHelpHelp);
+        FApp.set_version_flag(
+            "--version", [] { return GetAppCaption(); }, SVersionHelp);
+        // Unknown options and commands are told in this program's own words (see Check).
+        FApp.allow_extras();
+        // Options begin with - on every system; a name beginning with / is a file, also on Windows.
+        FApp.allow_windows_style_options(false);
+        FApp.require_subcommand(0, 1);
+        FList.App = FApp.add_subcommand("list", SListHelp);
+        FSet.App = FApp.add_subcommand("set", SSetHelp);
+        for (TCommandOptions *command : {&FList, &FSet}) {
+            CLI::App &app = *command->App;
+            app.allow_extras();
+            app.allow_windows_style_options(false);
+            app.fallthrough(); // --version after the command
+            app.option_defaults()->group(SCommonOptionsGroup);
+            command->Avi = Flag(app, "--avi", SAviHelp);
+            command->Stream = Flag(app, "--stream", SStreamHelp);
+            command->Format = Value(app, "--format", "NAME", Format(SFormatHelp, ReadFormatKeywords()),
+                                    SCommonOptionsGroup);
+            command->Avi->excludes(command->Stream)->excludes(command->Format);
+            command->Stream->excludes(command->Format);
+            command->FirstNalOnly = Flag(app, "--first-nal-only", SFirstNalOnlyHelp);
+            command->Yes = Flag(app, "--yes", SYesHelp);
+            command->Recursive = Flag(app, "--recursive", SRecursiveHelp);
+            command->Json = Flag(app, "--json", SJsonHelp);
+            command->JsonLines = Flag(app, "--json-lines", SJsonLinesHelp);
+            command->Json->excludes(command->JsonLines);
+            app.add_option("FILE", command->Files, SFilesHelp);
+        }
+        CLI::App &set = *FSet.App;
+        FSet.Rows = Value(set, "--rows", "LIST", SRowsHelp, SSetOptionsGroup);
+        FSet.Track = Value(set, "--track", "N", STrackHelp, SSetOptionsGroup);
+        FSet.DryRun = Flag(set, "--dry-run", SDryRunHelp)->group(SSetOptionsGroup);
+        FSet.Idc = Value(set, "--idc", "N", SIdcHelp, SNewValueGroup);
+        FSet.Sar = Value(set, "--sar", "W:H", SSarHelp, SNewValueGroup);
+        FSet.Dar = Value(set, "--dar", "W:H", SDarHelp, SNewValueGroup);
+        FSet.Idc->excludes(FSet.Sar)->excludes(FSet.Dar);
+        FSet.Sar->excludes(FSet.Dar);
+    }
+
+    CLI::App &App() { return FApp; }
+
+    // Parses the arguments (program name not included); raises EUsageError, and CLI11's errors, which
+    // main tells apart: help and version are CLI::Success.
+    TOptions Parse(const std::vector<std::string> &args) {
+        // What follows "--" is files only: CLI11 would hand it to the program's own level once a
+        // command's files have begun.
+        auto end = std::find(args.begin(), args.end(), EndOfOptions);
+        std::vector<std::string> reversed(std::make_reverse_iterator(end), args.rend());
+        FApp.parse(reversed);
+
+        const TCommandOptions *command = FList.App->parsed() ? &FList : FSet.App->parsed() ? &FSet : nullptr;
+        CheckExtras(command);
+        TOptions options;
+        options.Command = command == &FSet ? TCommand::Set : TCommand::List;
+        CheckOnce(*command);
+        if (command->Avi->count() > 0)
+            options.ForcedFormat = TFileFormat::Avi;
+        if (command->Stream->count() > 0)
+            options.ForcedFormat = TFileFormat::RawH264;
+        if (command->Format->count() > 0)
+            options.ForcedFormat = ParseFormat(ValueOf(command->Format));
+        options.FirstNalOnly = command->FirstNalOnly->count() > 0;
+        options.Yes = command->Yes->count() > 0;
+        options.Recursive = command->Recursive->count() > 0;
+        if (command->Json->count() > 0)
+            options.Output = TOutputKind::Json;
+        if (command->JsonLines->count() > 0)
+            options.Output = TOutputKind::JsonLines;
+        if (command == &FSet) {
+            options.DryRun = FSet.DryRun->count() > 0;
+            if (FSet.Rows->count() > 0)
+                options.Rows = ParseRowList(ValueOf(FSet.Rows));
+            if (FSet.Track->count() > 0)
+                options.Track = ParseTrack(ValueOf(FSet.Track));
+            if (FSet.Idc->count() > 0) {
+                options.NewValue = TNewValue::Idc;
+                options.Idc = ParseIdc(ValueOf(FSet.Idc));
+            } else if (FSet.Sar->count() > 0) {
+                options.NewValue = TNewValue::Sar;
+                options.Ratio = ParseRatio(ValueOf(FSet.Sar), "--sar");
+            } else if (FSet.Dar->count() > 0) {
+                options.NewValue = TNewValue::Dar;
+                options.Ratio = ParseRatio(ValueOf(FSet.Dar), "--dar");
+            }
+        }
+        options.Files = command->Files;
+        if (end != args.end())
+            options.Files.insert(options.Files.end(), end + 1, args.end());
+        if (options.Files.empty())
+            throw EUsageError(SMissingFile);
+        if (options.Command == TCommand::Set && options.NewValue == TNewValue::None)
+            throw EUsageError(SNewValueMissing);
+        return options;
+    }
+
+private:
+    static CLI::Option *Flag(CLI::App &app, const std::string &name, const std::string &help) {
+        return app.add_flag(name)->description(help);
+    }
+
+    // An option with one value. A missing value is let through to be told in this program's words, and
+    // every occurrence is kept to tell an option given twice.
+    static CLI::Option *Value(CLI::App &app, const std::string &name, const std::string &valueName,
+                              const std::string &help, const std::string &group) {
+        return app.add_option(name)
+            ->description(help)
+            ->type_name(valueName)
+            ->expected(0, 1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+            ->group(group);
+    }
+
+    static std::string ValueOf(const CLI::Option *option) {
+        return option->results().empty() ? std::string() : option->results().back();
+    }
+
+    std::vector<const CLI::Option *> AllOptions(const TCommandOptions &command) const {
+        const CLI::App &app = *command.App;
+        std::vector<const CLI::Option *> options = app.get_options();
+        options.erase(std::remove_if(options.begin(), options.end(),
+                                     [&](const CLI::Option *option) {
+                                         return option->get_positional() || option == app.get_help_ptr();
+                                     }),
+                      options.end());
+        return options;
+    }
+
+    // Options and commands CLI11 did not take: what is wrong, in this program's words.
+    void CheckExtras(const TCommandOptions *command) const {
+        std::vector<std::string> extras = FApp.remaining(true);
+        if (command == nullptr) {
+            if (extras.empty() || extras.front().rfind('-', 0) == 0)
+                throw EUsageError(SMissingCommand);
+            Usage(SUnknownCommand, extras.front());
+        }
+        for (const std::string &extra : extras) {
+            const std::string name = extra.substr(0, extra.find('='));
+            if (command == &FList && FSet.App->get_option_no_throw(name) != nullptr)
+                Usage(SOptionNotForList, name);
+            Usage(SUnknownOption, extra);
+        }
+    }
+
+    // Every option at most once; a flag without value, an option with one.
+    void CheckOnce(const TCommandOptions &command) const {
+        for (const CLI::Option *option : AllOptions(command)) {
+            if (option->count() == 0)
+                continue;
+            const std::string name = option->get_name();
+            if (option->count() > 1)
+                Usage(SOptionTwice, name);
+            if (IsFlag(*option)) {
+                if (option->results() != std::vector<std::string>{"true"})
+                    Usage(SUnexpectedValue, name);
+            } else if (ValueOf(option).empty()) {
+                Usage(SMissingValue, name);
+            }
+        }
+    }
+
+    static int64_t ParseTrack(const std::string &text) {
+        std::optional<uint64_t> track = ParseNumber(text);
+        if (!track || *track > MaxTrackNumber)
+            Usage(SBadTrack, text);
+        return static_cast<int64_t>(*track);
+    }
+
+    CLI::App FApp;
+    TCommandOptions FList;
+    TCommandOptions FSet;
+};
 
 } // namespace
 
 TOptions ParseOptions(const std::vector<std::string> &args) {
-    TOptions options;
-    // --help and --version answer whatever else is given, as long as they come before "--".
-    for (const std::string &arg : args) {
-        if (arg == "--")
-            break;
-        if (arg == "--help" || arg == "-h") {
-            options.Command = TCommand::Help;
-            return options;
-        }
-        if (arg == "--version") {
-            options.Command = TCommand::Version;
-            return options;
-        }
+    TCommandLine commandLine;
+    try {
+        return commandLine.Parse(args);
+    } catch (const CLI::CallForHelp &) {
+        TOptions options;
+        options.Command = TCommand::Help;
+        options.HelpText = commandLine.App().help();
+        return options;
+    } catch (const CLI::CallForVersion &) {
+        TOptions options;
+        options.Command = TCommand::Version;
+        return options;
+    } catch (const CLI::ParseError &error) {
+        throw EUsageError(error.what());
     }
-    if (args.empty())
-        throw EUsageError(SMissingCommand);
-    if (args[0] == "list")
-        options.Command = TCommand::List;
-    else if (args[0] == "set")
-        options.Command = TCommand::Set;
-    else if (!args[0].empty() && args[0][0] == '-')
-        throw EUsageError(SMissingCommand);
-    else
-        Usage(SUnknownCommand, args[0]);
+}
 
-    std::set<std::string> seen;
-    bool optionsEnded = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (!options.FileName.empty())
-                Usage(STooManyFiles, arg, options.FileName);
-            options.FileName = arg;
-            continue;
-        }
-        size_t equals = arg.find('=');
-        std::string name = arg.substr(0, equals);
-        const TOptionSpec *option = FindOption(name);
-        if (option == nullptr)
-            Usage(SUnknownOption, arg);
-        if (option->SetOnly && options.Command != TCommand::Set)
-            Usage(SOptionNotForList, name);
-        if (!seen.insert(name).second)
-            Usage(SOptionTwice, name);
-        std::string value;
-        if (option->TakesValue) {
-            if (equals != std::string::npos)
-                value = arg.substr(equals + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                Usage(SMissingValue, name);
-        } else if (equals != std::string::npos) {
-            Usage(SUnexpectedValue, name);
-        }
-        Apply(options, name, value);
-    }
-    if (options.FileName.empty())
-        throw EUsageError(SMissingFile);
-    if (options.Command == TCommand::Set && options.NewValue == TNewValue::None)
-        throw EUsageError(SNewValueMissing);
-    return options;
+std::string UsageText() {
+    TCommandLine commandLine;
+    return THelpFormatter::Usage(commandLine.App());
 }
 
 std::vector<TRowRange> ParseRowList(const std::string &text) {
@@ -174,19 +411,20 @@ std::vector<TRowRange> ParseRowList(const std::string &text) {
     }
 }
 
-std::vector<size_t> ResolveRows(const std::vector<TRowRange> &ranges, size_t rowCount) {
-    std::set<size_t> rows;
+std::string ResolveRows(const std::vector<TRowRange> &ranges, size_t rowCount, std::vector<size_t> &rows) {
+    std::set<size_t> chosen;
     for (const TRowRange &range : ranges) {
         if (range.Last >= rowCount) {
             std::string which =
                 range.First >= rowCount ? std::to_string(range.First) : std::to_string(rowCount);
             std::string known = rowCount > 0 ? Format(SRowRange, static_cast<int64_t>(rowCount) - 1) : "";
-            Usage(SRowOutOfRange, which, static_cast<int64_t>(rowCount), known);
+            return Format(SRowOutOfRange, which, static_cast<int64_t>(rowCount), known);
         }
         for (uint64_t row = range.First; row <= range.Last; ++row)
-            rows.insert(static_cast<size_t>(row));
+            chosen.insert(static_cast<size_t>(row));
     }
-    return {rows.begin(), rows.end()};
+    rows.assign(chosen.begin(), chosen.end());
+    return {};
 }
 
 TRatio ParseRatio(const std::string &text, const std::string &option) {
@@ -206,4 +444,33 @@ uint8_t ParseIdc(const std::string &text) {
     if (!idc || *idc < 1 || *idc > MaxPredefinedIdc)
         Usage(SBadIdc, text);
     return static_cast<uint8_t>(*idc);
+}
+
+TFileFormat ParseFormat(const std::string &text) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const TFormatKeyword &keyword : FormatKeywords) {
+        if (lower != keyword.Keyword)
+            continue;
+        if (!IsScannable(keyword.Format))
+            Usage(SFormatNotRead, text, FormatName(keyword.Format), ReadFormatKeywords());
+        return keyword.Format;
+    }
+    Usage(SBadFormat, text, ReadFormatKeywords());
+}
+
+std::string FormatKeyword(TFileFormat format) {
+    for (const TFormatKeyword &keyword : FormatKeywords)
+        if (keyword.Format == format)
+            return keyword.Keyword;
+    return FormatKeywords[0].Keyword;
+}
+
+std::string ReadFormatKeywords() {
+    std::string keywords;
+    for (const TFormatKeyword &keyword : FormatKeywords)
+        if (IsScannable(keyword.Format))
+            keywords += (keywords.empty() ? "" : ", ") + std::string(keyword.Keyword);
+    return keywords;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/FileFormat.h"
 #include "h264/uH264.h"
 
 #include <cstddef>
@@ -17,11 +18,10 @@ public:
 
 enum class TCommand { List, Set, Help, Version };
 
-// Which scanner reads the file: the one its content calls for, or as forced by --avi / --stream.
-enum class TScannerChoice { ByContent, Avi, Stream };
-
 // The kind of new value of set.
 enum class TNewValue { None, Idc, Sar, Dar };
+
+enum class TOutputKind { Text, Json, JsonLines };
 
 // One entry of --rows: a single row (First == Last) or a range, both ends included.
 struct TRowRange {
@@ -32,27 +32,41 @@ struct TRowRange {
 
 struct TOptions {
     TCommand Command = TCommand::Help;
-    TScannerChoice Scanner = TScannerChoice::ByContent;
+    // The format every file is read as (--avi, --stream, --format); none: each file's content decides.
+    std::optional<TFileFormat> ForcedFormat;
     bool FirstNalOnly = false;
     bool Yes = false;
-    bool Json = false;
+    bool Recursive = false;
+    TOutputKind Output = TOutputKind::Text;
     bool DryRun = false;
     std::optional<std::vector<TRowRange>> Rows; // none: every row
+    std::optional<int64_t> Track;               // none: every track
     TNewValue NewValue = TNewValue::None;
     uint8_t Idc = 0;
     TRatio Ratio; // the terms of --sar or --dar
-    std::string FileName;
+    std::vector<std::string> Files;
+    // For Help: the help text asked for (of the program, or of one command).
+    std::string HelpText;
 };
 
 // Reads the arguments after the program name. Raises EUsageError.
 TOptions ParseOptions(const std::vector<std::string> &args);
+// The usage lines, "Usage: pellmar-cli list ..." with one line per command.
+std::string UsageText();
 
 // "0,2,5-7" into its entries. Raises EUsageError.
 std::vector<TRowRange> ParseRowList(const std::string &text);
-// The chosen row indices in ascending order without repeats; every one must be below rowCount.
-// Raises EUsageError.
-std::vector<size_t> ResolveRows(const std::vector<TRowRange> &ranges, size_t rowCount);
+// The chosen row indices in ascending order without repeats. Empty text when every one is below rowCount,
+// else why not.
+std::string ResolveRows(const std::vector<TRowRange> &ranges, size_t rowCount, std::vector<size_t> &rows);
 // "W:H" with both terms in 1..65535. Raises EUsageError naming the option.
 TRatio ParseRatio(const std::string &text, const std::string &option);
 // A predefined aspect_ratio_idc, 1..16. Raises EUsageError.
 uint8_t ParseIdc(const std::string &text);
+// A format named on the command line; only formats this version reads. Raises EUsageError.
+TFileFormat ParseFormat(const std::string &text);
+
+// The name of a format as --format takes it, and as "scanner" in JSON: "stream", "avi", "mp4", ...
+std::string FormatKeyword(TFileFormat format);
+// The names of the formats this version reads, separated by commas.
+std::string ReadFormatKeywords();

@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Options.h"
+#include "base/AppTexts.h"
 #include "base/Utils.h"
 
 #include <exception>
@@ -14,30 +15,31 @@
 
 int main(int argc, char **argv) {
     UseBinaryStandardStreams();
-    const std::vector<std::string> args = CommandLineArguments(argc, argv);
     try {
-        TOptions options = ParseOptions(args);
+        const std::vector<std::string> args = CommandLineArguments(argc, argv);
+        TOptions options;
+        try {
+            options = ParseOptions(args);
+        } catch (const EUsageError &error) {
+            std::cerr << SProgramName << ": " << TerminalText(error.what()) << '\n'
+                      << UsageText() << SHelpHint;
+            return ExitUsage;
+        }
         switch (options.Command) {
         case TCommand::Help:
-            std::cout << SUsage << '\n' << SHelp;
+            std::cout << options.HelpText;
             return ExitDone;
         case TCommand::Version:
             std::cout << GetAppCaption() << '\n';
             return ExitDone;
         case TCommand::List:
-            return RunList(options);
         case TCommand::Set:
-            return RunSet(options);
+            return RunCommand(options);
         }
-    } catch (const EUsageError &error) {
-        std::cerr << SProgramName << ": " << error.what() << '\n' << SUsage << SHelpHint;
-        return ExitUsage;
     } catch (const std::bad_alloc &) {
         std::cerr << SOutOfMemory << '\n';
-        return ExitError;
     } catch (const std::exception &error) {
-        std::cerr << ErrorMessageText(error.what()) << '\n';
-        return ExitError;
+        std::cerr << TerminalText(ErrorMessageText(error.what())) << '\n';
     }
     return ExitError;
 }

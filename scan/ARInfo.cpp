@@ -238,6 +238,8 @@ std::string TRatioChange::ApplyTo(TARInfo &record) const {
         record.NewSarWidth = PredefinedSarWidth(code);
         record.NewSarHeight = PredefinedSarHeight(code);
     };
+    if (record.IsContainerRow())
+        return ApplyToContainer(record);
     switch (Kind) {
     case TKind::None:
         return {};
@@ -257,6 +259,37 @@ std::string TRatioChange::ApplyTo(TARInfo &record) const {
         setPredefined(code);
         return {};
     }
+    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
+        return Format(SCustomTermOutOfRange, sar.X, sar.Y);
+    record.NewAspectRatioIdc = ExtendedSarIdc;
+    record.NewSarWidth = static_cast<int32_t>(sar.X);
+    record.NewSarHeight = static_cast<int32_t>(sar.Y);
+    return {};
+}
+
+// A container states a ratio, not a code, and only the ratios it can hold: the row gets the one the
+// container will state, so that it shows what players will read.
+std::string TRatioChange::ApplyToContainer(TARInfo &record) const {
+    TRatio sar;
+    switch (Kind) {
+    case TKind::None:
+        return {};
+    case TKind::Predefined:
+        sar = ReduceRatio(PredefinedSarWidth(Code), PredefinedSarHeight(Code));
+        break;
+    case TKind::Sar:
+        sar = ReduceRatio(Ratio.X, Ratio.Y);
+        break;
+    case TKind::Dar:
+        sar = SarFromDar(Ratio.X, Ratio.Y, record.Width(), record.Height());
+        break;
+    }
+    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
+        return Format(SCustomTermOutOfRange, sar.X, sar.Y);
+    if (record.Track->HasStatement())
+        sar = record.Track->Statements.front()->Representable(sar, record.Width(), record.Height());
+    // What the container can hold may be a ratio of larger terms than a row shows (a display size in
+    // inches against a pixel size, say).
     if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
         return Format(SCustomTermOutOfRange, sar.X, sar.Y);
     record.NewAspectRatioIdc = ExtendedSarIdc;
@@ -344,11 +377,16 @@ TPatchPlan TARInfoList::PlanChanges() {
         TTrack &track = *rows.Track;
         if (!track.HasStatement())
             continue;
+        const TARInfo &first = FItems[rows.Rows.front()];
+        // A container row stands for nothing but the container: a change it can not write is refused.
+        const bool containerOnly = first.IsContainerRow() && first.IsChanged();
         if (!track.NotWritten.empty()) {
-            plan.Notes.push_back(track.NotWritten);
+            if (containerOnly)
+                plan.Refusals.push_back({rows.Rows.front(), track.NotWritten});
+            else
+                plan.Notes.push_back(track.NotWritten);
             continue;
         }
-        const TARInfo &first = FItems[rows.Rows.front()];
         const TRatio sar = ReduceRatio(first.EffectiveSarWidth(), first.EffectiveSarHeight());
         const TRatio dar = DarFromSar(sar.X, sar.Y, first.Width(), first.Height());
         const bool conflicting = std::any_of(rows.Rows.begin(), rows.Rows.end(), [&](size_t row) {
@@ -363,18 +401,33 @@ TPatchPlan TARInfoList::PlanChanges() {
             plan.Notes.push_back(Format(SContainerAspectConflict, track.Label, statedText));
             continue;
         }
+        bool planned = false;
         for (auto &statement : track.Statements) {
             TContainerStatement::TChange change = statement->Plan(sar, first.Width(), first.Height());
             if (!change.Refusal.empty()) {
                 plan.Refusals.push_back({rows.Rows.front(), change.Refusal});
+                planned = true;
+                continue;
+            }
+            // A container row stands for the statement alone: what it can not write is refused.
+            if (!change.Note.empty()) {
+                if (first.IsContainerRow() && first.IsChanged())
+                    plan.Refusals.push_back({rows.Rows.front(), change.Note});
+                else
+                    plan.Notes.push_back(change.Note);
+                planned = true;
                 continue;
             }
             if (change.Entry.Patches.empty())
                 continue;
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));
+            planned = true;
         }
+        if (!planned && containerOnly)
+            plan.Refusals.push_back({rows.Rows.front(), Format(SContainerCannotState, track.Label)});
     }
+    plan.AddChecksums(FSession.ChecksumRegions);
     return plan;
 }
 

@@ -87,6 +87,9 @@ struct TRatioChange {
     // can not take the change (no predefined code has that ratio, terms outside 1..65535), or an empty
     // text; the record is left as it was then.
     std::string ApplyTo(TARInfo &record) const;
+
+private:
+    std::string ApplyToContainer(TARInfo &record) const;
 };
 
 class TARInfoList {
@@ -105,7 +108,8 @@ public:
     void ResetAll();
 
     // What a save would do: the patches of every changed record and of the container statements of their
-    // tracks, with the refusals and notes found while planning. Reads nothing.
+    // tracks, the checksums over the bytes they change, with the refusals and notes found while planning.
+    // Reads nothing.
     TPatchPlan PlanChanges();
     // Checks the plan against the file before anything is written: the refusals of the plan and of the
     // file (places changed since the scan, overlapping places). Reads the file; writes nothing.

@@ -25,12 +25,17 @@ public:
     virtual int64_t FileOffset() const = 0;
     // The change that makes it state sample aspect ratio sar for a picture of width x height samples (as
     // the SPS gives it). An entry without patches when it states that already; Refusal set when it can
-    // not state it in place.
+    // not state it in place and the save must not go on; Note set when it can not state it in place but
+    // the rest of the save may go on (the note tells the user what stays as it was, and with what effect).
     struct TChange {
         TPlanEntry Entry;
         std::string Refusal;
+        std::string Note;
     };
     virtual TChange Plan(TRatio sar, int64_t width, int64_t height) = 0;
+    // The sample aspect ratio it states once Plan (sar, width, height) is written: sar itself, unless the
+    // way it states it can not hold sar exactly (a display size in whole pixels, say).
+    virtual TRatio Representable(TRatio sar, int64_t, int64_t) const { return ReduceRatio(sar.X, sar.Y); }
 };
 
 // A video track of the file, as its container numbers it, with what the container states about it.

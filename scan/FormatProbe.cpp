@@ -119,6 +119,27 @@ bool HasPacketStride(const THead &head, size_t packetSize, size_t syncAt) {
     return false;
 }
 
+// Packets behind more than a packet of something else (a capture that begins with other data): a run of
+// sync bytes at the stride, each with an adaptation field or payload announced behind it. Eight in a row
+// among the bytes of a raw stream would be chance of about 2^-64 at each place.
+bool HasPacketRun(const THead &head, size_t packetSize) {
+    constexpr size_t Run = 8;
+    const size_t span = (Run - 1) * packetSize + 4;
+    for (size_t start = packetSize; start + span <= head.Size(); ++start) {
+        const void *sync = std::memchr(head.Data() + start, 0x47, head.Size() - span + 1 - start);
+        if (sync == nullptr)
+            return false;
+        start = static_cast<size_t>(static_cast<const uint8_t *>(sync) - head.Data());
+        size_t synced = 0;
+        while (synced < Run && head[start + synced * packetSize] == 0x47 &&
+               (head[start + synced * packetSize + 3] & 0x30) != 0)
+            ++synced;
+        if (synced == Run)
+            return true;
+    }
+    return false;
+}
+
 bool IsMxf(const THead &head) {
     static constexpr std::array<uint8_t, 11> PartitionKey{0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05,
                                                           0x01, 0x01, 0x0D, 0x01, 0x02};
@@ -154,9 +175,26 @@ TFileFormat DetectFormat(TStream &stream) {
         return TFileFormat::MpegTs204;
     if (IsMxf(head))
         return TFileFormat::Mxf;
+    if (HasPacketRun(head, 188))
+        return TFileFormat::MpegTs;
+    if (HasPacketRun(head, 192))
+        return TFileFormat::M2ts;
+    if (HasPacketRun(head, 204))
+        return TFileFormat::MpegTs204;
     return TFileFormat::RawH264;
 }
 
 bool IsScannable(TFileFormat format) {
-    return format == TFileFormat::RawH264 || format == TFileFormat::Avi;
+    switch (format) {
+    case TFileFormat::RawH264:
+    case TFileFormat::Avi:
+    case TFileFormat::Mp4:
+    case TFileFormat::Matroska:
+    case TFileFormat::MpegTs:
+    case TFileFormat::M2ts:
+    case TFileFormat::MpegTs204:
+        return true;
+    default:
+        return false;
+    }
 }

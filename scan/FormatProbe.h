@@ -10,7 +10,8 @@
 // Reads the first bytes of the stream (and a few further places) and names its format.
 TFileFormat DetectFormat(TStream &stream);
 
-// Whether a scanner of this program reads the format.
+// Whether a scanner of this program reads the format. WebM does not hold H.264: it is refused before any
+// scan (and the Matroska scanner, made to read one, refuses it once it has read the DocType).
 bool IsScannable(TFileFormat format);
 
 // A file of a format the scanner that was asked to read it does not read.

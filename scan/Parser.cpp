@@ -54,6 +54,9 @@ void TParser::Scan(TStream &stream) {
 // statement, so that the ratio players read from the container can still be changed.
 void TParser::AddContainerRows() {
     for (TTrack &track : Session.Tracks) {
+        const TRatio stated = track.StatedSampleAspectRatio();
+        if (stated.X < 1 || stated.Y < 1)
+            continue; // states nothing a row could show
         if (!track.HasStatement())
             continue;
         bool listed = false;

@@ -61,6 +61,58 @@ bool TPatchPlan::Empty() const {
                        [](const TPlanEntry &entry) { return entry.Patches.empty(); });
 }
 
+// A patch changes a region where its bytes differ inside it; the checksum is worked out once for all
+// the changes of its region (each place once, as written).
+void TPatchPlan::AddChecksums(std::vector<TChecksumRegion> &regions) {
+    struct TTouched {
+        std::vector<TByteDifference> Differences;
+        size_t Row = TPlanEntry::NoRow;
+    };
+    std::vector<TTouched> touched(regions.size());
+    for (const TPlaced &placed : Placed(Entries)) {
+        const TPatch &patch = *placed.Patch;
+        // The last region that begins before the patch ends; regions do not nest.
+        auto after =
+            std::upper_bound(regions.begin(), regions.end(), patch.End(),
+                             [](int64_t end, const TChecksumRegion &region) { return end <= region.Start; });
+        for (auto region = after; region != regions.begin();) {
+            --region;
+            if (region->End <= patch.FileOffset)
+                break;
+            const int64_t from = std::max(patch.FileOffset, region->Start);
+            const int64_t to = std::min(patch.End(), region->End);
+            TByteDifference difference{from - region->Start, {}};
+            bool differs = false;
+            for (int64_t at = from; at < to && patch.Old.size() == patch.New.size(); ++at) {
+                const auto i = static_cast<size_t>(at - patch.FileOffset);
+                difference.Xor.push_back(static_cast<uint8_t>(patch.Old[i] ^ patch.New[i]));
+                differs = differs || patch.Old[i] != patch.New[i];
+            }
+            TTouched &changes = touched[static_cast<size_t>(region - regions.begin())];
+            if (differs) {
+                changes.Differences.push_back(std::move(difference));
+                changes.Row = std::min(changes.Row, placed.Row);
+            }
+        }
+    }
+    for (size_t i = 0; i < regions.size(); ++i) {
+        if (touched[i].Differences.empty() || regions[i].Kind == nullptr)
+            continue;
+        TChecksumRegion &region = regions[i];
+        std::vector<uint8_t> value =
+            region.Kind->Updated(region.Value, region.End - region.Start, touched[i].Differences);
+        if (value == region.Value)
+            continue;
+        TPlanEntry entry;
+        entry.Kind = TPlanEntry::TKind::Checksum;
+        entry.Row = touched[i].Row;
+        entry.Description = Format(SChecksumUpdated, region.What);
+        entry.Patches.push_back({region.ValueOffset, region.Value, value, region.What});
+        entry.Written = [&region, value] { region.Value = value; };
+        Entries.push_back(std::move(entry));
+    }
+}
+
 std::vector<std::string> TPatchPlan::PatchLines() const {
     std::vector<std::string> lines;
     for (const TPlaced &placed : Placed(Entries)) {

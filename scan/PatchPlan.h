@@ -5,6 +5,7 @@
 // checked against the file (the patches disjoint, inside the file, the file holding the bytes scanned),
 // applied, put onto the disk, and read back; a failure puts back what was written.
 
+#include "Checksum.h"
 #include "base/Streams.h"
 
 #include <cstddef>
@@ -34,8 +35,9 @@ struct TWriteRefusal {
 // on the disk and has read back as written, to bring what the program holds in line with the file.
 struct TPlanEntry {
     static constexpr size_t NoRow = std::numeric_limits<size_t>::max();
-    // The SPS of a row, or a container's statement of a track's aspect ratio.
-    enum class TKind { Row, Container };
+    // The SPS of a row, a container's statement of a track's aspect ratio, or a checksum over bytes that
+    // other entries change.
+    enum class TKind { Row, Container, Checksum };
     TKind Kind = TKind::Row;
     std::string Description;
     std::vector<TPatch> Patches;
@@ -61,6 +63,10 @@ public:
     bool Empty() const;
     // Everything the plan would write, one line per patch: offset, old bytes, new bytes, what.
     std::vector<std::string> PatchLines() const;
+    // Adds an entry for every checksum whose region the patches so far change, with its new bytes worked
+    // out from the changes alone; call it once the plan holds everything else. The regions (in file
+    // order, none inside another) take the new values once the plan is written.
+    void AddChecksums(std::vector<TChecksumRegion> &regions);
 
     // The refusals of the plan and those the file gives: patches that overlap or lie outside the file,
     // places that no longer hold the bytes scanned. Reads the file; writes nothing.

@@ -5,6 +5,7 @@
 // record, unit and track lives as long as its session.
 
 #include "ARInfo.h"
+#include "Checksum.h"
 #include "ContainerStatement.h"
 #include "FormatProbe.h"
 #include "h264/uH264.h"
@@ -44,6 +45,9 @@ public:
     int64_t SpsCount = 0;
     int64_t DamagedSpsCount = 0;
     std::deque<TTrack> Tracks;
+    // The checksums the container keeps over parts of the file, in file order; a save brings those of the
+    // parts it changes up to date.
+    std::vector<TChecksumRegion> ChecksumRegions;
     // The first MaxNotices notices; NoticeCount counts them all.
     static constexpr size_t MaxNotices = 100;
     std::vector<TScanNotice> Notices;

@@ -1,6 +1,9 @@
 #include "Scanner.h"
 
+#include "MP4Parser.h"
+#include "MatroskaParser.h"
 #include "StreamParser.h"
+#include "TSParser.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "uRIFFParser.h"
@@ -19,6 +22,14 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
         return std::make_unique<TStreamParser>(session);
     case TFileFormat::Avi:
         return std::make_unique<TRIFFParser>(session);
+    case TFileFormat::Mp4:
+        return std::make_unique<TMP4Parser>(session);
+    case TFileFormat::Matroska:
+        return std::make_unique<TMatroskaParser>(session);
+    case TFileFormat::MpegTs:
+    case TFileFormat::M2ts:
+    case TFileFormat::MpegTs204:
+        return std::make_unique<TTSParser>(session);
     default:
         return nullptr;
     }

@@ -14,5 +14,7 @@ int main(int argc, char *argv[]) {
     TQtMessageBoxes messages;
     TForm21 window(messages);
     window.show();
+    // "pellmar FILE", as a file manager starts it for a file.
+    window.OpenAtStart(QApplication::arguments());
     return QApplication::exec();
 }

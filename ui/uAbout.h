@@ -1,18 +1,14 @@
 #pragma once
 
+#include "ui_uAbout.h"
+
 #include <QDialog>
 
-class QLabel;
-class QPushButton;
-
-// The About box: the program's terms of use and one OK button.
-class TfrmAbout : public QDialog {
+// The About box: the program's terms of use and one OK button. Its layout is uAbout.ui.
+class TfrmAbout : public QDialog, public Ui::TfrmAbout {
     Q_OBJECT
 public:
     explicit TfrmAbout(QWidget *parent = nullptr);
-
-    QLabel *Label1;
-    QPushButton *Button1;
 
 private:
     void Button1Click();

@@ -1,5 +1,6 @@
 #include "uPellmarMain.h"
 
+#include "FramePreview.h"
 #include "MessageBoxes.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
@@ -17,9 +18,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,11 +28,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
-#include <QVBoxLayout>
 #include <QValidator>
 
 #include <algorithm>
@@ -42,6 +40,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -56,6 +55,7 @@ enum TColumn {
     colSpsId,
     colSpsOffset,
     colVuiOffset,
+    colContainer,
     colCount
 };
 
@@ -66,8 +66,9 @@ bool IsSharedColumn(int column) {
 
 // The width a column needs for its caption and its usual widest text.
 int ColumnWidth(const QTreeWidget &list, int column) {
-    static const std::array<const char *, colCount> Widest{"000",      "160:99", "Predefined", "1920x1080",
-                                                           "0000:000", "000",    "00000000",   "00000000"};
+    static const std::array<const char *, colCount> Widest{"000",       "160:99",   "Predefined",
+                                                           "1920x1080", "0000:000", "000",
+                                                           "00000000",  "00000000", "00:00 \u2192 00:00"};
     const QFontMetrics metrics = list.fontMetrics();
     const int text = std::max(metrics.horizontalAdvance(list.headerItem()->text(column)),
                               metrics.horizontalAdvance(QString::fromLatin1(Widest[column])));
@@ -120,13 +121,9 @@ public:
     TOverrideCursor &operator=(const TOverrideCursor &) = delete;
 };
 
-// A read-only field that shows a value: no tab stop, no drops, optionally without border and on the
-// background of the window.
-void MakeDisplayField(QLineEdit *field, bool frame, bool windowBackground) {
-    field->setReadOnly(true);
-    field->setFocusPolicy(Qt::ClickFocus);
-    field->setFrame(frame);
-    field->setAcceptDrops(false);
+// A read-only field that shows a value (read-only, no tab stop and no drops come from the form), on the
+// background of the window when it has no border.
+void MakeDisplayField(QLineEdit *field, bool windowBackground) {
     if (windowBackground) {
         QPalette palette = field->palette();
         palette.setColor(QPalette::Base, Qt::transparent);
@@ -203,6 +200,8 @@ private:
 template <typename TCommand> void TForm21::Guarded(TCommand command) {
     try {
         command();
+    } catch (const std::bad_alloc &) {
+        FMessages.ShowError(Text(ErrorMessageText(SOutOfMemory)));
     } catch (const std::exception &error) {
         FMessages.ShowError(Text(ErrorMessageText(error.what())));
     } catch (...) {
@@ -214,9 +213,11 @@ template <typename... TArgs> auto TForm21::Guard(void (TForm21::*handler)(TArgs.
     return [this, handler](TArgs... args) { Guarded([&] { (this->*handler)(args...); }); };
 }
 
-TForm21::TForm21(TMessageBoxes &messages, QWidget *parent) : QMainWindow(parent), FMessages(messages) {
-    CreateControls();
-    CreateMenu();
+TForm21::TForm21(TMessageBoxes &messages, QWidget *parent)
+    : QMainWindow(parent), FMessages(messages), FPreview(new TFramePreview(this)) {
+    setupUi(this);
+    SetUpControls();
+    ConnectCommands();
     FormCreate();
 }
 
@@ -226,186 +227,49 @@ TForm21::~TForm21() {
 
 // ---- Form definition ----
 
-void TForm21::CreateControls() {
-    auto *client = new QWidget(this);
-    setCentralWidget(client);
-
-    Label1 = new QLabel(QStringLiteral("File:"), client);
-    edtPath = new QLineEdit(client);
-    MakeDisplayField(edtPath, true, true);
-    btn_LoadRIFF = new QPushButton(QStringLiteral("Avi..."), client);
-    btnLoadStream = new QPushButton(QStringLiteral("Stream..."), client);
-
-    Label4 = new QLabel(QStringLiteral("Sequence Parameter Sets (SPS) found:"), client);
-    edtNalUnitsCount = new QLineEdit(client);
-    MakeDisplayField(edtNalUnitsCount, true, false);
+void TForm21::SetUpControls() {
+    MakeDisplayField(edtPath, true);
     edtNalUnitsCount->setFixedWidth(
         edtNalUnitsCount->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
+    rgScanModeItems->setId(rbDeepScan, 0);
+    rgScanModeItems->setId(rbFirstNalUnit, 1);
 
-    rgScanMode = new QGroupBox(QStringLiteral("Avi Scan Mode"), client);
-    rgScanModeItems = new QButtonGroup(rgScanMode);
-    auto *scanModeLayout = new QVBoxLayout(rgScanMode);
-    for (const char *caption : {"Deep Scan (Recommended)", "Only first NAL Unit of each Chunk"}) {
-        auto *item = new QRadioButton(caption, rgScanMode);
-        rgScanModeItems->addButton(item, static_cast<int>(rgScanModeItems->buttons().size()));
-        scanModeLayout->addWidget(item);
-    }
-    rgScanModeItems->button(0)->setChecked(true);
-
-    Label2 = new QLabel(QStringLiteral("Aspect Ratio Information found in the file:"), client);
-
-    lvARList = new QTreeWidget(client);
-    lvARList->setColumnCount(colCount);
-    lvARList->setHeaderLabels(
-        {"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset"});
-    lvARList->setRootIsDecorated(false);
-    lvARList->setItemsExpandable(false);
-    lvARList->setUniformRowHeights(true);
-    lvARList->setAllColumnsShowFocus(true);
-    lvARList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    lvARList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lvARList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     QPalette listPalette = lvARList->palette();
     for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
         listPalette.setColor(QPalette::Inactive, role, listPalette.color(QPalette::Active, role));
     lvARList->setPalette(listPalette);
     QHeaderView *header = lvARList->header();
-    header->setStretchLastSection(false);
     for (int column = 0; column < colCount; ++column)
         header->setSectionResizeMode(column,
                                      IsSharedColumn(column) ? QHeaderView::Interactive : QHeaderView::Fixed);
     lvARList->viewport()->installEventFilter(this);
     FitColumns();
+    lblSavePlan->hide();
 
-    grpNewAR = new QGroupBox(QStringLiteral("New Aspect Ratio"), client);
-    rbSAR = new QRadioButton(QStringLiteral("Sample Aspect Ratio (SAR)"), grpNewAR);
-    rbSAR->setChecked(true);
-    cbSAR = new QComboBox(grpNewAR);
-    cbSAR->setEnabled(false);
-    StaticText3 = new QLabel(QStringLiteral("Custom:"), grpNewAR);
-    edtSARx = new QLineEdit(QStringLiteral("1"), grpNewAR);
-    StaticText2 = new QLabel(QStringLiteral(":"), grpNewAR);
-    edtSARy = new QLineEdit(QStringLiteral("1"), grpNewAR);
-    rbDAR = new QRadioButton(QStringLiteral("Display Aspect Ratio (DAR)"), grpNewAR);
-    edtDARx = new QLineEdit(QStringLiteral("1"), grpNewAR);
-    StaticText1 = new QLabel(QStringLiteral(":"), grpNewAR);
-    edtDARy = new QLineEdit(QStringLiteral("1"), grpNewAR);
     for (QLineEdit *field : {edtSARx, edtSARy, edtDARx, edtDARy}) {
         bool sar = field == edtSARx || field == edtSARy;
         field->setValidator(new TNumberValidator(sar ? MaxSarTerm : MaxInt32, field));
-        field->setReadOnly(true);
-        field->setEnabled(false);
-        field->setAcceptDrops(false);
         field->setMaximumWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")));
     }
-    edtResolution = new QLineEdit(SAtResolutionNA, grpNewAR);
-    MakeDisplayField(edtResolution, false, true);
-    edtResolution->setFocusPolicy(Qt::NoFocus);
-    btnSet = new QPushButton(QStringLiteral("Set new Aspect Ratio"), grpNewAR);
-
-    auto *panel = new QGridLayout(grpNewAR);
-    panel->addWidget(rbSAR, 0, 0, 1, 4);
-    panel->addWidget(cbSAR, 1, 0, 1, 4);
-    panel->addWidget(StaticText3, 2, 0);
-    panel->addWidget(edtSARx, 2, 1);
-    panel->addWidget(StaticText2, 2, 2);
-    panel->addWidget(edtSARy, 2, 3);
-    panel->addWidget(rbDAR, 3, 0, 1, 4);
-    panel->addWidget(edtDARx, 4, 1);
-    panel->addWidget(StaticText1, 4, 2);
-    panel->addWidget(edtDARy, 4, 3);
-    panel->addWidget(edtResolution, 5, 0, 1, 4);
-    panel->addWidget(btnSet, 6, 0, 1, 4);
-    panel->setColumnStretch(1, 1);
-    panel->setColumnStretch(3, 1);
-
-    btnSelectAll = new QPushButton(QStringLiteral("Select all"), client);
-    btnReset = new QPushButton(QStringLiteral("Reset all"), client);
-    btnSave = new QPushButton(client);
-
-    ProgressBar1 = new QProgressBar(client);
-    ProgressBar1->setTextVisible(false);
-    edtProgress = new QLineEdit(client);
-    MakeDisplayField(edtProgress, false, true);
-    edtProgress->setFocusPolicy(Qt::NoFocus);
+    MakeDisplayField(edtResolution, true);
+    MakeDisplayField(edtProgress, true);
     edtProgress->setFixedWidth(
         edtProgress->fontMetrics().horizontalAdvance(QStringLiteral("Scanning 100.0%")) + 12);
-    btnCancel = new QPushButton(QStringLiteral("Abort"), client);
-    btnCancel->setEnabled(false);
+    // The list and the preview share the height the window gives them.
+    splListPreview->setStretchFactor(0, 2);
+    splListPreview->setStretchFactor(1, 3);
+    pnlPreview->setVisible(PreviewAvailable());
 
-    Label3 = new QLabel(
-        QStringLiteral("This Software is a beta Version. It might contain bugs. USE AT YOUR OWN RISK! "),
-        client);
-    Label3->setAlignment(Qt::AlignCenter);
-
-    auto *fileRow = new QHBoxLayout;
-    fileRow->addWidget(Label1);
-    fileRow->addWidget(edtPath, 1);
-    fileRow->addWidget(btn_LoadRIFF);
-    fileRow->addWidget(btnLoadStream);
-
-    auto *countRow = new QHBoxLayout;
-    countRow->addWidget(Label4);
-    countRow->addWidget(edtNalUnitsCount);
-    countRow->addStretch(1);
-    auto *infoColumn = new QVBoxLayout;
-    infoColumn->addLayout(countRow);
-    infoColumn->addStretch(1);
-    infoColumn->addWidget(Label2);
-
-    auto *listButtons = new QHBoxLayout;
-    listButtons->addWidget(btnSelectAll);
-    listButtons->addStretch(1);
-    listButtons->addWidget(btnReset);
-
-    auto *panelColumn = new QVBoxLayout;
-    panelColumn->addWidget(grpNewAR);
-    panelColumn->addStretch(1);
-
-    auto *progressRow = new QHBoxLayout;
-    progressRow->addWidget(ProgressBar1, 1);
-    progressRow->addWidget(edtProgress);
-    progressRow->addWidget(btnCancel);
-
-    auto *layout = new QGridLayout(client);
-    layout->addLayout(fileRow, 0, 0, 1, 2);
-    layout->addLayout(infoColumn, 1, 0);
-    layout->addWidget(rgScanMode, 1, 1);
-    layout->addWidget(lvARList, 2, 0);
-    layout->addLayout(panelColumn, 2, 1);
-    layout->addLayout(listButtons, 3, 0);
-    layout->addWidget(btnSave, 3, 1, Qt::AlignRight);
-    layout->addLayout(progressRow, 4, 0, 1, 2);
-    layout->addWidget(Label3, 5, 0, 1, 2);
-    layout->setColumnStretch(0, 1);
-    layout->setRowStretch(2, 1);
-
-    setAcceptDrops(true);
+    for (QAction *item : File1->actions())
+        if (item->isSeparator())
+            N1 = item;
 }
 
-void TForm21::CreateMenu() {
-    actOpenAviFile = new QAction(QStringLiteral("Open File"), this);
-    actOpenh264Stream = new QAction(QStringLiteral("Open h264 Stream"), this);
-    actSave = new QAction(QStringLiteral("Save Changes"), this);
-    actAbout = new QAction(QStringLiteral("About"), this);
+void TForm21::ConnectCommands() {
     FScanLockedActions = new QActionGroup(this);
     FScanLockedActions->setExclusionPolicy(QActionGroup::ExclusionPolicy::None);
     for (QAction *action : {actOpenAviFile, actOpenh264Stream, actSave, actAbout})
         FScanLockedActions->addAction(action);
-
-    File1 = menuBar()->addMenu(QStringLiteral("File"));
-    OpenAvi1 = File1->addAction(QStringLiteral("Open Avi File"));
-    OpenAvi1->setShortcut(QKeySequence::Open);
-    OpenelementaryStream1 = File1->addAction(actOpenh264Stream->text());
-    OpenelementaryStream1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
-    SaveChanges1 = File1->addAction(actSave->text());
-    SaveChanges1->setShortcut(QKeySequence::Save);
-    N1 = File1->addSeparator();
-    Exit1 = File1->addAction(QStringLiteral("Exit"));
-    Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q)); // QKeySequence::Quit is empty on some platforms
-    About1 = menuBar()->addAction(actAbout->text());
-    About1->setShortcut(QKeySequence::HelpContents);
-
     BindToAction(OpenAvi1, actOpenAviFile);
     BindToAction(OpenelementaryStream1, actOpenh264Stream);
     BindToAction(SaveChanges1, actSave);
@@ -413,7 +277,10 @@ void TForm21::CreateMenu() {
     BindToAction(btn_LoadRIFF, actOpenAviFile);
     BindToAction(btnLoadStream, actOpenh264Stream);
     BindToAction(btnSave, actSave);
-    btnSave->setText(actSave->text());
+    // Escape stops a scan at once (the scan reads keys whenever its progress text changes); a shortcut
+    // of the button would click it only after its animation, when a short scan is over.
+    auto *abort = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(abort, &QShortcut::activated, this, Guard(&TForm21::btnCancelClick));
 
     connect(actOpenAviFile, &QAction::triggered, this, Guard(&TForm21::actOpenAviFileExecute));
     connect(actOpenh264Stream, &QAction::triggered, this, Guard(&TForm21::actOpenh264StreamExecute));
@@ -422,6 +289,7 @@ void TForm21::CreateMenu() {
     connect(Exit1, &QAction::triggered, this, Guard(&TForm21::Exit1Click));
     connect(btnCancel, &QPushButton::clicked, this, Guard(&TForm21::btnCancelClick));
     connect(lvARList, &QTreeWidget::itemDoubleClicked, this, Guard(&TForm21::lvARListDblClick));
+    connect(lvARList, &QTreeWidget::itemSelectionChanged, this, &TForm21::UpdatePreview);
     connect(cbSAR, &QComboBox::activated, this, Guard(&TForm21::cbSARSelect));
     connect(rbSAR, &QRadioButton::toggled, this, Guard(&TForm21::rbSARClick));
     connect(rbDAR, &QRadioButton::toggled, this, Guard(&TForm21::rbDARClick));
@@ -429,9 +297,16 @@ void TForm21::CreateMenu() {
     connect(edtSARy, &QLineEdit::textEdited, this, Guard(&TForm21::edtSARyChange));
     connect(edtDARx, &QLineEdit::textEdited, this, Guard(&TForm21::edtDARxChange));
     connect(edtDARy, &QLineEdit::textEdited, this, Guard(&TForm21::edtDARyChange));
+    // Enter in a ratio field sets the ratio, as the button does.
+    for (QLineEdit *field : {edtSARx, edtSARy, edtDARx, edtDARy})
+        connect(field, &QLineEdit::returnPressed, this, [this] {
+            if (btnSet->isEnabled())
+                btnSet->click();
+        });
     connect(btnSet, &QPushButton::clicked, this, Guard(&TForm21::btnSetClick));
     connect(btnReset, &QPushButton::clicked, this, Guard(&TForm21::btnResetClick));
     connect(btnSelectAll, &QPushButton::clicked, this, Guard(&TForm21::btnSelectAllClick));
+    connect(FPreview, &TFramePreview::Decoded, this, &TForm21::PreviewDecoded);
 }
 
 // ---- Creation and destruction ----
@@ -450,12 +325,11 @@ void TForm21::FormCreate() {
     cbSAR->addItem(SCustomSar, 255);
     UpdateNewARPanel();
 
-    // The window is laid out for 609 x 512 pixels with a font of 5 pixels per average character
-    // (Tahoma 8 pt at 96 dots per inch). A wider font widens it alike, and further where the list needs
-    // more room to show every column in full, as far as the screen allows.
+    // The window is laid out for a font of 5 pixels per average character (Tahoma 8 pt at 96 dots per
+    // inch), with room for the preview under the list. A wider font widens it alike, and further where
+    // the list needs more room to show every column in full, as far as the screen allows.
     const double scale = std::max(1.0, fontMetrics().averageCharWidth() / 5.0);
-    resize(static_cast<int>(609 * scale), static_cast<int>(512 * scale) + menuBar()->sizeHint().height());
-    setMinimumSize(550, 520);
+    resize(static_cast<int>(640 * scale), static_cast<int>(640 * scale) + menuBar()->sizeHint().height());
     layout()->activate();
     centralWidget()->layout()->activate();
     int columns = 2 * lvARList->frameWidth() + lvARList->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
@@ -469,6 +343,7 @@ void TForm21::FormCreate() {
 }
 
 void TForm21::FormDestroy() {
+    FPreview->Cancel();
     lvARList->clear();
     FSession.reset();
 }
@@ -495,13 +370,24 @@ void TForm21::LoadFile(const QString &path) {
     TScanScope scan(*this);
     // The list goes before the session whose records its rows refer to.
     lvARList->clear();
+    FPlannedTracks.clear();
     FSession = std::make_unique<TScanSession>();
+    FPreview->Cancel();
+    FPreviewDar = {};
+    pnlPreview->ShowEmpty();
+    lblFormat->clear();
     try {
         UpdateView();
         edtNalUnitsCount->clear();
         const TFileFormat format = ProbeFile(NativePath(CurrentFile));
+        lblFormat->setText(Text(FormatName(format)));
         if (!IsScannable(format))
             throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(format)));
+        // The picture is decoded while the file is scanned.
+        if (PreviewAvailable()) {
+            pnlPreview->ShowDecoding();
+            FPreview->Request(CurrentFile, format);
+        }
         std::unique_ptr<TParser> parser = CreateParser(format, *FSession);
         parser->DeepScan = rgScanModeItems->checkedId() != 1;
         parser->Events.OnProgress = [this](int64_t position, int64_t total) {
@@ -600,8 +486,44 @@ void TForm21::UpdateView() {
 
 void TForm21::FillARList() {
     lvARList->clear();
+    ShowSavePlan();
     for (size_t i = 0; i < FSession->ARInfoList.Count(); ++i)
         AddARListItem(i, *FSession->ARInfoList.Items(i));
+    UpdatePreview();
+}
+
+// What a save would write to the containers, worked out as the confirmation does (nothing is read): the
+// rows of the tracks it changes show the container's ratio to come, and its lines stand under the list.
+void TForm21::ShowSavePlan() {
+    FPlannedTracks.clear();
+    const TPatchPlan plan = FSession->ARInfoList.PlanChanges();
+    for (const TPlanEntry &entry : plan.Entries)
+        if (entry.Kind == TPlanEntry::TKind::Container && entry.Row < FSession->ARInfoList.Count())
+            if (const TTrack *track = FSession->ARInfoList.Items(entry.Row)->Track)
+                FPlannedTracks.push_back(track);
+    const std::vector<std::string> lines = ContainerLines(plan);
+    QStringList texts{SSavePlanHeading};
+    for (const std::string &line : lines)
+        texts << Text(line);
+    lblSavePlan->setText(texts.join('\n'));
+    lblSavePlan->setVisible(!lines.empty());
+}
+
+QString TForm21::ContainerText(const TARInfo &record) const {
+    if (record.Track == nullptr || !record.Track->HasStatement())
+        return SContainerNone;
+    const TTrack &track = *record.Track;
+    const TRatio stated = track.StatedDisplayAspectRatio();
+    const std::string now = std::to_string(stated.X) + ":" + std::to_string(stated.Y);
+    if (std::find(FPlannedTracks.begin(), FPlannedTracks.end(), &track) == FPlannedTracks.end())
+        return Text(now);
+    // The first statement, the one players read, as the save leaves it: the row's new ratio as far as
+    // the statement can hold it.
+    const TRatio sar = track.Statements.front()->Representable(
+        ReduceRatio(record.EffectiveSarWidth(), record.EffectiveSarHeight()), record.Width(),
+        record.Height());
+    const TRatio dar = DarFromSar(sar.X, sar.Y, record.Width(), record.Height());
+    return Text(Format(SContainerWillState, now, std::to_string(dar.X) + ":" + std::to_string(dar.Y)));
 }
 
 void TForm21::AddARListItem(size_t index, TARInfo &record) {
@@ -617,6 +539,7 @@ void TForm21::AddARListItem(size_t index, TARInfo &record) {
     row->setText(colSpsId, record.IsContainerRow() ? QString() : Number(record.SpsId()));
     row->setText(colSpsOffset, hex(record.SpsOffset()));
     row->setText(colVuiOffset, record.IsContainerRow() ? QString() : hex(record.VuiOffset()));
+    row->setText(colContainer, ContainerText(record));
     row->setData(colIndex, Qt::UserRole, QVariant::fromValue(static_cast<void *>(&record)));
     const QString tip = lvARListInfoTip(record);
     for (int column = 0; column < colCount; ++column)
@@ -948,4 +871,62 @@ void TForm21::DropFiles(const QStringList &files) {
 
 void TForm21::actAboutExecute() {
     frmAbout->exec();
+}
+
+void TForm21::OpenAtStart(const QStringList &arguments) {
+    if (arguments.size() < 2)
+        return;
+    const QString path = QFileInfo(arguments.at(1)).absoluteFilePath();
+    QTimer::singleShot(0, this, [this, path] {
+        Guarded([&] {
+            if (!FileExists(NativePath(path)))
+                throw EInOutError(Format(SFileNotFound, path.toStdString()));
+            LoadFile(path);
+        });
+    });
+}
+
+// ---- The preview ----
+
+void TForm21::PreviewDecoded(const TPreviewFrame &frame) {
+    if (frame.Image.isNull())
+        pnlPreview->ShowPlaceholder();
+    else
+        pnlPreview->ShowPicture(frame.Image);
+    FPreviewDar = DarFromSar(frame.SarWidth, frame.SarHeight, frame.Image.width(), frame.Image.height());
+    UpdatePreview();
+}
+
+const TARInfo *TForm21::PreviewRecord() {
+    const int rows = lvARList->topLevelItemCount();
+    for (int i = 0; i < rows; ++i)
+        if (lvARList->topLevelItem(i)->isSelected())
+            return RowRecord(*lvARList->topLevelItem(i));
+    for (int i = 0; i < rows; ++i)
+        if (RowRecord(*lvARList->topLevelItem(i))->IsChanged())
+            return RowRecord(*lvARList->topLevelItem(i));
+    return rows > 0 ? RowRecord(*lvARList->topLevelItem(0)) : nullptr;
+}
+
+// Now: what the container states where it states anything (players built on libavformat believe it
+// first), else the SPS. After saving: the row's new ratio, which the container's statements follow.
+void TForm21::UpdatePreview() {
+    // While the rows are still coming, and for a file without rows, the picture is drawn as the decoder
+    // reads the file, which is what players built on it show.
+    const TARInfo *record = FParser == nullptr ? PreviewRecord() : nullptr;
+    if (record == nullptr) {
+        pnlPreview->SetAspectRatios(FPreviewDar, {});
+        return;
+    }
+    TRatio now;
+    if (record->Track != nullptr && record->Track->HasStatement())
+        now = record->Track->StatedDisplayAspectRatio();
+    if (now.X <= 0 || now.Y <= 0)
+        now = DarFromSar(record->CurrentSarWidth(), record->CurrentSarHeight(), record->Width(),
+                         record->Height());
+    TRatio after;
+    if (record->NewAspectRatioIdc != 0)
+        after = DarFromSar(record->EffectiveSarWidth(), record->EffectiveSarHeight(), record->Width(),
+                           record->Height());
+    pnlPreview->SetAspectRatios(now, after);
 }

@@ -2,6 +2,7 @@
 
 #include "scan/Parser.h"
 #include "scan/ScanSession.h"
+#include "ui_uPellmarMain.h"
 
 #include <QMainWindow>
 
@@ -10,83 +11,37 @@
 #include <string>
 #include <vector>
 
-class QAction;
-class QActionGroup;
-class QButtonGroup;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QMenu;
-class QProgressBar;
-class QPushButton;
-class QRadioButton;
-class QTreeWidget;
 class QTreeWidgetItem;
+class TFramePreview;
 class TMessageBoxes;
 class TfrmAbout;
+struct TPreviewFrame;
 
-// The main window: opens an AVI file or a raw H.264 stream, lists its aspect-ratio records, composes a
-// new aspect ratio for the selected rows and saves it into the file in place.
+// The main window: opens a video file of any supported format (read from its content), lists its
+// aspect-ratio records with what the container states, shows a picture of it at the aspect ratio players
+// show now and after the change, composes a new aspect ratio for the selected rows and saves it into the
+// file in place. Its controls are laid out in uPellmarMain.ui.
 //
 // Every command runs on the window's thread. A scan processes pending input only from its progress
 // report, and while it runs only "Abort" acts: the other commands are disabled, drops are refused and
-// closing the window aborts the scan and closes once it has returned.
-class TForm21 : public QMainWindow {
+// closing the window aborts the scan and closes once it has returned. The preview's picture is decoded on
+// a thread of its own.
+class TForm21 : public QMainWindow, public Ui::TForm21 {
     Q_OBJECT
 public:
     explicit TForm21(TMessageBoxes &messages, QWidget *parent = nullptr);
     ~TForm21() override;
 
-    // Controls, named as in the form definition.
-    QLabel *Label1;
-    QLineEdit *edtPath;
-    QPushButton *btn_LoadRIFF;
-    QPushButton *btnLoadStream;
-    QLabel *Label4;
-    QLineEdit *edtNalUnitsCount;
-    QGroupBox *rgScanMode;
-    QButtonGroup *rgScanModeItems; // item 0 "Deep Scan (Recommended)", item 1 "Only first NAL Unit ..."
-    QLabel *Label2;
-    QTreeWidget *lvARList;
-    QGroupBox *grpNewAR;
-    QRadioButton *rbSAR;
-    QComboBox *cbSAR;
-    QLabel *StaticText3;
-    QLineEdit *edtSARx;
-    QLabel *StaticText2;
-    QLineEdit *edtSARy;
-    QRadioButton *rbDAR;
-    QLineEdit *edtDARx;
-    QLabel *StaticText1;
-    QLineEdit *edtDARy;
-    QLineEdit *edtResolution;
-    QPushButton *btnSet;
-    QPushButton *btnSelectAll;
-    QPushButton *btnReset;
-    QPushButton *btnSave;
-    QProgressBar *ProgressBar1;
-    QLineEdit *edtProgress;
-    QPushButton *btnCancel;
-    QLabel *Label3;
-
-    // Actions and the menu items bound to them.
-    QAction *actOpenAviFile;
-    QAction *actOpenh264Stream;
-    QAction *actSave;
-    QAction *actAbout;
-    QMenu *File1;
-    QAction *OpenAvi1;
-    QAction *OpenelementaryStream1;
-    QAction *SaveChanges1;
-    QAction *N1;
-    QAction *Exit1;
-    QAction *About1;
-
-    TfrmAbout *frmAbout;
+    // The separator of the File menu.
+    QAction *N1 = nullptr;
+    TfrmAbout *frmAbout = nullptr;
 
     // The record a list row stands for.
     static TARInfo *RowRecord(const QTreeWidgetItem &row);
+
+    // Opens the file named by the first argument after the program's name once the event loop runs, as
+    // a file manager starts the program for a file; a file that is not there is reported.
+    void OpenAtStart(const QStringList &arguments);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -100,8 +55,9 @@ private:
 
     void FormCreate();
     void FormDestroy();
-    void CreateControls();
-    void CreateMenu();
+    // What the form definition can not say: validators, column widths, the scan mode's item numbers.
+    void SetUpControls();
+    void ConnectCommands();
 
     // Runs one command. An error that ends it goes to the error box here, the one place where errors
     // are shown; no exception reaches the event loop.
@@ -123,6 +79,10 @@ private:
     void FillARList();
     void FitColumns();
     void AddARListItem(size_t index, TARInfo &record);
+    // What the container of the record's track states, and what the planned save makes it state.
+    QString ContainerText(const TARInfo &record) const;
+    // The plan of a save as the list shows it: the tracks whose statements it writes, and its lines.
+    void ShowSavePlan();
     void ParserProgress(int64_t position, int64_t size);
     bool ParserForeignHandler(const std::string &fourCC);
     void SetScanning(bool scanning);
@@ -150,6 +110,13 @@ private:
     void CalcDAR();
     void CalcSAR();
 
+    // The preview
+    void PreviewDecoded(const TPreviewFrame &frame);
+    // The record the preview's aspect ratios come from: the first selected row, else the first changed
+    // one, else the first.
+    const TARInfo *PreviewRecord();
+    void UpdatePreview();
+
     // Start-up, drop and About box
     void DropFiles(const QStringList &files);
     void actAboutExecute();
@@ -159,7 +126,13 @@ private:
     std::unique_ptr<TScanSession> FSession;
     TParser *FParser = nullptr; // the scanner while a scan runs
 
-    QActionGroup *FScanLockedActions; // disabled while a scan runs
+    TFramePreview *FPreview = nullptr;
+    // The display aspect ratio the decoder reports for the preview's picture; 0:0 when it reports none.
+    TRatio FPreviewDar;
+    // The tracks whose container statements the planned save writes (filled by ShowSavePlan).
+    std::vector<const TTrack *> FPlannedTracks;
+
+    QActionGroup *FScanLockedActions = nullptr; // disabled while a scan runs
     bool FScanning = false;
     bool FCloseRequested = false;
 

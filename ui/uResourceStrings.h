@@ -14,6 +14,19 @@ inline constexpr const char *SAtResolutionNA = "[at Resolution: n/a]";
 inline constexpr const char *SVideoFormatTip = "Video Format: %s";
 inline constexpr const char *STipLineBreak = "\n\r";
 inline constexpr const char *SContainerAspectTip = "Container aspect ratio: %s";
+// The "Container DAR" column: what the container states, and what a save makes it state.
+inline constexpr const char *SContainerNone = "none";
+inline constexpr const char *SContainerWillState = "%s \u2192 %s";
+// Above the lines of what saving does to the container's statements, under the list.
+inline constexpr const char *SSavePlanHeading = "What saving does to the container:";
+
+// The preview: captions of the two pictures, and what it shows without one.
+inline constexpr const char *SPreviewNow = "Now: DAR %s";
+inline constexpr const char *SPreviewNowUnknown = "Now";
+inline constexpr const char *SPreviewAfter = "After saving: DAR %s";
+inline constexpr const char *SPreviewUnchanged = "After saving: unchanged";
+inline constexpr const char *SPreviewDecoding = "Decoding a picture...";
+inline constexpr const char *SPreviewNone = "No picture: this file can not be decoded.";
 
 // Questions
 inline constexpr const char *SForeignFourCC =
@@ -41,10 +54,10 @@ inline constexpr const char *SWarningTitle = "Warning";
 
 // Filters of the file-open dialog
 inline constexpr const char *SFilterAvi = "avi files (*.avi);;all files (*)";
-inline constexpr const char *SFilterStream = "h.264 streams (*.h264);;All files (*)";
+inline constexpr const char *SFilterStream =
+    "Video files (*.h264 *.264 *.avc *.mp4 *.m4v *.mov *.3gp *.mkv *.ts *.m2ts *.mts);;All files (*)";
 
 // About box
-inline constexpr const char *SAboutTitle = "About";
 inline constexpr const char *SAboutText =
     "%s %s\n\n"
     "This program is free to use for any purpose, without any warranty. It changes the original file in "

@@ -45,15 +45,17 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
-Listing ReadListing(const std::string &json) {
+Listing ReadListing(const std::string &json, size_t file) {
     Listing listing;
-    std::istringstream head(Jq(json, "[.file, .scanner, .size, .sps_count] | @tsv"));
+    const std::string object = ".files[" + std::to_string(file) + "]";
+    EXPECT_EQ(Jq(json, ".files | length > " + std::to_string(file)), "true") << json;
+    std::istringstream head(Jq(json, object + " | [.file, .scanner, .size, .sps_count] | @tsv"));
     std::getline(head, listing.file, '\t');
     std::getline(head, listing.scanner, '\t');
     head >> listing.size >> listing.spsCount;
     std::string rows =
-        Jq(json, ".records[] | [.row, .sar_width, .sar_height, .aspect_ratio_idc, .type, .width, "
-                 ".height, .sps_id, .sps_offset, .vui_offset, .vui_bit_offset, .sar, .dar] | @tsv");
+        Jq(json, object + ".records[] | [.row, .sar_width, .sar_height, .aspect_ratio_idc, .type, .width, "
+                          ".height, .sps_id, .sps_offset, .vui_offset, .vui_bit_offset, .sar, .dar] | @tsv");
     for (const std::string &line : Lines(rows)) {
         std::istringstream in(line);
         ListedRecord record;

@@ -47,8 +47,8 @@ struct Listing {
     std::vector<ListedRecord> records;
 };
 
-// Reads a JSON document printed by list or set.
-Listing ReadListing(const std::string &json);
+// Reads the result of one file (by its place in the files array) of a JSON document printed by list or set.
+Listing ReadListing(const std::string &json, size_t file = 0);
 // Runs list --json with the extra options; fails the test unless it exits with 0 and prints nothing on
 // standard error.
 Listing ListJson(const std::string &path, const std::vector<std::string> &options = {});

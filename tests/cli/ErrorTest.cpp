@@ -87,7 +87,6 @@ TEST_F(CliErrors, BadUsageExitsWithTwoAndTheUsageText) {
         {"show", path},
         {"--json", path},
         {"list"},
-        {"list", path, path},
         {"list", "--colour", path},
         {"list", "--avi", "--stream", path},
         {"list", "--json=yes", path},
@@ -127,10 +126,17 @@ TEST_F(CliErrors, BadUsageExitsWithTwoAndTheUsageText) {
         {"set", "--rows", "1-", "--idc", "1", path},
         {"set", "--rows", "2-1", "--idc", "1", path},
         {"set", "--rows", "1-2-3", "--idc", "1", path},
-        // Rows that the file does not have (it has 0 to 2).
-        {"set", "--rows", "3", "--idc", "1", path},
-        {"set", "--rows", "0,1-3", "--idc", "1", path},
         {"set", "--rows", "18446744073709551616", "--idc", "1", path},
+        {"set", "--rows", "0", "--rows", "1", "--idc", "1", path},
+        {"set", "--track", "x", "--idc", "1", path},
+        {"set", "--track", "-1", "--idc", "1", path},
+        {"set", "--track", "--idc", "1", path},
+        {"set", "--idc", "1", "--json", "--json-lines", path},
+        {"list", "--format", "wav", path},
+        {"list", "--format", "avi", "--stream", path},
+        {"list", "--track", "0", path},
+        {"list", "--recursive=yes", path},
+        {"--", "list", path},
     };
     for (const auto &args : cases) {
         std::string line;
@@ -149,10 +155,6 @@ TEST_F(CliErrors, BadUsageExitsWithTwoAndTheUsageText) {
 TEST_F(CliErrors, UsageErrorsSayWhatIsWrong) {
     std::string path = Copy("clip.h264");
     auto firstLine = [](const std::vector<std::string> &args) { return Lines(RunCli(args).errors).at(0); };
-    EXPECT_EQ(firstLine({"set", "--rows", "3", "--idc", "1", path}),
-              "pellmar-cli: --rows: row 3 does not exist; the file has 3 rows (0-2)");
-    EXPECT_EQ(firstLine({"set", "--rows", "1-5", "--idc", "1", path}),
-              "pellmar-cli: --rows: row 3 does not exist; the file has 3 rows (0-2)");
     EXPECT_EQ(firstLine({"set", "--rows", "4-2", "--idc", "1", path}),
               "pellmar-cli: --rows \"4-2\": the range 4-2 runs backwards");
     EXPECT_EQ(firstLine({"set", "--sar", "65536:1", path}),
@@ -161,6 +163,46 @@ TEST_F(CliErrors, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(firstLine({"set", "--idc", "17", path}),
               "pellmar-cli: --idc \"17\": expected a predefined aspect_ratio_idc from 1 to 16");
     EXPECT_EQ(firstLine({"list", "--bogus", path}), "pellmar-cli: unknown option \"--bogus\"");
+    EXPECT_EQ(firstLine({"list", "--rows", "0", path}),
+              "pellmar-cli: option --rows belongs to the set command");
+    EXPECT_EQ(firstLine({"set", path, "--idc"}), "pellmar-cli: option --idc needs a value");
+    EXPECT_EQ(firstLine({"set", "--idc", "2", "--idc", "3", path}),
+              "pellmar-cli: option --idc is given more than once");
+    EXPECT_EQ(firstLine({"list", "--json=yes", path}), "pellmar-cli: option --json takes no value");
+    EXPECT_EQ(firstLine({"set", path}), "pellmar-cli: set needs one of --idc, --sar and --dar");
+    EXPECT_EQ(firstLine({"list"}), "pellmar-cli: missing FILE");
+    EXPECT_EQ(firstLine({"show", path}), "pellmar-cli: unknown command \"show\"");
+    EXPECT_EQ(firstLine({"--json", path}), "pellmar-cli: missing command: list or set");
+    // The library's own words where they are clear.
+    EXPECT_EQ(firstLine({"list", "--avi", "--stream", path}), "pellmar-cli: --avi excludes --stream");
+    EXPECT_EQ(firstLine({"set", "--sar", "1:1", "--dar", "16:9", path}), "pellmar-cli: --sar excludes --dar");
+    // The names of every format a scanner reads, more as scanners are added.
+    EXPECT_EQ(firstLine({"list", "--format", "wav", path}).rfind(
+                  "pellmar-cli: --format \"wav\": expected one of stream, h264, avi", 0),
+              0u);
+    EXPECT_EQ(firstLine({"set", "--track", "x", "--idc", "1", path}),
+              "pellmar-cli: --track \"x\": expected a track number, 0 or more, as list shows it");
+}
+
+// Rows are numbered per file, so rows a file does not have refuse that file (and only it) once it is
+// scanned: nothing is written to it.
+TEST_F(CliErrors, RowsThatAFileDoesNotHaveRefuseIt) {
+    std::string path = Copy("clip.h264"); // rows 0 to 2
+    std::vector<uint8_t> before = ReadFile(path);
+    for (const char *rows : {"3", "1-5", "0,1-3"}) {
+        SCOPED_TRACE(rows);
+        CommandResult result = RunCli({"set", "--rows", rows, "--idc", "1", path});
+        EXPECT_EQ(result.exitCode, 3);
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.errors, "--rows: row 3 does not exist; the file has 3 rows (0-2)\n");
+        EXPECT_EQ(ReadFile(path), before);
+    }
+    CommandResult json = RunCli({"set", "--json", "--rows", "7", "--idc", "1", path});
+    EXPECT_EQ(json.exitCode, 3);
+    EXPECT_EQ(Jq(json.output,
+                 ".files[0] | [.status, (.refusals[0].row | tostring), .refusals[0].reason] | join(\"|\")"),
+              "refused|null|--rows: row 7 does not exist; the file has 3 rows (0-2)");
+    EXPECT_EQ(ReadFile(path), before);
 }
 
 TEST_F(CliErrors, AFileNamedLikeAnOptionFollowsTheEndOfOptions) {
@@ -216,8 +258,8 @@ TEST_F(CliErrors, TruncatedFilesAreReadAsFarAsTheyGo) {
     WriteFile(avi, bytes);
     CommandResult listed = RunCli({"list", "--json", avi});
     EXPECT_EQ(listed.exitCode, 0) << listed.errors;
-    EXPECT_EQ(Jq(listed.output, ".records | length"), "2");
-    EXPECT_EQ(Jq(listed.output, ".notices[0].kind"), "structure");
+    EXPECT_EQ(Jq(listed.output, ".files[0].records | length"), "2");
+    EXPECT_EQ(Jq(listed.output, ".files[0].notices[0].kind"), "structure");
     EXPECT_EQ(listed.errors,
               avi + ": The file ends inside the chunk at 0: it was read as far as the file goes.\n");
     CommandResult set = RunCli({"set", "--sar", "1:1", avi});
@@ -299,8 +341,16 @@ TEST_F(CliErrors, InvalidDataExitsWithOne) {
                          ShellQuote(mp4))
                   .exitCode,
               0);
-    EXPECT_EQ(ExpectError({"set", "--sar", "1:1", mp4}, mp4),
+    // Read as a raw stream when told so, it is refused; a format no scanner reads is refused as it is.
+    EXPECT_EQ(ExpectError({"set", "--stream", "--sar", "1:1", mp4}, mp4),
               "This file is an MP4 (ISO base media) container, not a raw H.264 stream. Its aspect ratio can "
+              "not be changed in place.\n");
+    std::string flv = Dir.File("clip.flv");
+    ASSERT_EQ(RunCommand("ffmpeg -v error -y -i " + ShellQuote(mp4) + " -c copy -f flv " + ShellQuote(flv))
+                  .exitCode,
+              0);
+    EXPECT_EQ(ExpectError({"set", "--sar", "1:1", flv}, flv),
+              "This file is an FLV (Flash Video) container, not a raw H.264 stream. Its aspect ratio can "
               "not be changed in place.\n");
     // Eleven bytes are no RIFF file for the AVI scanner.
     std::string tiny = Dir.File("tiny.avi");
@@ -318,7 +368,15 @@ TEST_F(CliErrors, ForeignHandlerStopsUnlessYes) {
          {std::vector<std::string>{"list", path}, {"list", "--json", path}, {"set", "--sar", "1:1", path}}) {
         CommandResult result = RunCli(args);
         EXPECT_EQ(result.exitCode, 3);
-        EXPECT_EQ(result.output, "");
+        if (args[1] == "--json") {
+            // The document tells it too, with the handler code.
+            EXPECT_EQ(Jq(result.output, ".files[0].status"), "refused");
+            EXPECT_EQ(Jq(result.output, ".files[0].refusals[0].reason"),
+                      warning + " The scan stopped there; nothing was changed. Use --yes to scan the stream "
+                                "anyway.");
+        } else {
+            EXPECT_EQ(result.output, "");
+        }
         std::vector<std::string> lines = Lines(result.errors);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], warning);
@@ -329,7 +387,7 @@ TEST_F(CliErrors, ForeignHandlerStopsUnlessYes) {
     EXPECT_EQ(listed.exitCode, 0);
     EXPECT_EQ(Lines(listed.errors),
               std::vector<std::string>{warning.substr(0, warning.size() - 1) + "; scanned anyway (--yes)."});
-    EXPECT_EQ(Jq(listed.output, ".records | length"), "3");
+    EXPECT_EQ(Jq(listed.output, ".files[0].records | length"), "3");
 
     CommandResult set = RunCli({"set", "--yes", "--sar", "1:1", path});
     EXPECT_EQ(set.exitCode, 0) << set.errors;

@@ -89,7 +89,8 @@ TEST_F(ListCommand, JsonAgreesWithFfprobeForStreamsAndAvi) {
             EXPECT_LT(record.vuiOffset, listing.size);
         }
         // The display aspect ratio the AVI container states (vprp), as players see it; none for streams.
-        std::string containerDar = Jq(RunCli({"list", "--json", path}).output, ".records[0].container_dar");
+        std::string containerDar =
+            Jq(RunCli({"list", "--json", path}).output, ".files[0].records[0].container_dar");
         if (avi) {
             ProbedVideo container = ProbeVideo(path);
             int64_t x = int64_t{container.sarWidth} * container.width,
@@ -112,14 +113,18 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
         EXPECT_EQ(result.errors, "");
         std::vector<std::string> lines = Lines(result.output);
         bool avi = std::filesystem::path(path).extension() == ".avi";
-        ASSERT_EQ(lines.size(), listing.records.size() + 2 + (avi ? 1 : 0));
+        // The count, the titles, the rows, and what the container states beside the SPS.
+        ASSERT_EQ(lines.size(), listing.records.size() + 3);
         if (avi) {
             EXPECT_EQ(lines.back(), "Stream 0 of the AVI container states the display aspect ratio " +
                                         listing.records[0].dar + " (players show this one).");
+        } else {
+            EXPECT_EQ(lines.back(), "A raw H.264 stream has no container that states an aspect ratio: "
+                                    "players and TVs read the SPS.");
         }
         EXPECT_EQ(lines[0], "Sequence Parameter Sets (SPS) found: " + std::to_string(listing.spsCount));
-        std::vector<std::string> header = {"#",   "SAR",    "Type",       "Resolution",
-                                           "DAR", "SPS Id", "SPS Offset", "VUI Offset"};
+        std::vector<std::string> header = {"#",      "SAR",        "Type",       "Resolution", "DAR",
+                                           "SPS Id", "SPS Offset", "VUI Offset", "Track"};
         size_t at = 0;
         for (const std::string &title : header) {
             size_t found = lines[1].find(title, at);
@@ -130,8 +135,8 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
         for (size_t i = 0; i < listing.records.size(); ++i) {
             const ListedRecord &record = listing.records[i];
             std::istringstream row(lines[i + 2]);
-            std::string number, sar, type, resolution, dar, spsId, spsOffset, vuiOffset;
-            row >> number >> sar >> type >> resolution >> dar >> spsId >> spsOffset >> vuiOffset;
+            std::string number, sar, type, resolution, dar, spsId, spsOffset, vuiOffset, track;
+            row >> number >> sar >> type >> resolution >> dar >> spsId >> spsOffset >> vuiOffset >> track;
             EXPECT_EQ(number, std::to_string(i));
             EXPECT_EQ(sar, record.sar);
             EXPECT_EQ(type, record.type);
@@ -140,6 +145,7 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
             EXPECT_EQ(spsId, std::to_string(record.spsId));
             EXPECT_EQ(spsOffset, Hex(record.spsOffset, digits));
             EXPECT_EQ(vuiOffset, Hex(record.vuiOffset, digits));
+            EXPECT_EQ(track, avi ? "0" : "-"); // the AVI's stream number; a raw stream has no tracks
         }
     }
 }
@@ -183,9 +189,9 @@ TEST_F(ListCommand, FirstNalOnlyLooksAtTheFirstNalUnitOfEachAviChunk) {
     EXPECT_EQ(ListJson(path).records.size(), traced);
     // No SPS row: the stream's vprp is listed in their place.
     const std::string firstOnly = RunCli({"list", "--first-nal-only", "--json", path}).output;
-    EXPECT_EQ(Jq(firstOnly, ".sps_count"), "0");
-    EXPECT_EQ(Jq(firstOnly, "[.records[] | .type] | join(\",\")"), "Container");
-    EXPECT_EQ(Jq(firstOnly, ".records[0].sps_id"), "null");
+    EXPECT_EQ(Jq(firstOnly, ".files[0].sps_count"), "0");
+    EXPECT_EQ(Jq(firstOnly, "[.files[0].records[] | .type] | join(\",\")"), "Container");
+    EXPECT_EQ(Jq(firstOnly, ".files[0].records[0].sps_id"), "null");
 
     // Without delimiters the SPS opens its chunk and is found in that mode too.
     EXPECT_EQ(ListJson(Dir->File("predefined.avi"), {"--first-nal-only"}).records.size(),
@@ -209,8 +215,8 @@ TEST_F(ListCommand, FileNamesAreValidJsonStrings) {
                                    std::filesystem::copy_options::overwrite_existing);
         CommandResult result = RunCli({"list", "--json", path});
         ASSERT_EQ(result.exitCode, 0) << result.errors;
-        EXPECT_EQ(Jq(result.output, ".file"), path);
-        EXPECT_EQ(Jq(result.output, ".records | length"), "1");
+        EXPECT_EQ(Jq(result.output, ".files[0].file"), path);
+        EXPECT_EQ(Jq(result.output, ".files[0].records | length"), "1");
     }
 }
 
@@ -223,7 +229,7 @@ TEST_F(ListCommand, FileNameBytesThatAreNotUtf8BecomeReplacementCharacters) {
     std::filesystem::copy_file(Dir->File("predefined.h264"), latin1);
     CommandResult result = RunCli({"list", "--json", latin1});
     ASSERT_EQ(result.exitCode, 0) << result.errors;
-    EXPECT_EQ(Jq(result.output, ".file"), Dir->File("caf\xEF\xBF\xBD.h264"));
+    EXPECT_EQ(Jq(result.output, ".files[0].file"), Dir->File("caf\xEF\xBF\xBD.h264"));
 }
 
 TEST_F(ListCommand, AFileWithoutAspectRatioListsItsSpsButNoRows) {

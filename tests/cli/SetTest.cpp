@@ -139,9 +139,9 @@ TEST_F(SetCommand, IdcReplacesThePredefinedCodeOfEveryRow) {
             EXPECT_EQ(sps.aspectRatioIdc, 4);
         for (const ListedRecord &record : after.records)
             EXPECT_EQ(record.aspectRatioIdc, 4);
-        // One line per row saying it was written, for AVI the line on its container, then the count.
+        // One line per row saying it was written, the line on the container, then the count.
         std::vector<std::string> lines = Lines(LastOutput);
-        ASSERT_EQ(lines.size(), rows + (IsAvi(path) ? 2 : 1)) << LastOutput;
+        ASSERT_EQ(lines.size(), rows + 2) << LastOutput;
         for (size_t i = 0; i < rows; ++i) {
             EXPECT_EQ(lines[i].rfind("row " + std::to_string(i) + ": SAR 12:11 -> 16:11 ", 0), 0u)
                 << lines[i];
@@ -150,6 +150,9 @@ TEST_F(SetCommand, IdcReplacesThePredefinedCodeOfEveryRow) {
         // At 176x144 the SAR 12:11 shows as 4:3, 16:11 as 16:9.
         if (IsAvi(path)) {
             EXPECT_EQ(lines[rows], "Container aspect ratio of stream 0: 4:3 changed to 16:9.");
+        } else {
+            EXPECT_EQ(lines[rows], "A raw H.264 stream has no container that states an aspect ratio: players "
+                                   "and TVs read the SPS.");
         }
         EXPECT_EQ(lines.back(), "3 of 3 chosen rows written.");
     }
@@ -210,7 +213,7 @@ TEST_F(SetCommand, RowsChoosesWhichSpsChange) {
     EXPECT_EQ(traced[0].sarWidth, 1);
     EXPECT_EQ(traced[1].sarWidth, 64);
     EXPECT_EQ(traced[2].sarWidth, 1);
-    EXPECT_EQ(Lines(LastOutput).size(), 3u); // rows 0 and 2, then the count
+    EXPECT_EQ(Lines(LastOutput).size(), 4u); // rows 0 and 2, the line on the container, then the count
 
     SetAndCheck(path, {"--rows=1-2", "--sar", "2:1"});
     traced = TraceSps(path);
@@ -255,25 +258,28 @@ TEST_F(SetCommand, DryRunReportsAndWritesNothing) {
     CommandResult json = RunCli({"set", "--dry-run", "--json", "--rows", "1", "--sar", "16:9", path});
     EXPECT_EQ(json.exitCode, 0) << json.errors;
     EXPECT_EQ(ReadFile(path), before);
-    EXPECT_EQ(Jq(json.output, ".dry_run"), "true");
-    EXPECT_EQ(Jq(json.output, "[.records[] | .written] | any"), "false");
-    EXPECT_EQ(Jq(json.output, "[.records[] | .changed] | map(tostring) | join(\",\")"), "false,true,false");
-    EXPECT_EQ(Jq(json.output, ".records[1].sar"), "16:9");
+    EXPECT_EQ(Jq(json.output, ".files[0].dry_run"), "true");
+    EXPECT_EQ(Jq(json.output, "[.files[0].records[] | .written] | any"), "false");
+    EXPECT_EQ(Jq(json.output, "[.files[0].records[] | .changed] | map(tostring) | join(\",\")"),
+              "false,true,false");
+    EXPECT_EQ(Jq(json.output, ".files[0].records[1].sar"), "16:9");
 }
 
 TEST_F(SetCommand, JsonReportsPerRowWhatWasWritten) {
     std::string path = Copy("predefined.avi");
     CommandResult result = RunCli({"set", "--json", "--rows", "0,1", "--idc", "2", path}); // row 0..1 have 2
     EXPECT_EQ(result.exitCode, 0) << result.errors;
-    EXPECT_EQ(Jq(result.output, "[.records[] | .written] | any"), "false");
+    EXPECT_EQ(Jq(result.output, "[.files[0].records[] | .written] | any"), "false");
     result = RunCli({"set", "--json", "--rows", "2", "--idc", "14", path});
     EXPECT_EQ(result.exitCode, 0) << result.errors;
-    EXPECT_EQ(Jq(result.output, ".dry_run"), "false");
-    EXPECT_EQ(Jq(result.output, "[.records[] | .written] | map(tostring) | join(\",\")"), "false,false,true");
-    EXPECT_EQ(Jq(result.output, "[.records[] | .selected] | map(tostring) | join(\",\")"),
+    EXPECT_EQ(Jq(result.output, ".files[0].dry_run"), "false");
+    EXPECT_EQ(Jq(result.output, "[.files[0].records[] | .written] | map(tostring) | join(\",\")"),
               "false,false,true");
-    EXPECT_EQ(Jq(result.output, ".records[2] | [.aspect_ratio_idc, .sar] | map(tostring) | join(\" \")"),
-              "14 4:3");
+    EXPECT_EQ(Jq(result.output, "[.files[0].records[] | .selected] | map(tostring) | join(\",\")"),
+              "false,false,true");
+    EXPECT_EQ(
+        Jq(result.output, ".files[0].records[2] | [.aspect_ratio_idc, .sar] | map(tostring) | join(\" \")"),
+        "14 4:3");
     EXPECT_EQ(TraceSps(path).at(2).aspectRatioIdc, 14);
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 TFileFormat Probe(const std::vector<uint8_t> &bytes) {
@@ -79,6 +81,22 @@ TEST(FormatProbe, TransportStreamsFromAnyStart) {
     for (size_t packet : {1, 3, 7, 9, 11, 13, 15})
         broken[packet * 188] = 0x46;
     EXPECT_EQ(Probe(broken), TFileFormat::RawH264);
+}
+
+// Packets behind more than a packet of other bytes (a capture that begins with something else) are still
+// found, so that no scanner takes the file for a raw stream; seven sync bytes in a row are not enough.
+TEST(FormatProbe, TransportStreamsBehindOtherBytes) {
+    for (const auto &[size, syncAt, format] :
+         {std::tuple{188u, 0u, TFileFormat::MpegTs}, std::tuple{192u, 4u, TFileFormat::M2ts},
+          std::tuple{204u, 0u, TFileFormat::MpegTs204}}) {
+        std::vector<uint8_t> bytes(5000, 0x11);
+        bytes[0] = bytes[1] = bytes[2] = 0x00;
+        bytes[3] = 0x01;
+        Append(bytes, Packets(size, syncAt, 8));
+        EXPECT_EQ(Probe(bytes), format) << size;
+        bytes.resize(bytes.size() - size);
+        EXPECT_EQ(Probe(bytes), TFileFormat::RawH264) << size;
+    }
 }
 
 // A raw stream that happens to hold 0x47 at a packet stride in a few places stays a raw stream.

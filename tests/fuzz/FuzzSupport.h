@@ -9,15 +9,20 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <vector>
 
-// Stops the run as a finding when a property of a finished scan does not hold.
-inline void Require(bool condition) {
-    if (!condition)
-        std::abort();
+// Stops the run as a finding when a property does not hold, naming the property's place.
+inline void RequireAt(bool condition, const char *file, int line) {
+    if (condition)
+        return;
+    std::fprintf(stderr, "property failed at %s:%d\n", file, line);
+    std::abort();
 }
+#define Require(condition) RequireAt((condition), __FILE__, __LINE__)
 
 // What the scanner told while it ran.
 struct FuzzEvents {
@@ -55,15 +60,16 @@ struct FuzzEvents {
 // What holds after every scan of these bytes: the end was told once; every SPS found was counted and told;
 // the rows stand for SPS with a usable ratio, in file order, each unit's bytes lying in the file where its
 // placement says, with the unit's positions counted from its header byte; the notices are kept up to
-// their limit and point into the file.
-inline void CheckScan(const TScanSession &session, const FuzzEvents &events, const uint8_t *data,
-                      size_t size) {
+// their limit and point into the file. A scanner that reads units in pieces (packets) gives placements of
+// several extents: each byte is checked where it lies, the pieces in file order, and the rows are in file
+// order within each track.
+inline void CheckScan(const TScanSession &session, const FuzzEvents &events, const uint8_t *data, size_t size,
+                      bool inPieces = false) {
     const auto fileSize = static_cast<int64_t>(size);
     Require(session.FileSize == fileSize);
     Require(events.Finished == 1);
     Require(events.Kept == session.SpsCount && session.SpsCount >= 0 && session.DamagedSpsCount >= 0);
     Require(events.Records == static_cast<int64_t>(session.ARInfoList.Count()));
-    Require(static_cast<int64_t>(session.ARInfoList.Count()) <= session.SpsCount);
     Require(session.Notices.size() <= TScanSession::MaxNotices);
     Require(session.NoticeCount >= static_cast<int64_t>(session.Notices.size()));
     Require(events.Notices == static_cast<int64_t>(session.Notices.size()));
@@ -71,8 +77,28 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     for (const TScanNotice &notice : session.Notices)
         Require(notice.FileOffset >= 0 && notice.FileOffset <= fileSize);
 
+    auto knownTrack = [&session](const TTrack *track) {
+        return std::any_of(session.Tracks.begin(), session.Tracks.end(),
+                           [track](const TTrack &known) { return &known == track; });
+    };
+    // The SPS rows come first; behind them, one container row for each track that states a ratio and has
+    // no SPS row.
+    size_t spsRows = 0;
+    while (spsRows < session.ARInfoList.Count() && !session.ARInfoList.Items(spsRows)->IsContainerRow())
+        ++spsRows;
+    Require(static_cast<int64_t>(spsRows) <= session.SpsCount);
+    for (size_t i = spsRows; i < session.ARInfoList.Count(); ++i) {
+        const TARInfo &record = *session.ARInfoList.Items(i);
+        Require(record.IsContainerRow() && knownTrack(record.Track) && record.Track->HasStatement());
+        const TRatio stated = record.Track->StatedSampleAspectRatio();
+        Require(stated.X >= 1 && stated.Y >= 1);
+        for (size_t j = 0; j < session.ARInfoList.Count(); ++j)
+            Require(j == i || session.ARInfoList.Items(j)->Track != record.Track);
+    }
+
     int64_t previous = -1;
-    for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
+    std::map<const TTrack *, int64_t> previousOfTrack;
+    for (size_t i = 0; i < spsRows; ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
         const TNALUnit *unit = record.NALUnit;
         Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
@@ -82,15 +108,24 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
         const auto length = static_cast<int64_t>(unit->Bytes.size());
         Require(sps->VUIParameters->Position > sps->Position && sps->VUIParameters->Position < length);
         const int64_t at = record.Placement.FileOffset(0);
-        Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
-        Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
-        Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
-        if (record.Track != nullptr) {
-            bool known = false;
-            for (const TTrack &track : session.Tracks)
-                known = known || &track == record.Track;
-            Require(known);
+        if (inPieces) {
+            const auto before = previousOfTrack.find(record.Track);
+            Require(before == previousOfTrack.end() || at > before->second);
+            previousOfTrack[record.Track] = at;
+            int64_t place = -1;
+            for (int64_t k = 0; k < length; ++k) {
+                const int64_t next = record.Placement.FileOffset(k);
+                Require(next > place && next < fileSize && data[next] == unit->Bytes[static_cast<size_t>(k)]);
+                place = next;
+            }
+            Require(record.SpsOffset() == record.Placement.FileOffset(1) &&
+                    record.VuiOffset() == record.Placement.FileOffset(sps->VUIParameters->Position));
+        } else {
+            Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
+            Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
+            Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
         }
+        Require(record.Track == nullptr || knownTrack(record.Track));
         previous = at;
     }
 }

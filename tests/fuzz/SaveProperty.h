@@ -2,13 +2,14 @@
 
 // The whole-program property of a save, for any file a fuzzer makes: after a save the scan accepted,
 // the file has its length, every byte outside the planned places is as it was, every start code,
-// emulation-prevention byte and unit end of the file is where it was, and a new scan lists the new values
-// at the same places. A refused save changes nothing.
+// emulation-prevention byte and unit end of the file (of each unit, in a transport stream) is where it
+// was, and a new scan lists the new values at the same places. A refused save changes nothing.
 
 #include "FuzzSupport.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
 #include "scan/Scanner.h"
+#include "scan/TSParser.h"
 
 #include <functional>
 #include <memory>
@@ -40,20 +41,30 @@ inline std::unique_ptr<TScanSession> ScanForSave(const std::vector<uint8_t> &byt
     return session;
 }
 
-// Gives every row a new ratio, saves into a copy of the bytes, and checks the property. Mostly the ratio
-// keeps each row's kind (code as a predefined code 1..16, or width:height as a custom ratio), so that most
-// saves go through; with the top bit of code set, code itself goes to every row, kind or not.
-inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width, uint16_t height) {
+// Gives every row a new ratio, saves into a copy of the bytes, and checks the property. Mostly the change
+// goes through TRatioChange as the programs give it (a predefined code 1..16, the SAR width:height or the
+// DAR width:height at each row's size, as the bits of code choose); with the top bit of code set, code and
+// width:height go into every SPS row as they are, kind or not, for the refusals to be tried. Returns the
+// bytes as the save left them.
+inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width,
+                                      uint16_t height) {
     std::unique_ptr<TScanSession> session = ScanForSave(bytes);
     TARInfoList &rows = session->ARInfoList;
+    TRatioChange change;
+    change.Kind = (code & 0x40) != 0   ? TRatioChange::TKind::Dar
+                  : (code & 0x20) != 0 ? TRatioChange::TKind::Sar
+                                       : TRatioChange::TKind::Predefined;
+    change.Code = static_cast<uint8_t>(1 + code % 16);
+    change.Ratio = {width, height};
     for (size_t i = 0; i < rows.Count(); ++i) {
         TARInfo &row = *rows.Items(i);
-        uint8_t idc = code;
-        if ((code & 0x80) == 0)
-            idc = row.CurrentAspectRatioIdc() == 255 ? 255 : static_cast<uint8_t>(1 + code % 16);
-        row.NewAspectRatioIdc = idc;
-        row.NewSarWidth = idc == 255 ? width : PredefinedSarWidth(idc);
-        row.NewSarHeight = idc == 255 ? height : PredefinedSarHeight(idc);
+        if ((code & 0x80) == 0) {
+            change.ApplyTo(row);
+        } else if (!row.IsContainerRow()) {
+            row.NewAspectRatioIdc = code;
+            row.NewSarWidth = code == 255 ? width : PredefinedSarWidth(code);
+            row.NewSarHeight = code == 255 ? height : PredefinedSarHeight(code);
+        }
     }
     std::vector<bool> changed(rows.Count());
     for (size_t i = 0; i < rows.Count(); ++i)
@@ -82,7 +93,7 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
     Require(after.size() == bytes.size());
     if (refused) {
         Require(after == bytes);
-        return;
+        return after;
     }
     for (size_t i = 0; i < bytes.size(); ++i)
         Require(after[i] == bytes[i] || planned.count(i) == 1);
@@ -90,7 +101,28 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
         std::erase_if(runs, [&](size_t at) { return nearContainer.count(at) == 1; });
         return runs;
     };
-    Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+    // In a byte stream the zero runs are where units begin and end: none may come or go. Where units
+    // follow their lengths, what a unit holds is what counts: inside each, none may come or go.
+    const bool byteStream = session->Format != TFileFormat::Mp4 && session->Format != TFileFormat::Matroska;
+    if (TsPacketStride(session->Format) == 0) {
+        if (byteStream)
+            Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+    } else {
+        // In a transport stream the units are cut into packets: their zero runs are those of each unit's
+        // own bytes, read through its placement (the file's bytes around a cut are packet headers).
+        for (size_t i = 0; i < rows.Count(); ++i) {
+            const TARInfo &row = *rows.Items(i);
+            if (row.NALUnit == nullptr)
+                continue;
+            std::vector<uint8_t> unitBefore, unitAfter;
+            for (size_t k = 0; k < row.NALUnit->Bytes.size(); ++k) {
+                const auto at = static_cast<size_t>(row.Placement.FileOffset(static_cast<int64_t>(k)));
+                unitBefore.push_back(bytes[at]);
+                unitAfter.push_back(after[at]);
+            }
+            Require(ZeroRuns(unitBefore) == ZeroRuns(unitAfter));
+        }
+    }
 
     // Scanned again, every row is where it was, with the values written.
     std::unique_ptr<TScanSession> again = ScanForSave(after);
@@ -99,10 +131,19 @@ inline void CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t 
         const TARInfo &before = *rows.Items(i);
         const TARInfo &now = *again->ARInfoList.Items(i);
         Require(now.SpsOffset() == before.SpsOffset() && now.VuiOffset() == before.VuiOffset());
+        if (!byteStream && now.NALUnit != nullptr) {
+            // The unit's bytes where its placement puts them (in pieces, for a unit split across packets
+            // or behind a stripped header).
+            std::vector<uint8_t> old;
+            for (size_t k = 0; k < now.NALUnit->Bytes.size(); ++k)
+                old.push_back(bytes[static_cast<size_t>(now.Placement.FileOffset(static_cast<int64_t>(k)))]);
+            Require(ZeroRuns(old) == ZeroRuns(now.NALUnit->Bytes));
+        }
         Require(!before.IsChanged());
         Require(now.SarText() == before.SarText() &&
                 now.EffectiveAspectRatioIdc() == before.EffectiveAspectRatioIdc());
         if (changed[i])
             Require(before.EffectiveAspectRatioIdc() == before.NewAspectRatioIdc);
     }
+    return after;
 }

@@ -161,6 +161,32 @@ TEST(AdversarialAvi, TwoVideoPropertiesChunksLeaveTheContainerUnwritten) {
     EXPECT_EQ(plan.Entries[0].Kind, TPlanEntry::TKind::Row);
 }
 
+// The same ambiguous statement on a track whose SPS carry no ratio: its container row can not be written,
+// and a change of it is refused for that reason, never planned as nothing and reported done.
+TEST(AdversarialAvi, TwoVideoPropertiesChunksRefuseAContainerOnlyChange) {
+    SpsFields noRatio = WithSar(0);
+    noRatio.aspect_ratio_info_present_flag = 0;
+    noRatio.pic_width_in_mbs_minus1 = 44;
+    noRatio.pic_height_in_map_units_minus1 = 35;
+    noRatio.frame_cropping_flag = 0;
+    const ByteVector file = AviFile({VideoStreamList({VideoProperties(16, 9), VideoProperties(4, 3)})},
+                                    {RiffChunk("00dc", SpsUnit(noRatio))});
+    Scanned scanned = ScanBytes<TRIFFParser>(file);
+    ASSERT_EQ(scanned.Error, "");
+    ASSERT_EQ(scanned.Session->ARInfoList.Count(), 1u);
+    TARInfo &row = *scanned.Session->ARInfoList.Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    TRatioChange change;
+    change.Kind = TRatioChange::TKind::Dar;
+    change.Ratio = {4, 3};
+    ASSERT_EQ(change.ApplyTo(row), "");
+    ASSERT_TRUE(row.IsChanged());
+    TPatchPlan plan = scanned.Session->ARInfoList.PlanChanges();
+    EXPECT_TRUE(plan.Entries.empty());
+    ASSERT_EQ(plan.Refusals.size(), 1u);
+    EXPECT_EQ(plan.Refusals[0].Reason, Format(SSecondVprp, "stream 0"));
+}
+
 // ---- Lying sizes ----
 
 // A RIFF chunk that claims less than its first list, and an "AVIX" chunk right where it claims to end,
@@ -247,6 +273,22 @@ TEST(AdversarialAvi, BytesBehindTheLastChunkAreToldAsNotScanned) {
     ASSERT_EQ(scanned.Notices.size(), 1u);
     EXPECT_EQ(scanned.Notices[0].Kind, TScanNotice::TKind::NotScanned);
     EXPECT_EQ(scanned.Notices[0].Text, Format(STailNotScanned, end, static_cast<int64_t>(file.size())));
+}
+
+// A chunk of 27 bytes whose payload begins 01 67: the zeros of its size field (1B 00 00 00) are no part
+// of its payload, so there is no start code, and nothing is listed or written there.
+TEST(AdversarialAvi, NoStartCodeIsMadeOfTheBytesInFrontOfAChunk) {
+    const BuiltSps built = BuildSps(WithSar(255, 64, 45));
+    ByteVector payload{0x01};
+    Append(payload, built.nal);
+    payload.resize(27, 0x80);
+    const ByteVector file = AviFile({VideoStreamList({})}, {RiffChunk("00dc", payload)});
+    const std::string text(file.begin(), file.end());
+    ASSERT_EQ(file[text.find("00dc") + 5], 0x00); // the size field's zeros right in front of the 01
+    Scanned scanned = ScanBytes<TRIFFParser>(file);
+    EXPECT_EQ(scanned.Error, "");
+    EXPECT_EQ(scanned.Session->SpsCount, 0);
+    EXPECT_EQ(scanned.Session->ARInfoList.Count(), 0u);
 }
 
 // ---- SPS bound to their own NAL units ----

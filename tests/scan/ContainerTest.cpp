@@ -75,9 +75,23 @@ TEST_F(ContainerRefusal, ContainersAreRefusedWithTheirFormatAndNothingListed) {
         EXPECT_EQ(Rows().Count(), 0u);
         EXPECT_EQ(Session().SpsCount, 0);
         EXPECT_EQ(Log.Sequence(), "!");
-        // No scanner of this program reads the format.
-        EXPECT_FALSE(IsScannable(c.format));
-        EXPECT_EQ(CreateParser(c.format, Session()), nullptr);
+    }
+}
+
+// Formats that hold H.264 in a way no scanner of this program reads: refused where a file is opened.
+TEST(ScannableFormats, FormatsWithoutAScannerAreRefused) {
+    for (TFileFormat format : {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf,
+                               TFileFormat::Nut, TFileFormat::WebM}) {
+        TScanSession session;
+        EXPECT_FALSE(IsScannable(format));
+        EXPECT_EQ(CreateParser(format, session), nullptr);
+    }
+    for (TFileFormat format :
+         {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4, TFileFormat::Matroska,
+          TFileFormat::MpegTs, TFileFormat::M2ts, TFileFormat::MpegTs204}) {
+        TScanSession session;
+        EXPECT_TRUE(IsScannable(format));
+        EXPECT_NE(CreateParser(format, session), nullptr);
     }
 }
 

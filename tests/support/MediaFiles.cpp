@@ -76,7 +76,8 @@ void ParseRatio(const std::string &text, int &x, int &y) {
 ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
     CommandResult result = RunChecked(
         "ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
-        " -show_entries stream=width,height,sample_aspect_ratio -of default=nw=1 " + ShellQuote(path));
+        " -show_entries stream=width,height,sample_aspect_ratio,display_aspect_ratio -of default=nw=1 " +
+        ShellQuote(path));
     ProbedVideo probed;
     std::istringstream lines(result.output);
     std::string line;
@@ -91,6 +92,8 @@ ProbedVideo ProbeVideo(const std::string &path, int videoIndex) {
             probed.height = std::stoi(value);
         else if (key == "sample_aspect_ratio")
             ParseRatio(value, probed.sarWidth, probed.sarHeight);
+        else if (key == "display_aspect_ratio")
+            ParseRatio(value, probed.darWidth, probed.darHeight);
     }
     if (probed.width == 0)
         throw std::runtime_error("ffprobe found no video stream " + std::to_string(videoIndex) + " in " +
@@ -125,7 +128,8 @@ void MakeRawH264(const std::string &path, const VideoSpec &video) {
     MakeFromRecipe(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f h264 %OUT%", path);
 }
 
-void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio) {
+void MakeContainer(const std::string &path, const std::vector<VideoSpec> &videos, const std::string &muxer,
+                   const std::string &audioCodec, const std::string &muxerOptions) {
     std::string inputs, maps, options;
     double seconds = 0;
     for (size_t i = 0; i < videos.size(); ++i) {
@@ -134,12 +138,44 @@ void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool
         options += EncoderOptions(videos[i], static_cast<int>(i));
         seconds = std::max(seconds, videos[i].frames / 25.0);
     }
-    if (pcmAudio) {
-        inputs += " -f lavfi -i " + ShellQuote("sine=sample_rate=8000:duration=" + std::to_string(seconds));
+    if (!audioCodec.empty()) {
+        // AC-3 takes 32, 44.1 and 48 kHz only; PCM stays small at 8 kHz.
+        const char *rate = audioCodec == "pcm_s16le" ? "8000" : "48000";
+        inputs += " -f lavfi -i " + ShellQuote(std::string("sine=sample_rate=") + rate +
+                                               ":duration=" + std::to_string(seconds));
         maps += " -map " + std::to_string(videos.size()) + ":a";
-        options += " -c:a pcm_s16le";
+        options += " -c:a " + audioCodec;
     }
-    MakeFromRecipe(FFmpeg + inputs + maps + options + " -f avi %OUT%", path);
+    MakeFromRecipe(FFmpeg + inputs + maps + options + " " + muxerOptions + " -f " + muxer + " %OUT%", path);
+}
+
+void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio) {
+    MakeContainer(path, videos, "avi", pcmAudio ? "pcm_s16le" : "");
+}
+
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos, const TsSpec &ts) {
+    std::string inputs, maps, options;
+    double seconds = 0;
+    for (size_t i = 0; i < videos.size(); ++i) {
+        inputs += PatternInput(videos[i]);
+        maps += " -map " + std::to_string(i) + ":v";
+        options += EncoderOptions(videos[i], static_cast<int>(i));
+        seconds = std::max(seconds, videos[i].frames / 25.0);
+    }
+    if (ts.ac3Audio) {
+        inputs += " -f lavfi -i " + ShellQuote("sine=sample_rate=48000:duration=" + std::to_string(seconds));
+        maps += " -map " + std::to_string(videos.size()) + ":a";
+        options += " -c:a ac3";
+    }
+    if (ts.programPerStream)
+        for (size_t i = 0; i < videos.size(); ++i) {
+            options += " -program title=p" + std::to_string(i) + ":st=" + std::to_string(i);
+            if (i == 0 && ts.ac3Audio)
+                options += ":st=" + std::to_string(videos.size());
+        }
+    if (ts.m2ts)
+        options += " -mpegts_m2ts_mode 1";
+    MakeFromRecipe(FFmpeg + inputs + maps + options + " -f mpegts %OUT%", path);
 }
 
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
@@ -150,7 +186,7 @@ ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
     return ProbeVideo(raw, 0);
 }
 
-std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex) {
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool withExtradata) {
     CommandResult result =
         RunChecked("ffmpeg -hide_banner -nostdin -nostats -loglevel repeat+info -i " + ShellQuote(path) +
                    " -map 0:v:" + std::to_string(videoIndex) + " -c copy -bsf:v trace_headers -f null -");
@@ -166,7 +202,7 @@ std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex) {
     while (std::getline(lines, line)) {
         if (std::regex_match(line, match, unitLine)) {
             std::string unit = match[1];
-            if (unit.rfind("Packet:", 0) == 0)
+            if (unit.rfind("Packet:", 0) == 0 || (withExtradata && unit == "Extradata"))
                 inPackets = true;
             inSps = inPackets && unit == "Sequence Parameter Set";
             if (inSps)

@@ -32,10 +32,27 @@ void MakeFromRecipe(const std::string &recipe, const std::string &path);
 // A raw Annex B elementary stream.
 void MakeRawH264(const std::string &path, const VideoSpec &video);
 
+// A file of the muxer's format (ffmpeg's -f: "mp4", "mov", "3gp", "matroska", "mpegts", ...) holding the
+// video streams in the given order and, when audioCodec is given ("aac", "ac3", "pcm_s16le"), a sine
+// tone in that codec; muxerOptions go to the output (for example "-movflags +faststart").
+void MakeContainer(const std::string &path, const std::vector<VideoSpec> &videos, const std::string &muxer,
+                   const std::string &audioCodec = "", const std::string &muxerOptions = "");
+
 // An AVI file holding the video streams in the given order (their data chunks are 00dc, 01dc, ...), and,
 // when pcmAudio is true, a 16-bit PCM audio stream numbered after them whose chunks are interleaved
 // between the video chunks.
 void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool pcmAudio = false);
+
+// How the video streams go into a transport stream: their PIDs are 0x100, 0x101, ... in order.
+struct TsSpec {
+    bool m2ts = false;             // 192-byte packets with a time code in front (-mpegts_m2ts_mode 1)
+    bool ac3Audio = false;         // an AC-3 audio stream after the video streams
+    bool programPerStream = false; // each video stream in a program of its own (the audio in the first)
+};
+
+// A transport stream holding the video streams.
+void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos,
+                         const TsSpec &ts = {});
 
 // What ffprobe reports for one video stream. A missing SAR reads 0:1.
 struct ProbedVideo {
@@ -43,6 +60,8 @@ struct ProbedVideo {
     int height = 0;
     int sarWidth = 0;
     int sarHeight = 0;
+    int darWidth = 0; // display aspect ratio, 0:1 when ffprobe names none
+    int darHeight = 0;
 };
 
 // The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
@@ -61,8 +80,9 @@ struct TracedSps {
 };
 
 // Every SPS in the data of video stream videoIndex, in file order. Parameter sets that the demuxer also
-// copies into the stream's global header are counted once, where they lie in the data.
-std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0);
+// copies into the stream's global header are counted once, where they lie in the data; withExtradata
+// counts the global header's too (MP4 and Matroska keep their decoder configuration there only).
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0, bool withExtradata = false);
 
 // The MD5 of every decoded frame of every stream, one line per frame, in order. The header of the
 // framemd5 output (which names the SAR) is left out, so only the decoded pictures and sound count.

@@ -2,6 +2,8 @@
 // columns, progress, abort and close during a scan, errors, drag and drop, the dialogs and the caption.
 
 #include "BitWriter.h"
+#include "FramePreview.h"
+#include "PreviewWidget.h"
 #include "TestFiles.h"
 #include "UiTestSupport.h"
 #include "base/Utils.h"
@@ -11,19 +13,18 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -45,23 +46,6 @@ std::vector<int64_t> SpsPayloadOffsets(const std::vector<uint8_t> &bytes) {
 QString ExpectedHex(int64_t offset, int64_t fileSize) {
     int digits = 2 * static_cast<int>(std::ceil(std::log2(static_cast<double>(fileSize)) / 8));
     return QString::number(offset, 16).toUpper().rightJustified(digits, '0');
-}
-
-// Sends a drag over the window and the drop of these files; returns whether the drag was accepted.
-bool DropOnto(QWidget &window, const QStringList &paths) {
-    QMimeData mime;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls << QUrl::fromLocalFile(path);
-    mime.setUrls(urls);
-    const QPointF where(window.width() / 2.0, window.height() / 2.0);
-    QDragEnterEvent enter(where.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &drop);
-    return true;
 }
 
 // Runs a check from inside the next modal dialog and closes it with the given button.
@@ -110,6 +94,10 @@ private slots:
     void realMessageBoxes();
     void aboutBox();
     void keyboardShortcuts();
+    void keyboardReachesEveryControlInOrder();
+    void escapeAbortsScan();
+    void listAndPreviewGrowWithWindow();
+    void commandLineFileOpensAtStartUp();
 };
 
 void TMainWindowTest::initTestCase() {
@@ -168,8 +156,8 @@ void TMainWindowTest::captionControlsAndStartState() {
     QStringList headers;
     for (int column = 0; column < window->lvARList->columnCount(); ++column)
         headers << window->lvARList->headerItem()->text(column);
-    QCOMPARE(headers,
-             QStringList({"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset"}));
+    QCOMPARE(headers, QStringList({"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset",
+                                   "VUI Offset", "Container DAR"}));
     QCOMPARE(window->lvARList->selectionMode(), QAbstractItemView::ExtendedSelection);
 
     QCOMPARE(window->File1->title(), QStringLiteral("File"));
@@ -256,8 +244,9 @@ void TMainWindowTest::openAviListsEveryColumn() {
         QTreeWidgetItem &row = Row(*window, i);
         const TARInfo &record = *TForm21::RowRecord(row);
         const QString vui = ExpectedHex(record.VuiOffset(), size);
+        // The AVI's video properties state the same display aspect ratio as the SPS.
         QCOMPARE(RowTexts(row), QStringList({QString::number(i), "12:11", "Predefined", "720x576", "15:11",
-                                             "0", ExpectedHex(offsets[i], size), vui}));
+                                             "0", ExpectedHex(offsets[i], size), vui, "15:11"}));
         QVERIFY(record.VuiOffset() > offsets[i]);
         QVERIFY(DrawnNormally(row));
     }
@@ -279,7 +268,10 @@ void TMainWindowTest::openAviListsEveryColumn() {
 void TMainWindowTest::openStreamListsEveryColumn() {
     TWindowUnderTest window;
     window.OpenStream(FStream);
-    QCOMPARE(window.Dialogs.Filters, QStringList({"h.264 streams (*.h264);;All files (*)"}));
+    QCOMPARE(
+        window.Dialogs.Filters,
+        QStringList({"Video files (*.h264 *.264 *.avc *.mp4 *.m4v *.mov *.3gp *.mkv *.ts *.m2ts *.mts);;All "
+                     "files (*)"}));
     const std::vector<uint8_t> bytes = Bytes(FStream);
     const std::vector<int64_t> offsets = SpsPayloadOffsets(bytes);
     QCOMPARE(offsets.size(), size_t{1});
@@ -290,8 +282,9 @@ void TMainWindowTest::openStreamListsEveryColumn() {
     QTreeWidgetItem &row = Row(*window, 0);
     const auto size = static_cast<int64_t>(bytes.size());
     const int64_t vui = TForm21::RowRecord(row)->VuiOffset();
+    // A raw stream has no container to state anything.
     QCOMPARE(RowTexts(row), QStringList({"0", "64:45", "Custom", "720x576", "16:9", "0",
-                                         ExpectedHex(offsets[0], size), ExpectedHex(vui, size)}));
+                                         ExpectedHex(offsets[0], size), ExpectedHex(vui, size), "none"}));
     QCOMPARE(window->cbSAR->currentText(), QStringLiteral("Custom"));
     QVERIFY(window->edtSARx->isEnabled() && !window->edtSARx->isReadOnly());
 
@@ -444,11 +437,13 @@ void TMainWindowTest::truncatedAviIsReadAsFarAsItGoes() {
     // A file no scanner reads ends in the error box; a missing file does nothing.
     window.OpenStream(FFolder->File("truncated.avi") + ".missing");
     QCOMPARE(window.Dialogs.Errors.size(), 0);
+    const std::string flv = FFolder->File("clip.flv");
     const std::string mp4 = FFolder->File("clip.mp4");
     RunCommand("ffmpeg -v error -y -i " + ShellQuote(FStream) + " -c copy " + ShellQuote(mp4));
-    window.OpenStream(mp4);
+    RunCommand("ffmpeg -v error -y -i " + ShellQuote(mp4) + " -c copy -f flv " + ShellQuote(flv));
+    window.OpenStream(flv);
     QCOMPARE(window.Dialogs.Errors.size(), 1);
-    QVERIFY2(window.Dialogs.Errors[0].contains("MP4"), qPrintable(window.Dialogs.Errors[0]));
+    QVERIFY2(window.Dialogs.Errors[0].contains("FLV"), qPrintable(window.Dialogs.Errors[0]));
     QCOMPARE(RowCount(*window), 0);
     QVERIFY(!window->actSave->isEnabled());
     QVERIFY(window->rgScanMode->isEnabled());
@@ -604,6 +599,103 @@ void TMainWindowTest::keyboardShortcuts() {
     QCOMPARE(window.Dialogs.Filters.last(), QStringLiteral("avi files (*.avi);;all files (*)"));
     QTest::keyClick(window.Window.get(), Qt::Key_Q, Qt::ControlModifier);
     QTRY_VERIFY(!window->isVisible());
+}
+
+// Tab walks from the open buttons through the scan mode, the list and its buttons, the panel top to
+// bottom, to saving and "Abort"; the display fields are passed over.
+void TMainWindowTest::keyboardReachesEveryControlInOrder() {
+    TWindowUnderTest window;
+    window.OpenStream(FStream); // the custom SAR fields are open
+    QWidget *const order[] = {window->btn_LoadRIFF, window->btnLoadStream, window->rbDeepScan,
+                              window->lvARList,     window->btnSelectAll,  window->btnReset,
+                              window->rbSAR,        window->cbSAR,         window->edtSARx,
+                              window->edtSARy,      window->btnSet,        window->btnSave};
+    std::vector<QWidget *> chain;
+    QWidget *widget = window->btn_LoadRIFF;
+    do {
+        if ((widget->focusPolicy() & Qt::TabFocus) != 0 && widget->isEnabled() && widget->isVisible())
+            chain.push_back(widget);
+        widget = widget->nextInFocusChain();
+    } while (widget != window->btn_LoadRIFF);
+    auto at = chain.begin();
+    for (QWidget *control : order) {
+        at = std::find(at, chain.end(), control);
+        QVERIFY2(at != chain.end(), qPrintable(control->objectName()));
+    }
+    for (QWidget *field : std::initializer_list<QWidget *>{window->edtPath, window->edtNalUnitsCount,
+                                                           window->edtResolution, window->edtProgress})
+        QVERIFY(std::find(chain.begin(), chain.end(), field) == chain.end());
+
+    // Enter in a ratio field sets the ratio on the selected rows.
+    TypeInto(window->edtSARx, "4");
+    TypeInto(window->edtSARy, "3");
+    QTest::keyClick(window->edtSARy, Qt::Key_Enter);
+    QCOMPARE(Row(*window, 0).text(1), QStringLiteral("4:3"));
+    QVERIFY(DrawnAsChanged(Row(*window, 0)));
+    // Without a usable value Enter does nothing.
+    window->lvARList->selectAll();
+    TypeInto(window->edtSARx, "");
+    QTest::keyClick(window->edtSARx, Qt::Key_Return);
+    QCOMPARE(Row(*window, 0).text(1), QStringLiteral("4:3"));
+    QVERIFY(window.Dialogs.Messages.isEmpty() && window.Dialogs.Errors.isEmpty());
+}
+
+void TMainWindowTest::escapeAbortsScan() {
+    const size_t total = TraceSps(FLong).size();
+    TWindowUnderTest window;
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.Window.get()));
+    QTimer watcher;
+    watcher.setInterval(0);
+    connect(&watcher, &QTimer::timeout, [&] {
+        if (RowCount(*window) < 3)
+            return;
+        watcher.stop();
+        QTest::keyClick(window.Window.get(), Qt::Key_Escape);
+    });
+    watcher.start();
+    window.OpenStream(FLong);
+    QVERIFY(RowCount(*window) >= 3);
+    QVERIFY(static_cast<size_t>(RowCount(*window)) < total);
+    QVERIFY(!window->btnCancel->isEnabled());
+}
+
+void TMainWindowTest::listAndPreviewGrowWithWindow() {
+    TWindowUnderTest window;
+    window.OpenAvi(FAvi);
+    const QSize list = window->lvARList->size();
+    const QSize preview = window->pnlPreview->size();
+    const QSize panel = window->grpNewAR->size();
+    window->resize(window->size() + QSize(200, 300));
+    QTRY_VERIFY(window->lvARList->width() > list.width());
+    QVERIFY(window->lvARList->height() > list.height());
+    if (PreviewAvailable())
+        QVERIFY(window->pnlPreview->width() > preview.width() &&
+                window->pnlPreview->height() > preview.height());
+    // The panel keeps its size at the right edge.
+    QCOMPARE(window->grpNewAR->size(), panel);
+    QVERIFY(window->grpNewAR->geometry().right() > window->lvARList->geometry().right());
+}
+
+// "pellmar FILE": the file opens once the event loop runs, named as the shell passes it.
+void TMainWindowTest::commandLineFileOpensAtStartUp() {
+    const QString folder = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(FFolder->Path()));
+    TWindowUnderTest window;
+    window->OpenAtStart({"pellmar", "wide.h264"});
+    QDir::setCurrent(folder);
+    QCOMPARE(RowCount(*window), 0);
+    QTRY_COMPARE(RowCount(*window), 1);
+    QCOMPARE(window->edtPath->text(), QString::fromStdString(FStream));
+    QCOMPARE(window->lblFormat->text(), QStringLiteral("raw H.264 stream"));
+    QCOMPARE(Row(*window, 0).text(1), QStringLiteral("64:45"));
+
+    TWindowUnderTest bare;
+    bare->OpenAtStart({"pellmar"});
+    const QString missing = QString::fromStdString(FFolder->File("missing.h264"));
+    bare->OpenAtStart({"pellmar", missing});
+    QTRY_COMPARE(bare.Dialogs.Errors, QStringList({"File not found: " + missing + "."}));
+    QVERIFY(bare->edtPath->text().isEmpty());
 }
 
 QTEST_MAIN(TMainWindowTest)

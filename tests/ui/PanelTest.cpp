@@ -17,19 +17,6 @@
 
 namespace {
 
-// Chooses a preset as the user does, with the keyboard: the last one ("Custom") straight with End, any
-// other from the first one down, passing the items between.
-void ChooseSar(TForm21 &window, int position) {
-    window.cbSAR->setFocus();
-    if (position == window.cbSAR->count() - 1) {
-        QTest::keyClick(window.cbSAR, Qt::Key_End);
-        return;
-    }
-    QTest::keyClick(window.cbSAR, Qt::Key_Home);
-    for (int i = 0; i < position; ++i)
-        QTest::keyClick(window.cbSAR, Qt::Key_Down);
-}
-
 void Click(QAbstractButton *button) {
     QTest::mouseClick(button, Qt::LeftButton);
 }

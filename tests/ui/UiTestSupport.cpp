@@ -2,8 +2,14 @@
 
 #include "TestFiles.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <QUrl>
 
 #include <filesystem>
 
@@ -21,6 +27,36 @@ void TWindowUnderTest::OpenAvi(const std::string &path) {
 void TWindowUnderTest::OpenStream(const std::string &path) {
     Dialogs.FileToOpen = QString::fromStdString(path);
     QTest::mouseClick(Window->btnLoadStream, Qt::LeftButton);
+}
+
+// Sends a drag over the window and the drop of these files; returns whether the drag was accepted.
+bool DropOnto(QWidget &window, const QStringList &paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    const QPointF where(window.width() / 2.0, window.height() / 2.0);
+    QDragEnterEvent enter(where.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    return true;
+}
+
+// Chooses a preset as the user does, with the keyboard: the last one ("Custom") straight with End, any
+// other from the first one down, passing the items between.
+void ChooseSar(TForm21 &window, int position) {
+    window.cbSAR->setFocus();
+    if (position == window.cbSAR->count() - 1) {
+        QTest::keyClick(window.cbSAR, Qt::Key_End);
+        return;
+    }
+    QTest::keyClick(window.cbSAR, Qt::Key_Home);
+    for (int i = 0; i < position; ++i)
+        QTest::keyClick(window.cbSAR, Qt::Key_Down);
 }
 
 QStringList RowTexts(const QTreeWidgetItem &row) {

@@ -57,6 +57,11 @@ struct TWindowUnderTest {
     void OpenStream(const std::string &path);
 };
 
+// Sends a drag over the window and the drop of these files; returns whether the drag was accepted.
+bool DropOnto(QWidget &window, const QStringList &paths);
+// Chooses a preset of the SAR list as the user does, with the keyboard.
+void ChooseSar(TForm21 &window, int position);
+
 // The texts of one list row, column by column.
 QStringList RowTexts(const QTreeWidgetItem &row);
 QTreeWidgetItem &Row(TForm21 &window, int index);

@@ -1,0 +1,547 @@
+#include "MP4Parser.h"
+
+#include "Mp4AspectRatio.h"
+#include "Mp4SampleTable.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "h264/AvcConfig.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint32_t BoxType(const char (&code)[5]) {
+    return (uint32_t{static_cast<uint8_t>(code[0])} << 24) | (uint32_t{static_cast<uint8_t>(code[1])} << 16) |
+           (uint32_t{static_cast<uint8_t>(code[2])} << 8) | uint32_t{static_cast<uint8_t>(code[3])};
+}
+
+std::string TypeText(uint32_t type) {
+    std::string text(4, ' ');
+    for (int i = 0; i < 4; ++i)
+        text[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
+    return EscapedText(text);
+}
+
+bool IsAvcEntry(uint32_t type) {
+    return type == BoxType("avc1") || type == BoxType("avc2") || type == BoxType("avc3") ||
+           type == BoxType("avc4");
+}
+
+// Boxes whose children are boxes right behind their header.
+bool IsContainerBox(uint32_t type) {
+    static constexpr uint32_t Containers[] = {
+        BoxType("moov"), BoxType("trak"), BoxType("mdia"), BoxType("minf"), BoxType("stbl"),
+        BoxType("mvex"), BoxType("tapt"), BoxType("sinf"), BoxType("moof"), BoxType("traf")};
+    return std::find(std::begin(Containers), std::end(Containers), type) != std::end(Containers);
+}
+
+// A visual sample entry: 8 bytes of box header, 78 of fields (width at 32, height at 34), then boxes.
+constexpr int64_t VisualEntryChildren = 86;
+// An AVC decoder configuration is read up to this size: 31 SPS and 255 PPS of the usual size fit.
+constexpr int64_t MaxConfigBytes = 1 << 20;
+// The number of bytes a trun's per-sample fields take for the flags 0x100, 0x200, 0x400, 0x800.
+int SampleFieldBytes(uint32_t flags) {
+    int bytes = 0;
+    for (uint32_t flag : {0x100u, 0x200u, 0x400u, 0x800u})
+        bytes += (flags & flag) != 0 ? 4 : 0;
+    return bytes;
+}
+
+} // namespace
+
+// One sample description of a track.
+struct TMP4Parser::TSampleEntry {
+    uint32_t Type = 0;
+    uint32_t Original = 0; // for an encrypted entry (encv), the format it hides (frma)
+    int64_t Start = 0;
+    int64_t Width = 0;
+    int64_t Height = 0;
+    int LengthSize = 4;
+    TBox Config;                         // avcC, when Config.Type is set
+    TBox Pasp;                           // pasp, when Pasp.Type is set
+    const std::string *Reason = nullptr; // why its SPS can not be changed
+
+    bool IsAvc() const { return IsAvcEntry(Type) || (Type == BoxType("encv") && IsAvcEntry(Original)); }
+    bool Encrypted() const { return Type == BoxType("encv"); }
+};
+
+// What the movie header says about one track, kept for the sample walk.
+struct TMP4Parser::TTrackInfo {
+    uint32_t Id = 0;
+    uint32_t Handler = 0;
+    TBox TrackHeader;
+    int TrackHeaderVersion = 0;
+    std::vector<TSampleEntry> Entries;
+    TBox Clef, Prof;
+    TBox SampleSizes, ChunkOffsets, SampleToChunk;
+    // Defaults of its movie fragments (trex).
+    uint32_t DefaultDescription = 1;
+    uint32_t DefaultSize = 0;
+    TTrack *Track = nullptr; // an H.264 video track of the session
+    bool CutNoticed = false;
+    bool OverrunNoticed = false;
+
+    const TSampleEntry *Entry(uint32_t description) const {
+        return description >= 1 && description <= Entries.size() ? &Entries[description - 1] : nullptr;
+    }
+};
+
+TMP4Parser::TMP4Parser(TScanSession &session) : TParser(session) {}
+
+TMP4Parser::~TMP4Parser() = default;
+
+void TMP4Parser::Read(int64_t offset, uint8_t *bytes, size_t count) {
+    FStream->Seek(offset);
+    FStream->ReadBuffer(bytes, count);
+}
+
+uint32_t TMP4Parser::Read32(int64_t offset) {
+    uint8_t bytes[4];
+    Read(offset, bytes, sizeof bytes);
+    return static_cast<uint32_t>(BigEndianAt(bytes, 4));
+}
+
+uint64_t TMP4Parser::Read64(int64_t offset) {
+    uint8_t bytes[8];
+    Read(offset, bytes, sizeof bytes);
+    return BigEndianAt(bytes, 8);
+}
+
+bool TMP4Parser::ReadBox(int64_t offset, int64_t end, TBox &box) {
+    if (end - offset < 8)
+        return false;
+    uint8_t header[16];
+    const auto headerBytes = static_cast<size_t>(std::min<int64_t>(16, end - offset));
+    Read(offset, header, headerBytes);
+    box.Start = offset;
+    box.Type = static_cast<uint32_t>(BigEndianAt(header + 4, 4));
+    uint64_t size = BigEndianAt(header, 4);
+    box.Data = offset + 8;
+    if (size == 1) {
+        if (headerBytes < 16)
+            return false;
+        size = BigEndianAt(header + 8, 8);
+        box.Data = offset + 16;
+    }
+    if (size == 0) {
+        box.End = end; // to the end of what holds it
+        return true;
+    }
+    if (size < static_cast<uint64_t>(box.Data - offset)) {
+        Notice(TScanNotice::TKind::Structure, offset,
+               Format(SBoxSizeInvalid, TypeText(box.Type), offset, static_cast<int64_t>(size)));
+        return false;
+    }
+    if (size > static_cast<uint64_t>(end - offset)) {
+        Notice(TScanNotice::TKind::Structure, offset,
+               end == FFileSize ? Format(SBoxCutShort, TypeText(box.Type), offset)
+                                : Format(SBoxPastParent, TypeText(box.Type), offset));
+        box.End = end;
+        return true;
+    }
+    box.End = offset + static_cast<int64_t>(size);
+    return true;
+}
+
+void TMP4Parser::WalkBoxes(int64_t from, int64_t to,
+                           const std::function<int64_t(const TBox &box, const TBox *parent)> &enter,
+                           const std::function<void(const TBox &box)> &leave) {
+    struct TOpen {
+        TBox Box;
+        int64_t Next;
+    };
+    TBox outer;
+    outer.End = to;
+    std::vector<TOpen> open{{outer, from}};
+    while (!open.empty() && !Aborted) {
+        TOpen &level = open.back();
+        TBox box;
+        if (!ReadBox(level.Next, level.Box.End, box)) {
+            if (open.size() > 1)
+                leave(level.Box);
+            open.pop_back();
+            continue;
+        }
+        level.Next = box.End;
+        const TBox *parent = open.size() > 1 ? &level.Box : nullptr;
+        const int64_t children = enter(box, parent);
+        if (children < 0 || children > box.End)
+            continue;
+        if (open.size() > MaxBoxDepth) {
+            Notice(TScanNotice::TKind::NotScanned, box.Start, Format(SBoxesTooDeep, MaxBoxDepth, box.Start));
+            continue;
+        }
+        open.push_back({box, children});
+    }
+}
+
+void TMP4Parser::Walk(TStream &stream) {
+    FStream = &stream;
+    FFileSize = stream.Size();
+    FTracks.clear();
+    int64_t offset = 0;
+    while (offset < FFileSize && !Aborted) {
+        ReportProgress(offset, FFileSize);
+        TBox box;
+        if (!ReadBox(offset, FFileSize, box)) {
+            Notice(TScanNotice::TKind::NotScanned, offset, Format(STailNotBoxes, offset, FFileSize));
+            break;
+        }
+        if (box.Type == BoxType("moov"))
+            ReadMovie(box);
+        else if (box.Type == BoxType("moof"))
+            ReadFragment(box);
+        offset = box.End;
+    }
+    for (auto &info : FTracks)
+        if (!Aborted)
+            ScanSampleTables(*info);
+}
+
+// The movie header: one TTrackInfo per track, finished (statements, decoder configurations) as its box
+// ends.
+void TMP4Parser::ReadMovie(const TBox &movie) {
+    if (!FTracks.empty()) {
+        Notice(TScanNotice::TKind::NotScanned, movie.Start, Format(SSecondMovieHeader, movie.Start));
+        return;
+    }
+    std::vector<std::unique_ptr<TTrackInfo>> tracks;
+    TTrackInfo *current = nullptr;
+    auto enter = [&](const TBox &box, const TBox *parent) -> int64_t {
+        const uint32_t parentType = parent != nullptr ? parent->Type : 0;
+        if (box.Type == BoxType("trak")) {
+            if (tracks.size() >= MaxTracks) {
+                Notice(TScanNotice::TKind::NotScanned, box.Start, Format(STooManyTracks, MaxTracks));
+                return -1;
+            }
+            tracks.push_back(std::make_unique<TTrackInfo>());
+            current = tracks.back().get();
+            return box.Data;
+        }
+        if (box.Type == BoxType("trex") && box.End - box.Data >= 24) {
+            const uint32_t id = Read32(box.Data + 4);
+            for (auto &track : tracks)
+                if (track->Id == id) {
+                    track->DefaultDescription = Read32(box.Data + 8);
+                    track->DefaultSize = Read32(box.Data + 16);
+                }
+            return -1;
+        }
+        if (parentType == BoxType("stsd") && current != nullptr) {
+            TSampleEntry entry;
+            entry.Type = box.Type;
+            entry.Start = box.Start;
+            const bool visual = IsAvcEntry(box.Type) || box.Type == BoxType("encv");
+            if (visual && box.End - box.Start >= VisualEntryChildren) {
+                uint8_t size[4];
+                Read(box.Start + 32, size, sizeof size);
+                entry.Width = static_cast<int64_t>(BigEndianAt(size, 2));
+                entry.Height = static_cast<int64_t>(BigEndianAt(size + 2, 2));
+            }
+            current->Entries.push_back(entry);
+            return visual && box.End - box.Start >= VisualEntryChildren ? box.Start + VisualEntryChildren
+                                                                        : -1;
+        }
+        if (box.Type == BoxType("stsd"))
+            return box.End - box.Data >= 8 ? box.Data + 8 : -1;
+        if (IsContainerBox(box.Type))
+            return box.Data;
+        if (current == nullptr)
+            return -1;
+        TSampleEntry *entry = current->Entries.empty() ? nullptr : &current->Entries.back();
+        if (box.Type == BoxType("tkhd")) {
+            current->TrackHeader = box;
+            const auto version = box.End - box.Data >= 4 ? Read32(box.Data) >> 24 : 0;
+            current->TrackHeaderVersion = static_cast<int>(version);
+            if (box.End - box.Data >= (version == 1 ? 24 : 16))
+                current->Id = Read32(box.Data + (version == 1 ? 20 : 12));
+        } else if (box.Type == BoxType("hdlr") && parentType == BoxType("mdia") && box.End - box.Data >= 12) {
+            // The media handler; a MOV file's data handler (in minf) names something else.
+            current->Handler = Read32(box.Data + 8);
+        } else if (box.Type == BoxType("avcC") && entry != nullptr && parentType == entry->Type) {
+            entry->Config = box;
+        } else if (box.Type == BoxType("pasp") && entry != nullptr && parentType == entry->Type &&
+                   box.End - box.Data >= 8) {
+            entry->Pasp = box;
+        } else if (box.Type == BoxType("frma") && entry != nullptr && box.End - box.Data >= 4) {
+            entry->Original = Read32(box.Data);
+        } else if ((box.Type == BoxType("clef") || box.Type == BoxType("prof")) &&
+                   parentType == BoxType("tapt") && box.End - box.Data >= 12) {
+            (box.Type == BoxType("clef") ? current->Clef : current->Prof) = box;
+        } else if (box.Type == BoxType("stsz") || box.Type == BoxType("stz2")) {
+            current->SampleSizes = box;
+        } else if (box.Type == BoxType("stco") || box.Type == BoxType("co64")) {
+            current->ChunkOffsets = box;
+        } else if (box.Type == BoxType("stsc")) {
+            current->SampleToChunk = box;
+        }
+        return -1;
+    };
+    auto leave = [&](const TBox &box) {
+        if (box.Type == BoxType("trak") && current != nullptr) {
+            FinishTrack(*current);
+            current = nullptr;
+        }
+    };
+    WalkBoxes(movie.Data, movie.End, enter, leave);
+    // Boxes cut short by the end of the file leave their tracks unfinished: finish them now.
+    if (current != nullptr)
+        FinishTrack(*current);
+    FTracks = std::move(tracks);
+}
+
+// A video track with H.264 sample entries becomes a track of the session with its statements, in the order
+// players believe them, and the SPS of its decoder configurations; other video tracks are told.
+void TMP4Parser::FinishTrack(TTrackInfo &info) {
+    if (info.Handler != BoxType("vide") || info.Track != nullptr)
+        return;
+    const TSampleEntry *first = nullptr;
+    for (const TSampleEntry &entry : info.Entries)
+        if (entry.IsAvc() && first == nullptr)
+            first = &entry;
+    if (first == nullptr) {
+        const std::string type =
+            info.Entries.empty() ? std::string("(none)") : TypeText(info.Entries.front().Type);
+        Notice(TScanNotice::TKind::NotScanned, info.TrackHeader.Start, Format(SNotH264Track, info.Id, type));
+        return;
+    }
+    TTrack &track = Session.AddTrack(static_cast<int>(info.Id), Format(SMp4TrackLabel, info.Id));
+    info.Track = &track;
+    track.Width = first->Width;
+    track.Height = first->Height;
+    for (TSampleEntry &entry : info.Entries) {
+        if (!entry.IsAvc())
+            continue;
+        if (entry.Encrypted()) {
+            entry.Reason = Session.KeepReason(Format(SEncryptedTrack, track.Label));
+            Notice(TScanNotice::TKind::NotScanned, entry.Start, Format(SEncryptedSamples, track.Label));
+        }
+        if (entry.Pasp.Type != 0) {
+            const uint32_t h = Read32(entry.Pasp.Data), v = Read32(entry.Pasp.Data + 4);
+            if (h != 0 && v != 0)
+                track.Statements.push_back(std::make_unique<TPaspStatement>(track.Label, entry.Pasp.Data, h,
+                                                                            v, entry.Width, entry.Height));
+        }
+    }
+    const int64_t sizeAt = info.TrackHeader.Start + (info.TrackHeaderVersion == 1 ? 96 : 84);
+    if (info.TrackHeader.Type != 0 && sizeAt + 8 <= info.TrackHeader.End)
+        track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
+            "tkhd", track.Label, sizeAt, Read32(sizeAt), Read32(sizeAt + 4), first->Width, first->Height));
+    for (const TBox *aperture : {&info.Clef, &info.Prof})
+        if (aperture->Type != 0)
+            track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
+                aperture->Type == BoxType("clef") ? "clef" : "prof", track.Label, aperture->Start + 12,
+                Read32(aperture->Start + 12), Read32(aperture->Start + 16), first->Width, first->Height));
+    for (TSampleEntry &entry : info.Entries)
+        if (entry.IsAvc())
+            ReadConfiguration(info, entry);
+}
+
+// The SPS of an entry's avcC, and the length size of the NAL units in its samples.
+void TMP4Parser::ReadConfiguration(TTrackInfo &info, const TSampleEntry &entry) {
+    if (entry.Config.Type == 0)
+        return;
+    std::vector<uint8_t> record(
+        static_cast<size_t>(std::min(entry.Config.End - entry.Config.Data, MaxConfigBytes)));
+    Read(entry.Config.Data, record.data(), record.size());
+    TAvcDecoderConfig config;
+    try {
+        config = ReadAvcDecoderConfig(record.data(), record.size());
+    } catch (const Exception &error) {
+        Notice(
+            TScanNotice::TKind::Structure, entry.Config.Start,
+            Format(SAvcConfigDamaged, info.Track->Label, entry.Config.Start, WithoutFullStop(error.what())));
+        return;
+    }
+    for (TSampleEntry &own : info.Entries)
+        if (own.Start == entry.Start)
+            own.LengthSize = config.LengthSize;
+    for (const TAvcDecoderConfig::TParameterSet &set : config.SequenceParameterSets) {
+        if (set.Length < 1 || NalUnitTypeOf(record[static_cast<size_t>(set.Offset)]) != NalTypeSps)
+            continue;
+        TNalUnitBytes unit;
+        unit.Complete = set.Length <= MaxSpsBytes;
+        const auto first = record.begin() + static_cast<ptrdiff_t>(set.Offset);
+        unit.Bytes.assign(first, first + static_cast<ptrdiff_t>(std::min(set.Length, MaxSpsBytes)));
+        KeepNALUnit(std::move(unit), TPlacement(entry.Config.Data + set.Offset), info.Track, entry.Reason);
+    }
+}
+
+bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size) {
+    if (offset < 0 || size > FFileSize - offset || offset > FFileSize) {
+        if (!info.CutNoticed)
+            Notice(TScanNotice::TKind::NotScanned, std::clamp<int64_t>(offset, 0, FFileSize),
+                   Format(SSamplesPastEnd, info.Track->Label));
+        info.CutNoticed = true;
+        return false;
+    }
+    TLengthPrefixedSource source(*FStream, offset, offset + size, entry.LengthSize);
+    while (source.Next()) {
+        if (NalUnitTypeOf(source.Header()) == NalTypeSps)
+            KeepNALUnit(source.ReadUnit(MaxSpsBytes), TPlacement(source.Start()), info.Track, entry.Reason);
+    }
+    if (source.Overrun() && !info.OverrunNoticed) {
+        info.OverrunNoticed = true;
+        Notice(TScanNotice::TKind::Structure, source.OverrunAt(),
+               Format(SNalLengthPastSample, info.Track->Label, source.OverrunAt()));
+    }
+    return true;
+}
+
+// The samples of a track as its tables place them: chunk by chunk (stco/co64), so many samples to a chunk
+// (stsc), each of its size (stsz/stz2).
+void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
+    if (info.Track == nullptr || info.SampleSizes.Type == 0 || info.ChunkOffsets.Type == 0 ||
+        info.SampleToChunk.Type == 0)
+        return;
+    auto entries = [](const TBox &box, int64_t skip, int64_t entryBytes, uint32_t claimed) {
+        return std::min<int64_t>(claimed, std::max<int64_t>(0, (box.End - box.Data - skip) / entryBytes));
+    };
+    const TBox &sizesBox = info.SampleSizes;
+    if (sizesBox.End - sizesBox.Data < 12)
+        return;
+    TSampleSizes sizes;
+    if (sizesBox.Type == BoxType("stsz")) {
+        const uint32_t fixed = Read32(sizesBox.Data + 4);
+        const uint32_t count = Read32(sizesBox.Data + 8);
+        sizes = fixed != 0
+                    ? TSampleSizes::Fixed(fixed, count)
+                    : TSampleSizes::Table(*FStream, sizesBox.Data + 12, entries(sizesBox, 12, 4, count), 32);
+    } else {
+        const int bits = static_cast<int>(Read32(sizesBox.Data + 4) & 0xFF);
+        const uint32_t count = Read32(sizesBox.Data + 8);
+        if (bits != 4 && bits != 8 && bits != 16)
+            return;
+        const int64_t available = (sizesBox.End - sizesBox.Data - 12) * 8 / bits;
+        sizes = TSampleSizes::Table(*FStream, sizesBox.Data + 12, std::min<int64_t>(count, available), bits);
+    }
+    if (sizes.AllEmpty())
+        return;
+    const TBox &offsetsBox = info.ChunkOffsets;
+    const int offsetBytes = offsetsBox.Type == BoxType("co64") ? 8 : 4;
+    if (offsetsBox.End - offsetsBox.Data < 8 || info.SampleToChunk.End - info.SampleToChunk.Data < 8)
+        return;
+    TTableReader chunks(*FStream, offsetsBox.Data + 8,
+                        entries(offsetsBox, 8, offsetBytes, Read32(offsetsBox.Data + 4)), offsetBytes);
+    const TBox &stscBox = info.SampleToChunk;
+    TTableReader runs(*FStream, stscBox.Data + 8, entries(stscBox, 8, 12, Read32(stscBox.Data + 4)), 12);
+
+    int64_t samplesLeft = sizes.Count();
+    uint64_t perChunk = 0;
+    uint32_t description = 0;
+    for (int64_t chunk = 1; !chunks.AtEnd() && samplesLeft > 0 && !Aborted; ++chunk, chunks.Next()) {
+        // The run of stsc in force: the last whose first chunk is not after this one.
+        while (!runs.AtEnd() && runs.Read(0, 4) <= static_cast<uint64_t>(chunk)) {
+            perChunk = runs.Read(4, 4);
+            description = static_cast<uint32_t>(runs.Read(8, 4));
+            runs.Next();
+        }
+        int64_t offset = static_cast<int64_t>(chunks.Read(0, offsetBytes));
+        ReportProgress(std::clamp<int64_t>(offset, 0, FFileSize), FFileSize);
+        const TSampleEntry *entry = info.Entry(description);
+        const int64_t count =
+            static_cast<int64_t>(std::min<uint64_t>(perChunk, static_cast<uint64_t>(samplesLeft)));
+        for (int64_t sample = 0; sample < count; ++sample) {
+            const int64_t size = sizes.Next();
+            if (entry != nullptr && entry->IsAvc() && !entry->Encrypted() &&
+                !ScanSample(info, *entry, offset, size))
+                return;
+            offset += size;
+        }
+        samplesLeft -= count;
+    }
+}
+
+TMP4Parser::TTrackInfo *TMP4Parser::TrackById(uint32_t id) {
+    for (auto &info : FTracks)
+        if (info->Id == id)
+            return info.get();
+    return nullptr;
+}
+
+// A movie fragment: each track fragment's runs of samples, placed by the base data offset rules of the
+// format (tfhd's own offset, the fragment's start, or the end of the fragment before).
+void TMP4Parser::ReadFragment(const TBox &fragment) {
+    TTrackInfo *info = nullptr;
+    uint32_t description = 0;
+    uint32_t defaultSize = 0;
+    int64_t base = fragment.Start;
+    int64_t dataEnd = fragment.Start; // where the last run of samples ended
+    bool firstRun = true;
+    bool firstTrack = true;
+    auto enter = [&](const TBox &box, const TBox *) -> int64_t {
+        if (box.Type == BoxType("traf")) {
+            info = nullptr;
+            return box.Data;
+        }
+        if (box.Type == BoxType("tfhd") && box.End - box.Data >= 8) {
+            const uint32_t flags = Read32(box.Data) & 0xFFFFFF;
+            const uint32_t id = Read32(box.Data + 4);
+            info = TrackById(id);
+            if (info == nullptr) {
+                Notice(TScanNotice::TKind::NotScanned, box.Start,
+                       Format(SFragmentUnknownTrack, fragment.Start, id));
+                return -1;
+            }
+            int64_t at = box.Data + 8;
+            auto take = [&](uint32_t flag, int bytes) -> uint64_t {
+                if ((flags & flag) == 0 || at + bytes > box.End)
+                    return 0;
+                const uint64_t value = bytes == 8 ? Read64(at) : Read32(at);
+                at += bytes;
+                return value;
+            };
+            const uint64_t baseOffset = take(0x1, 8);
+            description = (flags & 0x2) != 0 ? static_cast<uint32_t>(take(0x2, 4)) : info->DefaultDescription;
+            take(0x8, 4);
+            defaultSize = (flags & 0x10) != 0 ? static_cast<uint32_t>(take(0x10, 4)) : info->DefaultSize;
+            if ((flags & 0x1) != 0)
+                base = static_cast<int64_t>(std::min<uint64_t>(baseOffset, static_cast<uint64_t>(FFileSize)));
+            else if ((flags & 0x20000) != 0 || firstTrack)
+                base = fragment.Start;
+            else
+                base = dataEnd;
+            firstTrack = false;
+            firstRun = true;
+            return -1;
+        }
+        if (box.Type == BoxType("trun") && info != nullptr && info->Track != nullptr &&
+            box.End - box.Data >= 8) {
+            const uint32_t flags = Read32(box.Data) & 0xFFFFFF;
+            const uint32_t count = Read32(box.Data + 4);
+            int64_t at = box.Data + 8;
+            int64_t offset = firstRun ? base : dataEnd;
+            if ((flags & 0x1) != 0 && at + 4 <= box.End) {
+                offset = base + static_cast<int32_t>(Read32(at));
+                at += 4;
+            }
+            if ((flags & 0x4) != 0)
+                at += 4;
+            firstRun = false;
+            const int fieldBytes = SampleFieldBytes(flags);
+            const int64_t listed =
+                fieldBytes > 0 ? std::min<int64_t>(count, std::max<int64_t>(0, (box.End - at) / fieldBytes))
+                               : count;
+            const int sizeAt = (flags & 0x100) != 0 ? 4 : 0;
+            TTableReader samples(*FStream, at, fieldBytes > 0 ? listed : 0, std::max(fieldBytes, 1));
+            const TSampleEntry *entry = info->Entry(description);
+            const bool scanned = entry != nullptr && entry->IsAvc() && !entry->Encrypted();
+            // Samples too small to hold a length and a NAL header hold no SPS: they need no walk.
+            if (!scanned ||
+                ((flags & 0x200) == 0 && defaultSize < static_cast<uint32_t>(entry->LengthSize) + 2))
+                return -1;
+            for (int64_t sample = 0; sample < listed && !Aborted; ++sample) {
+                const int64_t size =
+                    (flags & 0x200) != 0 ? static_cast<int64_t>(samples.Read(sizeAt, 4)) : defaultSize;
+                samples.Next();
+                if (scanned && !ScanSample(*info, *entry, offset, size))
+                    break;
+                offset += size;
+            }
+            dataEnd = offset;
+            return -1;
+        }
+        return -1;
+    };
+    WalkBoxes(fragment.Data, fragment.End, enter, [](const TBox &) {});
+}

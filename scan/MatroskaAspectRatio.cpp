@@ -1,0 +1,249 @@
+#include "MatroskaAspectRatio.h"
+
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint8_t DisplayWidthId[] = {0x54, 0xB0};
+constexpr uint8_t DisplayHeightId[] = {0x54, 0xBA};
+constexpr uint8_t DisplayUnitId[] = {0x54, 0xB2};
+constexpr uint8_t VoidId = 0xEC;
+constexpr uint64_t MaxTerm = 0x7FFFFFFF;
+// Display values past this are read as stating nothing: their products with a picture size would not fit.
+constexpr uint64_t MaxValue = uint64_t{1} << 40;
+// A height in centimetres or inches that a display aspect ratio's term can multiply in 64 bits.
+constexpr uint64_t MaxKeptHeight = uint64_t{1} << 24;
+
+// Bytes an unsigned integer needs; at least one.
+int64_t BytesFor(uint64_t value) {
+    int64_t bytes = 1;
+    while (bytes < 8 && (value >> (8 * bytes)) != 0)
+        ++bytes;
+    return bytes;
+}
+
+void PutUnsigned(std::vector<uint8_t> &to, uint64_t value, int64_t size) {
+    for (int64_t i = size - 1; i >= 0; --i)
+        to.push_back(static_cast<uint8_t>(i < 8 ? value >> (8 * i) : 0));
+}
+
+// An unsigned integer element with a one-byte size, its value in size bytes.
+void PutElement(std::vector<uint8_t> &to, const uint8_t (&id)[2], uint64_t value, int64_t size) {
+    to.insert(to.end(), std::begin(id), std::end(id));
+    to.push_back(static_cast<uint8_t>(0x80 | size));
+    PutUnsigned(to, value, size);
+}
+
+// A Void element of exactly count bytes (at least 2): ID, size, and the data left as it is.
+std::vector<uint8_t> VoidHeader(int64_t count) {
+    std::vector<uint8_t> header{VoidId};
+    const int64_t data = count - 2;
+    if (data <= 126) {
+        header.push_back(static_cast<uint8_t>(0x80 | data));
+    } else {
+        header.push_back(0x01); // an eight-byte size
+        PutUnsigned(header, static_cast<uint64_t>(count - 9), 7);
+    }
+    return header;
+}
+
+std::string SizeText(uint64_t x, uint64_t y, const char *between) {
+    return std::to_string(x) + between + std::to_string(y);
+}
+
+} // namespace
+
+TMatroskaDisplayStatement::TMatroskaDisplayStatement(std::string trackLabel, TMatroskaVideo video)
+    : FTrackLabel(std::move(trackLabel)), FVideo(std::move(video)) {}
+
+std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::Stated() const {
+    return {FVideo.DisplayWidth.Present() ? FVideo.DisplayWidth.Value : static_cast<uint64_t>(FVideo.Width),
+            FVideo.DisplayHeight.Present() ? FVideo.DisplayHeight.Value
+                                           : static_cast<uint64_t>(FVideo.Height)};
+}
+
+// Ratios a row can show: terms that fit in 31 bits; anything else states nothing usable.
+TRatio TMatroskaDisplayStatement::DisplayAspectRatio() const {
+    const auto [width, height] = Stated();
+    if (width == 0 || height == 0 || width > MaxTerm || height > MaxTerm)
+        return {};
+    return ReduceRatio(static_cast<int64_t>(width), static_cast<int64_t>(height));
+}
+
+TRatio TMatroskaDisplayStatement::SampleAspectRatio() const {
+    return RatioOf(Stated());
+}
+
+TRatio TMatroskaDisplayStatement::RatioOf(std::pair<uint64_t, uint64_t> display) const {
+    const auto [width, height] = display;
+    if (width == 0 || height == 0 || width > MaxValue || height > MaxValue)
+        return {};
+    const TRatio sar =
+        ReduceRatio(static_cast<int64_t>(width) * FVideo.Height, static_cast<int64_t>(height) * FVideo.Width);
+    return sar.X > static_cast<int64_t>(MaxTerm) || sar.Y > static_cast<int64_t>(MaxTerm) ? TRatio{} : sar;
+}
+
+int64_t TMatroskaDisplayStatement::FileOffset() const {
+    if (FVideo.DisplayWidth.Present())
+        return FVideo.DisplayWidth.Start;
+    if (FVideo.DisplayHeight.Present())
+        return FVideo.DisplayHeight.Start;
+    return FVideo.VideoStart;
+}
+
+std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::ValuesFor(TRatio sar) const {
+    const int64_t width = FVideo.Width, height = FVideo.Height;
+    if (FVideo.Unit == 3) {
+        const TRatio dar = DarFromSar(sar.X, sar.Y, width, height);
+        return {static_cast<uint64_t>(dar.X), static_cast<uint64_t>(dar.Y)};
+    }
+    if (FVideo.Unit == 0)
+        return {static_cast<uint64_t>(std::max<int64_t>(1, (width * sar.X + sar.Y / 2) / sar.Y)),
+                static_cast<uint64_t>(height)};
+    // Centimetres or inches: the height stays, the width follows the display aspect ratio.
+    const uint64_t keptHeight = Stated().second;
+    const TRatio dar = DarFromSar(sar.X, sar.Y, width, height);
+    if (dar.Y == 0 || keptHeight > MaxKeptHeight)
+        return Stated();
+    return {static_cast<uint64_t>(
+                std::max<int64_t>(1, (static_cast<int64_t>(keptHeight) * dar.X + dar.Y / 2) / dar.Y)),
+            keptHeight};
+}
+
+// What the display size states once written: a ratio of whole values, or nothing usable (0:0).
+TRatio TMatroskaDisplayStatement::Representable(TRatio sar, int64_t, int64_t) const {
+    if (sar.X < 1 || sar.Y < 1)
+        return sar;
+    return RatioOf(ValuesFor(sar));
+}
+
+std::string TMatroskaDisplayStatement::UnitName() const {
+    switch (FVideo.Unit) {
+    case 1:
+        return "Display size in centimetres";
+    case 2:
+        return "Display size in inches";
+    case 3:
+        return "Display aspect ratio";
+    default:
+        return "Display size";
+    }
+}
+
+std::string TMatroskaDisplayStatement::ValueText(std::pair<uint64_t, uint64_t> values) const {
+    return SizeText(values.first, values.second, FVideo.Unit == 3 ? ":" : "x");
+}
+
+TContainerStatement::TChange TMatroskaDisplayStatement::Plan(TRatio sar, int64_t, int64_t) {
+    TChange change;
+    if (sar.X < 1 || sar.Y < 1 || FVideo.Width < 1 || FVideo.Height < 1)
+        return change;
+    const std::pair<uint64_t, uint64_t> values = ValuesFor(sar);
+    if (values == Stated())
+        return change;
+    change = InPlace(values);
+    if (!change.Entry.Patches.empty())
+        return change;
+    change = Grown(values);
+    if (!change.Entry.Patches.empty())
+        return change;
+    const TRatio dar = DisplayAspectRatio();
+    const std::string reason = FVideo.DisplayWidth.Present() || FVideo.DisplayHeight.Present()
+                                   ? Format(SMkvNoRoomElements, ValueText(values))
+                                   : std::string(SMkvNoDisplayElements);
+    change.Note = Format(SMkvDisplayNoRoom, FTrackLabel, reason, SizeText(dar.X, dar.Y, ":"));
+    return change;
+}
+
+// Each value in its element's data, leading zero bytes and all; an absent element only when its value is
+// the pixel size it counts as.
+TContainerStatement::TChange TMatroskaDisplayStatement::InPlace(std::pair<uint64_t, uint64_t> values) {
+    TChange change;
+    const auto stated = Stated();
+    struct TField {
+        TEbmlUnsigned *Element;
+        uint64_t Now, Wanted;
+    };
+    TField fields[] = {{&FVideo.DisplayWidth, stated.first, values.first},
+                       {&FVideo.DisplayHeight, stated.second, values.second}};
+    const std::string what = Format(SWhatContainerField, "DisplayWidth/DisplayHeight", FTrackLabel);
+    std::vector<TPatch> patches;
+    for (const TField &field : fields) {
+        if (field.Now == field.Wanted)
+            continue;
+        const TEbmlUnsigned &element = *field.Element;
+        if (!element.Present() || element.Size < BytesFor(field.Wanted) || element.Size > 8)
+            return change;
+        TPatch patch{element.Data, {}, {}, what};
+        PutUnsigned(patch.Old, element.Value, element.Size);
+        PutUnsigned(patch.New, field.Wanted, element.Size);
+        patches.push_back(std::move(patch));
+    }
+    change.Entry.Kind = TPlanEntry::TKind::Container;
+    change.Entry.Description = Format(SContainerFieldChanged, UnitName() + " (DisplayWidth/DisplayHeight)",
+                                      FTrackLabel, ValueText(stated), ValueText(values));
+    change.Entry.Patches = std::move(patches);
+    change.Entry.Written = [this, values] {
+        FVideo.DisplayWidth.Value = values.first;
+        FVideo.DisplayHeight.Value = values.second;
+    };
+    return change;
+}
+
+// The run of display elements and Voids rewritten as DisplayWidth, DisplayHeight, the DisplayUnit it
+// held, and a Void over the rest; only the run's first bytes change.
+TContainerStatement::TChange TMatroskaDisplayStatement::Grown(std::pair<uint64_t, uint64_t> values) {
+    TChange change;
+    if (FVideo.RoomStart < 0)
+        return change;
+    const int64_t runLength = FVideo.RoomEnd - FVideo.RoomStart;
+    const bool unitInRun = FVideo.DisplayUnit.Present() && FVideo.DisplayUnit.Start >= FVideo.RoomStart &&
+                           FVideo.DisplayUnit.Start < FVideo.RoomEnd;
+    int64_t widthSize = BytesFor(values.first);
+    const int64_t heightSize = BytesFor(values.second);
+    const int64_t unitSize = unitInRun ? BytesFor(FVideo.DisplayUnit.Value) : 0;
+    const int64_t elements = 3 + widthSize + 3 + heightSize + (unitInRun ? 3 + unitSize : 0);
+    int64_t rest = runLength - elements;
+    if (rest == 1 && widthSize < 8) {
+        ++widthSize; // one byte too many for a Void: the width takes a leading zero byte
+        rest = 0;
+    }
+    if (rest < 0 || rest == 1)
+        return change;
+    std::vector<uint8_t> written;
+    PutElement(written, DisplayWidthId, values.first, widthSize);
+    const int64_t widthAt = FVideo.RoomStart;
+    PutElement(written, DisplayHeightId, values.second, heightSize);
+    const int64_t heightAt = widthAt + 3 + widthSize;
+    if (unitInRun)
+        PutElement(written, DisplayUnitId, FVideo.DisplayUnit.Value, unitSize);
+    if (rest >= 2) {
+        const std::vector<uint8_t> header = VoidHeader(rest);
+        written.insert(written.end(), header.begin(), header.end());
+    }
+    if (written.size() > FVideo.RoomBytes.size())
+        return change;
+    const std::vector<uint8_t> old(FVideo.RoomBytes.begin(),
+                                   FVideo.RoomBytes.begin() + static_cast<ptrdiff_t>(written.size()));
+    change.Entry.Kind = TPlanEntry::TKind::Container;
+    change.Entry.Description = Format(SContainerFieldChanged, UnitName() + " (DisplayWidth/DisplayHeight)",
+                                      FTrackLabel, ValueText(Stated()), ValueText(values));
+    change.Entry.Patches.push_back({FVideo.RoomStart, old, written,
+                                    Format(SWhatContainerField, "DisplayWidth/DisplayHeight", FTrackLabel)});
+    change.Entry.Written = [this, values, written, widthAt, heightAt, widthSize, heightSize, unitSize,
+                            unitInRun, rest] {
+        FVideo.DisplayWidth = {widthAt, widthAt + 3, widthSize, values.first};
+        FVideo.DisplayHeight = {heightAt, heightAt + 3, heightSize, values.second};
+        if (unitInRun) {
+            const int64_t unitAt = heightAt + 3 + heightSize;
+            FVideo.DisplayUnit = {unitAt, unitAt + 3, unitSize, FVideo.DisplayUnit.Value};
+        }
+        std::copy(written.begin(), written.end(), FVideo.RoomBytes.begin());
+        if (rest < 2)
+            FVideo.RoomStart = FVideo.RoomEnd = -1; // no Void left to grow into
+    };
+    return change;
+}

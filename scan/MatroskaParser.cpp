@@ -1,0 +1,805 @@
+#include "MatroskaParser.h"
+
+#include "MatroskaAspectRatio.h"
+#include "base/ByteView.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+#include "h264/AvcConfig.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Element IDs, their length marker kept.
+enum : uint32_t {
+    IdFile = 0, // the whole file, around the top-level elements
+    IdEbml = 0x1A45DFA3,
+    IdDocType = 0x4282,
+    IdSegment = 0x18538067,
+    IdSeekHead = 0x114D9B74,
+    IdInfo = 0x1549A966,
+    IdTracks = 0x1654AE6B,
+    IdTrackEntry = 0xAE,
+    IdTrackNumber = 0xD7,
+    IdTrackType = 0x83,
+    IdCodecId = 0x86,
+    IdCodecPrivate = 0x63A2,
+    IdVideo = 0xE0,
+    IdPixelWidth = 0xB0,
+    IdPixelHeight = 0xBA,
+    IdPixelCropBottom = 0x54AA,
+    IdPixelCropTop = 0x54BB,
+    IdPixelCropLeft = 0x54CC,
+    IdPixelCropRight = 0x54DD,
+    IdDisplayWidth = 0x54B0,
+    IdDisplayHeight = 0x54BA,
+    IdDisplayUnit = 0x54B2,
+    IdContentEncodings = 0x6D80,
+    IdContentEncoding = 0x6240,
+    IdContentEncodingScope = 0x5032,
+    IdContentEncodingType = 0x5033,
+    IdContentCompression = 0x5034,
+    IdContentEncryption = 0x5035,
+    IdContentCompAlgo = 0x4254,
+    IdContentCompSettings = 0x4255,
+    IdCluster = 0x1F43B675,
+    IdSimpleBlock = 0xA3,
+    IdBlockGroup = 0xA0,
+    IdBlock = 0xA1,
+    IdCues = 0x1C53BB6B,
+    IdTags = 0x1254C367,
+    IdChapters = 0x1043A770,
+    IdAttachments = 0x1941A469,
+    IdVoid = 0xEC,
+    IdCrc32 = 0xBF,
+};
+
+bool IsTopLevel(uint32_t id) {
+    return id == IdEbml || id == IdSegment;
+}
+
+bool IsSegmentChild(uint32_t id) {
+    return id == IdSeekHead || id == IdInfo || id == IdTracks || id == IdCluster || id == IdCues ||
+           id == IdTags || id == IdChapters || id == IdAttachments;
+}
+
+// An element of unknown size ends where one begins that can only stand beside it or above it.
+bool EndsUnknown(uint32_t open, uint32_t next) {
+    if (open == IdCluster)
+        return IsSegmentChild(next) || IsTopLevel(next);
+    return IsTopLevel(next);
+}
+
+std::string ElementName(uint32_t id) {
+    struct TName {
+        uint32_t Id;
+        const char *Name;
+    };
+    static constexpr TName Names[] = {
+        {IdFile, "file"},
+        {IdEbml, "EBML header"},
+        {IdSegment, "Segment"},
+        {IdSeekHead, "SeekHead"},
+        {IdInfo, "Info"},
+        {IdTracks, "Tracks"},
+        {IdTrackEntry, "TrackEntry"},
+        {IdCodecPrivate, "CodecPrivate"},
+        {IdVideo, "Video"},
+        {IdContentEncodings, "ContentEncodings"},
+        {IdContentEncoding, "ContentEncoding"},
+        {IdContentCompression, "ContentCompression"},
+        {IdCluster, "Cluster"},
+        {IdSimpleBlock, "SimpleBlock"},
+        {IdBlockGroup, "BlockGroup"},
+        {IdBlock, "Block"},
+        {IdCues, "Cues"},
+        {IdTags, "Tags"},
+        {IdVoid, "Void"},
+        {IdCrc32, "CRC-32"},
+    };
+    for (const TName &name : Names)
+        if (name.Id == id)
+            return name.Name;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(id));
+    return text;
+}
+
+// Length of a variable-length number from its first byte: 1 .. 8, 0 for a byte of zero.
+int VintLength(uint8_t first) {
+    for (int length = 1; length <= 8; ++length)
+        if ((first & (0x80 >> (length - 1))) != 0)
+            return length;
+    return 0;
+}
+
+// A variable-length number with its marker removed; false when the bytes do not hold one. Unknown tells a
+// number of all ones (an unknown size).
+bool ReadVint(const uint8_t *bytes, size_t count, size_t &length, uint64_t &value, bool &unknown) {
+    if (count == 0)
+        return false;
+    length = static_cast<size_t>(VintLength(bytes[0]));
+    if (length == 0 || length > count)
+        return false;
+    value = bytes[0] & (0xFF >> length);
+    bool ones = value == (0xFFu >> length);
+    for (size_t i = 1; i < length; ++i) {
+        value = (value << 8) | bytes[i];
+        ones = ones && bytes[i] == 0xFF;
+    }
+    unknown = ones;
+    return true;
+}
+
+const char *CompressionName(uint64_t algorithm) {
+    switch (algorithm) {
+    case 0:
+        return "zlib";
+    case 1:
+        return "bzlib";
+    case 2:
+        return "lzo1x";
+    default:
+        return "an unknown algorithm";
+    }
+}
+
+constexpr int64_t MaxConfigBytes = 1 << 20;
+constexpr int64_t MaxStrippedBytes = 1 << 16;
+constexpr const char *AvcCodecId = "V_MPEG4/ISO/AVC";
+
+} // namespace
+
+// One ContentEncoding of a track entry.
+struct TMatroskaParser::TEncoding {
+    uint64_t Scope = 1; // 1 the frames, 2 the codec private data, 4 the next encoding
+    uint64_t Type = 0;  // 0 compression, 1 encryption
+    uint64_t Algorithm = 0;
+    bool Encrypted = false;
+    int64_t SettingsData = -1; // ContentCompSettings: the bytes header stripping took off every frame
+    int64_t SettingsSize = 0;
+};
+
+// A child of a Video element, for the room a display size may grow into.
+struct TMatroskaParser::TVideoChild {
+    uint32_t Id;
+    int64_t Start;
+    int64_t End;
+};
+
+// What a track entry says, kept for the walk of the clusters.
+struct TMatroskaParser::TTrackInfo {
+    int64_t EntryStart = 0;
+    uint64_t Number = 0;
+    uint64_t Type = 0;
+    std::string CodecId;
+    TElement CodecPrivate;
+    bool HasCodecPrivate = false;
+    bool HasVideo = false;
+    TMatroskaVideo Video;
+    uint64_t PixelWidth = 0, PixelHeight = 0;
+    uint64_t Crop[4] = {0, 0, 0, 0}; // bottom, top, left, right
+    std::vector<TVideoChild> VideoChildren;
+    std::vector<TEncoding> Encodings;
+    // Filled when the entry ends.
+    TTrack *Track = nullptr;
+    bool ScanFrames = false;
+    int LengthSize = 4;
+    std::vector<TExtent> Stripped;        // header stripping of the frames: where the stripped bytes lie
+    std::vector<TExtent> PrivateStripped; // ... of the codec private data
+    const std::string *Reason = nullptr;  // why its SPS can not be changed
+    bool OverrunNoticed = false;
+};
+
+TMatroskaParser::TMatroskaParser(TScanSession &session) : TParser(session) {}
+
+TMatroskaParser::~TMatroskaParser() = default;
+
+void TMatroskaParser::Read(int64_t offset, uint8_t *bytes, size_t count) {
+    FStream->Seek(offset);
+    FStream->ReadBuffer(bytes, count);
+}
+
+bool TMatroskaParser::ReadUnsigned(const TElement &element, uint64_t &value) {
+    const int64_t size = element.End - element.Data;
+    if (size > 8 || size < 0)
+        return false;
+    uint8_t bytes[8];
+    Read(element.Data, bytes, static_cast<size_t>(size));
+    value = 0;
+    for (int64_t i = 0; i < size; ++i)
+        value = (value << 8) | bytes[i];
+    return true;
+}
+
+std::string TMatroskaParser::ReadString(const TElement &element, size_t limit) {
+    std::string text(
+        static_cast<size_t>(std::min<int64_t>(element.End - element.Data, static_cast<int64_t>(limit))),
+        '\0');
+    Read(element.Data, reinterpret_cast<uint8_t *>(text.data()), text.size());
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    return text;
+}
+
+TMatroskaParser::TRead TMatroskaParser::ReadElement(int64_t offset, int64_t end, uint32_t around,
+                                                    TElement &element) {
+    uint8_t header[12];
+    const auto count = static_cast<size_t>(std::min<int64_t>(sizeof header, end - offset));
+    Read(offset, header, count);
+    const int idLength = VintLength(header[0]);
+    if (idLength == 0 || idLength > 4 || static_cast<size_t>(idLength) >= count)
+        return TRead::Illegal;
+    uint32_t id = 0;
+    for (int i = 0; i < idLength; ++i)
+        id = (id << 8) | header[i];
+    size_t sizeLength = 0;
+    uint64_t size = 0;
+    bool unknown = false;
+    if (!ReadVint(header + idLength, count - static_cast<size_t>(idLength), sizeLength, size, unknown))
+        return TRead::Illegal;
+    element.Id = id;
+    element.Start = offset;
+    element.Data = offset + idLength + static_cast<int64_t>(sizeLength);
+    element.Unknown = unknown;
+    if (unknown) {
+        element.End = end;
+        return TRead::Unknown;
+    }
+    if (size > static_cast<uint64_t>(end - element.Data)) {
+        Notice(TScanNotice::TKind::Structure, offset,
+               end == FFileSize ? Format(SEbmlCutShort, ElementName(id), offset)
+                                : Format(SEbmlPastParent, ElementName(id), offset, ElementName(around)));
+        element.End = end;
+    } else {
+        element.End = element.Data + static_cast<int64_t>(size);
+    }
+    return TRead::Element;
+}
+
+void TMatroskaParser::WalkElements(
+    const TElement &outer, const std::function<bool(TElement &element, const TElement &parent)> &enter,
+    const std::function<void(const TElement &element)> &leave) {
+    struct TOpen {
+        TElement Element;
+        int64_t Next;
+    };
+    std::vector<TOpen> open{{outer, outer.Data}};
+    // Closes the innermost open element where it ended: one of unknown size ends there for the level around
+    // it too.
+    auto close = [&](int64_t endedAt) {
+        TOpen level = open.back();
+        open.pop_back();
+        level.Element.End = endedAt;
+        if (!open.empty()) {
+            if (level.Element.Unknown)
+                open.back().Next = endedAt;
+            leave(level.Element);
+        }
+    };
+    while (!open.empty() && !Aborted) {
+        TOpen &level = open.back();
+        if (level.Next >= level.Element.End) {
+            close(level.Element.End);
+            continue;
+        }
+        TElement element;
+        const TRead read = ReadElement(level.Next, level.Element.End, level.Element.Id, element);
+        if (read == TRead::Illegal) {
+            if (level.Element.Id == IdFile)
+                Notice(TScanNotice::TKind::NotScanned, level.Next, Format(SEbmlTail, level.Next, FFileSize));
+            else
+                Notice(TScanNotice::TKind::Structure, level.Next,
+                       Format(SEbmlIllegalElement, level.Next, ElementName(level.Element.Id)));
+            close(level.Element.Unknown ? level.Next : level.Element.End);
+            continue;
+        }
+        if (level.Element.Unknown && EndsUnknown(level.Element.Id, element.Id)) {
+            close(element.Start);
+            continue;
+        }
+        if (read == TRead::Unknown && !(element.Id == IdSegment && level.Element.Id == IdFile) &&
+            !(element.Id == IdCluster && level.Element.Id == IdSegment)) {
+            Notice(TScanNotice::TKind::Structure, element.Start,
+                   Format(SEbmlUnknownSize, ElementName(element.Id), element.Start,
+                          ElementName(level.Element.Id)));
+            close(level.Element.Unknown ? element.Start : level.Element.End);
+            continue;
+        }
+        // Only the elements of the format's own nesting are entered: the open levels never outnumber it,
+        // however deep the file nests. The level goes on behind an element of unknown size once that
+        // element has found its end.
+        level.Next = element.End;
+        if (enter(element, level.Element)) {
+            if (element.Unknown)
+                open.back().Next = element.Data;
+            open.push_back({element, element.Data});
+        }
+    }
+}
+
+void TMatroskaParser::Walk(TStream &stream) {
+    FStream = &stream;
+    FFileSize = stream.Size();
+    FTracks.clear();
+    FCurrent = nullptr;
+    FOpenChecksum = SIZE_MAX;
+    FUnknownTracks.clear();
+    uint8_t magic[4] = {0, 0, 0, 0};
+    if (FFileSize >= 4)
+        Read(0, magic, sizeof magic);
+    if (FFileSize < 4 || magic[0] != 0x1A || magic[1] != 0x45 || magic[2] != 0xDF || magic[3] != 0xA3)
+        throw Exception(SNotMatroska);
+    TElement file;
+    file.Id = IdFile;
+    file.End = FFileSize;
+    WalkElements(
+        file, [this](TElement &element, const TElement &parent) { return Enter(element, parent); },
+        [this](const TElement &element) { Leave(element); });
+    // Tracks that lie behind the clusters, or a second Segment: the regions in file order all the same.
+    std::sort(Session.ChecksumRegions.begin(), Session.ChecksumRegions.end(),
+              [](const TChecksumRegion &a, const TChecksumRegion &b) { return a.Start < b.Start; });
+}
+
+bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
+    const uint32_t id = element.Id;
+    switch (parent.Id) {
+    case IdFile:
+        if (id == IdSegment) {
+            FTracks.clear(); // each Segment describes its own tracks
+            ReportProgress(element.Start, FFileSize);
+        }
+        return id == IdEbml || id == IdSegment;
+    case IdEbml:
+        if (id == IdDocType && ReadString(element, 64) == "webm")
+            throw Exception(SWebMHasNoH264);
+        return false;
+    case IdSegment:
+        if (id == IdCluster)
+            ReportProgress(element.Start, FFileSize);
+        return id == IdTracks || id == IdCluster;
+    case IdTracks:
+        if (id == IdCrc32 && element.Start == parent.Data)
+            RecordChecksum(element, parent);
+        if (id != IdTrackEntry)
+            return false;
+        if (FTracks.size() >= MaxTracks) {
+            Notice(TScanNotice::TKind::NotScanned, element.Start, Format(STooManyTracks, MaxTracks));
+            return false;
+        }
+        FTracks.push_back(std::make_unique<TTrackInfo>());
+        FCurrent = FTracks.back().get();
+        FCurrent->EntryStart = element.Start;
+        return true;
+    case IdCluster:
+        if (id == IdCrc32 && element.Start == parent.Data)
+            RecordChecksum(element, parent);
+        if (id == IdSimpleBlock)
+            ScanBlock(element);
+        return id == IdBlockGroup;
+    case IdBlockGroup:
+        if (id == IdBlock)
+            ScanBlock(element);
+        return false;
+    default:
+        break;
+    }
+    if (FCurrent == nullptr)
+        return false;
+    TTrackInfo &info = *FCurrent;
+    uint64_t value = 0;
+    switch (parent.Id) {
+    case IdTrackEntry:
+        if (id == IdTrackNumber && ReadUnsigned(element, value))
+            info.Number = value;
+        else if (id == IdTrackType && ReadUnsigned(element, value))
+            info.Type = value;
+        else if (id == IdCodecId)
+            info.CodecId = ReadString(element, 64);
+        else if (id == IdCodecPrivate) {
+            info.CodecPrivate = element;
+            info.HasCodecPrivate = true;
+        } else if (id == IdVideo) {
+            info.HasVideo = true;
+            info.Video = TMatroskaVideo();
+            info.Video.VideoStart = element.Start;
+            info.VideoChildren.clear();
+        }
+        return id == IdVideo || id == IdContentEncodings;
+    case IdVideo: {
+        info.VideoChildren.push_back({id, element.Start, element.End});
+        TEbmlUnsigned *display = id == IdDisplayWidth    ? &info.Video.DisplayWidth
+                                 : id == IdDisplayHeight ? &info.Video.DisplayHeight
+                                 : id == IdDisplayUnit   ? &info.Video.DisplayUnit
+                                                         : nullptr;
+        if (!ReadUnsigned(element, value))
+            return false;
+        if (display != nullptr)
+            *display = {element.Start, element.Data, element.End - element.Data, value};
+        else if (id == IdPixelWidth)
+            info.PixelWidth = value;
+        else if (id == IdPixelHeight)
+            info.PixelHeight = value;
+        else if (id == IdPixelCropBottom || id == IdPixelCropTop || id == IdPixelCropLeft ||
+                 id == IdPixelCropRight)
+            info.Crop[id == IdPixelCropBottom ? 0
+                      : id == IdPixelCropTop  ? 1
+                      : id == IdPixelCropLeft ? 2
+                                              : 3] = value;
+        return false;
+    }
+    case IdContentEncodings:
+        if (id == IdContentEncoding)
+            info.Encodings.emplace_back();
+        return id == IdContentEncoding;
+    case IdContentEncoding:
+        if (info.Encodings.empty())
+            return false;
+        if (id == IdContentEncodingScope && ReadUnsigned(element, value))
+            info.Encodings.back().Scope = value;
+        else if (id == IdContentEncodingType && ReadUnsigned(element, value))
+            info.Encodings.back().Type = value;
+        else if (id == IdContentEncryption)
+            info.Encodings.back().Encrypted = true;
+        return id == IdContentCompression;
+    case IdContentCompression:
+        if (info.Encodings.empty())
+            return false;
+        if (id == IdContentCompAlgo && ReadUnsigned(element, value))
+            info.Encodings.back().Algorithm = value;
+        else if (id == IdContentCompSettings) {
+            info.Encodings.back().SettingsData = element.Data;
+            info.Encodings.back().SettingsSize = element.End - element.Data;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void TMatroskaParser::Leave(const TElement &element) {
+    if (element.Id == IdTrackEntry && FCurrent != nullptr) {
+        FinishTrack(*FCurrent);
+        FCurrent = nullptr;
+    } else if (element.Id == IdCluster || element.Id == IdTracks) {
+        // A Cluster of unknown size: its checksum covers what it turned out to hold.
+        if (FOpenChecksum < Session.ChecksumRegions.size())
+            Session.ChecksumRegions[FOpenChecksum].End = element.End;
+        FOpenChecksum = SIZE_MAX;
+    }
+}
+
+// A CRC-32 as the first child of a Tracks or Cluster element covers the rest of the element's data.
+void TMatroskaParser::RecordChecksum(const TElement &crc, const TElement &parent) {
+    if (crc.End - crc.Data != 4)
+        return;
+    TChecksumRegion region;
+    region.Start = crc.End;
+    region.End = parent.End;
+    region.ValueOffset = crc.Data;
+    region.Value.resize(4);
+    Read(crc.Data, region.Value.data(), 4);
+    region.Kind = &Crc32LittleEndian();
+    region.What = Format(SWhatChecksum, ElementName(parent.Id), parent.Start);
+    Session.ChecksumRegions.push_back(std::move(region));
+    FOpenChecksum = Session.ChecksumRegions.size() - 1;
+}
+
+TMatroskaParser::TTrackInfo *TMatroskaParser::TrackByNumber(uint64_t number) {
+    for (auto &info : FTracks)
+        if (info->Number == number)
+            return info.get();
+    return nullptr;
+}
+
+// The display elements and, for a change that does not fit them, the room a Void behind them offers.
+void TMatroskaParser::FinishVideo(TTrackInfo &info) {
+    TMatroskaVideo &video = info.Video;
+    const uint64_t croppedWidth = info.PixelWidth - std::min(info.PixelWidth, info.Crop[2] + info.Crop[3]);
+    const uint64_t croppedHeight = info.PixelHeight - std::min(info.PixelHeight, info.Crop[0] + info.Crop[1]);
+    // Crops that add up past the size leave nothing; sizes past what a picture may have are no sizes.
+    constexpr uint64_t MaxSize = uint64_t{1} << 20;
+    video.Width = croppedWidth <= MaxSize && info.Crop[2] <= MaxSize && info.Crop[3] <= MaxSize
+                      ? static_cast<int64_t>(croppedWidth)
+                      : 0;
+    video.Height = croppedHeight <= MaxSize && info.Crop[0] <= MaxSize && info.Crop[1] <= MaxSize
+                       ? static_cast<int64_t>(croppedHeight)
+                       : 0;
+    video.Unit = video.DisplayUnit.Present() ? video.DisplayUnit.Value : 0;
+    auto isDisplay = [](uint32_t id) { return id == IdDisplayWidth || id == IdDisplayHeight; };
+    const auto &children = info.VideoChildren;
+    size_t first = children.size(), last = 0;
+    for (size_t i = 0; i < children.size(); ++i)
+        if (isDisplay(children[i].Id)) {
+            first = std::min(first, i);
+            last = i;
+        }
+    // A display element read twice: the room is not worked out from either.
+    const bool twice =
+        std::count_if(children.begin(), children.end(),
+                      [](const TVideoChild &child) { return child.Id == IdDisplayWidth; }) > 1 ||
+        std::count_if(children.begin(), children.end(),
+                      [](const TVideoChild &child) { return child.Id == IdDisplayHeight; }) > 1;
+    size_t from = children.size(), to = children.size();
+    if (twice) {
+    } else if (first == children.size()) {
+        for (size_t i = 0; i < children.size() && from == children.size(); ++i)
+            if (children[i].Id == IdVoid)
+                from = to = i;
+    } else {
+        for (size_t i = first; i < children.size(); ++i) {
+            const uint32_t id = children[i].Id;
+            if (!isDisplay(id) && id != IdDisplayUnit && id != IdVoid)
+                break;
+            if (id == IdVoid && i > last) {
+                from = first;
+                to = i;
+                break;
+            }
+        }
+    }
+    if (from < children.size() && children[to].End - children[from].Start >= 2) {
+        video.RoomStart = children[from].Start;
+        video.RoomEnd = children[to].End;
+        video.RoomBytes.resize(static_cast<size_t>(
+            std::min<int64_t>(video.RoomEnd - video.RoomStart, TMatroskaVideo::MaxRoomBytes)));
+        Read(video.RoomStart, video.RoomBytes.data(), video.RoomBytes.size());
+    }
+}
+
+// An H.264 video track becomes a track of the session with its display size and the SPS of its codec
+// private data; its encodings say how its frames are read, or that they are not.
+void TMatroskaParser::FinishTrack(TTrackInfo &info) {
+    const bool video = info.Type == 1 || info.CodecId.rfind("V_", 0) == 0;
+    if (!video || info.Track != nullptr || info.Number == 0)
+        return;
+    if (info.CodecId != AvcCodecId) {
+        Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
+               Format(SNotH264Track, static_cast<int64_t>(info.Number),
+                      info.CodecId.empty() ? std::string("(no codec)") : EscapedText(info.CodecId)));
+        return;
+    }
+    const auto number = static_cast<int>(std::min<uint64_t>(info.Number, 0x7FFFFFFF));
+    TTrack &track = Session.AddTrack(number, Format(SMatroskaTrackLabel, number));
+    info.Track = &track;
+    info.ScanFrames = true;
+    bool privateReadable = true;
+    for (const TEncoding &encoding : info.Encodings) {
+        const bool frames = (encoding.Scope & 1) != 0;
+        const bool codecPrivate = (encoding.Scope & 2) != 0;
+        if (encoding.Type == 1 || encoding.Encrypted) {
+            info.Reason = Session.KeepReason(Format(SMkvEncryptedTrack, track.Label));
+            if (frames && info.ScanFrames)
+                Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
+                       Format(SMkvEncryptedFrames, track.Label));
+            info.ScanFrames = info.ScanFrames && !frames;
+            continue;
+        }
+        if (encoding.Algorithm == 3) {
+            const int64_t size = std::min(encoding.SettingsSize, MaxStrippedBytes);
+            if (encoding.SettingsData >= 0 && size > 0) {
+                if (frames)
+                    info.Stripped = {{encoding.SettingsData, size}};
+                if (codecPrivate)
+                    info.PrivateStripped = {{encoding.SettingsData, size}};
+            }
+            continue;
+        }
+        const char *algorithm = CompressionName(encoding.Algorithm);
+        info.Reason = Session.KeepReason(Format(SMkvCompressedTrack, track.Label, algorithm));
+        if (frames && info.ScanFrames)
+            Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
+                   Format(SMkvCompressedFrames, track.Label, algorithm));
+        info.ScanFrames = info.ScanFrames && !frames;
+        if (codecPrivate && privateReadable)
+            Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
+                   Format(SMkvCompressedPrivate, track.Label, algorithm));
+        privateReadable = privateReadable && !codecPrivate;
+    }
+    if (info.HasVideo) {
+        FinishVideo(info);
+        track.Width = info.Video.Width;
+        track.Height = info.Video.Height;
+        // DisplayUnit 4 ("unknown") and values past it leave the ratio to the SPS.
+        if (info.Video.Width > 0 && info.Video.Height > 0 && info.Video.Unit <= 3)
+            track.Statements.push_back(std::make_unique<TMatroskaDisplayStatement>(track.Label, info.Video));
+    }
+    if (privateReadable)
+        ReadConfiguration(info);
+}
+
+// The SPS of the codec private data (an avcC record), and the length size of the frames' NAL units.
+void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
+    if (!info.HasCodecPrivate)
+        return;
+    std::vector<TExtent> extents = info.PrivateStripped;
+    extents.push_back(
+        {info.CodecPrivate.Data, std::min(info.CodecPrivate.End - info.CodecPrivate.Data, MaxConfigBytes)});
+    TByteView view(*FStream, extents);
+    std::vector<uint8_t> record(static_cast<size_t>(view.Size()));
+    view.Seek(0);
+    view.ReadBuffer(record.data(), record.size());
+    TAvcDecoderConfig config;
+    try {
+        config = ReadAvcDecoderConfig(record.data(), record.size());
+    } catch (const Exception &error) {
+        Notice(TScanNotice::TKind::Structure, info.CodecPrivate.Start,
+               Format(SAvcConfigDamaged, info.Track->Label, info.CodecPrivate.Start,
+                      WithoutFullStop(error.what())));
+        return;
+    }
+    info.LengthSize = config.LengthSize;
+    const int64_t stripped = view.Size() - extents.back().Length;
+    for (const TAvcDecoderConfig::TParameterSet &set : config.SequenceParameterSets) {
+        if (set.Length < 1 || NalUnitTypeOf(record[static_cast<size_t>(set.Offset)]) != NalTypeSps)
+            continue;
+        TNalUnitBytes unit;
+        unit.Complete = set.Length <= MaxSpsBytes;
+        const auto first = record.begin() + static_cast<ptrdiff_t>(set.Offset);
+        unit.Bytes.assign(first, first + static_cast<ptrdiff_t>(std::min(set.Length, MaxSpsBytes)));
+        const std::vector<TExtent> placed =
+            view.FileExtents(set.Offset, static_cast<int64_t>(unit.Bytes.size()));
+        const TPlacement placement =
+            placed.size() == 1 ? TPlacement(placed.front().FileOffset) : TPlacement(placed);
+        const std::string *reason = info.Reason;
+        if (set.Offset < stripped)
+            reason =
+                Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
+        KeepNALUnit(std::move(unit), placement, info.Track, reason);
+    }
+}
+
+// A SimpleBlock or Block: track number, timecode, flags, the lacing of its frames, the frames.
+void TMatroskaParser::ScanBlock(const TElement &block) {
+    uint8_t header[12];
+    const auto count = static_cast<size_t>(std::min<int64_t>(sizeof header, block.End - block.Data));
+    if (count < 4)
+        return;
+    Read(block.Data, header, count);
+    size_t numberLength = 0;
+    uint64_t number = 0;
+    bool unknown = false;
+    if (!ReadVint(header, count, numberLength, number, unknown) || numberLength + 3 > count)
+        return;
+    TTrackInfo *info = TrackByNumber(number);
+    if (info == nullptr) {
+        if (FUnknownTracks.insert(number).second)
+            Notice(TScanNotice::TKind::NotScanned, block.Start,
+                   Format(SMkvBlockUnknownTrack, block.Start,
+                          static_cast<int64_t>(std::min<uint64_t>(number, INT64_MAX))));
+        return;
+    }
+    if (!info->ScanFrames || info->Track == nullptr)
+        return;
+    const uint8_t flags = header[numberLength + 2];
+    const int lacing = (flags >> 1) & 3;
+    int64_t at = block.Data + static_cast<int64_t>(numberLength) + 3;
+    if (lacing == 0) {
+        ScanFrame(*info, at, block.End - at);
+        return;
+    }
+    // The lace header: the number of frames less one, then the sizes of all frames but the last.
+    std::vector<uint8_t> lace(static_cast<size_t>(std::min<int64_t>(block.End - at, 4096)));
+    size_t used = 0;
+    int64_t laceAt = at;
+    auto next = [&](uint8_t &byte) {
+        if (used == lace.size()) {
+            laceAt += static_cast<int64_t>(used);
+            const int64_t left = block.End - laceAt;
+            if (left <= 0)
+                return false;
+            lace.resize(static_cast<size_t>(std::min<int64_t>(left, 4096)));
+            Read(laceAt, lace.data(), lace.size());
+            used = 0;
+        }
+        byte = lace[used++];
+        return true;
+    };
+    if (!lace.empty())
+        Read(at, lace.data(), lace.size());
+    auto invalid = [&] {
+        Notice(TScanNotice::TKind::Structure, block.Start, Format(SMkvLacingInvalid, block.Start));
+    };
+    uint8_t byte = 0;
+    if (!next(byte)) {
+        invalid();
+        return;
+    }
+    const int frames = byte + 1;
+    std::vector<int64_t> sizes;
+    bool good = true;
+    if (lacing == 1) { // Xiph: each size as a run of 255s and the byte that ends it
+        for (int i = 0; i + 1 < frames && good; ++i) {
+            int64_t size = 0;
+            do {
+                good = next(byte);
+                size += byte;
+            } while (good && byte == 255 && size < block.End - block.Data);
+            sizes.push_back(size);
+        }
+    } else if (lacing == 3) { // EBML: the first size, then signed differences
+        for (int i = 0; i + 1 < frames && good; ++i) {
+            uint8_t bytes[8];
+            good = next(bytes[0]);
+            const int length = good ? VintLength(bytes[0]) : 0;
+            good = good && length > 0;
+            for (int k = 1; k < length && good; ++k)
+                good = next(bytes[k]);
+            if (!good)
+                break;
+            uint64_t raw = bytes[0] & (0xFF >> length);
+            for (int k = 1; k < length; ++k)
+                raw = (raw << 8) | bytes[k];
+            int64_t size = static_cast<int64_t>(raw);
+            if (i > 0)
+                size = sizes.back() + (static_cast<int64_t>(raw) - ((int64_t{1} << (7 * length - 1)) - 1));
+            good = size >= 0 && size <= block.End - block.Data;
+            sizes.push_back(size);
+        }
+    }
+    const int64_t framesAt = laceAt + static_cast<int64_t>(used);
+    int64_t left = block.End - framesAt;
+    if (good && lacing == 2) { // fixed: all of one size
+        good = left % frames == 0;
+        sizes.assign(static_cast<size_t>(frames - 1), left / frames);
+    }
+    int64_t total = 0;
+    for (int64_t size : sizes)
+        total += size;
+    if (!good || total > left) {
+        invalid();
+        return;
+    }
+    sizes.push_back(left - total);
+    int64_t offset = framesAt;
+    for (int64_t size : sizes) {
+        if (Aborted)
+            return;
+        ScanFrame(*info, offset, size);
+        offset += size;
+    }
+}
+
+// The NAL units of one frame, behind the bytes header stripping took off it when the track has them.
+void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) {
+    if (size <= 0 && info.Stripped.empty())
+        return;
+    auto overrun = [&](int64_t at) {
+        if (!info.OverrunNoticed)
+            Notice(TScanNotice::TKind::Structure, at, Format(SMkvNalLengthPastFrame, info.Track->Label, at));
+        info.OverrunNoticed = true;
+    };
+    if (info.Stripped.empty()) {
+        TLengthPrefixedSource source(*FStream, offset, offset + size, info.LengthSize);
+        while (source.Next())
+            if (NalUnitTypeOf(source.Header()) == NalTypeSps)
+                KeepNALUnit(source.ReadUnit(MaxSpsBytes), TPlacement(source.Start()), info.Track,
+                            info.Reason);
+        if (source.Overrun())
+            overrun(source.OverrunAt());
+        return;
+    }
+    std::vector<TExtent> extents = info.Stripped;
+    if (size > 0)
+        extents.push_back({offset, size});
+    TByteView view(*FStream, extents);
+    const int64_t stripped = info.Stripped.front().Length;
+    TLengthPrefixedSource source(view, 0, view.Size(), info.LengthSize);
+    while (source.Next()) {
+        if (NalUnitTypeOf(source.Header()) != NalTypeSps)
+            continue;
+        TNalUnitBytes unit = source.ReadUnit(MaxSpsBytes);
+        const std::vector<TExtent> placed =
+            view.FileExtents(source.Start(), static_cast<int64_t>(unit.Bytes.size()));
+        const TPlacement placement =
+            placed.size() == 1 ? TPlacement(placed.front().FileOffset) : TPlacement(placed);
+        const std::string *reason = info.Reason;
+        if (source.Start() < stripped)
+            reason =
+                Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
+        KeepNALUnit(std::move(unit), placement, info.Track, reason);
+    }
+    if (source.Overrun())
+        overrun(source.OverrunAt() < stripped ? offset : view.FileOffset(source.OverrunAt()));
+}
