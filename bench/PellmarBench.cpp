@@ -1,26 +1,32 @@
-// Measures how close scanning comes to plain reading of the same file, and how the in-place change of
+// Measures how close scanning comes to the system reading the same file, and how the in-place change of
 // the sample aspect ratio compares with rewriting the file through ffmpeg.
 //
-//   pellmar-bench [--repeat N] [--matroska-only]
+//   pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts]...
 //
 // Inputs are made on first use (ffmpeg with libx264) in the build folder and kept there: a raw stream
-// of at least 1 GiB (an x264 stream with an SPS before every key frame, repeated), an AVI of at least
-// 1 GiB made from it, and a 4 GiB sparse raw stream whose SPS lie past the 4 GiB mark.
-// Every figure is the best of N runs (default 3) on a warm page cache; memory is the peak resident
-// size of a child process that does only that step.
+// of at least 1 GiB (an x264 stream with an SPS before every key frame, repeated), the same stream in an
+// AVI, an MP4, a Matroska file and a transport stream, an AVI of two million small chunks (small frames
+// with audio between them), and a 4 GiB sparse raw stream whose SPS lie past the 4 GiB mark.
+//
+// Every step is compared with plain reading of the same file: the system's read, 1 MiB at a time into
+// one buffer, nothing else (dd's time is printed beside it when dd is there). Every figure is the best of
+// N runs (default 3) on a warm page cache; memory is the peak resident size of a child process that does
+// only that step.
+//
+// The benchmark is a list of blocks, one per kind of input: each makes its input, measures plain reading
+// of it with PlainReading, and reports each step against that with Report.
 
 #include "base/Exceptions.h"
 #include "base/Streams.h"
-#include "scan/MatroskaParser.h"
+#include "scan/Parser.h"
 #include "scan/ScanSession.h"
-#include "scan/StreamParser.h"
-#include "scan/TSParser.h"
-#include "scan/uRIFFParser.h"
+#include "scan/Scanner.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -37,6 +43,8 @@ namespace {
 const fs::path DataDir = PELLMAR_BENCH_DATA;
 constexpr int64_t GiB = int64_t{1} << 30;
 
+// ---- Inputs ----
+
 void Run(const std::string &command) {
     std::printf("  $ %s\n", command.c_str());
     std::fflush(stdout);
@@ -48,47 +56,93 @@ std::string Quote(const fs::path &path) {
     return "'" + path.string() + "'";
 }
 
+// Made by the command into a file of its own first, so that a failed run leaves no input behind.
+fs::path Made(const fs::path &file, const std::function<void(const fs::path &)> &make) {
+    if (fs::exists(file))
+        return file;
+    fs::path part = file;
+    part += ".part";
+    fs::remove(part);
+    make(part);
+    fs::rename(part, file);
+    return file;
+}
+
 // x264 output at 1920x1080, 25 frames per second, SAR 1:1, an SPS before every key frame (every 2 s).
 fs::path Source() {
-    fs::path source = DataDir / "source.h264";
-    if (!fs::exists(source))
+    return Made(DataDir / "source.h264", [](const fs::path &out) {
         Run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 30 -vf setsar=1/1 "
             "-c:v libx264 -preset veryfast -crf 18 -x264-params repeat-headers=1:keyint=50 -f h264 " +
-            Quote(source));
-    return source;
+            Quote(out));
+    });
 }
 
 // The source repeated until the file holds at least 1 GiB.
 fs::path LargeStream() {
-    fs::path large = DataDir / "large.h264";
-    if (fs::exists(large))
-        return large;
-    fs::path source = Source();
-    int64_t copies = GiB / static_cast<int64_t>(fs::file_size(source)) + 1;
-    std::printf("  repeating %s %lld times into %s\n", source.c_str(), static_cast<long long>(copies),
-                large.c_str());
-    for (int64_t i = 0; i < copies; ++i)
-        Run("cat " + Quote(source) + " >> " + Quote(large));
-    return large;
+    return Made(DataDir / "large.h264", [](const fs::path &out) {
+        fs::path source = Source();
+        int64_t copies = GiB / static_cast<int64_t>(fs::file_size(source)) + 1;
+        std::printf("  repeating %s %lld times into %s\n", source.c_str(), static_cast<long long>(copies),
+                    out.c_str());
+        for (int64_t i = 0; i < copies; ++i)
+            Run("cat " + Quote(source) + " >> " + Quote(out));
+    });
 }
 
 fs::path LargeAvi() {
-    fs::path avi = DataDir / "large.avi";
-    if (!fs::exists(avi))
+    return Made(DataDir / "large.avi", [](const fs::path &out) {
         Run("ffmpeg -v error -y -fflags +genpts -r 25 -i " + Quote(LargeStream()) + " -c copy -f avi " +
-            Quote(avi));
-    return avi;
+            Quote(out));
+    });
+}
+
+// One minute of 320x180 video (about 700 bytes a frame, an SPS every 10 s) and 8 kHz audio in chunks of
+// 320 bytes, 25 of each a second, repeated to two million chunks: 1,000,500 video and as many audio chunks,
+// about 1 GiB.
+fs::path ManyChunkAvi() {
+    return Made(DataDir / "many-chunks.avi", [](const fs::path &out) {
+        fs::path clip = DataDir / "small-clip.avi";
+        Run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x180:rate=25 -f lavfi -i "
+            "sine=frequency=440:sample_rate=8000:samples_per_frame=320 -t 60 -c:v libx264 -preset veryfast "
+            "-crf 30 -x264-params repeat-headers=1:keyint=250 -c:a pcm_u8 -f avi " +
+            Quote(clip));
+        Run("ffmpeg -v error -y -stream_loop 666 -i " + Quote(clip) + " -c copy -f avi " + Quote(out));
+        fs::remove(clip);
+    });
 }
 
 // 4 GiB of holes, then the source stream: the SPS lie past the 4 GiB mark.
 fs::path SparseStream() {
-    fs::path sparse = DataDir / "sparse-4gib.h264";
-    if (!fs::exists(sparse)) {
-        Run("truncate -s 4G " + Quote(sparse));
-        Run("cat " + Quote(Source()) + " >> " + Quote(sparse));
-    }
-    return sparse;
+    return Made(DataDir / "sparse-4gib.h264", [](const fs::path &out) {
+        Run("truncate -s 4G " + Quote(out));
+        Run("cat " + Quote(Source()) + " >> " + Quote(out));
+    });
 }
+
+// The large stream in a container, as ffmpeg remuxes it. ffmpeg 5.1 gives the raw stream's B-frames
+// no presentation time: the MP4 muxer works them out, the Matroska muxer gets them from an MP4 on the way,
+// and each frame of the transport stream gets its decoding time.
+fs::path LargeMp4() {
+    return Made(DataDir / "large.mp4", [](const fs::path &out) {
+        Run("ffmpeg -v error -y -fflags +genpts -r 25 -i " + Quote(LargeStream()) + " -c copy -f mp4 " +
+            Quote(out));
+    });
+}
+
+fs::path LargeMatroska() {
+    return Made(DataDir / "large.mkv", [](const fs::path &out) {
+        Run("ffmpeg -v error -y -i " + Quote(LargeMp4()) + " -c copy -f matroska " + Quote(out));
+    });
+}
+
+fs::path LargeTs() {
+    return Made(DataDir / "large.ts", [](const fs::path &out) {
+        Run("ffmpeg -v error -y -r 25 -i " + Quote(LargeStream()) +
+            " -c copy -bsf:v setts=pts=DTS -f mpegts " + Quote(out));
+    });
+}
+
+// ---- Measuring ----
 
 double Seconds(const std::function<void()> &work) {
     auto start = std::chrono::steady_clock::now();
@@ -96,12 +150,13 @@ double Seconds(const std::function<void()> &work) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Runs the work in a child process: the best time of the runs, and the child's peak resident size.
+// The best time of the runs, and the peak resident size of the child processes that did them.
 struct TMeasure {
     double seconds = 0;
     long peakKiB = 0;
 };
 
+// Runs the work in a child process, repeat times.
 TMeasure Measure(int repeat, const std::function<void()> &prepare, const std::function<void()> &work) {
     TMeasure best{1e100, 0};
     for (int i = 0; i < repeat; ++i) {
@@ -137,34 +192,95 @@ TMeasure Measure(int repeat, const std::function<void()> &prepare, const std::fu
     return best;
 }
 
+// Plain reading: the system's read, 1 MiB at a time into one buffer, nothing else.
 void PlainRead(const fs::path &file) {
-    TFileStream stream(file.string(), TFileOpenMode::ReadShareDenyWrite);
-    std::vector<uint8_t> block(size_t{1} << 20);
-    int64_t left = stream.Size();
-    while (left > 0) {
-        size_t part = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(block.size())));
-        stream.ReadBuffer(block.data(), part);
-        left -= static_cast<int64_t>(part);
+    const int handle = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0)
+        throw std::runtime_error("cannot open " + file.string());
+    std::vector<char> block(size_t{1} << 20);
+    ssize_t done = 0;
+    while ((done = ::read(handle, block.data(), block.size())) > 0) {
     }
+    ::close(handle);
+    if (done < 0)
+        throw std::runtime_error("cannot read " + file.string());
 }
 
-// Scans as the desktop program does: with a progress receiver bound, into a session of its own.
-template <typename TScanner>
+// dd's own time for reading the file in blocks of 1 MiB, the best of the runs; 0 when dd is not there.
+double DdSeconds(const fs::path &file, int repeat) {
+    double best = 0;
+    for (int i = 0; i < repeat; ++i) {
+        const std::string command = "LC_ALL=C dd if=" + Quote(file) + " of=/dev/null bs=1M 2>&1";
+        FILE *output = ::popen(command.c_str(), "r");
+        if (output == nullptr)
+            return 0;
+        std::string text;
+        char part[256];
+        while (std::fgets(part, sizeof part, output) != nullptr)
+            text += part;
+        if (::pclose(output) != 0)
+            return 0;
+        // "... bytes (...) copied, 0.0951 s, 11.3 GB/s"
+        const size_t copied = text.rfind("copied, ");
+        if (copied == std::string::npos)
+            return 0;
+        const double seconds = std::atof(text.c_str() + copied + 8);
+        if (seconds > 0 && (best == 0 || seconds < best))
+            best = seconds;
+    }
+    return best;
+}
+
+// A file and plain reading of it, which its steps are compared with.
+struct TReference {
+    fs::path File;
+    int64_t Bytes = 0;
+    TMeasure Plain;
+};
+
+void Report(const std::string &what, const TReference &reference, const TMeasure &measure) {
+    const double mbps = static_cast<double>(reference.Bytes) / measure.seconds / 1e6;
+    std::printf("%-50s %7.3f s %7.0f MB/s %6.2f x plain reading  peak %6.1f MiB\n", what.c_str(),
+                measure.seconds, mbps, reference.Plain.seconds / measure.seconds,
+                static_cast<double>(measure.peakKiB) / 1024.0);
+}
+
+// Measures plain reading of the file (after one read that warms the page cache) and reports it, with
+// dd's figure beside it.
+TReference PlainReading(const std::string &what, const fs::path &file, int repeat) {
+    TReference reference{file, static_cast<int64_t>(fs::file_size(file)), {}};
+    PlainRead(file);
+    reference.Plain = Measure(repeat, nullptr, [&] { PlainRead(file); });
+    Report("plain reading, " + what, reference, reference.Plain);
+    if (const double dd = DdSeconds(file, repeat); dd > 0)
+        std::printf("%-50s %7.3f s %7.0f MB/s %6.2f x plain reading\n", ("  dd bs=1M, " + what).c_str(), dd,
+                    static_cast<double>(reference.Bytes) / dd / 1e6, reference.Plain.seconds / dd);
+    return reference;
+}
+
+// ---- Steps ----
+
+// Scans as the desktop program does: the scanner the content calls for, with a progress receiver bound,
+// into a session of its own.
 size_t Scan(const fs::path &file, bool deep = true, TScanSession *into = nullptr) {
     TScanSession own;
     TScanSession &session = into != nullptr ? *into : own;
-    TScanner parser(session);
-    parser.DeepScan = deep;
+    std::unique_ptr<TParser> parser = CreateParser(ProbeFile(file.string()), session);
+    if (!parser)
+        throw std::runtime_error("no scanner reads " + file.string());
+    parser->DeepScan = deep;
     int64_t reports = 0;
-    parser.Events.OnProgress = [&](int64_t, int64_t) { ++reports; };
-    parser.Parse(file.string());
+    parser->Events.OnProgress = [&](int64_t, int64_t) { ++reports; };
+    parser->Parse(file.string());
     return session.ARInfoList.Count();
 }
 
-// The whole job of the user: scan, set a new predefined SAR on every record, check, write.
+// The whole job of the user: scan, set a new predefined SAR on every record, check, write (the container's
+// statements and checksums with it).
 void ChangeEverySar(const fs::path &file, uint8_t aspectRatioIdc) {
     TScanSession session;
-    Scan<TStreamParser>(file, true, &session);
+    if (Scan(file, true, &session) == 0)
+        throw std::runtime_error("no SPS found in " + file.string());
     TARInfoList &records = session.ARInfoList;
     for (size_t i = 0; i < records.Count(); ++i)
         records.Items(i)->NewAspectRatioIdc = aspectRatioIdc;
@@ -174,222 +290,98 @@ void ChangeEverySar(const fs::path &file, uint8_t aspectRatioIdc) {
     records.WriteChanges(target);
 }
 
-void Report(const char *what, int64_t bytes, const TMeasure &measure, double plainSeconds) {
-    double mbps = static_cast<double>(bytes) / measure.seconds / 1e6;
-    std::printf("%-44s %8.3f s %9.0f MB/s  %5.2f x plain reading  peak %6.1f MiB\n", what, measure.seconds,
-                mbps, plainSeconds / measure.seconds, static_cast<double>(measure.peakKiB) / 1024.0);
-}
+// ---- Blocks ----
 
-// ---- Matroska ----
-// A Matroska file of at least 1 GiB remuxed from the raw stream: listing against plain reading of the
-// same file, the in-place change of every SPS (and the CRC-32 of every cluster that holds one) against an
-// ffmpeg remux with h264_metadata, and the peak memory of each.
-
-// ffmpeg 5.1 gives the raw stream's B-frames no presentation time, which its Matroska muxer refuses: the
-// stream goes through MP4 (whose muxer works them out) on its way.
-fs::path LargeMatroska() {
-    fs::path mkv = DataDir / "large.mkv";
-    if (!fs::exists(mkv)) {
-        const fs::path mp4 = DataDir / "large-for-mkv.mp4";
-        Run("ffmpeg -v error -y -fflags +genpts -r 25 -i " + Quote(LargeStream()) + " -c copy -f mp4 " +
-            Quote(mp4));
-        Run("ffmpeg -v error -y -i " + Quote(mp4) + " -c copy -f matroska " + Quote(mkv));
-        fs::remove(mp4);
-    }
-    return mkv;
-}
-
-// Scan, give every row the predefined code, check, write: the user's whole job.
-void ChangeEveryMatroskaSar(const fs::path &file, uint8_t aspectRatioIdc) {
-    TScanSession session;
-    Scan<TMatroskaParser>(file, true, &session);
-    TARInfoList &records = session.ARInfoList;
-    for (size_t i = 0; i < records.Count(); ++i)
-        records.Items(i)->NewAspectRatioIdc = aspectRatioIdc;
-    TFileStream target(file.string(), TFileOpenMode::ReadWriteExclusive);
-    if (!records.CheckChanges(target).empty())
-        throw std::runtime_error("changes refused");
-    records.WriteChanges(target);
-}
-
-void MatroskaBench(int repeat) {
-    const fs::path mkv = LargeMatroska();
-    const auto bytes = static_cast<int64_t>(fs::file_size(mkv));
-    TScanSession listed;
-    const size_t rows = Scan<TMatroskaParser>(mkv, true, &listed);
-    std::printf("\nMatroska %.2f GiB: %zu rows, %zu CRC-32 regions; best of %d runs\n\n",
-                static_cast<double>(bytes) / GiB, rows, listed.ChecksumRegions.size(), repeat);
-    PlainRead(mkv); // warm the page cache
-    const TMeasure plain = Measure(repeat, nullptr, [&] { PlainRead(mkv); });
-    const TMeasure scan = Measure(repeat, nullptr, [&] { Scan<TMatroskaParser>(mkv); });
-    Report("plain reading, Matroska (1 MiB blocks)", bytes, plain, plain.seconds);
-    Report("TMatroskaParser listing, Matroska", bytes, scan, plain.seconds);
-
-    const fs::path target = DataDir / "target.mkv";
-    const fs::path remuxed = DataDir / "remuxed.mkv";
-    // The copy is put onto the disk before the clock starts: the save's own flush then writes what the
-    // save wrote, not the gigabyte the copy left in the page cache.
+// A format's block: listing, and changing the SAR of every SPS in place against the usual alternative that
+// rewrites the file with ffmpeg, each compared with plain reading of the file. The copy a change works on
+// is put onto the disk before the clock starts: the save's own flush then writes what the save wrote, not
+// the gigabyte the copy left in the page cache.
+TReference FormatBlock(const std::string &name, const fs::path &file, const std::string &muxer, int repeat) {
+    const TReference reference = PlainReading(name, file, repeat);
+    Report("list (deep scan), " + name, reference, Measure(repeat, nullptr, [&] { Scan(file); }));
+    const fs::path target = DataDir / ("target-" + file.filename().string());
+    const fs::path remuxed = DataDir / ("remuxed-" + file.filename().string());
     auto copyInput = [&] {
-        fs::copy_file(mkv, target, fs::copy_options::overwrite_existing);
+        fs::copy_file(file, target, fs::copy_options::overwrite_existing);
         TFileStream(target.string(), TFileOpenMode::ReadWriteExclusive).Flush();
     };
-    const TMeasure change = Measure(repeat, copyInput, [&] { ChangeEveryMatroskaSar(target, 2); });
+    const TMeasure change = Measure(repeat, copyInput, [&] { ChangeEverySar(target, 2); });
     const TMeasure remux = Measure(repeat, nullptr, [&] {
-        Run("ffmpeg -v error -y -i " + Quote(mkv) +
-            " -c copy -bsf:v h264_metadata=sample_aspect_ratio=12/11 -f matroska " + Quote(remuxed));
+        Run("ffmpeg -v error -y -i " + Quote(file) +
+            " -c copy -bsf:v h264_metadata=sample_aspect_ratio=12/11 -f " + muxer + " " + Quote(remuxed));
     });
-    Report("change SAR of every SPS in place, Matroska", bytes, change, plain.seconds);
-    Report("ffmpeg -c copy -bsf:v h264_metadata, Matroska", bytes, remux, plain.seconds);
-    std::printf("in place is %.1f times faster than the ffmpeg rewrite\n", remux.seconds / change.seconds);
+    Report("change every SPS in place, " + name, reference, change);
+    Report("ffmpeg -c copy -bsf:v h264_metadata, " + name, reference, remux);
+    std::printf("  in place is %.0f times faster than the ffmpeg rewrite\n\n",
+                remux.seconds / change.seconds);
     fs::remove(target);
     fs::remove(remuxed);
-}
-// ---- end of Matroska ----
-
-} // namespace
-
-// ---- Transport streams ----
-// A .ts of at least 1 GiB made from the raw stream as ffmpeg remuxes it: the deep scan against plain
-// reading of the same file, the in-place change of every SPS against an ffmpeg remux with h264_metadata,
-// and the peak memory of each. The raw stream's B-frames leave the demuxer without presentation times,
-// which the transport stream muxer wants: each frame gets its decoding time.
-namespace {
-
-fs::path LargeTs() {
-    fs::path ts = DataDir / "large.ts";
-    if (!fs::exists(ts)) {
-        // Made under another name first: a remux that fails leaves no file that looks made.
-        fs::path part = DataDir / "large.ts.part";
-        Run("ffmpeg -v error -y -r 25 -i " + Quote(LargeStream()) +
-            " -c copy -bsf:v setts=pts=DTS -f mpegts " + Quote(part));
-        fs::rename(part, ts);
-    }
-    return ts;
+    return reference;
 }
 
-void ChangeEveryTsSar(const fs::path &file, uint8_t aspectRatioIdc) {
-    TScanSession session;
-    const size_t rows = Scan<TTSParser>(file, true, &session);
-    if (rows == 0)
-        throw std::runtime_error("no SPS found in the transport stream");
-    TARInfoList &records = session.ARInfoList;
-    for (size_t i = 0; i < records.Count(); ++i)
-        records.Items(i)->NewAspectRatioIdc = aspectRatioIdc;
-    TFileStream target(file.string(), TFileOpenMode::ReadWriteExclusive);
-    if (!records.CheckChanges(target).empty())
-        throw std::runtime_error("changes refused");
-    records.WriteChanges(target);
+void AviBlock(int repeat) {
+    const TReference avi = FormatBlock("AVI", LargeAvi(), "avi", repeat);
+    Report("first NAL unit of each chunk, AVI", avi,
+           Measure(repeat, nullptr, [&] { Scan(avi.File, false); }));
 }
 
-void TransportStreamRows(int repeat) {
-    std::printf("\nTransport stream\n");
-    const fs::path ts = LargeTs();
-    const auto bytes = static_cast<int64_t>(fs::file_size(ts));
-    std::printf("%.2f GiB .ts made from the raw stream\n\n", static_cast<double>(bytes) / GiB);
-    PlainRead(ts);
-    const TMeasure plain = Measure(repeat, nullptr, [&] { PlainRead(ts); });
-    Report("plain reading, .ts (1 MiB blocks)", bytes, plain, plain.seconds);
-    const TMeasure scan = Measure(repeat, nullptr, [&] { Scan<TTSParser>(ts); });
-    Report("TTSParser deep scan, .ts", bytes, scan, plain.seconds);
+// What listing a file costs when its chunks are small and many: the walk itself.
+void ManyChunkAviBlock(int repeat) {
+    const TReference avi = PlainReading("AVI of 2 million chunks", ManyChunkAvi(), repeat);
+    Report("list (deep scan), 2M-chunk AVI", avi, Measure(repeat, nullptr, [&] { Scan(avi.File, true); }));
+    Report("first NAL unit, 2M-chunk AVI", avi, Measure(repeat, nullptr, [&] { Scan(avi.File, false); }));
+}
 
-    const fs::path target = DataDir / "target.ts";
-    const fs::path remuxed = DataDir / "remuxed.ts";
-    // The copy is put onto the disk before the change is timed, which would otherwise wait for it when it
-    // puts its own few bytes there.
-    auto copyInput = [&] {
-        fs::copy_file(ts, target, fs::copy_options::overwrite_existing);
-        TFileStream(target.string(), TFileOpenMode::ReadWriteExclusive).Flush();
-    };
-    const TMeasure change = Measure(repeat, copyInput, [&] { ChangeEveryTsSar(target, 2); });
-    const TMeasure remux = Measure(repeat, nullptr, [&] {
-        Run("ffmpeg -v error -y -i " + Quote(ts) +
-            " -c copy -bsf:v h264_metadata=sample_aspect_ratio=12/11 -f mpegts " + Quote(remuxed));
-    });
-    Report("change SAR of every SPS in place, .ts", bytes, change, plain.seconds);
-    Report("ffmpeg -c copy -bsf:v h264_metadata, .ts", bytes, remux, plain.seconds);
-    std::printf("in place is %.1f times faster than the ffmpeg remux\n", remux.seconds / change.seconds);
-    fs::remove(target);
-    fs::remove(remuxed);
+// Read once: it is large, and mostly holes.
+void SparseBlock() {
+    const TReference sparse = PlainReading("4 GiB sparse stream", SparseStream(), 1);
+    Report("list (deep scan), 4 GiB sparse", sparse, Measure(1, nullptr, [&] {
+               TScanSession session;
+               if (Scan(sparse.File, true, &session) == 0 ||
+                   session.ARInfoList.Items(0)->SpsOffset() < 4 * GiB)
+                   throw std::runtime_error("no SPS found past 4 GiB");
+           }));
 }
 
 } // namespace
-// ---- end of transport streams ----
 
 int main(int argc, char **argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int repeat = 3;
-    bool matroskaOnly = false;
+    std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--repeat" && i + 1 < argc)
+        const std::string argument = argv[i];
+        if (argument == "--repeat" && i + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++i]));
-        else if (std::string(argv[i]) == "--matroska-only")
-            matroskaOnly = true;
-    }
-    try {
-        if (matroskaOnly) {
-            fs::create_directories(DataDir);
-            MatroskaBench(repeat);
-            return 0;
+        } else if (argument == "--only" && i + 1 < argc) {
+            only.emplace_back(argv[++i]);
+        } else {
+            std::fprintf(stderr,
+                         "usage: pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts]...\n");
+            return 2;
         }
+    }
+    auto wanted = [&only](const char *block) {
+        return only.empty() || std::find(only.begin(), only.end(), block) != only.end();
+    };
+    try {
         fs::create_directories(DataDir);
-        std::printf("Preparing inputs in %s\n", DataDir.c_str());
-        fs::path stream = LargeStream();
-        fs::path avi = LargeAvi();
-        fs::path sparse = SparseStream();
-        int64_t streamBytes = static_cast<int64_t>(fs::file_size(stream));
-        int64_t aviBytes = static_cast<int64_t>(fs::file_size(avi));
-        int64_t sparseBytes = static_cast<int64_t>(fs::file_size(sparse));
-        std::printf(
-            "\n%u cores; raw stream %.2f GiB, AVI %.2f GiB, sparse stream %.2f GiB; best of %d runs\n\n",
-            std::thread::hardware_concurrency(), static_cast<double>(streamBytes) / GiB,
-            static_cast<double>(aviBytes) / GiB, static_cast<double>(sparseBytes) / GiB, repeat);
-
-        PlainRead(stream); // warm the page cache
-        PlainRead(avi);
-        TMeasure plainStream = Measure(repeat, nullptr, [&] { PlainRead(stream); });
-        TMeasure plainAvi = Measure(repeat, nullptr, [&] { PlainRead(avi); });
-        Report("plain reading, raw stream (1 MiB blocks)", streamBytes, plainStream, plainStream.seconds);
-        Report("plain reading, AVI (1 MiB blocks)", aviBytes, plainAvi, plainAvi.seconds);
-
-        TMeasure streamScan = Measure(repeat, nullptr, [&] { Scan<TStreamParser>(stream); });
-        Report("TStreamParser deep scan, raw stream", streamBytes, streamScan, plainStream.seconds);
-
-        auto aviScan = [&](bool deep) {
-            return Measure(repeat, nullptr, [&, deep] { Scan<TRIFFParser>(avi, deep); });
-        };
-        Report("TRIFFParser deep scan, AVI", aviBytes, aviScan(true), plainAvi.seconds);
-        Report("TRIFFParser first NAL unit of each chunk, AVI", aviBytes, aviScan(false), plainAvi.seconds);
-
-        PlainRead(sparse);
-        TMeasure plainSparse = Measure(1, nullptr, [&] { PlainRead(sparse); });
-        TMeasure sparseScan = Measure(1, nullptr, [&] {
-            TScanSession session;
-            if (Scan<TStreamParser>(sparse, true, &session) == 0 ||
-                session.ARInfoList.Items(0)->SpsOffset() < 4 * GiB)
-                throw std::runtime_error("no SPS found past 4 GiB");
-        });
-        Report("plain reading, 4 GiB sparse stream", sparseBytes, plainSparse, plainSparse.seconds);
-        Report("TStreamParser deep scan, 4 GiB sparse", sparseBytes, sparseScan, plainSparse.seconds);
-
-        // Changing the SAR of every SPS, in place, against the usual alternative that rewrites the file.
-        fs::path target = DataDir / "target.h264";
-        fs::path remuxed = DataDir / "remuxed.h264";
-        auto copyInput = [&] { fs::copy_file(stream, target, fs::copy_options::overwrite_existing); };
-        TMeasure change = Measure(repeat, copyInput, [&] { ChangeEverySar(target, 2); });
-        TMeasure remux = Measure(repeat, nullptr, [&] {
-            Run("ffmpeg -v error -y -i " + Quote(stream) +
-                " -c copy -bsf:v h264_metadata=sample_aspect_ratio=12/11 -f h264 " + Quote(remuxed));
-        });
-        std::printf("\n");
-        Report("change SAR of every SPS in place (scan+write)", streamBytes, change, plainStream.seconds);
-        Report("ffmpeg -c copy -bsf:v h264_metadata (rewrite)", streamBytes, remux, plainStream.seconds);
-        std::printf("in place is %.1f times faster than the ffmpeg rewrite\n",
-                    remux.seconds / change.seconds);
-        fs::remove(target);
-        fs::remove(remuxed);
-
-        TransportStreamRows(repeat);
-        MatroskaBench(repeat);
+        std::printf("Inputs in %s; %u cores; best of %d runs (the 4 GiB file: one)\n\n", DataDir.c_str(),
+                    std::thread::hardware_concurrency(), repeat);
+        if (wanted("h264"))
+            FormatBlock("raw stream", LargeStream(), "h264", repeat);
+        if (wanted("avi"))
+            AviBlock(repeat);
+        if (wanted("chunks"))
+            ManyChunkAviBlock(repeat);
+        if (wanted("sparse"))
+            SparseBlock();
+        if (wanted("mp4"))
+            FormatBlock("MP4", LargeMp4(), "mp4", repeat);
+        if (wanted("mkv"))
+            FormatBlock("Matroska", LargeMatroska(), "matroska", repeat);
+        if (wanted("ts"))
+            FormatBlock("transport stream", LargeTs(), "mpegts", repeat);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "pellmar-bench: %s\n", error.what());
         return 1;
