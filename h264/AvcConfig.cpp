@@ -2,6 +2,9 @@
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "uH264.h"
+
+#include <algorithm>
 
 TAvcDecoderConfig ReadAvcDecoderConfig(const uint8_t *record, size_t size) {
     TAvcDecoderConfig config;
@@ -35,4 +38,18 @@ TAvcDecoderConfig ReadAvcDecoderConfig(const uint8_t *record, size_t size) {
     readSets(ppsCount, config.PictureParameterSets);
     // High profiles may go on with chroma format, bit depths and SPS extensions: nothing needed here.
     return config;
+}
+
+std::vector<TConfigSps> ConfigSpsUnits(const TAvcDecoderConfig &config, const std::vector<uint8_t> &record) {
+    std::vector<TConfigSps> units;
+    for (const TAvcDecoderConfig::TParameterSet &set : config.SequenceParameterSets) {
+        if (set.Length < 1 || NalUnitTypeOf(record[static_cast<size_t>(set.Offset)]) != NalTypeSps)
+            continue;
+        TConfigSps &sps = units.emplace_back();
+        sps.Offset = set.Offset;
+        sps.Unit.Complete = set.Length <= MaxSpsBytes;
+        const auto first = record.begin() + static_cast<ptrdiff_t>(set.Offset);
+        sps.Unit.Bytes.assign(first, first + static_cast<ptrdiff_t>(std::min(set.Length, MaxSpsBytes)));
+    }
+    return units;
 }

@@ -356,15 +356,9 @@ void TMP4Parser::ReadConfiguration(TTrackInfo &info, const TSampleEntry &entry) 
     for (TSampleEntry &own : info.Entries)
         if (own.Start == entry.Start)
             own.LengthSize = config.LengthSize;
-    for (const TAvcDecoderConfig::TParameterSet &set : config.SequenceParameterSets) {
-        if (set.Length < 1 || NalUnitTypeOf(record[static_cast<size_t>(set.Offset)]) != NalTypeSps)
-            continue;
-        TNalUnitBytes unit;
-        unit.Complete = set.Length <= MaxSpsBytes;
-        const auto first = record.begin() + static_cast<ptrdiff_t>(set.Offset);
-        unit.Bytes.assign(first, first + static_cast<ptrdiff_t>(std::min(set.Length, MaxSpsBytes)));
-        KeepNALUnit(std::move(unit), TPlacement(entry.Config.Data + set.Offset), info.Track, entry.Reason);
-    }
+    for (TConfigSps &sps : ConfigSpsUnits(config, record))
+        KeepNALUnit(std::move(sps.Unit), TPlacement(entry.Config.Data + sps.Offset), info.Track,
+                    entry.Reason);
 }
 
 bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size) {

@@ -631,22 +631,16 @@ void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     }
     info.LengthSize = config.LengthSize;
     const int64_t stripped = view.Size() - extents.back().Length;
-    for (const TAvcDecoderConfig::TParameterSet &set : config.SequenceParameterSets) {
-        if (set.Length < 1 || NalUnitTypeOf(record[static_cast<size_t>(set.Offset)]) != NalTypeSps)
-            continue;
-        TNalUnitBytes unit;
-        unit.Complete = set.Length <= MaxSpsBytes;
-        const auto first = record.begin() + static_cast<ptrdiff_t>(set.Offset);
-        unit.Bytes.assign(first, first + static_cast<ptrdiff_t>(std::min(set.Length, MaxSpsBytes)));
+    for (TConfigSps &sps : ConfigSpsUnits(config, record)) {
         const std::vector<TExtent> placed =
-            view.FileExtents(set.Offset, static_cast<int64_t>(unit.Bytes.size()));
+            view.FileExtents(sps.Offset, static_cast<int64_t>(sps.Unit.Bytes.size()));
         const TPlacement placement =
             placed.size() == 1 ? TPlacement(placed.front().FileOffset) : TPlacement(placed);
         const std::string *reason = info.Reason;
-        if (set.Offset < stripped)
+        if (sps.Offset < stripped)
             reason =
                 Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
-        KeepNALUnit(std::move(unit), placement, info.Track, reason);
+        KeepNALUnit(std::move(sps.Unit), placement, info.Track, reason);
     }
 }
 

@@ -15,17 +15,6 @@ namespace {
 
 using TKind = TRatioChange::TKind;
 
-VideoSpec Clip(int width, int height, const std::string &sar, bool repeatHeaders = false) {
-    VideoSpec video;
-    video.width = width;
-    video.height = height;
-    video.sar = sar;
-    video.frames = 10;
-    video.repeatHeaders = repeatHeaders;
-    video.keyint = repeatHeaders ? 5 : 0;
-    return video;
-}
-
 class MP4RealFiles : public ScanTest {
 protected:
     void SetUp() override {

@@ -66,17 +66,6 @@ const TMatroskaDisplayStatement *DisplayOf(const TTrack &track) {
                : dynamic_cast<const TMatroskaDisplayStatement *>(track.Statements.front().get());
 }
 
-VideoSpec Clip(int width, int height, const std::string &sar, bool repeatHeaders = false) {
-    VideoSpec video;
-    video.width = width;
-    video.height = height;
-    video.sar = sar;
-    video.frames = 10;
-    video.repeatHeaders = repeatHeaders;
-    video.keyint = repeatHeaders ? 5 : 0;
-    return video;
-}
-
 class MatroskaRealFiles : public ScanTest {
 protected:
     void SetUp() override {

@@ -154,19 +154,7 @@ void MakeAvi(const std::string &path, const std::vector<VideoSpec> &videos, bool
 }
 
 void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &videos, const TsSpec &ts) {
-    std::string inputs, maps, options;
-    double seconds = 0;
-    for (size_t i = 0; i < videos.size(); ++i) {
-        inputs += PatternInput(videos[i]);
-        maps += " -map " + std::to_string(i) + ":v";
-        options += EncoderOptions(videos[i], static_cast<int>(i));
-        seconds = std::max(seconds, videos[i].frames / 25.0);
-    }
-    if (ts.ac3Audio) {
-        inputs += " -f lavfi -i " + ShellQuote("sine=sample_rate=48000:duration=" + std::to_string(seconds));
-        maps += " -map " + std::to_string(videos.size()) + ":a";
-        options += " -c:a ac3";
-    }
+    std::string options;
     if (ts.programPerStream)
         for (size_t i = 0; i < videos.size(); ++i) {
             options += " -program title=p" + std::to_string(i) + ":st=" + std::to_string(i);
@@ -175,7 +163,7 @@ void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &
         }
     if (ts.m2ts)
         options += " -mpegts_m2ts_mode 1";
-    MakeFromRecipe(FFmpeg + inputs + maps + options + " -f mpegts %OUT%", path);
+    MakeContainer(path, videos, "mpegts", ts.ac3Audio ? "ac3" : "", options);
 }
 
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
@@ -240,4 +228,15 @@ std::vector<std::string> FrameMd5(const std::string &path) {
 bool HaveMediaTools() {
     return HaveTool("ffmpeg") && HaveTool("ffprobe") &&
            RunCommand("ffmpeg -hide_banner -encoders").output.find("libx264") != std::string::npos;
+}
+
+VideoSpec Clip(int width, int height, const std::string &sar, bool repeatHeaders) {
+    VideoSpec video;
+    video.width = width;
+    video.height = height;
+    video.sar = sar;
+    video.frames = 10;
+    video.repeatHeaders = repeatHeaders;
+    video.keyint = repeatHeaders ? 5 : 0;
+    return video;
 }

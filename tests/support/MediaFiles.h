@@ -24,6 +24,10 @@ struct VideoSpec {
     std::string tag;                   // handler code written into the AVI stream header, e.g. "XVID"
 };
 
+// Ten frames at width x height with the SAR given (as VideoSpec::sar); with repeatHeaders an SPS in front
+// of every fifth frame.
+VideoSpec Clip(int width, int height, const std::string &sar, bool repeatHeaders = false);
+
 // Runs a command line that writes a media file to %OUT% (ffmpeg, mkvmerge, ...), once per build: the
 // result is kept in the build's media folder under a name drawn from the command line, and every later
 // call, in this process or another, copies it to path.
