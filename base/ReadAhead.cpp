@@ -28,9 +28,9 @@ TReadAhead::~TReadAhead() {
     }
     FShared->Changed.notify_all();
     FThread.join();
-    // The ready blocks give their memory back under the lock: let them go without holding it.
-    std::deque<std::shared_ptr<TFileBlock>> ready;
-    std::swap(ready, FReady);
+    // The blocks give their memory back under the lock: let them go without holding it.
+    std::deque<std::shared_ptr<TFileBlock>> blocks;
+    std::swap(blocks, FBlocks);
 }
 
 void TReadAhead::TReturnBlock::operator()(TFileBlock *block) const {
@@ -42,6 +42,15 @@ void TReadAhead::TReturnBlock::operator()(TFileBlock *block) const {
     Shared->Changed.notify_all();
 }
 
+int64_t TReadAhead::Claim(std::unique_ptr<TFileBlock> &memory) {
+    if (!FShared->Free.empty()) {
+        memory = std::move(FShared->Free.back());
+        FShared->Free.pop_back();
+    }
+    FBlocks.emplace_back();
+    return FNext++;
+}
+
 std::shared_ptr<const TFileBlock> TReadAhead::Block(int64_t index) {
     if (index < 0 || index * FBlockSize >= FFileSize)
         return nullptr;
@@ -50,20 +59,39 @@ std::shared_ptr<const TFileBlock> TReadAhead::Block(int64_t index) {
     std::unique_lock<std::mutex> lock(FShared->Lock);
     if (index < FFirst || index > FNext) {
         ++FGeneration;
-        released.assign(FReady.begin(), FReady.end());
-        FReady.clear();
+        released.assign(FBlocks.begin(), FBlocks.end());
+        FBlocks.clear();
         FFirst = index;
         FNext = index;
     }
-    while (FFirst < index - 1 && !FReady.empty()) {
-        released.push_back(std::move(FReady.front()));
-        FReady.pop_front();
+    while (FFirst < index - 1) {
+        released.push_back(std::move(FBlocks.front()));
+        FBlocks.pop_front();
         ++FFirst;
     }
     FWanted = index;
     FShared->Changed.notify_all();
-    FShared->Changed.wait(lock, [&] { return index < FFirst + static_cast<int64_t>(FReady.size()); });
-    std::shared_ptr<const TFileBlock> block = FReady[static_cast<size_t>(index - FFirst)];
+    const int64_t blocks = (FFileSize + FBlockSize - 1) / FBlockSize;
+    for (;;) {
+        const auto at = static_cast<size_t>(index - FFirst);
+        if (at < FBlocks.size() && FBlocks[at] != nullptr)
+            break;
+        if (FNext > index + FDepth || FNext >= blocks) {
+            FShared->Changed.wait(lock);
+            continue;
+        }
+        // Rather than wait for the thread, read the next block nobody reads yet: the one asked for, or one
+        // the thread would read after the one it is at.
+        std::unique_ptr<TFileBlock> memory;
+        const int64_t next = Claim(memory);
+        lock.unlock();
+        FShared->Changed.notify_all();
+        std::shared_ptr<TFileBlock> read = Read(next, std::move(memory));
+        lock.lock();
+        std::swap(FBlocks[static_cast<size_t>(next - FFirst)], read);
+        released.push_back(std::move(read));
+    }
+    std::shared_ptr<const TFileBlock> block = FBlocks[static_cast<size_t>(index - FFirst)];
     lock.unlock();
     if (block->Error)
         std::rethrow_exception(block->Error);
@@ -87,35 +115,28 @@ void TReadAhead::Run() {
                 lock, [&] { return FStop || (FWanted >= 0 && FNext <= FWanted + FDepth && FNext < blocks); });
             if (FStop)
                 return;
-            index = FNext;
+            index = Claim(memory);
             generation = FGeneration;
-            if (!FShared->Free.empty()) {
-                memory = std::move(FShared->Free.back());
-                FShared->Free.pop_back();
-            }
         }
-        if (memory == nullptr) {
-            memory = std::make_unique<TFileBlock>();
-            memory->Bytes.resize(static_cast<size_t>(FHeadRoom + FBlockSize));
-        }
-        Read(index, *memory);
-        std::shared_ptr<TFileBlock> block(memory.release(), TReturnBlock{FShared});
-        std::shared_ptr<TFileBlock> stale; // goes after the lock is released
+        std::shared_ptr<TFileBlock> block = Read(index, std::move(memory));
         {
             std::lock_guard<std::mutex> lock(FShared->Lock);
-            if (generation == FGeneration && index == FNext) {
-                FReady.push_back(std::move(block));
-                ++FNext;
-            } else {
-                stale = std::move(block);
-            }
+            // Not when the reader has gone elsewhere meanwhile.
+            if (generation == FGeneration && index >= FFirst)
+                std::swap(FBlocks[static_cast<size_t>(index - FFirst)], block);
         }
         FShared->Changed.notify_all();
+        // An unused block goes here, after the lock is released.
     }
 }
 
 // Reads until the block is full or the file ends; an error of the medium is kept for the reader.
-void TReadAhead::Read(int64_t index, TFileBlock &block) const {
+std::shared_ptr<TFileBlock> TReadAhead::Read(int64_t index, std::unique_ptr<TFileBlock> memory) const {
+    if (memory == nullptr) {
+        memory = std::make_unique<TFileBlock>();
+        memory->Bytes.resize(static_cast<size_t>(FHeadRoom + FBlockSize));
+    }
+    TFileBlock &block = *memory;
     block.Start = index * FBlockSize - FHeadRoom;
     block.Length = 0;
     int64_t offset = std::max<int64_t>(block.Start, 0);
@@ -133,4 +154,5 @@ void TReadAhead::Read(int64_t index, TFileBlock &block) const {
         block.Error = std::current_exception();
     }
     block.Length = offset - block.Start;
+    return std::shared_ptr<TFileBlock>(memory.release(), TReturnBlock{FShared});
 }

@@ -26,7 +26,9 @@ struct TFileBlock {
 };
 
 // Reads the blocks of a file one after the other on a thread, up to Depth blocks ahead of the last one
-// asked for. Block i holds the file's bytes from i * BlockSize - HeadRoom to (i + 1) * BlockSize or the
+// asked for. A block asked for that the thread has not begun is read by the one who asks, while the
+// thread goes on with the next: when the scan is quicker than the thread, the two share the reading.
+// Block i holds the file's bytes from i * BlockSize - HeadRoom to (i + 1) * BlockSize or the
 // end of the file: the bytes in front of each block come with it. Blocks are lent out; their memory is
 // used again once nobody holds them any more. One thread asks for blocks.
 class TReadAhead {
@@ -53,7 +55,10 @@ private:
     struct TShared;
     struct TReturnBlock;
     void Run();
-    void Read(int64_t index, TFileBlock &block) const;
+    // Takes the next block to read, with memory for it, under the lock; the memory may be null (then new
+    // memory is made without the lock).
+    int64_t Claim(std::unique_ptr<TFileBlock> &memory);
+    std::shared_ptr<TFileBlock> Read(int64_t index, std::unique_ptr<TFileBlock> memory) const;
 
     TRead FRead;
     int64_t FFileSize;
@@ -63,9 +68,10 @@ private:
     // The lock, and what the thread and the reader tell each other; lent blocks find the list of free
     // memory through it after the read-ahead has gone.
     std::shared_ptr<TShared> FShared;
-    std::deque<std::shared_ptr<TFileBlock>> FReady; // blocks FFirst, FFirst + 1, ...
+    // Blocks FFirst, FFirst + 1, ... up to FNext, the next one nobody reads yet; null while being read.
+    std::deque<std::shared_ptr<TFileBlock>> FBlocks;
     int64_t FFirst = 0;
-    int64_t FNext = 0;    // the block the thread reads next, or is reading
+    int64_t FNext = 0;
     int64_t FWanted = -1; // the last block asked for; -1 while paused
     uint64_t FGeneration = 0;
     bool FStop = false;

@@ -12,9 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -101,6 +105,38 @@ TEST(ReadAhead, JumpsAndStepsBackGiveTheBlocksAskedFor) {
         ExpectBlock(ahead.Block(index), index, 20 * Block);
     ahead.Pause();
     ExpectBlock(ahead.Block(10), 10, 20 * Block);
+}
+
+// A block nobody reads yet is read by the one who asks for it, while the thread reads on: the first block
+// always (the thread has not begun), and, when the thread is slow, the blocks the asker gets to first. Each
+// block is read once, by one of the two, and holds the file.
+TEST(ReadAhead, TheAskerReadsTheBlocksTheThreadHasNotBegun) {
+    PieceFile file(40 * Block);
+    const std::thread::id asker = std::this_thread::get_id();
+    std::mutex lock;
+    std::map<int64_t, std::vector<bool>> readers; // block -> whether each read of it was the asker's
+    TReadAhead::TRead pieces = file.Reader();
+    TReadAhead::TRead slowOnTheThread = [&](int64_t offset, uint8_t *bytes, size_t count) {
+        const bool byAsker = std::this_thread::get_id() == asker;
+        if (!byAsker)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if ((offset + Head) % Block == 0 || offset == 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            readers[(offset + Head) / Block].push_back(byAsker);
+        }
+        return pieces(offset, bytes, count);
+    };
+    TReadAhead ahead(slowOnTheThread, 40 * Block, Block, Head, 3);
+    for (int64_t index = 0; index < 40; ++index)
+        ExpectBlock(ahead.Block(index), index, 40 * Block);
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(readers[0], std::vector<bool>{true});
+    int byAsker = 0;
+    for (const auto &[index, who] : readers) {
+        EXPECT_EQ(who.size(), 1u) << "block " << index;
+        byAsker += who.front() ? 1 : 0;
+    }
+    EXPECT_GT(byAsker, 20);
 }
 
 // What was lent stays whole however long it is held: after the read-ahead has gone, and while the
