@@ -391,7 +391,8 @@ void TFileStream::ReadBuffer(void *buffer, size_t count) {
             // Large reads of what is not read ahead go straight into the caller's buffer.
             const int64_t part =
                 std::min(static_cast<int64_t>(count), ReadAheadBlockSize - FPosition % ReadAheadBlockSize);
-            if ((FReadAhead == nullptr && static_cast<int64_t>(count) > WindowSize) ||
+            if ((FReadAhead == nullptr && static_cast<int64_t>(count) > WindowSize &&
+                 FNearReads < NearReadsBeforeReadAhead) ||
                 BlockFor(FPosition, FPosition + part) == nullptr) {
                 ReadAt(FPosition, bytes, count);
                 FPosition += static_cast<int64_t>(count);
