@@ -10,7 +10,8 @@ inline constexpr const char *SHelpDescription =
     "Lists and changes the sample aspect ratio (SAR) of H.264 video in place. Only the aspect-ratio\n"
     "bits of the sequence parameter sets (SPS), and what the container states beside them, are\n"
     "overwritten: the file keeps its length and nothing is re-encoded.\n"
-    "Formats read: %s.\n";
+    "Formats read:\n"
+    "%s.\n";
 inline constexpr const char *SUsageLabel = "Usage: ";
 inline constexpr const char *SUsageIndent = "       ";
 inline constexpr const char *SUsageOptions = "[OPTIONS]";
@@ -39,8 +40,10 @@ inline constexpr const char *SStreamHelp =
     "Read every file as a raw H.264 elementary stream: every start code in it is looked\n"
     "at, also inside a container.";
 inline constexpr const char *SFormatHelp =
-    "Read every file as format NAME: %s. Without --avi, --stream and\n"
-    "--format each file is read as the format its content shows, whatever its name.";
+    "Read every file as format NAME, one of\n"
+    "%s.\n"
+    "Without --avi, --stream and --format each file is read as the format its content\n"
+    "shows, whatever its name.";
 inline constexpr const char *SFirstNalOnlyHelp =
     "AVI scan mode \"Only first NAL Unit of each Chunk\": look only at the first NAL unit\n"
     "of each video chunk. Without it every NAL unit is examined (deep scan). Ignored for\n"

@@ -23,6 +23,8 @@ constexpr uint64_t MaxPredefinedIdc = 16;
 // MP4 and Matroska track numbers 32 and 64 bits).
 constexpr uint64_t MaxTrackNumber = uint64_t{1} << 62;
 constexpr size_t HelpColumn = 20;
+// The width of the help's lines of running text.
+constexpr size_t HelpLineWidth = 100;
 constexpr const char *EndOfOptions = "--";
 
 // An option that takes no value (whose value CLI11 makes "true").
@@ -177,11 +179,26 @@ private:
         return text;
     }
 
+    // One name after the other, indented, in lines as wide as the help's.
     static std::string FormatNamesRead() {
-        std::string names;
-        for (const TFormatKeyword &keyword : FormatKeywords)
-            if (IsScannable(keyword.Format) && FormatKeyword(keyword.Format) == keyword.Keyword)
-                names += (names.empty() ? "" : ", ") + FormatName(keyword.Format);
+        constexpr size_t Indent = 2;
+        std::string names(Indent, ' ');
+        size_t lineStart = 0;
+        for (const TFormatKeyword &keyword : FormatKeywords) {
+            if (!IsScannable(keyword.Format) || FormatKeyword(keyword.Format) != keyword.Keyword)
+                continue;
+            const std::string name = FormatName(keyword.Format);
+            if (names.size() > Indent) {
+                names += ',';
+                if (names.size() - lineStart + 1 + name.size() + 1 > HelpLineWidth) {
+                    lineStart = names.size() + 1;
+                    names += '\n' + std::string(Indent, ' ');
+                } else {
+                    names += ' ';
+                }
+            }
+            names += name;
+        }
         return names;
     }
 };
