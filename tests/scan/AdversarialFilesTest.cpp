@@ -19,15 +19,6 @@
 
 namespace {
 
-SpsFields WithSar(uint8_t idc, uint16_t width = 0, uint16_t height = 0) {
-    SpsFields fields;
-    fields.vui = true;
-    fields.aspect_ratio_idc = idc;
-    fields.sar_width = width;
-    fields.sar_height = height;
-    return fields;
-}
-
 std::vector<uint8_t> SpsUnit(const SpsFields &fields) {
     return WithStartCode(BuildSps(fields).nal);
 }
@@ -100,11 +91,7 @@ ByteVector VideoProperties(uint16_t width, uint16_t height) {
 }
 
 std::vector<uint8_t> Sps720x576(uint16_t sarWidth, uint16_t sarHeight) {
-    SpsFields f = WithSar(255, sarWidth, sarHeight);
-    f.pic_width_in_mbs_minus1 = 44;
-    f.pic_height_in_map_units_minus1 = 35;
-    f.frame_cropping_flag = 0;
-    std::vector<uint8_t> unit = SpsUnit(f);
+    std::vector<uint8_t> unit = SpsUnit(At720x576(WithSar(255, sarWidth, sarHeight)));
     Append(unit, Pps);
     return unit;
 }
@@ -164,11 +151,8 @@ TEST(AdversarialAvi, TwoVideoPropertiesChunksLeaveTheContainerUnwritten) {
 // The same ambiguous statement on a track whose SPS carry no ratio: its container row can not be written,
 // and a change of it is refused for that reason, never planned as nothing and reported done.
 TEST(AdversarialAvi, TwoVideoPropertiesChunksRefuseAContainerOnlyChange) {
-    SpsFields noRatio = WithSar(0);
+    SpsFields noRatio = At720x576(WithSar(0));
     noRatio.aspect_ratio_info_present_flag = 0;
-    noRatio.pic_width_in_mbs_minus1 = 44;
-    noRatio.pic_height_in_map_units_minus1 = 35;
-    noRatio.frame_cropping_flag = 0;
     const ByteVector file = AviFile({VideoStreamList({VideoProperties(16, 9), VideoProperties(4, 3)})},
                                     {RiffChunk("00dc", SpsUnit(noRatio))});
     Scanned scanned = ScanBytes<TRIFFParser>(file);

@@ -13,15 +13,7 @@ namespace {
 
 // An SPS of 720x576 with a custom SAR.
 std::vector<uint8_t> Sps720x576(uint16_t sarWidth, uint16_t sarHeight) {
-    SpsFields fields;
-    fields.pic_width_in_mbs_minus1 = 44;
-    fields.pic_height_in_map_units_minus1 = 35;
-    fields.frame_cropping_flag = 0;
-    fields.vui = true;
-    fields.aspect_ratio_idc = 255;
-    fields.sar_width = sarWidth;
-    fields.sar_height = sarHeight;
-    return WithStartCode(BuildSps(fields).nal);
+    return WithStartCode(BuildSps(At720x576(WithSar(255, sarWidth, sarHeight))).nal);
 }
 
 // Video properties with dwFrameAspectRatio x:y at the given frame size; extra bytes for the field
@@ -381,11 +373,7 @@ namespace {
 // An SPS without aspect-ratio information leaves the stream's vprp as the only statement of its ratio:
 // the stream is listed by a container row, and a change writes the vprp alone, in place.
 TEST_F(AviContainerAspect, AContainerRowChangesTheVprpOfAStreamWhoseSpsHasNoRatio) {
-    SpsFields noRatio;
-    noRatio.pic_width_in_mbs_minus1 = 44;
-    noRatio.pic_height_in_map_units_minus1 = 35;
-    noRatio.frame_cropping_flag = 0;
-    noRatio.vui = true;
+    SpsFields noRatio = At720x576(WithSar(0));
     noRatio.aspect_ratio_info_present_flag = 0;
     const ByteVector properties = VideoProperties(5, 4, 720, 576);
     const ByteVector file = AviFile({VideoStreamList(BitmapFormat(), &properties)},

@@ -133,15 +133,7 @@ TEST_F(MP4RealFiles, ASquarePixelFileGetsItsRatioFromTheContainerAlone) {
 // ---- Hand-built boxes ----
 
 std::vector<uint8_t> Sps(uint8_t idc, uint16_t width = 0, uint16_t height = 0) {
-    SpsFields fields;
-    fields.vui = true;
-    fields.aspect_ratio_idc = idc;
-    fields.sar_width = width;
-    fields.sar_height = height;
-    fields.pic_width_in_mbs_minus1 = 44;
-    fields.pic_height_in_map_units_minus1 = 35;
-    fields.frame_cropping_flag = 0;
-    return BuildSps(fields).nal;
+    return BuildSps(At720x576(WithSar(idc, width, height))).nal;
 }
 
 const ByteVector Slice{0x65, 0x88, 0x84, 0x21, 0xA0};

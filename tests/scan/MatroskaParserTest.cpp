@@ -219,15 +219,8 @@ TEST_F(MatroskaRealFiles, WebMIsRefusedWithItsReason) {
 // ---- Hand-built EBML ----
 
 ByteVector Sps(uint8_t idc, uint16_t width = 0, uint16_t height = 0, bool ratio = true) {
-    SpsFields fields;
-    fields.vui = true;
+    SpsFields fields = At720x576(WithSar(idc, width, height));
     fields.aspect_ratio_info_present_flag = ratio ? 1 : 0;
-    fields.aspect_ratio_idc = idc;
-    fields.sar_width = width;
-    fields.sar_height = height;
-    fields.pic_width_in_mbs_minus1 = 44;
-    fields.pic_height_in_map_units_minus1 = 35;
-    fields.frame_cropping_flag = 0;
     return BuildSps(fields).nal;
 }
 

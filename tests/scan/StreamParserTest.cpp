@@ -11,12 +11,8 @@ namespace {
 
 using Kind = ScanEvent::Kind;
 
-SpsFields WithSar(uint8_t idc, uint16_t width = 0, uint16_t height = 0, uint32_t id = 0) {
-    SpsFields fields;
-    fields.vui = true;
-    fields.aspect_ratio_idc = idc;
-    fields.sar_width = width;
-    fields.sar_height = height;
+SpsFields WithSarAndId(uint8_t idc, uint16_t width, uint16_t height, uint32_t id) {
+    SpsFields fields = WithSar(idc, width, height);
     fields.seq_parameter_set_id = id;
     return fields;
 }
@@ -68,7 +64,7 @@ TEST_F(StreamParserTest, EventsComeInOrderWithTheirArguments) {
     noVui.seq_parameter_set_id = 3;
     stream.Add(noVui);
     stream.AddNal(Slice);
-    stream.Add(WithSar(255, 64, 45, 1));
+    stream.Add(WithSarAndId(255, 64, 45, 1));
     std::string path = Write("order.h264", stream.bytes);
     TParser &parser = NewStreamScan();
 
@@ -161,7 +157,7 @@ TEST_F(StreamParserTest, SpsWithoutUsableAspectRatioIsCountedWithoutRecord) {
     BuiltStream stream;
     for (const SpsFields &fields : unusable)
         stream.Add(fields);
-    stream.Add(WithSar(255, 40, 33, 9));
+    stream.Add(WithSarAndId(255, 40, 33, 9));
 
     ScanOutcome outcome = RunScan(NewStreamScan(), Write("unusable.h264", stream.bytes));
 
@@ -200,7 +196,7 @@ TEST_F(StreamParserTest, ProgressFollowsTheReaderAcrossBlocks) {
     BuiltStream stream;
     for (size_t at : {size_t{0}, size_t{4090}, size_t{8190}, size_t{12289}, size_t{20000}}) {
         stream.Fill(at - std::min(at, stream.bytes.size()), 0xFF);
-        stream.Add(WithSar(255, 64, 45, static_cast<uint32_t>(stream.sps.size())));
+        stream.Add(WithSarAndId(255, 64, 45, static_cast<uint32_t>(stream.sps.size())));
     }
     stream.Fill(3000, 0xFF);
 
@@ -249,7 +245,7 @@ TEST_F(StreamParserTest, AbortedBeforeTheScanOpensTheFileAndKeepsNothing) {
 TEST_F(StreamParserTest, AbortDuringTheScanKeepsWhatWasFound) {
     BuiltStream stream;
     for (int i = 0; i < 4; ++i)
-        stream.Add(WithSar(255, 64, 45, static_cast<uint32_t>(i)));
+        stream.Add(WithSarAndId(255, 64, 45, static_cast<uint32_t>(i)));
     std::string path = Write("abort.h264", stream.bytes);
     struct Case {
         const char *name;
@@ -316,11 +312,11 @@ TEST_F(StreamParserTest, SpsCutShortIsReportedAndTheScanGoesOn) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         BuiltStream stream;
-        stream.Add(WithSar(255, 64, 45, 1));
+        stream.Add(WithSarAndId(255, 64, 45, 1));
         const int64_t cutHeader = static_cast<int64_t>(stream.bytes.size()) + 4;
         stream.AddNal(cut.nal);
         if (!c.atEnd)
-            stream.Add(WithSar(255, 64, 45, 2));
+            stream.Add(WithSarAndId(255, 64, 45, 2));
 
         ScanOutcome outcome = RunScan(NewStreamScan(), Write("cut.h264", stream.bytes));
 
@@ -348,7 +344,7 @@ TEST_F(StreamParserTest, SpsWithAnElementOutOfRangeIsReportedAndTheScanGoesOn) {
     bad.seq_parameter_set_id = 32;
     BuiltStream stream;
     stream.Add(bad);
-    stream.Add(WithSar(255, 64, 45, 4));
+    stream.Add(WithSarAndId(255, 64, 45, 4));
 
     ScanOutcome outcome = RunScan(NewStreamScan(), Write("bad.h264", stream.bytes));
 
@@ -368,7 +364,7 @@ TEST_F(StreamParserTest, SpsWithAnElementOutOfRangeIsReportedAndTheScanGoesOn) {
 TEST_F(StreamParserTest, BytesInMemoryAreScannedLikeAFile) {
     BuiltStream stream;
     stream.AddNal(Slice);
-    stream.Add(WithSar(255, 64, 45, 5));
+    stream.Add(WithSarAndId(255, 64, 45, 5));
 
     ScanOutcome outcome = RunScanOf(NewStreamScan(), stream.bytes);
 

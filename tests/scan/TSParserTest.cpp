@@ -22,15 +22,6 @@ constexpr uint16_t MapPid = 0x1000;
 
 const ByteVector Delimiter{0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
 
-SpsFields WithSar(uint8_t idc, uint16_t width = 0, uint16_t height = 0) {
-    SpsFields fields;
-    fields.vui = true;
-    fields.aspect_ratio_idc = idc;
-    fields.sar_width = width;
-    fields.sar_height = height;
-    return fields;
-}
-
 // A slice-like unit: a start code and bytes without zeros.
 ByteVector Slice(size_t count, uint8_t seed) {
     ByteVector slice{0x00, 0x00, 0x01, 0x65};

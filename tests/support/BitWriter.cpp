@@ -188,3 +188,19 @@ std::vector<uint8_t> WithStartCode(const std::vector<uint8_t> &nal) {
 void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
+
+SpsFields WithSar(uint8_t idc, uint16_t width, uint16_t height) {
+    SpsFields fields;
+    fields.vui = true;
+    fields.aspect_ratio_idc = idc;
+    fields.sar_width = width;
+    fields.sar_height = height;
+    return fields;
+}
+
+SpsFields At720x576(SpsFields fields) {
+    fields.pic_width_in_mbs_minus1 = 44;
+    fields.pic_height_in_map_units_minus1 = 35;
+    fields.frame_cropping_flag = 0;
+    return fields;
+}

@@ -93,6 +93,11 @@ struct BuiltSps {
 };
 BuiltSps BuildSps(const SpsFields &fields);
 
+// The fields of an SPS whose VUI carries aspect_ratio_idc idc (and width:height for 255).
+SpsFields WithSar(uint8_t idc, uint16_t width = 0, uint16_t height = 0);
+// The same fields for a picture of 720x576 (45 x 36 macroblocks, no cropping).
+SpsFields At720x576(SpsFields fields);
+
 // Start code 00 00 00 01 followed by the unit.
 std::vector<uint8_t> WithStartCode(const std::vector<uint8_t> &nal);
 void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes);
