@@ -22,9 +22,12 @@ add_test(NAME windows.build
 set_tests_properties(windows.build PROPERTIES FIXTURES_SETUP pellmar_windows LABELS windows TIMEOUT 1800
     PROCESSORS 2)
 
+# A test that fails is run once more: under load wine now and then starts a test process that ends at once
+# without a word (seen once in a clean CI run, never again in many runs); a fault of the program fails both
+# times, and the output of each try is shown.
 add_test(NAME windows.tests
     COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${PELLMAR_WINDOWS_BUILD_DIR} --output-on-failure --timeout 300
-        --no-tests=error)
+        --no-tests=error --repeat until-pass:2)
 set_tests_properties(windows.tests PROPERTIES FIXTURES_REQUIRED pellmar_windows LABELS windows TIMEOUT 1800)
 
 if(PELLMAR_CLI)
