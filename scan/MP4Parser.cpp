@@ -1,7 +1,7 @@
 #include "MP4Parser.h"
 
-#include "Mp4AspectRatio.h"
 #include "Mp4SampleTable.h"
+#include "Mp4Statements.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "h264/AvcConfig.h"

@@ -1,6 +1,6 @@
 #include "MatroskaParser.h"
 
-#include "MatroskaAspectRatio.h"
+#include "MatroskaDisplayStatement.h"
 #include "base/ByteView.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"

@@ -1,6 +1,6 @@
 #include "uRIFFParser.h"
 
-#include "AviAspectRatio.h"
+#include "VprpStatement.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "bitstream/uFastBitStream.h"

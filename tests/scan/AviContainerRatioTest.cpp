@@ -2,7 +2,7 @@
 #include "MediaFiles.h"
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
-#include "scan/AviAspectRatio.h"
+#include "scan/VprpStatement.h"
 
 #include <gtest/gtest.h>
 

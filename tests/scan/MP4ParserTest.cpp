@@ -7,7 +7,7 @@
 #include "RoundTrip.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
-#include "scan/Mp4AspectRatio.h"
+#include "scan/Mp4Statements.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "RoundTrip.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
-#include "scan/MatroskaAspectRatio.h"
+#include "scan/MatroskaDisplayStatement.h"
 
 #include <gtest/gtest.h>
 

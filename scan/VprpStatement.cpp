@@ -1,4 +1,4 @@
-#include "AviAspectRatio.h"
+#include "VprpStatement.h"
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"

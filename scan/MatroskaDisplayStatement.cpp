@@ -1,4 +1,4 @@
-#include "MatroskaAspectRatio.h"
+#include "MatroskaDisplayStatement.h"
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"

@@ -1,4 +1,4 @@
-#include "Mp4AspectRatio.h"
+#include "Mp4Statements.h"
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"
