@@ -370,10 +370,7 @@ bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t
         return false;
     }
     TLengthPrefixedSource source(*FStream, offset, offset + size, entry.LengthSize);
-    while (source.Next()) {
-        if (NalUnitTypeOf(source.Header()) == NalTypeSps)
-            KeepNALUnit(source.ReadUnit(MaxSpsBytes), TPlacement(source.Start()), info.Track, entry.Reason);
-    }
+    ScanLengthPrefixed(source, info.Track, entry.Reason);
     if (source.Overrun() && !info.OverrunNoticed) {
         info.OverrunNoticed = true;
         Notice(TScanNotice::TKind::Structure, source.OverrunAt(),

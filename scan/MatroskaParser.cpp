@@ -631,17 +631,20 @@ void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     }
     info.LengthSize = config.LengthSize;
     const int64_t stripped = view.Size() - extents.back().Length;
-    for (TConfigSps &sps : ConfigSpsUnits(config, record)) {
-        const std::vector<TExtent> placed =
-            view.FileExtents(sps.Offset, static_cast<int64_t>(sps.Unit.Bytes.size()));
-        const TPlacement placement =
-            placed.size() == 1 ? TPlacement(placed.front().FileOffset) : TPlacement(placed);
-        const std::string *reason = info.Reason;
-        if (sps.Offset < stripped)
-            reason =
-                Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
-        KeepNALUnit(std::move(sps.Unit), placement, info.Track, reason);
-    }
+    for (TConfigSps &sps : ConfigSpsUnits(config, record))
+        KeepFromView(info, view, stripped, sps.Offset, std::move(sps.Unit));
+}
+
+// An SPS read through a view of the stripped header bytes and the bytes behind them, at start in it: kept
+// where its bytes lie in the file, and not changeable when it begins in the stripped bytes (they stand
+// for every frame of the track).
+void TMatroskaParser::KeepFromView(const TTrackInfo &info, const TByteView &view, int64_t stripped,
+                                   int64_t start, TNalUnitBytes unit) {
+    const TPlacement placement(view.FileExtents(start, static_cast<int64_t>(unit.Bytes.size())));
+    const std::string *reason = info.Reason;
+    if (start < stripped)
+        reason = Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
+    KeepNALUnit(std::move(unit), placement, info.Track, reason);
 }
 
 // A SimpleBlock or Block: track number, timecode, flags, the lacing of its frames, the frames.
@@ -766,10 +769,7 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
     };
     if (info.Stripped.empty()) {
         TLengthPrefixedSource source(*FStream, offset, offset + size, info.LengthSize);
-        while (source.Next())
-            if (NalUnitTypeOf(source.Header()) == NalTypeSps)
-                KeepNALUnit(source.ReadUnit(MaxSpsBytes), TPlacement(source.Start()), info.Track,
-                            info.Reason);
+        ScanLengthPrefixed(source, info.Track, info.Reason);
         if (source.Overrun())
             overrun(source.OverrunAt());
         return;
@@ -780,20 +780,9 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
     TByteView view(*FStream, extents);
     const int64_t stripped = info.Stripped.front().Length;
     TLengthPrefixedSource source(view, 0, view.Size(), info.LengthSize);
-    while (source.Next()) {
-        if (NalUnitTypeOf(source.Header()) != NalTypeSps)
-            continue;
-        TNalUnitBytes unit = source.ReadUnit(MaxSpsBytes);
-        const std::vector<TExtent> placed =
-            view.FileExtents(source.Start(), static_cast<int64_t>(unit.Bytes.size()));
-        const TPlacement placement =
-            placed.size() == 1 ? TPlacement(placed.front().FileOffset) : TPlacement(placed);
-        const std::string *reason = info.Reason;
-        if (source.Start() < stripped)
-            reason =
-                Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
-        KeepNALUnit(std::move(unit), placement, info.Track, reason);
-    }
+    while (source.Next())
+        if (NalUnitTypeOf(source.Header()) == NalTypeSps)
+            KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(MaxSpsBytes));
     if (source.Overrun())
         overrun(source.OverrunAt() < stripped ? offset : view.FileOffset(source.OverrunAt()));
 }

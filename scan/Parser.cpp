@@ -148,6 +148,12 @@ void TParser::ScanAnnexB(TFastBitstream &reader,
         track, notChangeable, how);
 }
 
+void TParser::ScanLengthPrefixed(TLengthPrefixedSource &source, TTrack *track,
+                                 const std::string *notChangeable) {
+    ScanUnits(
+        source, [] {}, [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, {});
+}
+
 // All bytes of the range are read already.
 void TParser::ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                          const std::string *notChangeable, TAnnexBScan how) {

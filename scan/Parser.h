@@ -78,6 +78,9 @@ protected:
     // start): the same units with less work per range, for ranges as small as the frames of an AVI.
     void ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                     const std::string *notChangeable, TAnnexBScan how);
+    // The NAL units of a sample or frame whose units follow their lengths, each SPS through KeepNALUnit at
+    // the file offset the source gives it.
+    void ScanLengthPrefixed(TLengthPrefixedSource &source, TTrack *track, const std::string *notChangeable);
 
 private:
     template <typename TSource, typename TProgress, typename TPlace>
