@@ -139,11 +139,13 @@ size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) 
 }
 
 void TFileStream::SyncToDisk() {
+    Announce({TFileCall::TKind::Sync, 0, 0});
     if (!::FlushFileBuffers(FHandle))
         throw EInOutError(Format(SFileError, FFileName, SystemErrorText(LastError())));
 }
 
 size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count) {
+    Announce({TFileCall::TKind::Write, offset, count});
     OVERLAPPED at = At(offset);
     DWORD done = 0;
     if (!::WriteFile(FHandle, bytes, static_cast<DWORD>(std::min(count, MaxTransfer)), &done, &at))
@@ -236,6 +238,7 @@ TFileStream::TIdentity TFileStream::NamedFileIdentity() {
 }
 
 void TFileStream::SyncToDisk() {
+    Announce({TFileCall::TKind::Sync, 0, 0});
     if (::fsync(FHandle) != 0)
         throw EInOutError(Format(SFileError, FFileName, SystemErrorText(errno)));
 }
@@ -264,6 +267,7 @@ size_t TFileStream::ReadAvailable(int64_t offset, uint8_t *bytes, size_t count) 
 }
 
 size_t TFileStream::WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count) {
+    Announce({TFileCall::TKind::Write, offset, count});
     for (;;) {
         ssize_t done = ::pwrite(FHandle, bytes, count, offset);
         if (done > 0)
@@ -295,8 +299,14 @@ void TFileStream::Seek(int64_t offset) {
     FPosition = offset;
 }
 
+void TFileStream::Announce(const TFileCall &call) {
+    if (BeforeCall)
+        BeforeCall(call);
+}
+
 // Positioned reads and writes keep the file offset in this object, so a seek costs no system call.
 void TFileStream::ReadAt(int64_t offset, uint8_t *bytes, size_t count) {
+    Announce({TFileCall::TKind::Read, offset, count});
     while (count > 0) {
         size_t done = ReadAvailable(offset, bytes, count);
         if (done == 0) {
@@ -364,6 +374,7 @@ const TFileBlock *TFileStream::ReadWindow(int64_t from, int64_t to) {
     window.Length = 0;
     const int64_t first = std::max<int64_t>(from, 0);
     std::memset(window.Bytes.data(), 0, static_cast<size_t>(first - from));
+    Announce({TFileCall::TKind::Read, first, static_cast<size_t>(end - first)});
     int64_t offset = first;
     while (offset < end) {
         const size_t done =

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,14 @@ enum class TFileOpenMode {
 struct TFileBlock;
 class TReadAhead;
 
+// A call the file stream makes to the system to read, change or sync the file.
+struct TFileCall {
+    enum class TKind { Read, Write, Sync };
+    TKind Kind = TKind::Read;
+    int64_t Offset = 0; // Read and Write
+    size_t Count = 0;   // Read and Write: as many bytes as asked for
+};
+
 // A file on disk. Paths are UTF-8 on every platform. The sharing rule of the open mode is the share mode
 // of the handle on Windows, and advisory locks on Linux (flock, shared for reading, exclusive for
 // writing, never waiting). Only regular files open: a pipe, socket or device is refused before it is
@@ -76,6 +85,11 @@ public:
     // was opened for reading.
     bool ChangedSinceOpen();
 
+    // Told of every read (on the caller's thread; the read-ahead thread's are not told), write and sync
+    // right before the system is asked: where a save's writes meet the disk can be seen, and an exception
+    // thrown here fails the call as a failing medium would.
+    std::function<void(const TFileCall &call)> BeforeCall;
+
     static constexpr int64_t ReadAheadBlockSize = int64_t{1} << 20;
     static constexpr int64_t ReadAheadDepth = 4;
     static constexpr int64_t BlockHeadRoom = 16;
@@ -92,6 +106,7 @@ private:
     size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
     int64_t QuerySize();
     void SyncToDisk();
+    void Announce(const TFileCall &call);
 
     // A block that holds the bytes [from, to), read when no held block does; null when no block can hold
     // them (too many, or past the end): the caller reads them itself.

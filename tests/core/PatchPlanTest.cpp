@@ -3,10 +3,13 @@
 
 #include "scan/PatchPlan.h"
 #include "CoreTestSupport.h"
+#include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -163,6 +166,70 @@ TEST(PatchPlan, WhenPuttingBackFailsTooThePlacesThatChangedAreNamed) {
     EXPECT_EQ(file.Bytes()[8], 0xEE);
     EXPECT_EQ(file.Bytes()[16], 16);
     EXPECT_FALSE(written);
+}
+
+// A save of a file on disk: every write first, then one sync, then the read-back from the file, and only
+// then does the save report; a sync that fails puts back the old bytes (synced again) and the save fails.
+class PatchPlanOnDisk : public ::testing::Test {
+protected:
+    void SetUp() override { WriteFile(Path, Counting(64)); }
+
+    TPatchPlan TwoPlaces(bool *written) {
+        TPatchPlan plan;
+        plan.Entries.push_back(Entry(0, {At(40, {40, 41}, {0xA0, 0xA1}, "a")}, written));
+        plan.Entries.push_back(Entry(1, {At(8, {8}, {0xB0}, "b")}));
+        return plan;
+    }
+
+    TempDir Dir;
+    std::string Path = Dir.File("video.bin");
+};
+
+TEST_F(PatchPlanOnDisk, ASaveSyncsAfterItsWritesAndBeforeItReadsBackAndReports) {
+    bool written = false;
+    TPatchPlan plan = TwoPlaces(&written);
+    std::vector<TFileCall> calls;
+    TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
+    file.BeforeCall = [&](const TFileCall &call) {
+        EXPECT_FALSE(written) << "the save reported before the call";
+        calls.push_back(call);
+    };
+    plan.Apply(file);
+    EXPECT_TRUE(written);
+    std::vector<TFileCall::TKind> kinds;
+    for (const TFileCall &call : calls)
+        if (call.Kind != TFileCall::TKind::Read || !kinds.empty())
+            kinds.push_back(call.Kind); // the reads of the check before the first write are left out
+    using K = TFileCall::TKind;
+    ASSERT_GT(kinds.size(), 3u);
+    EXPECT_EQ(std::vector<K>(kinds.begin(), kinds.begin() + 3),
+              (std::vector<K>{K::Write, K::Write, K::Sync}));
+    EXPECT_TRUE(std::all_of(kinds.begin() + 3, kinds.end(), [](K kind) { return kind == K::Read; }));
+    std::vector<uint8_t> expected = Counting(64);
+    expected[8] = 0xB0;
+    expected[40] = 0xA0;
+    expected[41] = 0xA1;
+    EXPECT_EQ(ReadFile(Path), expected);
+}
+
+TEST_F(PatchPlanOnDisk, ASyncThatFailsPutsBackTheOldBytesAndTheSaveFails) {
+    bool written = false;
+    TPatchPlan plan = TwoPlaces(&written);
+    TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
+    int syncs = 0;
+    file.BeforeCall = [&syncs](const TFileCall &call) {
+        if (call.Kind == TFileCall::TKind::Sync && ++syncs == 1)
+            throw EInOutError("the medium is gone");
+    };
+    try {
+        plan.Apply(file);
+        FAIL() << "applied";
+    } catch (const Exception &error) {
+        EXPECT_EQ(error.what(), Format(SWriteFailedRestored, "the medium is gone"));
+    }
+    EXPECT_EQ(syncs, 2); // the old bytes are synced too
+    EXPECT_FALSE(written);
+    EXPECT_EQ(ReadFile(Path), Counting(64));
 }
 
 } // namespace

@@ -284,18 +284,45 @@ TEST_F(FileStreamTest, PipesSocketsAndDevicesAreRefusedBeforeTheyAreOpened) {
     EXPECT_THROW(parser.Parse(fifo), EInOutError);
 }
 
-// What was written is on the disk when Flush returns, and a read after it reads the file, not what the
-// stream kept of it.
-TEST_F(FileStreamTest, FlushPutsWritesOnTheDisk) {
+#endif
+
+// Flush asks the system to sync what was written before it returns, and a read after it asks the system
+// again instead of serving what the stream held: a read-back then checks the medium.
+TEST_F(FileStreamTest, FlushSyncsTheWritesAndReadsAfterItGoToTheFile) {
     TFileStream stream(Path, Writing);
+    std::vector<TFileCall> calls;
+    uint8_t held[4];
+    stream.Seek(0);
+    stream.ReadBuffer(held, sizeof held); // the stream now holds the file's first bytes
+    stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
     const uint8_t bytes[2] = {0xAA, 0xBB};
     stream.Seek(3);
     stream.WriteBuffer(bytes, 2);
     stream.Flush();
+    uint8_t back[2] = {};
+    stream.Seek(3);
+    stream.ReadBuffer(back, 2);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Write);
+    EXPECT_EQ(calls[0].Offset, 3);
+    EXPECT_EQ(calls[0].Count, 2u);
+    EXPECT_EQ(calls[1].Kind, TFileCall::TKind::Sync);
+    EXPECT_EQ(calls[2].Kind, TFileCall::TKind::Read);
+    EXPECT_EQ(back[0], 0xAA);
     EXPECT_EQ(ReadFile(Path), (std::vector<uint8_t>{1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9, 10}));
 }
 
-#endif
+// A call the system fails is an input/output error of the stream, the sync's too.
+TEST_F(FileStreamTest, AFailedSyncIsAnInputOutputError) {
+    TFileStream stream(Path, Writing);
+    stream.BeforeCall = [](const TFileCall &call) {
+        if (call.Kind == TFileCall::TKind::Sync)
+            throw EInOutError("the medium is gone");
+    };
+    const uint8_t byte = 0xAA;
+    stream.WriteBuffer(&byte, 1);
+    EXPECT_THROW(stream.Flush(), EInOutError);
+}
 
 TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
     TMemoryStream stream({1, 2, 3});
