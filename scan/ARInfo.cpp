@@ -353,11 +353,12 @@ TPatchPlan TARInfoList::PlanChanges() {
                 plan.Refusals.push_back({row, refusal});
                 continue;
             }
-            // Once written, the record stands for the SPS as the file now holds it.
-            entry.Written = [this, &info, written = std::move(written)] {
-                const TNALUnit *unit = FSession.FindUnit(written, info.NALUnit->Complete);
-                if (unit == nullptr)
-                    unit = FSession.KeepUnit(DecodeNALUnit(written, info.NALUnit->Complete));
+            // Once written, the record stands for the SPS as the file now holds it. It is decoded now, so
+            // that nothing after the first write needs memory.
+            const TNALUnit *unit = FSession.FindUnit(written, info.NALUnit->Complete);
+            if (unit == nullptr)
+                unit = FSession.KeepUnit(DecodeNALUnit(std::move(written), info.NALUnit->Complete));
+            entry.Written = [&info, unit] {
                 info.NALUnit = unit;
                 info.SequenceParameterSet = unit->SequenceParameterSet.get();
             };

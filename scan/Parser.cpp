@@ -110,6 +110,8 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
         Events.OnNALUnitKept(Session.SpsCount);
     if (unit == nullptr)
         return; // no usable ratio: counted, not listed
+    if (!Session.FirstAtPlace(placement.FileOffset(0), unit))
+        return; // listed already: its row stands for every reference to it
     TARInfo record;
     record.NALUnit = unit;
     record.SequenceParameterSet = unit->SequenceParameterSet.get();

@@ -147,24 +147,42 @@ std::vector<TWriteRefusal> TPatchPlan::Check(TStream &file) const {
     return refusals;
 }
 
+// Everything that needs memory is done before the first write: the report, the buffer of the read-back
+// and the room for what a failure must name; what runs after the writes only copies into them.
 TWriteReport TPatchPlan::Apply(TStream &file) {
     const std::vector<TWriteRefusal> refusals = Check(file);
     if (!refusals.empty())
         throw Exception(Format(SChangesRefused, refusals.size()));
     const std::vector<TPlaced> placed = Placed(Entries);
+    TWriteReport report;
+    for (const TPlanEntry &entry : Entries)
+        if (!entry.Patches.empty())
+            report.Lines.push_back(entry.Description);
+    report.PatchCount = placed.size();
+    size_t largest = 0;
+    for (const TPlaced &entry : placed) {
+        report.ByteCount += entry.Patch->New.size();
+        largest = std::max(largest, entry.Patch->New.size());
+    }
+    std::vector<uint8_t> readBack(largest);
+    std::vector<std::string> stillNew;
+    stillNew.reserve(placed.size());
     size_t written = 0;
     try {
         for (; written < placed.size(); ++written)
             WriteAt(file, placed[written].Patch->FileOffset, placed[written].Patch->New);
         file.Flush();
-        for (const TPlaced &entry : placed)
-            if (ReadAt(file, entry.Patch->FileOffset, entry.Patch->New.size()) != entry.Patch->New)
+        for (const TPlaced &entry : placed) {
+            const std::vector<uint8_t> &expected = entry.Patch->New;
+            file.Seek(entry.Patch->FileOffset);
+            file.ReadBuffer(readBack.data(), expected.size());
+            if (!std::equal(expected.begin(), expected.end(), readBack.begin()))
                 throw Exception(Format(SWriteVerifyFailed, entry.Patch->What, entry.Patch->FileOffset));
+        }
     } catch (const std::exception &failure) {
         // Put the old bytes back where anything may have been written, the failed write's place too.
         const size_t touched = std::min(written + 1, placed.size());
         std::string undoError;
-        std::vector<std::string> stillNew;
         for (size_t i = touched; i-- > 0;) {
             try {
                 WriteAt(file, placed[i].Patch->FileOffset, placed[i].Patch->Old);
@@ -189,16 +207,8 @@ TWriteReport TPatchPlan::Apply(TStream &file) {
         throw Exception(Format(SWriteFailedNotRestored, WithoutFullStop(failure.what()),
                                WithoutFullStop(undoError), places));
     }
-    TWriteReport report;
-    for (TPlanEntry &entry : Entries) {
-        if (entry.Patches.empty())
-            continue;
-        report.Lines.push_back(entry.Description);
-        if (entry.Written)
+    for (TPlanEntry &entry : Entries)
+        if (!entry.Patches.empty() && entry.Written)
             entry.Written();
-    }
-    report.PatchCount = placed.size();
-    for (const TPlaced &entry : placed)
-        report.ByteCount += entry.Patch->New.size();
     return report;
 }

@@ -31,6 +31,10 @@ const TNALUnit *TScanSession::KeepUnit(std::unique_ptr<TNALUnit> unit) {
     return kept.get();
 }
 
+bool TScanSession::FirstAtPlace(int64_t fileOffset, const TNALUnit *unit) {
+    return FListedPlaces.emplace(fileOffset, unit).second;
+}
+
 const std::string *TScanSession::KeepReason(const std::string &reason) {
     return &*FReasons.insert(reason).first;
 }

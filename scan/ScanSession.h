@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 // Something of the file that the scan could not read as it should, with where it lies. The scan goes on
@@ -61,6 +62,9 @@ public:
     // frame is decoded and kept once.
     const TNALUnit *FindUnit(const std::vector<uint8_t> &bytes, bool complete) const;
     const TNALUnit *KeepUnit(std::unique_ptr<TNALUnit> unit);
+    // One row per place in the file: true the first time an SPS of that content is found at that file
+    // offset, false when the container points at it again (chunks or frames that share bytes).
+    bool FirstAtPlace(int64_t fileOffset, const TNALUnit *unit);
     // A reason text kept as long as the session (records refer to it); equal texts are kept once.
     const std::string *KeepReason(const std::string &reason);
 
@@ -68,4 +72,5 @@ private:
     static std::string UnitKey(const std::vector<uint8_t> &bytes, bool complete);
     std::unordered_map<std::string, std::unique_ptr<TNALUnit>> FUnits;
     std::set<std::string> FReasons;
+    std::set<std::pair<int64_t, const TNALUnit *>> FListedPlaces;
 };

@@ -1,0 +1,50 @@
+// A container may point at the same bytes any number of times: chunks of a sample table that all name
+// one sample, frames that share the bytes of a stripped header. An SPS is one row per place in the file
+// however often it is reached, so that what a scan keeps grows with the file and not with the counts it
+// declares, and a save writes each place once.
+
+#include "BitWriter.h"
+#include "Mp4Builder.h"
+#include "ScanHarness.h"
+#include "scan/PatchPlan.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class RepeatedPlaces : public ScanTest {};
+
+// 100,000 chunk offsets, all at the one sample that holds an SPS: the avcC's SPS and the sample's are
+// two rows, and a change writes two places.
+TEST_F(RepeatedPlaces, ChunksThatAllNameOneSampleGiveOneRow) {
+    const std::vector<uint8_t> sps = BuildSps(At720x576(WithSar(255, 64, 45))).nal;
+    const ByteVector sample = LengthPrefixed({sps, {0x65, 0x88, 0x84, 0x00, 0x33}});
+    Mp4Track track;
+    track.sps = {sps};
+    constexpr size_t Chunks = 100000;
+    track.samples.assign(Chunks, {sps, {0x65, 0x88, 0x84, 0x00, 0x33}});
+    ByteVector ftyp = Box("ftyp", {'i', 's', 'o', 'm', 0, 0, 2, 0});
+    const auto dataStart = static_cast<uint32_t>(ftyp.size() + 8);
+    ByteVector file = ftyp;
+    Append(file, Box("mdat", sample));
+    Append(file, MovieBox({track}, {std::vector<uint32_t>(Chunks, dataStart)}));
+
+    TParser &parser = NewScan(TFileFormat::Mp4);
+    ASSERT_EQ(RunScanOf(parser, file).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u);
+    EXPECT_NE(Rows().Items(0)->SpsOffset(), Rows().Items(1)->SpsOffset());
+    EXPECT_EQ(Rows().Items(1)->Placement.FileOffset(0), static_cast<int64_t>(dataStart) + 4);
+
+    TRatioChange change{TRatioChange::TKind::Sar, 0, {16, 11}};
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        EXPECT_EQ(change.ApplyTo(*Rows().Items(i)), "");
+    TMemoryStream saved(file);
+    Rows().WriteChanges(saved);
+    NewScan(TFileFormat::Mp4);
+    ASSERT_EQ(RunScanOf(Parser(), saved.Bytes()).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "16:11");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "16:11");
+}
+
+} // namespace
