@@ -84,8 +84,12 @@ std::string Format(TFormatPattern<sizeof...(TArgs)> pattern, const TArgs &...arg
     return FormatList(pattern.Text, {FormatArgument(args)...});
 }
 
-// The text with its control characters shown as \xNN (a file name or an identifier read from a file may
-// hold escape sequences that a terminal would carry out).
+// The text with its control characters and the bytes that are not UTF-8 shown as \xNN (a file name or an
+// identifier read from a file may hold escape sequences that a terminal would carry out, or bytes that
+// make the message no text at all).
 std::string EscapedText(std::string_view text);
+// A code read from a file (a box type, a FourCC, a codec ID) with every byte outside printable ASCII
+// shown as \xNN: codes are bytes, not text, whatever UTF-8 they may happen to form.
+std::string CodeText(std::string_view code);
 // The text without a full stop at its end, to go inside a sentence.
 std::string WithoutFullStop(std::string_view text);

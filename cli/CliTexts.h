@@ -114,11 +114,13 @@ inline constexpr const char *SHelpFooter =
     "line is shown on standard error while a file is scanned, with n/N files for several files.\n"
     "\n"
     "Exit status:\n"
-    "  0  done: every file was listed or changed (also when nothing needed changing)\n"
+    "  0  done: every file was listed or changed (also when every chosen row held the value\n"
+    "     already)\n"
     "  1  error: a file was missing, unreadable or invalid, or a write failed\n"
     "  2  usage error; nothing was scanned\n"
-    "  3  refused: in a file a row can not be changed as asked (nothing was written to that\n"
-    "     file), or the scan stopped at a foreign handler code; and no file had an error\n";
+    "  3  refused: in a file a row can not be changed as asked, or nothing in it can carry a\n"
+    "     new ratio (nothing was written to that file), or the scan stopped at a foreign\n"
+    "     handler code; and no file had an error\n";
 
 // Usage errors
 inline constexpr const char *SUnknownCommand = "unknown command \"%s\"";
@@ -217,4 +219,7 @@ inline constexpr const char *SRowsWouldBeWritten =
     "not changed.";
 inline constexpr const char *SDryRunNote = "Dry run: %s";
 inline constexpr const char *SDryRunPatch = "Dry run: would write %s";
-inline constexpr const char *SNoRows = "No aspect ratio information found in the file; nothing to change.";
+inline constexpr const char *SNoRows =
+    "No aspect ratio information found in the file: nothing in it can carry a new ratio.";
+inline constexpr const char *SNoRowsOfTrack =
+    "Track %d has no aspect ratio information: nothing in it can carry a new ratio.";

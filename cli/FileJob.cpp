@@ -97,10 +97,10 @@ void TFileJob::Scan(TFileResult &result) {
     const std::string &name = result.FileName;
     std::string declined; // the handler code of a video stream the scan stopped at
     parser->Events.OnForeignHandler = [&](const std::string &fourCC) {
-        const std::string code = TerminalText(fourCC);
+        const std::string code = CodeText(fourCC);
         FEvents.OnMessage(name, FOptions.Yes ? Format(SForeignScanned, code) : Format(SForeignStopped, code));
         if (!FOptions.Yes)
-            declined = fourCC;
+            declined = code;
         return FOptions.Yes;
     };
     parser->Events.OnProgress = FEvents.OnProgress;
@@ -176,7 +176,12 @@ void TFileJob::Change(TFileResult &result) {
     result.Rows.resize(records.Count());
     if (!ChooseRows(result))
         return;
-    bool anyChange = false;
+    // Nothing that can carry the new ratio is no success: the ratio the user asked for is nowhere.
+    if (result.Chosen.empty()) {
+        Refuse(result, TRefusal::NoRow,
+               records.Count() == 0 ? std::string(SNoRows) : Format(SNoRowsOfTrack, *FOptions.Track));
+        return;
+    }
     const TRatioChange change = RequestedChange(FOptions);
     for (size_t row : result.Chosen) {
         TARInfo &info = *records.Items(row);
@@ -187,13 +192,15 @@ void TFileJob::Change(TFileResult &result) {
         if (!reason.empty())
             Refuse(result, row, reason);
         outcome.Changed = reason.empty() && info.IsChanged();
-        anyChange = anyChange || outcome.Changed;
     }
+    // Rows that hold the value already still bring their track's container statements to it: a file
+    // whose container disagrees with its SPS has something to write though no SPS changes.
+    TPatchPlan plan = records.PlanChanges();
+    const bool anyChange = !plan.Empty() || !plan.Refusals.empty();
     if (anyChange) {
         // A dry run checks against the file as it is now, but does not need to be able to write it.
         TFileStream file(result.FileName, FOptions.DryRun ? TFileOpenMode::ReadShareDenyWrite
                                                           : TFileOpenMode::ReadWriteExclusive);
-        TPatchPlan plan = records.PlanChanges();
         for (const TWriteRefusal &refusal : plan.Check(file))
             Refuse(result, refusal.Index, refusal.Reason);
         if (result.Status == TFileStatus::Refused)
@@ -210,6 +217,8 @@ void TFileJob::Change(TFileResult &result) {
             for (TRowOutcome &outcome : result.Rows)
                 outcome.Written = outcome.Changed;
         }
+    } else {
+        result.ContainerChanges = plan.Notes;
     }
     if (result.Status != TFileStatus::Refused)
         result.Status = anyChange ? TFileStatus::Changed : TFileStatus::Unchanged;

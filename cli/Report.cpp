@@ -488,10 +488,6 @@ private:
     void WriteSet(const TFileResult &result) {
         const TScanSession &session = *result.Session;
         const TARInfoList &records = session.ARInfoList;
-        if (records.Count() == 0) {
-            FOut << SNoRows << '\n';
-            return;
-        }
         const bool dryRun = FOptions.DryRun;
         int64_t changed = 0;
         for (size_t row : result.Chosen) {

@@ -19,7 +19,7 @@ std::string TypeText(uint32_t type) {
     std::string text(4, ' ');
     for (int i = 0; i < 4; ++i)
         text[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
-    return EscapedText(text);
+    return CodeText(text);
 }
 
 bool IsAvcEntry(uint32_t type) {

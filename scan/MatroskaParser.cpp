@@ -557,7 +557,7 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
     if (info.CodecId != AvcCodecId) {
         Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
                Format(SNotH264Track, static_cast<int64_t>(info.Number),
-                      info.CodecId.empty() ? std::string("(no codec)") : EscapedText(info.CodecId)));
+                      info.CodecId.empty() ? std::string("(no codec)") : CodeText(info.CodecId)));
         return;
     }
     const auto number = static_cast<int>(std::min<uint64_t>(info.Number, 0x7FFFFFFF));

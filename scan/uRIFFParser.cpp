@@ -217,7 +217,7 @@ int64_t TRIFFParser::WalkTree(TStream &stream, TGenericRIFFChunk &top) {
                 NoticeCutShort(chunk.HeaderPos);
             else
                 Notice(TScanNotice::TKind::Structure, chunk.HeaderPos,
-                       Format(SChunkPastList, EscapedText(chunk.ID), chunk.HeaderPos, list.HeaderPos));
+                       Format(SChunkPastList, CodeText(chunk.ID), chunk.HeaderPos, list.HeaderPos));
         }
         if (chunk.IsList()) {
             if (open.size() >= MaxListDepth)

@@ -468,7 +468,7 @@ void TForm21::ParserProgress(int64_t position, int64_t size) {
 
 bool TForm21::ParserForeignHandler(const std::string &fourCC) {
     TOverrideCursor normal(Qt::ArrowCursor);
-    return FMessages.ConfirmForeignHandler(Text(Format(SForeignFourCC, EscapedText(fourCC))));
+    return FMessages.ConfirmForeignHandler(Text(Format(SForeignFourCC, CodeText(fourCC))));
 }
 
 // ---- The list ----

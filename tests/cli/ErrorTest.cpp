@@ -177,8 +177,8 @@ TEST_F(CliErrors, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(firstLine({"list", "--avi", "--stream", path}), "pellmar-cli: --avi excludes --stream");
     EXPECT_EQ(firstLine({"set", "--sar", "1:1", "--dar", "16:9", path}), "pellmar-cli: --sar excludes --dar");
     // The names of every format a scanner reads, more as scanners are added.
-    EXPECT_EQ(firstLine({"list", "--format", "wav", path}).rfind(
-                  "pellmar-cli: --format \"wav\": expected one of stream, h264, avi", 0),
+    EXPECT_EQ(firstLine({"list", "--format", "wav", path})
+                  .rfind("pellmar-cli: --format \"wav\": expected one of stream, h264, avi", 0),
               0u);
     EXPECT_EQ(firstLine({"set", "--track", "x", "--idc", "1", path}),
               "pellmar-cli: --track \"x\": expected a track number, 0 or more, as list shows it");
@@ -269,15 +269,20 @@ TEST_F(CliErrors, TruncatedFilesAreReadAsFarAsTheyGo) {
     for (const TracedSps &sps : TraceSps(avi))
         EXPECT_EQ(sps.sarWidth, 1);
 
-    // A raw stream cut inside its first SPS: that SPS is damaged, told, and nothing is written.
+    // A raw stream cut inside its first SPS: that SPS is damaged, told, nothing can carry the new ratio,
+    // and the file is refused with nothing written.
     std::string stream = Copy("clip.h264");
     bytes = ReadFile(stream);
     const int64_t cut = ListJson(stream).records[0].vuiOffset;
     bytes.resize(static_cast<size_t>(cut));
     WriteFile(stream, bytes);
     CommandResult damaged = RunCli({"set", "--sar", "1:1", stream});
-    EXPECT_EQ(damaged.exitCode, 0) << damaged.errors;
-    EXPECT_EQ(damaged.output, "No aspect ratio information found in the file; nothing to change.\n");
+    EXPECT_EQ(damaged.exitCode, 3) << damaged.errors;
+    EXPECT_EQ(damaged.output, "");
+    EXPECT_NE(damaged.errors.find("No aspect ratio information found in the file: nothing in it can carry a "
+                                  "new ratio."),
+              std::string::npos)
+        << damaged.errors;
     EXPECT_NE(damaged.errors.find(stream + ": The SPS at "), std::string::npos) << damaged.errors;
     EXPECT_NE(damaged.errors.find("is damaged and not listed"), std::string::npos) << damaged.errors;
     EXPECT_EQ(ReadFile(stream), bytes);

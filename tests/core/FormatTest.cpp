@@ -26,3 +26,26 @@ TEST(Format, MessagesOfTheReader) {
               "The aspect ratio at 00000020 can not be changed in place: the new bits would form the "
               "forbidden byte sequence 00 00 01.");
 }
+
+// Messages are UTF-8 text: control characters and bytes that form no UTF-8 character are shown as \xNN,
+// while the characters of a name in any script pass as they are.
+TEST(EscapedText, KeepsUtf8AndShowsControlsAndStrayBytes) {
+    EXPECT_EQ(EscapedText("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xAC"),
+              "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xAC");
+    EXPECT_EQ(EscapedText("a\x1B[2Jb\x7F"), "a\\x1B[2Jb\\x7F");
+    EXPECT_EQ(EscapedText("\xA9xyz"), "\\xA9xyz");                      // a continuation byte alone
+    EXPECT_EQ(EscapedText("\xC0\xAF"), "\\xC0\\xAF");                   // an overlong form of '/'
+    EXPECT_EQ(EscapedText("\xED\xA0\x80"), "\\xED\\xA0\\x80");          // a surrogate
+    EXPECT_EQ(EscapedText("\xF4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80"); // past U+10FFFF
+    EXPECT_EQ(EscapedText("\xE2\x82"), "\\xE2\\x82");                   // cut short at the end
+    EXPECT_EQ(EscapedText("\xE2\x82x"), "\\xE2\\x82x");                 // cut short by a character
+}
+
+// A box type, FourCC or codec ID is bytes: everything outside printable ASCII is shown as \xNN, even
+// where a few bytes happen to form a UTF-8 character.
+TEST(CodeText, ShowsEveryByteOutsidePrintableAscii) {
+    EXPECT_EQ(CodeText("avc1"), "avc1");
+    EXPECT_EQ(CodeText("\xA9nam"), "\\xA9nam");
+    EXPECT_EQ(CodeText("\xC3\xA9xy"), "\\xC3\\xA9xy");
+    EXPECT_EQ(CodeText(std::string("\0\x01 z", 4)), "\\x00\\x01 z");
+}
