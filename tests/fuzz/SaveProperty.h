@@ -50,6 +50,9 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
                                       uint16_t height) {
     std::unique_ptr<TScanSession> session = ScanForSave(bytes);
     TARInfoList &rows = session->ARInfoList;
+    // What a scan keeps grows with the file's bytes, never with how often its structures point at them:
+    // every row stands for its own place (or its own content at a place).
+    Require(rows.Count() <= bytes.size());
     TRatioChange change;
     change.Kind = (code & 0x40) != 0   ? TRatioChange::TKind::Dar
                   : (code & 0x20) != 0 ? TRatioChange::TKind::Sar
@@ -144,6 +147,22 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
                 now.EffectiveAspectRatioIdc() == before.EffectiveAspectRatioIdc());
         if (changed[i])
             Require(before.EffectiveAspectRatioIdc() == before.NewAspectRatioIdc);
+    }
+    // Every container statement reads back, at its place, as the save said it left it.
+    Require(again->Tracks.size() == session->Tracks.size());
+    for (size_t t = 0; t < session->Tracks.size(); ++t) {
+        const TTrack &saved = session->Tracks[t];
+        const TTrack &read = again->Tracks[t];
+        Require(read.Statements.size() == saved.Statements.size());
+        for (size_t k = 0; k < saved.Statements.size(); ++k) {
+            const TContainerStatement &was = *saved.Statements[k];
+            const TContainerStatement &now = *read.Statements[k];
+            const TRatio wasSar = was.SampleAspectRatio(), nowSar = now.SampleAspectRatio();
+            const TRatio wasDar = was.DisplayAspectRatio(), nowDar = now.DisplayAspectRatio();
+            Require(now.FileOffset() == was.FileOffset());
+            Require(nowSar.X == wasSar.X && nowSar.Y == wasSar.Y && nowDar.X == wasDar.X &&
+                    nowDar.Y == wasDar.Y);
+        }
     }
     return after;
 }
