@@ -96,6 +96,10 @@ inline constexpr const char *STsReadBeforeMap =
 inline constexpr const char *STsPidByContent =
     "%s carries PES packets that begin with an H.264 access unit delimiter, and no program map seen so far "
     "names it: it is read as H.264 video from %x on.";
+inline constexpr const char *STsMapNowH264 =
+    "The program map at %x now names %s H.264 video: it is read as H.264 from its next PES packet on.";
+inline constexpr const char *STsMapNoLongerH264 =
+    "The program map at %x no longer names %s H.264 video: its packets from there on were not read.";
 inline constexpr const char *STsNoProgramTable =
     "The file holds no program association table: H.264 video was looked for by its PES packets instead "
     "(those that begin with an access unit delimiter).";
@@ -178,6 +182,14 @@ inline constexpr const char *SMkvNalLengthPastFrame =
 inline constexpr const char *SMkvBlockUnknownTrack = "The block at %x belongs to track %d, which no track "
                                                      "entry before it describes: blocks of that track were "
                                                      "not scanned.";
+inline constexpr const char *SMkvFramesBeforeEntry =
+    "Blocks of %s lie before its track entry, and no SeekHead leads to the entry: SPS in their frames were "
+    "not read, so nothing of %s is changed.";
+inline constexpr const char *SMkvFramesUnread =
+    "The lacing of a block of %s is damaged: SPS in its frames were not read, so nothing of %s is changed.";
+inline constexpr const char *SMkvSeekPastTracks =
+    "The SeekHead at %x points at %x for the track entries, where no Tracks element begins: it was not "
+    "followed.";
 inline constexpr const char *SMkvDisplayNoRoom =
     "The display size of %s can not be written in place: %s. Players built on libavformat (ffmpeg, mpv, VLC) "
     "will go on showing %s; hardware players and TVs read the SPS.";

@@ -18,6 +18,9 @@ enum : uint32_t {
     IdDocType = 0x4282,
     IdSegment = 0x18538067,
     IdSeekHead = 0x114D9B74,
+    IdSeek = 0x4DBB,
+    IdSeekId = 0x53AB,
+    IdSeekPosition = 0x53AC,
     IdInfo = 0x1549A966,
     IdTracks = 0x1654AE6B,
     IdTrackEntry = 0xAE,
@@ -190,6 +193,8 @@ struct TMatroskaParser::TTrackInfo {
     std::vector<TExtent> PrivateStripped; // ... of the codec private data
     const std::string *Reason = nullptr;  // why its SPS can not be changed
     bool OverrunNoticed = false;
+    bool LacingBroken = false; // frames of a block were not read
+    bool StrippedRead = false; // the units wholly in the stripped bytes were read with a frame
 };
 
 TMatroskaParser::TMatroskaParser(TScanSession &session) : TParser(session) {}
@@ -225,6 +230,18 @@ std::string TMatroskaParser::ReadString(const TElement &element, size_t limit) {
 
 TMatroskaParser::TRead TMatroskaParser::ReadElement(int64_t offset, int64_t end, uint32_t around,
                                                     TElement &element) {
+    uint64_t size = 0;
+    const TRead read = ReadHeader(offset, end, element, size);
+    if (read != TRead::Element || size <= static_cast<uint64_t>(end - element.Data))
+        return read;
+    Notice(TScanNotice::TKind::Structure, offset,
+           end == FFileSize ? Format(SEbmlCutShort, ElementName(element.Id), offset)
+                            : Format(SEbmlPastParent, ElementName(element.Id), offset, ElementName(around)));
+    return read;
+}
+
+TMatroskaParser::TRead TMatroskaParser::ReadHeader(int64_t offset, int64_t end, TElement &element,
+                                                   uint64_t &size) {
     uint8_t header[12];
     const auto count = static_cast<size_t>(std::min<int64_t>(sizeof header, end - offset));
     Read(offset, header, count);
@@ -235,7 +252,6 @@ TMatroskaParser::TRead TMatroskaParser::ReadElement(int64_t offset, int64_t end,
     for (int i = 0; i < idLength; ++i)
         id = (id << 8) | header[i];
     size_t sizeLength = 0;
-    uint64_t size = 0;
     bool unknown = false;
     if (!ReadVint(header + idLength, count - static_cast<size_t>(idLength), sizeLength, size, unknown))
         return TRead::Illegal;
@@ -247,14 +263,8 @@ TMatroskaParser::TRead TMatroskaParser::ReadElement(int64_t offset, int64_t end,
         element.End = end;
         return TRead::Unknown;
     }
-    if (size > static_cast<uint64_t>(end - element.Data)) {
-        Notice(TScanNotice::TKind::Structure, offset,
-               end == FFileSize ? Format(SEbmlCutShort, ElementName(id), offset)
-                                : Format(SEbmlPastParent, ElementName(id), offset, ElementName(around)));
-        element.End = end;
-    } else {
-        element.End = element.Data + static_cast<int64_t>(size);
-    }
+    element.End =
+        size > static_cast<uint64_t>(end - element.Data) ? end : element.Data + static_cast<int64_t>(size);
     return TRead::Element;
 }
 
@@ -324,8 +334,9 @@ void TMatroskaParser::Walk(TStream &stream) {
     FFileSize = stream.Size();
     FTracks.clear();
     FCurrent = nullptr;
-    FOpenChecksum = SIZE_MAX;
+    FOpenChecksums.clear();
     FUnknownTracks.clear();
+    FTracksRead = -1;
     uint8_t magic[4] = {0, 0, 0, 0};
     if (FFileSize >= 4)
         Read(0, magic, sizeof magic);
@@ -344,11 +355,15 @@ void TMatroskaParser::Walk(TStream &stream) {
 
 bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
     const uint32_t id = element.Id;
+    if (id == IdCrc32 && parent.Id != IdFile && element.Start == parent.Data)
+        RecordChecksum(element, parent);
     switch (parent.Id) {
     case IdFile:
         if (id == IdSegment) {
             FTracks.clear(); // each Segment describes its own tracks
+            FUnknownTracks.clear();
             ReportProgress(element.Start, FFileSize);
+            ReadTracksFirst(element);
         }
         return id == IdEbml || id == IdSegment;
     case IdEbml:
@@ -358,10 +373,8 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
     case IdSegment:
         if (id == IdCluster)
             ReportProgress(element.Start, FFileSize);
-        return id == IdTracks || id == IdCluster;
+        return (id == IdTracks && element.Start != FTracksRead) || id == IdCluster;
     case IdTracks:
-        if (id == IdCrc32 && element.Start == parent.Data)
-            RecordChecksum(element, parent);
         if (id != IdTrackEntry)
             return false;
         if (FTracks.size() >= MaxTracks) {
@@ -373,8 +386,6 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
         FCurrent->EntryStart = element.Start;
         return true;
     case IdCluster:
-        if (id == IdCrc32 && element.Start == parent.Data)
-            RecordChecksum(element, parent);
         if (id == IdSimpleBlock)
             ScanBlock(element);
         return id == IdBlockGroup;
@@ -462,15 +473,122 @@ void TMatroskaParser::Leave(const TElement &element) {
     if (element.Id == IdTrackEntry && FCurrent != nullptr) {
         FinishTrack(*FCurrent);
         FCurrent = nullptr;
-    } else if (element.Id == IdCluster || element.Id == IdTracks) {
-        // A Cluster of unknown size: its checksum covers what it turned out to hold.
-        if (FOpenChecksum < Session.ChecksumRegions.size())
-            Session.ChecksumRegions[FOpenChecksum].End = element.End;
-        FOpenChecksum = SIZE_MAX;
+    } else if (element.Id == IdSegment) {
+        GuardUnreadFrames();
+    }
+    // An element of unknown size: its checksum covers what it turned out to hold.
+    if (!FOpenChecksums.empty() && FOpenChecksums.back().Element == element.Start) {
+        Session.ChecksumRegions[FOpenChecksums.back().Region].End = element.End;
+        FOpenChecksums.pop_back();
     }
 }
 
-// A CRC-32 as the first child of a Tracks or Cluster element covers the rest of the element's data.
+// Players find the track entries before they read a frame, through the SeekHead where the Tracks lie behind
+// the Clusters. So does the walk: the Segment's first Tracks element, where the SeekHead or the elements'
+// sizes lead, is read before anything else of the Segment, and passed over where the walk reaches it.
+void TMatroskaParser::ReadTracksFirst(const TElement &segment) {
+    FTracksRead = -1;
+    const int64_t tracks = FindTracks(segment);
+    TElement element;
+    uint64_t size = 0;
+    if (tracks < 0 || ReadHeader(tracks, segment.End, element, size) != TRead::Element)
+        return;
+    // Around it, an element that holds nothing but the Tracks, for the walk to enter them as it does.
+    TElement around = segment;
+    around.Data = tracks;
+    around.End = element.End;
+    around.Unknown = false;
+    WalkElements(
+        around, [this](TElement &child, const TElement &parent) { return Enter(child, parent); },
+        [this](const TElement &child) { Leave(child); });
+    FTracksRead = tracks;
+}
+
+// Where the Segment's first Tracks element begins: the first one among the Segment's elements as their
+// sizes lead from one to the next, or, behind an element of unknown size that they can not lead past, where
+// the SeekHead says (a place the sizes lead to can be checked; one they do not lead to is only trusted
+// where they can not go). -1 when neither finds it.
+int64_t TMatroskaParser::FindTracks(const TElement &segment) {
+    TElement element;
+    uint64_t size = 0;
+    int64_t sought = -1, seekHead = -1;
+    int64_t at = segment.Data;
+    for (; at < segment.End && !Aborted; at = element.End) {
+        if (ReadHeader(at, segment.End, element, size) != TRead::Element)
+            break;
+        if (element.Id == IdTracks)
+            return element.Start;
+        if (element.Id == IdSeekHead && sought < 0) {
+            sought = SeekTracks(element, segment);
+            seekHead = element.Start;
+        }
+    }
+    if (sought < 0 || at >= segment.End)
+        return -1;
+    TElement target;
+    if (sought >= at && ReadHeader(sought, segment.End, target, size) == TRead::Element &&
+        target.Id == IdTracks)
+        return sought;
+    Notice(TScanNotice::TKind::Structure, seekHead, Format(SMkvSeekPastTracks, seekHead, sought));
+    return -1;
+}
+
+// The position a SeekHead gives the Tracks (from the Segment's data on), -1 for none.
+int64_t TMatroskaParser::SeekTracks(const TElement &seekHead, const TElement &segment) {
+    TElement seek, child;
+    uint64_t size = 0;
+    for (int64_t at = seekHead.Data; at < seekHead.End; at = seek.End) {
+        if (ReadHeader(at, seekHead.End, seek, size) != TRead::Element)
+            return -1;
+        if (seek.Id != IdSeek)
+            continue;
+        bool tracks = false;
+        uint64_t position = 0;
+        bool positioned = false;
+        for (int64_t in = seek.Data; in < seek.End; in = child.End) {
+            if (ReadHeader(in, seek.End, child, size) != TRead::Element)
+                break;
+            if (child.Id == IdSeekId && child.End - child.Data == 4) {
+                uint8_t id[4];
+                Read(child.Data, id, sizeof id);
+                tracks = id[0] == 0x16 && id[1] == 0x54 && id[2] == 0xAE && id[3] == 0x6B;
+            } else if (child.Id == IdSeekPosition) {
+                positioned = ReadUnsigned(child, position);
+            }
+        }
+        if (tracks && positioned && position < static_cast<uint64_t>(segment.End - segment.Data))
+            return segment.Data + static_cast<int64_t>(position);
+    }
+    return -1;
+}
+
+// A track whose frames the walk could not all read may have SPS that were not found: none of its rows
+// and not its display size is changed, so that a save never claims what it did not do.
+void TMatroskaParser::GuardUnreadFrames() {
+    for (const auto &info : FTracks) {
+        if (info->Track == nullptr || !info->ScanFrames)
+            continue;
+        const std::string &label = info->Track->Label;
+        std::string reason;
+        if (FUnknownTracks.count(info->Number) != 0)
+            reason = Format(SMkvFramesBeforeEntry, label, label);
+        else if (info->LacingBroken)
+            reason = Format(SMkvFramesUnread, label, label);
+        else
+            continue;
+        const std::string *kept = Session.KeepReason(reason);
+        for (size_t row = 0; row < Session.ARInfoList.Count(); ++row) {
+            TARInfo &record = *Session.ARInfoList.Items(row);
+            if (record.Track == info->Track && record.NotChangeable == nullptr)
+                record.NotChangeable = kept;
+        }
+        if (info->Track->NotWritten.empty())
+            info->Track->NotWritten = reason;
+    }
+}
+
+// A CRC-32 as the first child of any master element the walk enters covers the rest of the element's
+// data; those of elements inside it lie in its region.
 void TMatroskaParser::RecordChecksum(const TElement &crc, const TElement &parent) {
     if (crc.End - crc.Data != 4)
         return;
@@ -483,7 +601,7 @@ void TMatroskaParser::RecordChecksum(const TElement &crc, const TElement &parent
     region.Kind = &Crc32LittleEndian();
     region.What = Format(SWhatChecksum, ElementName(parent.Id), parent.Start);
     Session.ChecksumRegions.push_back(std::move(region));
-    FOpenChecksum = Session.ChecksumRegions.size() - 1;
+    FOpenChecksums.push_back({parent.Start, Session.ChecksumRegions.size() - 1});
 }
 
 TMatroskaParser::TTrackInfo *TMatroskaParser::TrackByNumber(uint64_t number) {
@@ -697,6 +815,7 @@ void TMatroskaParser::ScanBlock(const TElement &block) {
         Read(at, lace.data(), lace.size());
     auto invalid = [&] {
         Notice(TScanNotice::TKind::Structure, block.Start, Format(SMkvLacingInvalid, block.Start));
+        info->LacingBroken = true;
     };
     uint8_t byte = 0;
     if (!next(byte)) {
@@ -780,9 +899,15 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
     TByteView view(*FStream, extents);
     const int64_t stripped = info.Stripped.front().Length;
     TLengthPrefixedSource source(view, 0, view.Size(), info.LengthSize);
-    while (source.Next())
+    while (source.Next()) {
+        // Units that lie wholly in the stripped bytes are the same units at the same place in every frame:
+        // read with the first frame only, however many frames a few bytes of laced blocks give.
+        if (info.StrippedRead && source.Start() + source.Length() <= stripped)
+            continue;
         if (NalUnitTypeOf(source.Header()) == NalTypeSps)
             KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(MaxSpsBytes));
+    }
+    info.StrippedRead = true;
     if (source.Overrun())
         overrun(source.OverrunAt() < stripped ? offset : view.FileOffset(source.OverrunAt()));
 }

@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-// Matroska files (.mkv, .mk3d): walks the EBML elements in file order without recursion (the SeekHead is
-// not needed for that), lists the SPS of every H.264 track's codec private data (an avcC record) and of
-// its frames (SimpleBlock and BlockGroup/Block, laced or not), and hands over the track's display size.
-// In the frames only element headers, block headers and the NAL units' length prefixes are read. Segments
-// and Clusters of unknown size, as live recordings leave them, end where an element that can not belong to
-// them begins. The CRC-32 elements of the Tracks and of every Cluster become checksummed regions of the
-// session, so that a save brings them up to date.
+// Matroska files (.mkv, .mk3d): walks the EBML elements in file order without recursion, the track
+// entries first (through the SeekHead, as players find them, where they lie behind the Clusters), lists the
+// SPS of every H.264 track's codec private data (an avcC record) and of its frames (SimpleBlock and
+// BlockGroup/Block, laced or not), and hands over the track's display size. In the frames only element
+// headers, block headers and the NAL units' length prefixes are read. Segments and Clusters of unknown size,
+// as live recordings leave them, end where an element that can not belong to them begins. The CRC-32 element
+// that opens any element the walk enters (Tracks, TrackEntry, Video, Cluster, BlockGroup, the Segment itself
+// ...) becomes a checksummed region of the session, so that a save brings it up to date; such regions nest.
 class TMatroskaParser : public TParser {
 public:
     explicit TMatroskaParser(TScanSession &session);
@@ -42,6 +43,8 @@ private:
     // The element header at offset, which must end by end. Sizes past end are cut to it with a notice
     // (around is the ID of the element that holds it).
     TRead ReadElement(int64_t offset, int64_t end, uint32_t around, TElement &element);
+    // The same without notices; size as the header says it.
+    TRead ReadHeader(int64_t offset, int64_t end, TElement &element, uint64_t &size);
     // Walks the elements inside outer depth-first: enter says whether to read an element's children,
     // leave runs when the walk is done with an element whose children it read.
     void WalkElements(const TElement &outer,
@@ -51,6 +54,10 @@ private:
     bool Enter(TElement &element, const TElement &parent);
     void Leave(const TElement &element);
     void RecordChecksum(const TElement &crc, const TElement &parent);
+    void ReadTracksFirst(const TElement &segment);
+    int64_t FindTracks(const TElement &segment);
+    int64_t SeekTracks(const TElement &seekHead, const TElement &segment);
+    void GuardUnreadFrames();
     void FinishVideo(TTrackInfo &info);
     void FinishTrack(TTrackInfo &info);
     void ReadConfiguration(TTrackInfo &info);
@@ -67,7 +74,14 @@ private:
     TStream *FStream = nullptr;
     int64_t FFileSize = 0;
     std::vector<std::unique_ptr<TTrackInfo>> FTracks;
-    TTrackInfo *FCurrent = nullptr;  // the track entry being read
-    size_t FOpenChecksum = SIZE_MAX; // index in the session's regions of the checksum of the open Cluster
-    std::set<uint64_t> FUnknownTracks;
+    TTrackInfo *FCurrent = nullptr; // the track entry being read
+    // The checksums of the elements the walk is inside: the element's first byte, the region's index in
+    // the session.
+    struct TOpenChecksum {
+        int64_t Element;
+        size_t Region;
+    };
+    std::vector<TOpenChecksum> FOpenChecksums;
+    std::set<uint64_t> FUnknownTracks; // numbers of blocks no track entry described, in this Segment
+    int64_t FTracksRead = -1;          // the Tracks element read before the rest of the Segment
 };

@@ -4,7 +4,9 @@
 #include "base/Messages.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -61,41 +63,87 @@ bool TPatchPlan::Empty() const {
                        [](const TPlanEntry &entry) { return entry.Patches.empty(); });
 }
 
+// Regions nest (a Matroska CRC-32 may open any master element, inside another one's region): those that
+// overlap a range are the ones holding its first byte, found up the chain of regions around the last
+// region that begins at or before it, and those that begin inside it.
+namespace {
+
+class TRegionIndex {
+public:
+    // The regions in file order.
+    explicit TRegionIndex(const std::vector<TChecksumRegion> &regions) : FRegions(regions) {
+        std::vector<size_t> open;
+        FAround.resize(regions.size(), None);
+        for (size_t i = 0; i < regions.size(); ++i) {
+            while (!open.empty() && regions[open.back()].End <= regions[i].Start)
+                open.pop_back();
+            FAround[i] = open.empty() ? None : open.back();
+            open.push_back(i);
+        }
+    }
+
+    // Calls visit(index) for every region that overlaps [from, to), each once.
+    template <typename TVisit> void Overlapping(int64_t from, int64_t to, const TVisit &visit) const {
+        const auto first = std::partition_point(FRegions.begin(), FRegions.end(),
+                                                [&](const TChecksumRegion &r) { return r.Start <= from; });
+        const auto last = std::partition_point(first, FRegions.end(),
+                                               [&](const TChecksumRegion &r) { return r.Start < to; });
+        if (first != FRegions.begin())
+            for (size_t i = static_cast<size_t>(first - FRegions.begin()) - 1; i != None; i = FAround[i])
+                if (FRegions[i].End > from)
+                    visit(i);
+        for (auto region = first; region != last; ++region)
+            visit(static_cast<size_t>(region - FRegions.begin()));
+    }
+
+private:
+    static constexpr size_t None = SIZE_MAX;
+    const std::vector<TChecksumRegion> &FRegions;
+    std::vector<size_t> FAround; // the region the walk found open around each one
+};
+
+} // namespace
+
 // A patch changes a region where its bytes differ inside it; the checksum is worked out once for all
-// the changes of its region (each place once, as written).
+// the changes of its region (each place once, as written). Inner regions come first: a checksum that
+// changes is a change of the bytes of every region around it.
 void TPatchPlan::AddChecksums(std::vector<TChecksumRegion> &regions) {
+    std::stable_sort(regions.begin(), regions.end(),
+                     [](const TChecksumRegion &a, const TChecksumRegion &b) { return a.Start < b.Start; });
     struct TTouched {
         std::vector<TByteDifference> Differences;
         size_t Row = TPlanEntry::NoRow;
     };
     std::vector<TTouched> touched(regions.size());
-    for (const TPlaced &placed : Placed(Entries)) {
-        const TPatch &patch = *placed.Patch;
-        // The last region that begins before the patch ends; regions do not nest.
-        auto after =
-            std::upper_bound(regions.begin(), regions.end(), patch.End(),
-                             [](int64_t end, const TChecksumRegion &region) { return end <= region.Start; });
-        for (auto region = after; region != regions.begin();) {
-            --region;
-            if (region->End <= patch.FileOffset)
-                break;
-            const int64_t from = std::max(patch.FileOffset, region->Start);
-            const int64_t to = std::min(patch.End(), region->End);
-            TByteDifference difference{from - region->Start, {}};
+    const TRegionIndex index(regions);
+    auto change = [&](int64_t offset, const std::vector<uint8_t> &oldBytes,
+                      const std::vector<uint8_t> &newBytes, size_t row) {
+        if (oldBytes.size() != newBytes.size())
+            return;
+        const int64_t end = offset + static_cast<int64_t>(oldBytes.size());
+        index.Overlapping(offset, end, [&](size_t i) {
+            const TChecksumRegion &region = regions[i];
+            const int64_t from = std::max(offset, region.Start);
+            const int64_t to = std::min(end, region.End);
+            TByteDifference difference{from - region.Start, {}};
             bool differs = false;
-            for (int64_t at = from; at < to && patch.Old.size() == patch.New.size(); ++at) {
-                const auto i = static_cast<size_t>(at - patch.FileOffset);
-                difference.Xor.push_back(static_cast<uint8_t>(patch.Old[i] ^ patch.New[i]));
-                differs = differs || patch.Old[i] != patch.New[i];
+            for (int64_t at = from; at < to; ++at) {
+                const auto k = static_cast<size_t>(at - offset);
+                difference.Xor.push_back(static_cast<uint8_t>(oldBytes[k] ^ newBytes[k]));
+                differs = differs || oldBytes[k] != newBytes[k];
             }
-            TTouched &changes = touched[static_cast<size_t>(region - regions.begin())];
             if (differs) {
-                changes.Differences.push_back(std::move(difference));
-                changes.Row = std::min(changes.Row, placed.Row);
+                touched[i].Differences.push_back(std::move(difference));
+                touched[i].Row = std::min(touched[i].Row, row);
             }
-        }
-    }
-    for (size_t i = 0; i < regions.size(); ++i) {
+        });
+    };
+    for (const TPlaced &placed : Placed(Entries))
+        change(placed.Patch->FileOffset, placed.Patch->Old, placed.Patch->New, placed.Row);
+    // A region's checksum lies in front of it: only regions that begin before it can hold it. The entries
+    // are told in file order.
+    std::vector<TPlanEntry> added;
+    for (size_t i = regions.size(); i-- > 0;) {
         if (touched[i].Differences.empty() || regions[i].Kind == nullptr)
             continue;
         TChecksumRegion &region = regions[i];
@@ -103,14 +151,16 @@ void TPatchPlan::AddChecksums(std::vector<TChecksumRegion> &regions) {
             region.Kind->Updated(region.Value, region.End - region.Start, touched[i].Differences);
         if (value == region.Value)
             continue;
+        change(region.ValueOffset, region.Value, value, touched[i].Row);
         TPlanEntry entry;
         entry.Kind = TPlanEntry::TKind::Checksum;
         entry.Row = touched[i].Row;
         entry.Description = Format(SChecksumUpdated, region.What);
         entry.Patches.push_back({region.ValueOffset, region.Value, value, region.What});
         entry.Written = [&region, value] { region.Value = value; };
-        Entries.push_back(std::move(entry));
+        added.push_back(std::move(entry));
     }
+    std::move(added.rbegin(), added.rend(), std::back_inserter(Entries));
 }
 
 std::vector<std::string> TPatchPlan::PatchLines() const {

@@ -64,8 +64,9 @@ public:
     // Everything the plan would write, one line per patch: offset, old bytes, new bytes, what.
     std::vector<std::string> PatchLines() const;
     // Adds an entry for every checksum whose region the patches so far change, with its new bytes worked
-    // out from the changes alone; call it once the plan holds everything else. The regions (in file
-    // order, none inside another) take the new values once the plan is written.
+    // out from the changes alone; call it once the plan holds everything else. Regions may nest: an inner
+    // checksum that changes counts as a change of the regions around it. The regions are put in file
+    // order and take the new values once the plan is written.
     void AddChecksums(std::vector<TChecksumRegion> &regions);
 
     // The refusals of the plan and those the file gives: patches that overlap or lie outside the file,

@@ -201,6 +201,7 @@ private:
         bool Scrambled = false;
         int64_t PacketsBefore = 0; // packets with payload while the PID was not known to be video
         int Program = 0;           // for a program map: the program it maps
+        int MapPid = -1;           // for a stream: the program map that said what it carries
         bool SectionRead = false;  // a table section of the PID was read
         bool SectionActive = false;
         std::vector<uint8_t> Section;
@@ -229,8 +230,9 @@ private:
     void Section(TPid &pid);
     void AssociationTable(const std::vector<uint8_t> &section);
     void MapTable(TPid &pid, const std::vector<uint8_t> &section);
-    void Classify(uint16_t number, bool video, int64_t offset);
+    void Classify(uint16_t number, bool video, const TPid &map);
     void MakeVideo(TPid &pid, bool byContent);
+    void Switch(TPid &pid, bool video, const TPid &map);
 
     void StreamPayload(TPid &pid, const uint8_t *p, int n, int64_t offset, int64_t packetOffset,
                        bool unitStart);
@@ -722,31 +724,74 @@ void TTSParser::TWalk::MapTable(TPid &pid, const std::vector<uint8_t> &section) 
         return;
     }
     for (const TEntry &entry : entries)
-        Classify(entry.Number, entry.Video, pid.SectionOffset);
+        Classify(entry.Number, entry.Video, pid);
+    // A stream this map named H.264 that its new version leaves out is no longer read as such.
+    for (uint16_t number : FVideoPids) {
+        TPid &video = *FPids[number];
+        if (video.Kind == TKind::H264 && video.MapPid == pid.Number &&
+            std::none_of(entries.begin(), entries.end(),
+                         [number](const TEntry &entry) { return entry.Number == number; }))
+            Switch(video, false, pid);
+    }
 }
 
-// What a program map says a PID carries. The first word on a PID stands, except that a map overrules
-// the guess made from a PID's content.
-void TTSParser::TWalk::Classify(uint16_t number, bool video, int64_t offset) {
+// What a program map says a PID carries. The map that first names a PID says what its packets are, from
+// then on, as its current version says: a new version that names it otherwise switches it where it is
+// read. A map overrules the guess made from a PID's content; another program's map does not overrule the
+// one that named it.
+void TTSParser::TWalk::Classify(uint16_t number, bool video, const TPid &map) {
     if (number == NullPid)
         return;
     TPid &pid = Pid(number);
     if (pid.Kind == TKind::Unknown) {
+        pid.MapPid = map.Number;
         if (!video) {
             pid.Kind = TKind::Other;
             return;
         }
         MakeVideo(pid, false);
         if (pid.PacketsBefore > 0)
-            FParser.Notice(TScanNotice::TKind::NotScanned, offset,
+            FParser.Notice(TScanNotice::TKind::NotScanned, map.SectionOffset,
                            Format(STsReadBeforeMap, pid.PacketsBefore, Label(pid)));
     } else if (pid.Kind == TKind::H264 && pid.Stream->ByContent) {
         pid.Stream->ByContent = false;
+        pid.MapPid = map.Number;
         if (!video) {
             pid.Kind = TKind::Other; // what was found in it stays listed
             pid.Stream->Collecting = false;
         }
+    } else if (pid.MapPid == map.Number && (pid.Kind == TKind::H264) != video &&
+               (pid.Kind == TKind::H264 || pid.Kind == TKind::Other)) {
+        Switch(pid, video, map);
     }
+}
+
+// A new version of the map that named the PID says it carries H.264 now, or no longer. Bytes of a PES
+// that began under the old map are no H.264: the stream is read from its next PES on; an SPS being read
+// when the map ends H.264 is dropped. What was listed before stays, with its track.
+void TTSParser::TWalk::Switch(TPid &pid, bool video, const TPid &map) {
+    auto reset = [&pid] {
+        TTrack *track = pid.Stream->Track;
+        *pid.Stream = TStreamState();
+        pid.Stream->Track = track;
+    };
+    if (!video) {
+        pid.Kind = TKind::Other;
+        reset();
+        FParser.Notice(TScanNotice::TKind::NotScanned, map.SectionOffset,
+                       Format(STsMapNoLongerH264, map.SectionOffset, Label(pid)));
+        return;
+    }
+    if (pid.Stream)
+        reset();
+    else
+        MakeVideo(pid, false);
+    pid.Kind = TKind::H264;
+    pid.LastCc = -1;
+    pid.DiscontinuityPending = false;
+    pid.Stream->State = TPesState::Skip;
+    FParser.Notice(TScanNotice::TKind::Structure, map.SectionOffset,
+                   Format(STsMapNowH264, map.SectionOffset, Label(pid)));
 }
 
 void TTSParser::TWalk::MakeVideo(TPid &pid, bool byContent) {

@@ -232,4 +232,82 @@ TEST_F(PatchPlanOnDisk, ASyncThatFailsPutsBackTheOldBytesAndTheSaveFails) {
     EXPECT_EQ(ReadFile(Path), Counting(64));
 }
 
+// ---- Checksums over parts of the file ----
+
+// zlib's CRC-32 one bit at a time, as the format documents define it.
+uint32_t BitwiseCrc(const std::vector<uint8_t> &bytes, int64_t from, int64_t to) {
+    uint32_t crc = 0xFFFFFFFF;
+    for (int64_t at = from; at < to; ++at) {
+        crc ^= bytes[static_cast<size_t>(at)];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+    }
+    return ~crc;
+}
+
+TChecksumRegion Region(int64_t valueOffset, int64_t end, const std::vector<uint8_t> &bytes) {
+    TChecksumRegion region;
+    region.ValueOffset = valueOffset;
+    region.Start = valueOffset + 4;
+    region.End = end;
+    region.Value.assign(bytes.begin() + valueOffset, bytes.begin() + valueOffset + 4);
+    region.Kind = &Crc32LittleEndian();
+    region.What = "CRC at " + std::to_string(valueOffset);
+    return region;
+}
+
+void StoreCrc(std::vector<uint8_t> &bytes, int64_t valueOffset, int64_t end) {
+    const uint32_t crc = BitwiseCrc(bytes, valueOffset + 4, end);
+    for (int i = 0; i < 4; ++i)
+        bytes[static_cast<size_t>(valueOffset + i)] = static_cast<uint8_t>(crc >> (8 * i));
+}
+
+bool Holds(const std::vector<uint8_t> &bytes, const TChecksumRegion &region) {
+    const auto at = static_cast<size_t>(region.ValueOffset);
+    const uint32_t stored = bytes[at] | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+                            uint32_t{bytes[at + 3]} << 24;
+    return stored == BitwiseCrc(bytes, region.Start, region.End);
+}
+
+// Checksums that nest, as Matroska's CRC-32 of a Video inside a TrackEntry inside Tracks, beside
+// siblings, given in no order: the inner ones are brought up to date first and their new values count as
+// changes of the outer ones. Every checksum that held holds after the save; one that did not hold still
+// does not; one over unchanged bytes is not written.
+TEST(PatchPlan, NestedChecksumsAllHoldAfterASaveAndABrokenOneStaysBroken) {
+    // {value offset, end}: outer, middle inside it, innermost inside that, an untouched sibling of the
+    // innermost, a sibling of the middle that does not hold, and a region behind the outer one.
+    const std::vector<std::pair<int64_t, int64_t>> layout = {{0, 200},  {20, 120},  {40, 80},
+                                                             {90, 110}, {130, 180}, {210, 250}};
+    std::vector<uint8_t> bytes = Counting(256);
+    for (size_t i = layout.size(); i-- > 0;)
+        StoreCrc(bytes, layout[i].first, layout[i].second);
+    bytes[131] ^= 0x5A; // the CRC at 130 no longer holds; the outer one, over it, is made to hold again
+    StoreCrc(bytes, 0, 200);
+    std::vector<TChecksumRegion> regions;
+    for (size_t i : {4, 1, 5, 0, 3, 2})
+        regions.push_back(Region(layout[i].first, layout[i].second, bytes));
+    const std::vector<uint8_t> before = bytes;
+
+    TPatchPlan plan;
+    plan.Entries.push_back(Entry(0, {At(50, {bytes[50], bytes[51]}, {0xAB, 0xCD}, "inner")}));
+    plan.Entries.push_back(Entry(1, {At(150, {bytes[150]}, {0xEF}, "sibling")}));
+    plan.AddChecksums(regions);
+    // Outer, middle, innermost and the broken sibling change; the untouched ones do not.
+    size_t checksums = 0;
+    for (const TPlanEntry &entry : plan.Entries)
+        checksums += entry.Kind == TPlanEntry::TKind::Checksum;
+    EXPECT_EQ(checksums, 4u);
+    CountingStream file(bytes);
+    plan.Apply(file);
+    const std::vector<uint8_t> &after = file.Bytes();
+    for (const TChecksumRegion &region : regions) {
+        SCOPED_TRACE(region.What);
+        EXPECT_EQ(Holds(after, region), region.ValueOffset != 130);
+        // What the program holds follows the file.
+        EXPECT_TRUE(std::equal(region.Value.begin(), region.Value.end(), after.begin() + region.ValueOffset));
+    }
+    for (size_t at : {90u, 91u, 92u, 93u, 210u, 211u, 212u, 213u})
+        EXPECT_EQ(after[at], before[at]);
+}
+
 } // namespace

@@ -1,9 +1,9 @@
 // Matroska files built from the fuzzer's bytes: H.264 tracks (and others) with SPS whose fields the bytes
 // choose in CodecPrivate and in the frames, every lacing, SimpleBlock and BlockGroup, display sizes in each
-// unit and data size, Voids to grow into, header stripping, compression and encryption, CRC-32 elements,
-// unknown sizes, Tracks behind the Clusters; then a few bytes overwritten (sizes, IDs and lace counts that
-// lie) or the file cut. Each file is scanned and saved with the whole-program property checked, and every
-// CRC-32 that held before the save holds after it.
+// unit and data size, Voids to grow into, header stripping, compression and encryption, CRC-32 elements at
+// every level, unknown sizes, Tracks behind the Clusters with or without a SeekHead; then a few bytes
+// overwritten (sizes, IDs and lace counts that lie) or the file cut. Each file is scanned and saved with the
+// whole-program property checked, and every CRC-32 that held before the save holds after it.
 
 #include "EbmlBuilder.h"
 #include "FuzzInput.h"
@@ -116,6 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     file.tracksAfterClusters = (layout & 0x18) == 0x18;
     if ((layout & 0x60) == 0x60)
         file.docType = "webm";
+    // CRC-32 elements at every level (TrackEntry, Video, BlockGroup, the Segment), and a SeekHead that
+    // leads to Tracks behind the Clusters.
+    const uint8_t more = in.Byte();
+    file.crcInside = (more & 1) != 0;
+    file.crcSegment = !file.unknownSizes && (more & 2) != 0;
+    file.seekHead = (more & 4) != 0;
     ByteVector bytes;
     try {
         bytes = MatroskaFile(file);
@@ -128,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((in.Byte() & 7) == 7 && !bytes.empty())
         bytes.resize(in.Long() % bytes.size());
 
+    // Every CRC-32 of the file, at every level, that held before the save holds after it.
     const std::vector<MatroskaCrc> before = MatroskaCrcs(bytes);
     const std::vector<uint8_t> after = CheckSave(bytes, code, width, height);
     const std::vector<MatroskaCrc> now = MatroskaCrcs(after);

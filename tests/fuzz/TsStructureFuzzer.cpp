@@ -1,5 +1,6 @@
 // Transport streams built from the fuzzer's bytes, one instruction at a time, in all three packet sizes:
-// program tables (right, sent again, damaged, missing), PES packets of H.264 PIDs and of others cut into
+// program tables (right, sent again, damaged, missing, new versions that change a PID's stream type), PES
+// packets of H.264 PIDs and of others cut into
 // packets at chosen places, with SPS whose fields the bytes choose, adaptation fields with PCR,
 // discontinuities and stuffing, counters that jump, packets sent twice, scrambled and damaged packets,
 // garbage between packets, bytes flipped and a cut at the end. Each file is scanned by the transport stream
@@ -55,7 +56,9 @@ private:
         const int count = 1 + FIn.Byte() % 3;
         for (int i = 0; i < count; ++i)
             streams.emplace_back(FIn.Pick(Types), FIn.Pick(VideoPids));
-        FTs.Pmt(MapPid, 1, streams);
+        // Each map a new version, as a stream that changes its map sends it: a PID may switch between
+        // H.264 and another type, or be left out.
+        FTs.Pmt(MapPid, 1, streams, FVersion++);
     }
 
     void Step() {
@@ -206,6 +209,7 @@ private:
 
     FuzzInput &FIn;
     TsBuilder FTs;
+    uint8_t FVersion = 0;
 };
 
 TFileFormat FormatOf(int packetSize) {

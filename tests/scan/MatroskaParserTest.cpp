@@ -333,14 +333,128 @@ TEST_F(MatroskaElements, UnknownSizesEndWhereTheNextClusterBegins) {
     EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "4:3", "12:11"}));
     EXPECT_TRUE(NoticeTexts().empty());
     ExpectRowsInFile(bytes);
-    // Tracks behind the clusters: the blocks before them belong to no track yet, and say so once.
-    file.unknownSizes = false;
+}
+
+// Tracks behind the Clusters, as players find them: through the SeekHead, or where the elements' sizes
+// lead. Every SPS of the frames before them is read and written; where nothing leads to them (Clusters
+// of unknown size, no SeekHead) the frames before them are not read, and the save is refused with why,
+// nothing written.
+TEST_F(MatroskaElements, TracksBehindTheClustersAreReadBeforeTheFrames) {
+    MkvFile file =
+        OneTrack(AvcTrack(), {{Frames({{Sps(14), Slice}})}, {Frames({{Sps(2), Slice}}, 0, false)}});
     file.tracksAfterClusters = true;
-    const ByteVector late = MatroskaFile(file);
-    ASSERT_EQ(ScanBytes(late).kind, ScanOutcome::Kind::None);
+    struct TLayout {
+        bool seekHead, unknownSizes;
+    };
+    for (const TLayout layout : {TLayout{false, false}, TLayout{true, false}, TLayout{true, true}}) {
+        SCOPED_TRACE(testing::Message() << layout.seekHead << layout.unknownSizes);
+        file.seekHead = layout.seekHead;
+        file.unknownSizes = layout.unknownSizes;
+        const ByteVector bytes = MatroskaFile(file);
+        ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+        EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "4:3", "12:11"}));
+        EXPECT_EQ(NoticeTexts(), std::vector<std::string>{});
+        ExpectRowsInFile(bytes);
+        const ByteVector saved = Saved(bytes, {TKind::Sar, 0, {4, 3}});
+        ASSERT_EQ(ScanBytes(saved).kind, ScanOutcome::Kind::None);
+        EXPECT_EQ(SarTexts(), std::vector<std::string>(3, "4:3"));
+        EXPECT_EQ(Session().Tracks.front().StatedSampleAspectRatio().X, 4);
+        if (layout.seekHead && !layout.unknownSizes && HaveTool("ffprobe")) {
+            // ffmpeg finds the track through the SeekHead too.
+            const CommandResult probe = RunCommand("ffprobe -v error -show_entries stream=codec_name,width " +
+                                                   ShellQuote(Write("late.mkv", saved)));
+            EXPECT_NE(probe.output.find("codec_name=h264"), std::string::npos)
+                << probe.output << probe.errors;
+            EXPECT_NE(probe.output.find("width=720"), std::string::npos);
+        }
+    }
+    // Nothing leads to the entry: its blocks before it are told once, and no change is written.
+    file.seekHead = false;
+    const ByteVector lost = MatroskaFile(file);
+    ASSERT_EQ(ScanBytes(lost).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(SarTexts(), std::vector<std::string>{"64:45"});
     ASSERT_EQ(Session().Notices.size(), 1u);
     EXPECT_EQ(Session().Notices[0].Text, Format(SMkvBlockUnknownTrack, Session().Notices[0].FileOffset, 1));
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        EXPECT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*Rows().Items(i)), "");
+    TMemoryStream memory(lost);
+    const std::vector<TWriteRefusal> refusals = Rows().CheckChanges(memory);
+    ASSERT_FALSE(refusals.empty());
+    EXPECT_EQ(refusals.front().Reason, Format(SMkvFramesBeforeEntry, "track 1", "track 1"));
+    EXPECT_THROW(Rows().WriteChanges(memory), Exception);
+    EXPECT_EQ(memory.Bytes(), lost);
+}
+
+// A SeekHead that points where no Tracks element begins is not followed, and says so.
+TEST_F(MatroskaElements, ASeekHeadThatLiesIsNotFollowed) {
+    MkvFile file = OneTrack(AvcTrack(), {{Frames({{Sps(14), Slice}})}});
+    file.tracksAfterClusters = true;
+    file.seekHead = true;
+    file.unknownSizes = true;
+    ByteVector bytes = MatroskaFile(file);
+    // The SeekPosition's last byte (8 bytes, behind 53 AC 88) points two bytes further.
+    const ByteVector position{0x53, 0xAC, 0x88};
+    const auto at = std::search(bytes.begin(), bytes.end(), position.begin(), position.end()) - bytes.begin();
+    bytes[static_cast<size_t>(at) + 10] += 2;
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(SarTexts(), std::vector<std::string>{"64:45"});
+    ASSERT_GE(Session().Notices.size(), 1u);
+    EXPECT_NE(Session().Notices[0].Text.find("SeekHead"), std::string::npos) << Session().Notices[0].Text;
+}
+
+// A CRC-32 may open any master element: the Segment, Info, Tracks, each TrackEntry and Video, Clusters and
+// BlockGroups. A save of the SPS (in CodecPrivate, a SimpleBlock and a BlockGroup's Block) and of the
+// display size keeps every one that held; one that did not hold (and those around it) still do not.
+TEST_F(MatroskaElements, CrcAtEveryLevelHoldsAfterASaveAndABrokenOneStaysBroken) {
+    MkvFile file = OneTrack(AvcTrack(), {{Frames({{Sps(14), Slice}}), Frames({{Sps(2), Slice}}, 0, false)}});
+    file.crc = file.crcInside = file.crcSegment = true;
+    const ByteVector bytes = MatroskaFile(file);
+    const std::vector<MatroskaCrc> before = MatroskaCrcs(bytes);
+    ASSERT_EQ(before.size(), 7u); // Segment, Info, Tracks, TrackEntry, Video, Cluster, BlockGroup
+    for (const MatroskaCrc &crc : before)
+        ASSERT_TRUE(crc.valid);
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().ChecksumRegions.size(), 6u); // all but Info's, which the walk does not enter
+    const ByteVector saved = Saved(bytes, {TKind::Sar, 0, {4, 3}});
+    ASSERT_EQ(ScanBytes(saved).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(SarTexts(), std::vector<std::string>(3, "4:3"));
+    EXPECT_EQ(Session().Tracks.front().StatedSampleAspectRatio().X, 4);
+    for (const MatroskaCrc &crc : MatroskaCrcs(saved))
+        EXPECT_TRUE(crc.valid) << std::hex << crc.offset;
+
+    // The Video's CRC-32 broken: it, and the TrackEntry's, Tracks' and Segment's around it, stay broken.
+    ByteVector broken = bytes;
+    broken[before[4].offset] ^= 0x01;
+    std::vector<bool> held;
+    for (const MatroskaCrc &crc : MatroskaCrcs(broken))
+        held.push_back(crc.valid);
+    EXPECT_EQ(held, (std::vector<bool>{false, true, false, false, false, true, true}));
+    ASSERT_EQ(ScanBytes(broken).kind, ScanOutcome::Kind::None);
+    const ByteVector savedBroken = Saved(broken, {TKind::Sar, 0, {4, 3}});
+    std::vector<bool> after;
+    for (const MatroskaCrc &crc : MatroskaCrcs(savedBroken))
+        after.push_back(crc.valid);
+    EXPECT_EQ(after, held);
+    EXPECT_NE(savedBroken, broken);
+}
+
+// Fixed-laced blocks of empty frames whose stripped header bytes hold an SPS: a few bytes give hundreds of
+// thousands of frames. The SPS in the stripped bytes is one place, read once: the rows, the work and the
+// memory stay those of the few bytes.
+TEST_F(MatroskaElements, EmptyLacedFramesOfStrippedBytesAreReadOnce) {
+    MkvTrack track = AvcTrack();
+    track.stripped = MkvFrame({Sps(3)}, 4);
+    MkvBlock block = Frames(std::vector<std::vector<ByteVector>>(256, {Sps(3)}), 2);
+    std::vector<MkvBlock> blocks(1400, block);
+    MkvFile file = OneTrack(track, {blocks});
+    const ByteVector bytes = MatroskaFile(file);
+    ASSERT_LT(bytes.size(), 16u * 1024);
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "10:11"}));
+    EXPECT_EQ(Session().SpsCount, 2);
+    ASSERT_NE(Rows().Items(1)->NotChangeable, nullptr);
+    EXPECT_EQ(*Rows().Items(1)->NotChangeable,
+              Format(SSpsInStrippedHeader, Rows().Items(1)->Placement.FileOffset(0), "track 1"));
 }
 
 // Header stripping: the stripped bytes go back in front of every frame before its NAL units are read. An

@@ -744,4 +744,88 @@ TEST_F(TsScan, APesThatNeverEndsIsReadInBoundedMemory) {
     EXPECT_EQ(Session().NoticeCount, 0) << Notices();
 }
 
+// ---- Program maps that change ----
+
+// A PES whose first packet comes under one map and whose rest comes after the map's next version: its
+// header and delimiter, the new map, then an SPS as the rest of the PES; then a whole access unit with
+// another SPS. Returns where that SPS's bytes lie.
+struct MapSwitch {
+    ByteVector File;
+    std::vector<int64_t> Offsets;
+    size_t SpsAt = 0;
+};
+
+MapSwitch SwitchedMap(const std::vector<std::pair<uint8_t, uint16_t>> &first,
+                      const std::vector<std::pair<uint8_t, uint16_t>> &second, const ByteVector &before,
+                      const ByteVector &after, uint8_t secondVersion = 1) {
+    TsBuilder ts;
+    ts.Pat({{1, MapPid}});
+    ts.Pmt(MapPid, 1, first);
+    ts.Pes(VideoPid, MakeAccessUnit(before).Es, CutAt(0));
+    ByteVector head{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x00, 0x00};
+    Append(head, Delimiter);
+    TsBuilder::PacketOptions start;
+    start.unitStart = true;
+    ts.Packet(VideoPid, head, start);
+    ts.Pmt(MapPid, 1, second, secondVersion);
+    ByteVector rest = WithStartCode(before);
+    Append(rest, Slice(20, 3));
+    ts.Packet(VideoPid, rest);
+    MapSwitch made;
+    const AccessUnit unit = MakeAccessUnit(after);
+    made.Offsets = ts.Pes(VideoPid, unit.Es, CutAt(0));
+    made.SpsAt = unit.SpsAt;
+    made.File = ts.Bytes();
+    return made;
+}
+
+// A new version of the program map that names the PID H.264 where the old one named it MPEG-2 video: its
+// packets from then on are H.264 (from the next PES: the rest of one begun under the old map is not);
+// what came before is no H.264, even where its bytes read as an SPS.
+TEST_F(TsScan, AStreamTypeThatANewMapVersionChangesIsFollowed) {
+    const BuiltSps mpeg2 = BuildSps(WithSar(255, 64, 45));
+    const BuiltSps h264 = BuildSps(WithSar(255, 16, 11));
+    const MapSwitch made = SwitchedMap({{0x02, VideoPid}}, {{0x1B, VideoPid}}, mpeg2.nal, h264.nal);
+    ScanOk(made.File);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "16:11");
+    EXPECT_EQ(Rows().Items(0)->Placement.FileOffset(0), made.Offsets[made.SpsAt]);
+    EXPECT_EQ(Rows().Items(0)->NotChangeable, nullptr);
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    const ByteVector saved = SaveSar(made.File, 4, 3);
+    ScanOk(saved);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "4:3");
+}
+
+// The reverse: a PID named H.264 by version 0 and MPEG-2 video by version 1, or left out of it, is read no
+// more from the new map on; what was listed before stays. The same map sent again with its version
+// unchanged changes nothing.
+TEST_F(TsScan, AStreamANewMapVersionNoLongerNamesH264IsNotReadFromThere) {
+    const BuiltSps h264 = BuildSps(WithSar(255, 64, 45));
+    const BuiltSps other = BuildSps(WithSar(255, 16, 11));
+    for (const auto &second : {std::vector<std::pair<uint8_t, uint16_t>>{{0x02, VideoPid}},
+                               std::vector<std::pair<uint8_t, uint16_t>>{{0x1B, 0x0200}}}) {
+        SCOPED_TRACE(int{second.front().first});
+        const MapSwitch made = SwitchedMap({{0x1B, VideoPid}}, second, h264.nal, other.nal);
+        ScanOk(made.File);
+        ASSERT_EQ(Rows().Count(), 1u) << Notices();
+        EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
+        EXPECT_TRUE(HasNotice(Format(STsMapNoLongerH264, Session().Notices.front().FileOffset, "PID 0x0100")))
+            << Notices();
+        // The SPS listed is written; the bytes read as an SPS after the switch are not.
+        const ByteVector saved = SaveSar(made.File, 4, 3);
+        for (size_t i = made.Offsets.front(); i < made.File.size(); ++i)
+            ASSERT_EQ(saved[i], made.File[i]) << i;
+    }
+    // Version 0 again, as every stream repeats its maps: the PES it cuts is read on, its SPS changeable.
+    const MapSwitch repeated = SwitchedMap({{0x1B, VideoPid}}, {{0x1B, VideoPid}}, h264.nal, other.nal, 0);
+    ScanOk(repeated.File);
+    EXPECT_EQ(Session().NoticeCount, 0) << Notices();
+    ASSERT_EQ(Rows().Count(), 3u);
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        EXPECT_EQ(Rows().Items(i)->NotChangeable, nullptr);
+    EXPECT_EQ(Rows().Items(2)->SarText(), "16:11");
+}
+
 } // namespace

@@ -95,13 +95,22 @@ uint32_t ReferenceCrc32(const uint8_t *bytes, size_t count) {
     return ~crc;
 }
 
-ByteVector EbmlWithCrc(uint32_t id, const ByteVector &children) {
+ByteVector EbmlWithCrc(uint32_t id, const ByteVector &children, int sizeLength) {
     const uint32_t crc = ReferenceCrc32(children.data(), children.size());
     ByteVector data = Ebml(0xBF, {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
                                   static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)});
     Add(data, children);
-    return Ebml(id, data);
+    return Ebml(id, data, sizeLength);
 }
+
+namespace {
+
+// A master element, opened by a CRC-32 element when crc says so.
+ByteVector Master(uint32_t id, const ByteVector &children, bool crc, int sizeLength = 0) {
+    return crc ? EbmlWithCrc(id, children, sizeLength) : Ebml(id, children, sizeLength);
+}
+
+} // namespace
 
 ByteVector MkvFrame(const std::vector<ByteVector> &units, int lengthSize) {
     return LengthPrefixed(units, lengthSize);
@@ -190,7 +199,7 @@ ByteVector MatroskaFile(const MkvFile &file) {
         if (track.voidAfterDisplay > 0)
             Add(video, EbmlVoid(track.voidAfterDisplay));
         Add(video, EbmlUnsigned(0x9A, 0)); // FlagInterlaced: something behind the Void
-        Add(entry, Ebml(0xE0, video));
+        Add(entry, Master(0xE0, video, file.crcInside));
         if (!track.stripped.empty() || track.compression || track.encrypted) {
             ByteVector encoding = EbmlUnsigned(0x5031, 0);
             Add(encoding, EbmlUnsigned(0x5032, 1));
@@ -205,7 +214,7 @@ ByteVector MatroskaFile(const MkvFile &file) {
             }
             Add(entry, Ebml(0x6D80, Ebml(0x6240, encoding)));
         }
-        Add(entries, Ebml(0xAE, entry));
+        Add(entries, Master(0xAE, entry, file.crcInside));
     }
     const ByteVector tracks = file.crc ? EbmlWithCrc(0x1654AE6B, entries) : Ebml(0x1654AE6B, entries);
 
@@ -219,7 +228,7 @@ ByteVector MatroskaFile(const MkvFile &file) {
                     track = &candidate;
             const uint64_t number = block.track != 0 ? block.track : track->number;
             const ByteVector data = MkvBlockData(block, number, track->lengthSize, track->stripped);
-            Add(children, block.simple ? Ebml(0xA3, data) : Ebml(0xA0, Ebml(0xA1, data)));
+            Add(children, block.simple ? Ebml(0xA3, data) : Master(0xA0, Ebml(0xA1, data), file.crcInside));
         }
         if (file.unknownSizes) {
             if (file.crc)
@@ -231,6 +240,7 @@ ByteVector MatroskaFile(const MkvFile &file) {
     }
     ByteVector info = EbmlUnsigned(0x2AD7B1, 1000000);
     ByteVector segment = file.crc ? EbmlWithCrc(0x1549A966, info) : Ebml(0x1549A966, info);
+    const size_t tracksAt = segment.size() + (file.tracksAfterClusters ? clusters.size() : 0);
     if (file.tracksAfterClusters) {
         Add(segment, clusters);
         Add(segment, tracks);
@@ -238,7 +248,26 @@ ByteVector MatroskaFile(const MkvFile &file) {
         Add(segment, tracks);
         Add(segment, clusters);
     }
-    Add(bytes, file.unknownSizes ? EbmlUnknown(0x18538067, segment) : Ebml(0x18538067, segment, 8));
+    if (file.seekHead) {
+        // One Seek entry for the Tracks; the position (8 bytes) counts from the Segment's data, which the
+        // SeekHead now opens (behind the Segment's own CRC-32 when it has one).
+        auto seekHead = [&](uint64_t position) {
+            ByteVector seek = Ebml(0x53AB, EbmlId(0x1654AE6B));
+            Add(seek, EbmlUnsigned(0x53AC, position, 8));
+            return Ebml(0x114D9B74, Ebml(0x4DBB, seek));
+        };
+        const size_t size = seekHead(0).size();
+        ByteVector opened = seekHead(tracksAt + size + (file.crcSegment ? 6 : 0));
+        Add(opened, segment);
+        segment = opened;
+    }
+    if (file.unknownSizes) {
+        if (file.crcSegment)
+            throw std::invalid_argument("a Segment of unknown size gets no CRC-32 here");
+        Add(bytes, EbmlUnknown(0x18538067, segment));
+    } else {
+        Add(bytes, Master(0x18538067, segment, file.crcSegment, 8));
+    }
     return bytes;
 }
 
@@ -274,24 +303,41 @@ bool ReadEbmlHead(const ByteVector &bytes, size_t at, size_t limit, EbmlHead &he
     return true;
 }
 
-std::vector<MatroskaCrc> MatroskaCrcs(const ByteVector &bytes) {
-    std::vector<MatroskaCrc> found;
-    EbmlHead top;
-    for (size_t at = 0; ReadEbmlHead(bytes, at, bytes.size(), top); at = top.end) {
-        if (top.id != 0x18538067)
+namespace {
+
+// Master elements of the format (their data is a list of elements), those a file of this kind may hold.
+bool IsMaster(uint32_t id) {
+    static const uint32_t Masters[] = {
+        0x18538067, 0x114D9B74, 0x4DBB,     0x1549A966, 0x1654AE6B, 0xAE,   0xE0,   0xE1,       0x6D80,
+        0x6240,     0x5034,     0x5035,     0x1F43B675, 0xA0,       0x75A1, 0xA6,   0x8E,       0xE8,
+        0x1C53BB6B, 0xBB,       0xB7,       0x1254C367, 0x7373,     0x63C0, 0x67C8, 0x1043A770, 0x45B9,
+        0xB6,       0x80,       0x1941A469, 0x61A7,     0x55B0,     0x55D0, 0x7670, 0xE2};
+    return std::find(std::begin(Masters), std::end(Masters), id) != std::end(Masters);
+}
+
+// The CRC-32 elements that open the master elements among bytes[from, to) and inside them, in file order.
+void FindCrcs(const ByteVector &bytes, size_t from, size_t to, int depth, std::vector<MatroskaCrc> &found) {
+    EbmlHead child;
+    for (size_t in = from; ReadEbmlHead(bytes, in, to, child) && child.end > in; in = child.end) {
+        if (!IsMaster(child.id) || depth > 32)
             continue;
-        EbmlHead child;
-        for (size_t in = top.data; ReadEbmlHead(bytes, in, top.end, child); in = child.end) {
-            EbmlHead first;
-            if (!ReadEbmlHead(bytes, child.data, child.end, first) || first.id != 0xBF ||
-                first.end - first.data != 4)
-                continue;
+        EbmlHead first;
+        if (ReadEbmlHead(bytes, child.data, child.end, first) && first.id == 0xBF &&
+            first.end - first.data == 4) {
             const uint32_t stored = bytes[first.data] | (uint32_t{bytes[first.data + 1]} << 8) |
                                     (uint32_t{bytes[first.data + 2]} << 16) |
                                     (uint32_t{bytes[first.data + 3]} << 24);
             found.push_back(
                 {first.data, stored == ReferenceCrc32(bytes.data() + first.end, child.end - first.end)});
         }
+        FindCrcs(bytes, child.data, child.end, depth + 1, found);
     }
+}
+
+} // namespace
+
+std::vector<MatroskaCrc> MatroskaCrcs(const ByteVector &bytes) {
+    std::vector<MatroskaCrc> found;
+    FindCrcs(bytes, 0, bytes.size(), 0, found);
     return found;
 }

@@ -27,7 +27,7 @@ ByteVector EbmlVoid(size_t count);
 // An element of unknown size: ID, the size "unknown", data.
 ByteVector EbmlUnknown(uint32_t id, const ByteVector &data);
 // A master element whose data begins with a CRC-32 element over the rest of it.
-ByteVector EbmlWithCrc(uint32_t id, const ByteVector &children);
+ByteVector EbmlWithCrc(uint32_t id, const ByteVector &children, int sizeLength = 0);
 
 // zlib's CRC-32, computed bit by bit as the format documents describe it (independent of the program's).
 uint32_t ReferenceCrc32(const uint8_t *bytes, size_t count);
@@ -43,8 +43,9 @@ struct EbmlHead {
 // One element header at `at`, which must end by limit; false where none can be read.
 bool ReadEbmlHead(const ByteVector &bytes, size_t at, size_t limit, EbmlHead &head);
 
-// A CRC-32 element that opens a level-1 element (a child of a Segment): where its value lies, and whether
-// it holds the CRC-32 of the rest of that element's data.
+// A CRC-32 element that opens a master element at any level (the Segment, a Cluster, a TrackEntry, a
+// Video, a BlockGroup ...): where its value lies, and whether it holds the CRC-32 of the rest of that
+// element's data. In file order, an outer element's before those inside it.
 struct MatroskaCrc {
     size_t offset = 0;
     bool valid = false;
@@ -86,6 +87,9 @@ struct MkvFile {
     bool crc = false;          // CRC-32 elements in Tracks and every Cluster, as ffmpeg writes them
     bool unknownSizes = false; // Segment and Clusters of unknown size, as a live recording leaves them
     bool tracksAfterClusters = false;
+    bool crcInside = false;  // CRC-32 elements also in every TrackEntry, Video and BlockGroup
+    bool crcSegment = false; // and one as the Segment's first child, over all of it
+    bool seekHead = false;   // a SeekHead whose one entry leads to the Tracks, the Segment's first element
 };
 
 // The frame bytes of a block's frame: the NAL units behind their lengths.

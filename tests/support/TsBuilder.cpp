@@ -14,11 +14,11 @@ void Put16(ByteVector &bytes, uint32_t value) {
 }
 
 // A long-form section: table_id, the length, the five header bytes given, the body and the CRC.
-ByteVector LongSection(uint8_t tableId, uint16_t idExtension, const ByteVector &body) {
+ByteVector LongSection(uint8_t tableId, uint16_t idExtension, const ByteVector &body, uint8_t version = 0) {
     ByteVector section{tableId};
     Put16(section, 0xB000 | static_cast<uint32_t>(5 + body.size() + 4));
     Put16(section, idExtension);
-    section.push_back(0xC1); // version 0, current
+    section.push_back(static_cast<uint8_t>(0xC1 | (version & 0x1F) << 1)); // the version, current
     section.push_back(0x00);
     section.push_back(0x00);
     section.insert(section.end(), body.begin(), body.end());
@@ -123,7 +123,8 @@ ByteVector TsBuilder::PatSection(const std::vector<std::pair<uint16_t, uint16_t>
     return LongSection(0x00, 1, body);
 }
 
-ByteVector TsBuilder::PmtSection(uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams) {
+ByteVector TsBuilder::PmtSection(uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams,
+                                 uint8_t version) {
     ByteVector body;
     Put16(body, 0xE000 | (streams.empty() ? 0x1FFF : streams.front().second)); // PCR_PID
     Put16(body, 0xF000);                                                       // no program descriptors
@@ -132,16 +133,16 @@ ByteVector TsBuilder::PmtSection(uint16_t program, const std::vector<std::pair<u
         Put16(body, 0xE000 | pid);
         Put16(body, 0xF000);
     }
-    return LongSection(0x02, program, body);
+    return LongSection(0x02, program, body, version);
 }
 
 void TsBuilder::Pat(const std::vector<std::pair<uint16_t, uint16_t>> &programs) {
     Section(0x0000, PatSection(programs));
 }
 
-void TsBuilder::Pmt(uint16_t pid, uint16_t program,
-                    const std::vector<std::pair<uint8_t, uint16_t>> &streams) {
-    Section(pid, PmtSection(program, streams));
+void TsBuilder::Pmt(uint16_t pid, uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams,
+                    uint8_t version) {
+    Section(pid, PmtSection(program, streams, version));
 }
 
 std::vector<int64_t> TsBuilder::Pes(uint16_t pid, const ByteVector &es, const PesOptions &options) {

@@ -55,10 +55,12 @@ public:
     void Section(uint16_t pid, const ByteVector &section);
     // Program association table: (program_number, map PID) pairs.
     void Pat(const std::vector<std::pair<uint16_t, uint16_t>> &programs);
-    // Program map of a program: (stream_type, PID) pairs.
-    void Pmt(uint16_t pid, uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams);
+    // Program map of a program: (stream_type, PID) pairs, of that version_number.
+    void Pmt(uint16_t pid, uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams,
+             uint8_t version = 0);
     static ByteVector PatSection(const std::vector<std::pair<uint16_t, uint16_t>> &programs);
-    static ByteVector PmtSection(uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams);
+    static ByteVector PmtSection(uint16_t program, const std::vector<std::pair<uint8_t, uint16_t>> &streams,
+                                 uint8_t version = 0);
 
     // One PES packet of the PID carrying es. Returns the file offset of every byte of es.
     std::vector<int64_t> Pes(uint16_t pid, const ByteVector &es, const PesOptions &options = {});
