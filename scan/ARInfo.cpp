@@ -410,7 +410,7 @@ TPatchPlan TARInfoList::PlanChanges() {
                 continue;
             }
             // A container row stands for the statement alone: what it can not write is refused.
-            if (!change.Note.empty()) {
+            if (!change.Note.empty() && change.Entry.Patches.empty()) {
                 if (first.IsContainerRow() && first.IsChanged())
                     plan.Refusals.push_back({rows.Rows.front(), change.Note});
                 else
@@ -420,6 +420,8 @@ TPatchPlan TARInfoList::PlanChanges() {
             }
             if (change.Entry.Patches.empty())
                 continue;
+            if (!change.Note.empty())
+                plan.Notes.push_back(change.Note); // written, but only as near as its numbers can state
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));
             planned = true;

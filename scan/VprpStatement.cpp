@@ -22,17 +22,15 @@ TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_
     : Position(position), X(static_cast<uint16_t>(packedRatio >> 16)), Y(static_cast<uint16_t>(packedRatio)),
       FrameWidth(frameWidth), FrameHeight(frameHeight), FTrackLabel(std::move(trackLabel)) {}
 
-// The ratio at the frame size the chunk names (the SPS's picture size when it names none).
+// The ratio at the frame size the chunk names (the SPS's picture size when it names none); where its
+// terms pass 16 bits, the nearest ratio that fits, and a note that says so.
 TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height) {
     TChange change;
-    const TRatio dar =
+    const TRatio wanted =
         DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
-    if (dar.X == X && dar.Y == Y)
+    const TRatio dar = NearestRatio(wanted.X, wanted.Y, MaxSarTerm);
+    if (dar.X < 1 || (dar.X == X && dar.Y == Y))
         return change;
-    if (dar.X < 1 || dar.X > MaxSarTerm || dar.Y < 1 || dar.Y > MaxSarTerm) {
-        change.Refusal = Format(SContainerTermsOutOfRange, dar.X, dar.Y, FTrackLabel);
-        return change;
-    }
     change.Entry.Kind = TPlanEntry::TKind::Container;
     change.Entry.Description =
         Format(SContainerAspectChanged, FTrackLabel, RatioText(X, Y), RatioText(dar.X, dar.Y));
@@ -42,5 +40,8 @@ TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int
         X = static_cast<uint16_t>(dar.X);
         Y = static_cast<uint16_t>(dar.Y);
     };
+    if (dar.X != wanted.X || dar.Y != wanted.Y)
+        change.Note = Format(SContainerRatioNearest, "Container aspect ratio (vprp)", FTrackLabel,
+                             RatioText(wanted.X, wanted.Y), RatioText(dar.X, dar.Y), RatioText(dar.X, dar.Y));
     return change;
 }
