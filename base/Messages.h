@@ -194,6 +194,11 @@ inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
     "and custom ARs by custom ARs.";
 inline constexpr const char *SNoPredefinedRatio = "No predefined aspect ratio equals %d:%d.";
+// The SAR column of an SPS whose aspect_ratio_idc is 0: players take its samples as square.
+inline constexpr const char *SUnspecifiedSarText = "1:1 (assumed)";
+inline constexpr const char *SUnspecifiedTakesNoCustom =
+    "The SPS states no aspect ratio (aspect_ratio_idc 0, Unspecified): in place, only a predefined code "
+    "fits in its 8 bits; a custom ratio would need 32 more bits.";
 inline constexpr const char *SReservedCode =
     "aspect_ratio_idc %d is reserved: only the codes 1 to 16 and 255 can be written.";
 inline constexpr const char *SCustomTermOutOfRange =

@@ -300,6 +300,13 @@ bool TSequenceParameterSet::HasAspectRatio() const {
     return SarWidth() >= 1 && SarHeight() >= 1;
 }
 
+bool TSequenceParameterSet::HasAspectRatioField() const {
+    if (HasAspectRatio())
+        return true;
+    return VUIParameters && VUIParameters->aspect_ratio_info_present_flag == 1 &&
+           VUIParameters->aspect_ratio_idc == UnspecifiedSarIdc;
+}
+
 int32_t TSequenceParameterSet::ChromaArrayType() const {
     return separate_colour_plane_flag == 1 ? 0 : static_cast<int32_t>(chroma_format_idc);
 }

@@ -66,6 +66,9 @@ public:
     int32_t SarWidth() const;
     int32_t SarHeight() const;
     bool HasAspectRatio() const;
+    // Whether the VUI holds an aspect_ratio_idc a change can overwrite in place: a usable ratio, or 0
+    // (Unspecified), which players read as square samples.
+    bool HasAspectRatioField() const;
     int32_t ChromaArrayType() const;
     int32_t SubWidthC() const;
     int32_t SubHeightC() const;
@@ -168,6 +171,7 @@ std::unique_ptr<TNALUnit> DecodeNALUnit(std::vector<uint8_t> bytes, bool complet
 // sar_width and sar_height are 16-bit numbers.
 constexpr int32_t MaxSarTerm = 65535;
 constexpr uint8_t ExtendedSarIdc = 255;
+constexpr uint8_t UnspecifiedSarIdc = 0;
 
 // Table E-1: the sample aspect ratio of a predefined aspect_ratio_idc; 0 for 0 and the reserved
 // codes, -1 for 255 (Extended_SAR, the ratio follows in sar_width and sar_height).
