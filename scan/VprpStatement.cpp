@@ -24,11 +24,25 @@ TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_
 
 // The ratio at the frame size the chunk names (the SPS's picture size when it names none); where its
 // terms pass 16 bits, the nearest ratio that fits, and a note that says so.
+TRatio TVprpStatement::RatioFor(TRatio sar, int64_t width, int64_t height, TRatio &wanted) const {
+    wanted =
+        DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
+    return NearestRatio(wanted.X, wanted.Y, MaxSarTerm);
+}
+
+TRatio TVprpStatement::Representable(TRatio sar, int64_t width, int64_t height) const {
+    TRatio wanted;
+    const TRatio dar = RatioFor(sar, width, height, wanted);
+    if (dar.X < 1 || (dar.X == wanted.X && dar.Y == wanted.Y))
+        return ReduceRatio(sar.X, sar.Y);
+    return SarFromDar(dar.X, dar.Y, FrameWidth > 0 ? FrameWidth : width,
+                      FrameHeight > 0 ? FrameHeight : height);
+}
+
 TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height) {
     TChange change;
-    const TRatio wanted =
-        DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
-    const TRatio dar = NearestRatio(wanted.X, wanted.Y, MaxSarTerm);
+    TRatio wanted;
+    const TRatio dar = RatioFor(sar, width, height, wanted);
     if (dar.X < 1 || (dar.X == X && dar.Y == Y))
         return change;
     change.Entry.Kind = TPlanEntry::TKind::Container;

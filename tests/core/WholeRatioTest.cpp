@@ -147,6 +147,9 @@ TEST(VprpFrameAspectRatio, WritesTheNearestRatioWithANoteWhereTheTermsPass16Bits
     EXPECT_TRUE(change.Refusal.empty());
     EXPECT_FALSE(change.Note.empty());
     ASSERT_EQ(change.Entry.Patches.size(), 1u);
+    const TRatio shown = odd.Representable({65535, 65534}, 1921, 1081);
+    const TRatio read = SarFromDar(nearest.X, nearest.Y, 1921, 1081);
+    ExpectRatio(shown, read.X, read.Y);
     const auto x = static_cast<uint16_t>(nearest.X), y = static_cast<uint16_t>(nearest.Y);
     EXPECT_EQ(change.Entry.Patches[0].New,
               (std::vector<uint8_t>{static_cast<uint8_t>(y), static_cast<uint8_t>(y >> 8),
