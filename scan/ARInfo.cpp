@@ -438,8 +438,15 @@ TPatchPlan TARInfoList::PlanChanges() {
             }
             if (change.Entry.Patches.empty())
                 continue;
+            // Written only as near as its numbers can state. A container row shows what the statement
+            // will hold (TRatioChange gives it that): asked for another ratio, it is refused.
+            if (!change.Note.empty() && containerOnly) {
+                plan.Refusals.push_back({rows.Rows.front(), change.Note});
+                planned = true;
+                continue;
+            }
             if (!change.Note.empty())
-                plan.Notes.push_back(change.Note); // written, but only as near as its numbers can state
+                plan.Notes.push_back(change.Note);
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));
             planned = true;

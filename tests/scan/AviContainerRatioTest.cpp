@@ -374,6 +374,34 @@ TEST(AviContainerAspectRealFile, FfmpegAviShowsTheNewRatioInContainerAndBitstrea
 
 namespace {
 
+// A container row stands for its vprp alone: a ratio it can hold only as the nearest one is shown as that
+// one when given through TRatioChange, and refused, nothing written, when set as it is.
+TEST_F(AviContainerAspect, AContainerRowRefusesARatioItsVprpCanOnlyComeNear) {
+    SpsFields noRatio = At720x576(WithSar(0));
+    noRatio.aspect_ratio_info_present_flag = 0;
+    const ByteVector properties = VideoProperties(5, 4, 720, 576);
+    const std::string path = Write(AviFile({VideoStreamList(BitmapFormat(), &properties)},
+                                           {RiffChunk("00dc", WithStartCode(BuildSps(noRatio).nal))}));
+    Scan(path);
+    ASSERT_EQ(Rows().Count(), 1u);
+    TARInfo &row = *Rows().Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    // 65535:1 at 720x576 is the DAR 327675:4; its vprp can state 65535:1, the SAR 52428:1.
+    EXPECT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {65535, 1}}).ApplyTo(row), "");
+    EXPECT_EQ(row.SarText(), "52428:1");
+    SetCustom(0, 65535, 1);
+    const ByteVector before = ReadFile(path);
+    const std::vector<TWriteRefusal> refusals = Check(path);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].Reason, Format(SContainerRatioNearest, "Container aspect ratio (vprp)", "stream 0",
+                                         "327675:4", "65535:1", "65535:1"));
+    {
+        TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
+        EXPECT_THROW(Rows().WriteChanges(file), Exception);
+    }
+    EXPECT_EQ(ReadFile(path), before);
+}
+
 // An SPS without aspect-ratio information leaves the stream's vprp as the only statement of its ratio:
 // the stream is listed by a container row, and a change writes the vprp alone, in place.
 TEST_F(AviContainerAspect, AContainerRowChangesTheVprpOfAStreamWhoseSpsHasNoRatio) {
