@@ -206,6 +206,11 @@ inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
     "and custom ARs by custom ARs.";
 inline constexpr const char *SNoPredefinedRatio = "No predefined aspect ratio equals %d:%d.";
+// The SAR column of an SPS whose aspect_ratio_idc is 0: players take its samples as square.
+inline constexpr const char *SUnspecifiedSarText = "1:1 (assumed)";
+inline constexpr const char *SUnspecifiedTakesNoCustom =
+    "The SPS states no aspect ratio (aspect_ratio_idc 0, Unspecified): in place, only a predefined code "
+    "fits in its 8 bits; a custom ratio would need 32 more bits.";
 inline constexpr const char *SReservedCode =
     "aspect_ratio_idc %d is reserved: only the codes 1 to 16 and 255 can be written.";
 inline constexpr const char *SCustomTermOutOfRange =
@@ -219,8 +224,6 @@ inline constexpr const char *SForbiddenPattern =
 inline constexpr const char *SSpanAtUnitEnd =
     "The aspect ratio at %.8x can not be changed in place: its bits reach the last byte of its NAL unit.";
 inline constexpr const char *SRecordWithoutUnit = "The record has no SPS read from the file to write to.";
-inline constexpr const char *SContainerTermsOutOfRange =
-    "The container aspect ratio %d:%d of %s can not be written: both terms must lie between 1 and 65535.";
 inline constexpr const char *SContainerCannotState =
     "The container of %s can not state that aspect ratio: it gives the track no picture size.";
 inline constexpr const char *SContainerAspectChanged = "Container aspect ratio of %s: %s changed to %s.";
@@ -228,8 +231,9 @@ inline constexpr const char *SContainerAspectConflict =
     "Container aspect ratio of %s left at %s: the changed rows of this stream give different display "
     "aspect ratios.";
 inline constexpr const char *SContainerFieldChanged = "%s of %s: %s changed to %s.";
-inline constexpr const char *SDisplaySizeTooLarge =
-    "The display size (%s) of %s can not be written: it would be 65536 pixels wide or more.";
+inline constexpr const char *SContainerRatioNearest =
+    "%s of %s can not state the display aspect ratio %s exactly in the numbers it holds: %s is written, "
+    "which states %s, the nearest ratio it can.";
 inline constexpr const char *SWhatContainerField = "%s of %s";
 inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
 inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";

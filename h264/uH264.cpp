@@ -4,8 +4,10 @@
 #include "base/Messages.h"
 #include "bitstream/uFastBitStream.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace {
@@ -298,6 +300,13 @@ bool TSequenceParameterSet::HasAspectRatio() const {
     return SarWidth() >= 1 && SarHeight() >= 1;
 }
 
+bool TSequenceParameterSet::HasAspectRatioField() const {
+    if (HasAspectRatio())
+        return true;
+    return VUIParameters && VUIParameters->aspect_ratio_info_present_flag == 1 &&
+           VUIParameters->aspect_ratio_idc == UnspecifiedSarIdc;
+}
+
 int32_t TSequenceParameterSet::ChromaArrayType() const {
     return separate_colour_plane_flag == 1 ? 0 : static_cast<int32_t>(chroma_format_idc);
 }
@@ -417,4 +426,58 @@ uint8_t PredefinedCodeForRatio(int64_t x, int64_t y) {
             return code;
     }
     return 0;
+}
+
+// The convergents of x:y's continued fraction, up to the last whose terms fit; then the best ratio between
+// it and the next, whichever of the two lies closer (a best approximation has one of these forms).
+TRatio NearestRatio(int64_t x, int64_t y, int64_t maxTerm) {
+    const TRatio reduced = ReduceRatio(x, y);
+    if (reduced.X < 1 || reduced.Y < 1 || maxTerm < 1)
+        return {};
+    if (reduced.X <= maxTerm && reduced.Y <= maxTerm)
+        return reduced;
+    int64_t p0 = 0, q0 = 1, p1 = 1, q1 = 0; // the convergents before this step
+    int64_t a = reduced.X, b = reduced.Y;
+    for (;;) {
+        const int64_t t = a / b;
+        // How many times the last convergent can be added before a term passes maxTerm.
+        const int64_t room = std::min(p1 > 0 ? (maxTerm - p0) / p1 : t, q1 > 0 ? (maxTerm - q0) / q1 : t);
+        if (t > room) {
+            const TRatio between{room * p1 + p0, room * q1 + q0};
+            const TRatio last{p1, q1};
+            auto distance = [&](TRatio r) {
+                return std::fabs(static_cast<long double>(r.X) / static_cast<long double>(r.Y) -
+                                 static_cast<long double>(reduced.X) / static_cast<long double>(reduced.Y));
+            };
+            const bool lastUsable = last.X >= 1 && last.Y >= 1;
+            const bool betweenUsable = room >= 1 && between.X >= 1 && between.Y >= 1;
+            if (lastUsable && (!betweenUsable || distance(last) <= distance(between)))
+                return ReduceRatio(last.X, last.Y);
+            return betweenUsable ? ReduceRatio(between.X, between.Y) : TRatio{};
+        }
+        const int64_t p2 = t * p1 + p0, q2 = t * q1 + q0;
+        p0 = p1;
+        q0 = q1;
+        p1 = p2;
+        q1 = q2;
+        const int64_t rest = a - t * b;
+        a = b;
+        b = rest; // never 0 here: the reduced ratio itself does not fit
+    }
+}
+
+std::pair<int64_t, int64_t> WholeSizeFor(TRatio ratio, std::pair<int64_t, int64_t> reference,
+                                         int64_t maxTerm) {
+    const TRatio r = ReduceRatio(ratio.X, ratio.Y);
+    if (r.X < 1 || r.Y < 1 || r.X > maxTerm || r.Y > maxTerm)
+        return {0, 0};
+    const auto [width, height] = reference;
+    if (height > 0 && height % r.Y == 0 && height / r.Y <= maxTerm / r.X)
+        return {height / r.Y * r.X, height};
+    if (width > 0 && width % r.X == 0 && width / r.X <= maxTerm / r.Y)
+        return {width, width / r.X * r.Y};
+    // Both scaled: the multiple whose height lies nearest the reference's (or width, without a height).
+    int64_t scale = height > 0 ? (height + r.Y / 2) / r.Y : width > 0 ? (width + r.X / 2) / r.X : 1;
+    scale = std::clamp<int64_t>(scale, 1, maxTerm / std::max(r.X, r.Y));
+    return {r.X * scale, r.Y * scale};
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TFastBitstream;
@@ -65,6 +66,9 @@ public:
     int32_t SarWidth() const;
     int32_t SarHeight() const;
     bool HasAspectRatio() const;
+    // Whether the VUI holds an aspect_ratio_idc a change can overwrite in place: a usable ratio, or 0
+    // (Unspecified), which players read as square samples.
+    bool HasAspectRatioField() const;
     int32_t ChromaArrayType() const;
     int32_t SubWidthC() const;
     int32_t SubHeightC() const;
@@ -167,6 +171,7 @@ std::unique_ptr<TNALUnit> DecodeNALUnit(std::vector<uint8_t> bytes, bool complet
 // sar_width and sar_height are 16-bit numbers.
 constexpr int32_t MaxSarTerm = 65535;
 constexpr uint8_t ExtendedSarIdc = 255;
+constexpr uint8_t UnspecifiedSarIdc = 0;
 
 // Table E-1: the sample aspect ratio of a predefined aspect_ratio_idc; 0 for 0 and the reserved
 // codes, -1 for 255 (Extended_SAR, the ratio follows in sar_width and sar_height).
@@ -189,3 +194,11 @@ TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height);
 TRatio SarFromDar(int64_t darX, int64_t darY, int64_t width, int64_t height);
 // The predefined aspect_ratio_idc (1..16) whose ratio equals x:y once both are reduced; 0 for none.
 uint8_t PredefinedCodeForRatio(int64_t x, int64_t y);
+// The ratio nearest to x:y whose terms do not exceed maxTerm: x:y reduced when it fits, else the closest
+// ratio of smaller terms; 0:0 when x or y is below 1 or maxTerm below 1.
+TRatio NearestRatio(int64_t x, int64_t y, int64_t maxTerm);
+// A size in whole units (width, height) whose ratio is exactly ratio, near reference (a picture or display
+// size): reference's height kept where the ratio allows, else its width, else both scaled; no term above
+// maxTerm. 0 x 0 when none fits (a term of the reduced ratio above maxTerm, or a term below 1).
+std::pair<int64_t, int64_t> WholeSizeFor(TRatio ratio, std::pair<int64_t, int64_t> reference,
+                                         int64_t maxTerm);

@@ -75,6 +75,11 @@ bool TARInfo::IsPredefined() const {
     return EffectiveAspectRatioIdc() != ExtendedSarIdc;
 }
 
+std::string TARInfo::KindMismatchReason() const {
+    return !IsContainerRow() && CurrentAspectRatioIdc() == UnspecifiedSarIdc ? SUnspecifiedTakesNoCustom
+                                                                             : SSaveKindMismatch;
+}
+
 bool TARInfo::KeepsKind() const {
     if (!IsChanged() || IsContainerRow())
         return true;
@@ -97,13 +102,23 @@ int32_t TARInfo::SpsId() const {
     return SequenceParameterSet ? static_cast<int32_t>(SequenceParameterSet->seq_parameter_set_id) : -1;
 }
 
+bool TARInfo::StatesNoRatio() const {
+    return SequenceParameterSet != nullptr && !IsContainerRow() &&
+           EffectiveAspectRatioIdc() == UnspecifiedSarIdc;
+}
+
 std::string TARInfo::TypeText() const {
     if (IsContainerRow())
         return "Container";
+    if (StatesNoRatio())
+        return "Unspecified";
     return IsPredefined() ? "Predefined" : "Custom";
 }
 
+// An SPS that states no ratio is shown with the square samples players take for it.
 std::string TARInfo::SarText() const {
+    if (StatesNoRatio())
+        return SUnspecifiedSarText;
     return std::to_string(EffectiveSarWidth()) + ":" + std::to_string(EffectiveSarHeight());
 }
 
@@ -113,7 +128,8 @@ std::string TARInfo::ResolutionText() const {
 
 // The products are taken in 64 bits: a large custom term times a large picture size does not fit in 32.
 std::string TARInfo::DarText() const {
-    TRatio dar = DarFromSar(EffectiveSarWidth(), EffectiveSarHeight(), Width(), Height());
+    TRatio dar = StatesNoRatio() ? DarFromSar(1, 1, Width(), Height())
+                                 : DarFromSar(EffectiveSarWidth(), EffectiveSarHeight(), Width(), Height());
     if (dar.X == 0)
         return "[n/a]";
     return std::to_string(dar.X) + ":" + std::to_string(dar.Y);
@@ -224,9 +240,11 @@ TPlanEntry TARInfo::PlanChange(size_t row, std::string &refusal, std::vector<uin
         entry.Patches.back().New.push_back(after[i]);
     }
     written = after;
-    entry.Description = Format(SPlanRowEntry, row,
-                               std::to_string(CurrentSarWidth()) + ":" + std::to_string(CurrentSarHeight()),
-                               SarText(), vuiOffset);
+    const std::string previous =
+        CurrentAspectRatioIdc() == UnspecifiedSarIdc
+            ? std::string(SUnspecifiedSarText)
+            : std::to_string(CurrentSarWidth()) + ":" + std::to_string(CurrentSarHeight());
+    entry.Description = Format(SPlanRowEntry, row, previous, SarText(), vuiOffset);
     return entry;
 }
 
@@ -255,7 +273,7 @@ std::string TRatioChange::ApplyTo(TARInfo &record) const {
     if (record.CurrentAspectRatioIdc() != ExtendedSarIdc && !record.IsContainerRow()) {
         const uint8_t code = PredefinedCodeForRatio(sar.X, sar.Y);
         if (code == 0)
-            return std::string(SSaveKindMismatch) + " " + Format(SNoPredefinedRatio, sar.X, sar.Y);
+            return record.KindMismatchReason() + " " + Format(SNoPredefinedRatio, sar.X, sar.Y);
         setPredefined(code);
         return {};
     }
@@ -342,7 +360,7 @@ TPatchPlan TARInfoList::PlanChanges() {
         if (info.IsChanged() && !info.IsContainerRow()) {
             std::string refusal;
             if (!info.KeepsKind())
-                refusal = SSaveKindMismatch;
+                refusal = info.KindMismatchReason();
             else if (info.NotChangeable != nullptr)
                 refusal = *info.NotChangeable;
             TPlanEntry entry;
@@ -411,7 +429,7 @@ TPatchPlan TARInfoList::PlanChanges() {
                 continue;
             }
             // A container row stands for the statement alone: what it can not write is refused.
-            if (!change.Note.empty()) {
+            if (!change.Note.empty() && change.Entry.Patches.empty()) {
                 if (first.IsContainerRow() && first.IsChanged())
                     plan.Refusals.push_back({rows.Rows.front(), change.Note});
                 else
@@ -421,6 +439,15 @@ TPatchPlan TARInfoList::PlanChanges() {
             }
             if (change.Entry.Patches.empty())
                 continue;
+            // Written only as near as its numbers can state. A container row shows what the statement
+            // will hold (TRatioChange gives it that): asked for another ratio, it is refused.
+            if (!change.Note.empty() && containerOnly) {
+                plan.Refusals.push_back({rows.Rows.front(), change.Note});
+                planned = true;
+                continue;
+            }
+            if (!change.Note.empty())
+                plan.Notes.push_back(change.Note);
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));
             planned = true;

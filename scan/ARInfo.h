@@ -1,6 +1,6 @@
 #pragma once
 
-// The rows of the list: one aspect-ratio record per SPS found with a usable sample aspect ratio, with
+// The rows of the list: one aspect-ratio record per SPS found with an aspect-ratio field, with
 // the new values the user chose, and the list of them with its checked, planned write-back.
 
 #include "PatchPlan.h"
@@ -17,10 +17,10 @@ class TFastBitstream;
 class TScanSession;
 class TTrack;
 
-// One SPS with a usable sample aspect ratio: its current values, the new values chosen by the user,
-// the texts of its row, and the write of the change. A record without SPS that refers to a track stands
-// for the container's own statement of the track's aspect ratio (a container row): for a track whose SPS
-// carry no ratio, the container's statement is what a change writes.
+// One SPS with an aspect-ratio field (a usable ratio, or Unspecified): its current values, the new values
+// chosen by the user, the texts of its row, and the write of the change. A record without SPS that refers to
+// a track stands for the container's own statement of the track's aspect ratio (a container row): for a track
+// whose SPS carry no ratio, the container's statement is what a change writes.
 class TARInfo {
 public:
     uint8_t CurrentAspectRatioIdc() const;
@@ -33,7 +33,13 @@ public:
     int32_t EffectiveSarWidth() const;
     int32_t EffectiveSarHeight() const;
     bool IsPredefined() const;
+    // Whether the row is an SPS whose aspect_ratio_idc is, and stays, 0 (Unspecified): players take its
+    // samples as square, and only a predefined code fits in its place.
+    bool StatesNoRatio() const;
     bool KeepsKind() const;
+    // Why a change of kind is refused: a custom ratio does not fit where an SPS states none; a predefined
+    // code is not changed into a custom ratio, nor the other way round.
+    std::string KindMismatchReason() const;
     int32_t Width() const;
     int32_t Height() const;
     int32_t SpsId() const;

@@ -27,6 +27,8 @@ public:
     // the SPS gives it). An entry without patches when it states that already; Refusal set when it can
     // not state it in place and the save must not go on; Note set when it can not state it in place but
     // the rest of the save may go on (the note tells the user what stays as it was, and with what effect).
+    // A Note beside patches tells how what is written differs from what was asked (a ratio its whole
+    // numbers can only come near).
     struct TChange {
         TPlanEntry Entry;
         std::string Refusal;
@@ -34,7 +36,7 @@ public:
     };
     virtual TChange Plan(TRatio sar, int64_t width, int64_t height) = 0;
     // The sample aspect ratio it states once Plan (sar, width, height) is written: sar itself, unless the
-    // way it states it can not hold sar exactly (a display size in whole pixels, say).
+    // way it states it can not hold sar exactly (terms too large for its fields, say).
     virtual TRatio Representable(TRatio sar, int64_t, int64_t) const { return ReduceRatio(sar.X, sar.Y); }
 };
 

@@ -14,8 +14,6 @@ constexpr uint8_t VoidId = 0xEC;
 constexpr uint64_t MaxTerm = 0x7FFFFFFF;
 // Display values past this are read as stating nothing: their products with a picture size would not fit.
 constexpr uint64_t MaxValue = uint64_t{1} << 40;
-// A height in centimetres or inches that a display aspect ratio's term can multiply in 64 bits.
-constexpr uint64_t MaxKeptHeight = uint64_t{1} << 24;
 
 // Bytes an unsigned integer needs; at least one.
 int64_t BytesFor(uint64_t value) {
@@ -94,23 +92,26 @@ int64_t TMatroskaDisplayStatement::FileOffset() const {
     return FVideo.VideoStart;
 }
 
+// Whole numbers that state the display aspect ratio exactly, or the nearest ratio whose terms fit.
 std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::ValuesFor(TRatio sar) const {
     const int64_t width = FVideo.Width, height = FVideo.Height;
-    if (FVideo.Unit == 3) {
-        const TRatio dar = DarFromSar(sar.X, sar.Y, width, height);
-        return {static_cast<uint64_t>(dar.X), static_cast<uint64_t>(dar.Y)};
-    }
-    if (FVideo.Unit == 0)
-        return {static_cast<uint64_t>(std::max<int64_t>(1, (width * sar.X + sar.Y / 2) / sar.Y)),
-                static_cast<uint64_t>(height)};
-    // Centimetres or inches: the height stays, the width follows the display aspect ratio.
-    const uint64_t keptHeight = Stated().second;
-    const TRatio dar = DarFromSar(sar.X, sar.Y, width, height);
-    if (dar.Y == 0 || keptHeight > MaxKeptHeight)
+    const TRatio wanted = DarFromSar(sar.X, sar.Y, width, height);
+    const TRatio dar = NearestRatio(wanted.X, wanted.Y, static_cast<int64_t>(MaxTerm));
+    if (dar.X < 1)
         return Stated();
-    return {static_cast<uint64_t>(
-                std::max<int64_t>(1, (static_cast<int64_t>(keptHeight) * dar.X + dar.Y / 2) / dar.Y)),
-            keptHeight};
+    if (FVideo.Unit == 3)
+        return {static_cast<uint64_t>(dar.X), static_cast<uint64_t>(dar.Y)};
+    // Pixels near the pixel size; centimetres or inches near the size stated now.
+    std::pair<int64_t, int64_t> reference{width, height};
+    if (FVideo.Unit != 0) {
+        const auto [statedWidth, statedHeight] = Stated();
+        reference = {static_cast<int64_t>(std::min<uint64_t>(statedWidth, MaxTerm)),
+                     static_cast<int64_t>(std::min<uint64_t>(statedHeight, MaxTerm))};
+    }
+    const auto [displayWidth, displayHeight] = WholeSizeFor(dar, reference, static_cast<int64_t>(MaxTerm));
+    if (displayWidth < 1)
+        return Stated();
+    return {static_cast<uint64_t>(displayWidth), static_cast<uint64_t>(displayHeight)};
 }
 
 // What the display size states once written: a ratio of whole values, or nothing usable (0:0).
@@ -142,14 +143,26 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Plan(TRatio sar, int64_t
     if (sar.X < 1 || sar.Y < 1 || FVideo.Width < 1 || FVideo.Height < 1)
         return change;
     const std::pair<uint64_t, uint64_t> values = ValuesFor(sar);
-    if (values == Stated())
+    const TRatio now = RatioOf(Stated());
+    const TRatio stated = RatioOf(values);
+    // Values that players already read as the ratio stay, whatever their numbers.
+    if (values == Stated() || (now.X >= 1 && now.X == stated.X && now.Y == stated.Y))
         return change;
     change = InPlace(values);
-    if (!change.Entry.Patches.empty())
+    if (change.Entry.Patches.empty())
+        change = Grown(values);
+    if (!change.Entry.Patches.empty()) {
+        const TRatio wanted = ReduceRatio(sar.X, sar.Y);
+        if (stated.X != wanted.X || stated.Y != wanted.Y) {
+            const TRatio dar = DarFromSar(sar.X, sar.Y, FVideo.Width, FVideo.Height);
+            const TRatio written =
+                ReduceRatio(static_cast<int64_t>(values.first), static_cast<int64_t>(values.second));
+            change.Note =
+                Format(SContainerRatioNearest, UnitName() + " (DisplayWidth/DisplayHeight)", FTrackLabel,
+                       SizeText(dar.X, dar.Y, ":"), ValueText(values), SizeText(written.X, written.Y, ":"));
+        }
         return change;
-    change = Grown(values);
-    if (!change.Entry.Patches.empty())
-        return change;
+    }
     const TRatio dar = DisplayAspectRatio();
     const std::string reason = FVideo.DisplayWidth.Present() || FVideo.DisplayHeight.Present()
                                    ? Format(SMkvNoRoomElements, ValueText(values))

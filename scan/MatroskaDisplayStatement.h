@@ -56,9 +56,11 @@ public:
 private:
     // The display size as stated, a missing element counting as the pixel size.
     std::pair<uint64_t, uint64_t> Stated() const;
-    // The values that state sar in the element's unit: in pixels the width the ratio gives at the pixel
-    // size, the height kept; in centimetres or inches the height kept and the width scaled; as an aspect
-    // ratio the reduced display aspect ratio.
+    // The values that state sar in the element's unit, whole numbers whose ratio is the display aspect
+    // ratio exactly (players compute the sample aspect ratio from them): in pixels near the pixel size, in
+    // centimetres or inches near the size stated now (the height kept where the ratio allows, else the
+    // width, else both scaled); as an aspect ratio the reduced display aspect ratio. Where its terms pass
+    // 31 bits, the nearest ratio that fits.
     std::pair<uint64_t, uint64_t> ValuesFor(TRatio sar) const;
     // The sample aspect ratio a display size states at the pixel size; 0:0 when it states nothing usable.
     TRatio RatioOf(std::pair<uint64_t, uint64_t> display) const;

@@ -17,6 +17,10 @@ std::string RatioText(int64_t x, int64_t y) {
     return std::to_string(x) + ":" + std::to_string(y);
 }
 
+std::string RatioText(TRatio ratio) {
+    return RatioText(ratio.X, ratio.Y);
+}
+
 // A 16.16 number as the program shows it: whole, or with the decimals it needs.
 std::string FixedText(uint32_t value) {
     if ((value & 0xFFFF) == 0)
@@ -27,6 +31,8 @@ std::string FixedText(uint32_t value) {
 }
 
 constexpr int64_t FixedOne = 65536;
+// The whole part of a 16.16 number: the most pixels a display size can state.
+constexpr int64_t MaxWholePixels = 65535;
 
 } // namespace
 
@@ -76,33 +82,45 @@ TRatio TDisplaySizeStatement::SampleAspectRatio() const {
     return StatedBy(Width, Height);
 }
 
-std::pair<int64_t, int64_t> TDisplaySizeStatement::SizeFor(TRatio sar, int64_t width, int64_t height) const {
+TDisplaySizeStatement::TSizing TDisplaySizeStatement::SizeFor(TRatio sar, int64_t width,
+                                                              int64_t height) const {
     const int64_t codedWidth = FEntryWidth > 0 ? FEntryWidth : width;
     const int64_t codedHeight = FEntryHeight > 0 ? FEntryHeight : height;
+    TSizing sizing;
     if (codedWidth <= 0 || codedHeight <= 0 || sar.X <= 0 || sar.Y <= 0)
-        return {0, 0};
-    return {(codedWidth * sar.X * FixedOne + sar.Y / 2) / sar.Y, codedHeight * FixedOne};
+        return sizing;
+    sizing.Wanted = DarFromSar(sar.X, sar.Y, codedWidth, codedHeight);
+    const TRatio stated = NearestRatio(sizing.Wanted.X, sizing.Wanted.Y, MaxWholePixels);
+    const auto [displayWidth, displayHeight] =
+        WholeSizeFor(stated, {codedWidth, codedHeight}, MaxWholePixels);
+    sizing.Width = displayWidth * FixedOne;
+    sizing.Height = displayHeight * FixedOne;
+    sizing.Exact = stated.X == sizing.Wanted.X && stated.Y == sizing.Wanted.Y;
+    return sizing;
 }
 
 TRatio TDisplaySizeStatement::Representable(TRatio sar, int64_t width, int64_t height) const {
-    const auto [displayWidth, displayHeight] = SizeFor(sar, width, height);
-    return displayWidth > 0 && FEntryWidth > 0 ? StatedBy(displayWidth, displayHeight)
+    const TSizing sizing = SizeFor(sar, width, height);
+    return sizing.Width > 0 && FEntryWidth > 0 ? StatedBy(sizing.Width, sizing.Height)
                                                : ReduceRatio(sar.X, sar.Y);
 }
 
+// A size that players already read as the ratio asked for stays, whatever its numbers.
 TContainerStatement::TChange TDisplaySizeStatement::Plan(TRatio sar, int64_t width, int64_t height) {
     TChange change;
-    const auto [newWidth, newHeight] = SizeFor(sar, width, height);
-    if (newWidth <= 0)
+    const TSizing sizing = SizeFor(sar, width, height);
+    if (sizing.Width <= 0)
         return change;
-    if (newWidth >= (int64_t{1} << 32) || newHeight >= (int64_t{1} << 32)) {
-        change.Refusal = Format(SDisplaySizeTooLarge, FName, FTrackLabel);
+    if (sizing.Width == Width && sizing.Height == Height)
         return change;
+    if (FEntryWidth > 0 && FEntryHeight > 0) {
+        const TRatio now = StatedBy(Width, Height);
+        const TRatio wanted = StatedBy(sizing.Width, sizing.Height);
+        if (now.X == wanted.X && now.Y == wanted.Y)
+            return change;
     }
-    if (newWidth == Width && newHeight == Height)
-        return change;
-    const auto w = static_cast<uint32_t>(newWidth);
-    const auto h = static_cast<uint32_t>(newHeight);
+    const auto w = static_cast<uint32_t>(sizing.Width);
+    const auto h = static_cast<uint32_t>(sizing.Height);
     change.Entry.Kind = TPlanEntry::TKind::Container;
     change.Entry.Description =
         Format(SContainerFieldChanged, "Display size (" + FName + ")", FTrackLabel,
@@ -113,5 +131,9 @@ TContainerStatement::TChange TDisplaySizeStatement::Plan(TRatio sar, int64_t wid
         Width = w;
         Height = h;
     };
+    if (!sizing.Exact)
+        change.Note = Format(SContainerRatioNearest, "Display size (" + FName + ")", FTrackLabel,
+                             RatioText(sizing.Wanted), FixedText(w) + "x" + FixedText(h),
+                             RatioText(ReduceRatio(sizing.Width, sizing.Height)));
     return change;
 }

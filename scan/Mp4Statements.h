@@ -33,7 +33,8 @@ private:
 
 // A display size in 16.16 fixed point, width then height: the track header's (tkhd), or a MOV track
 // aperture's clean or production aperture (clef, prof). Players read the aspect ratio as the display
-// size against the sample entry's size; a change keeps the height and scales the width.
+// size's whole pixels against the sample entry's size; a change writes whole pixels that state the display
+// aspect ratio exactly: the height kept where it can be, else the width, else both scaled.
 class TDisplaySizeStatement : public TContainerStatement {
 public:
     TDisplaySizeStatement(std::string name, std::string trackLabel, int64_t position, uint32_t width,
@@ -51,8 +52,15 @@ public:
 
 private:
     // The display size for sar at the sample entry's size (the given size when the entry names none), in
-    // 16.16: the height kept, the width scaled and rounded to 1/65536; 0 x 0 when there is no size.
-    std::pair<int64_t, int64_t> SizeFor(TRatio sar, int64_t width, int64_t height) const;
+    // 16.16 with no fraction; 0 x 0 when there is no size. Exact is false when no whole size up to 65535
+    // states the display aspect ratio: the size then states the nearest ratio that fits, Wanted the asked.
+    struct TSizing {
+        int64_t Width = 0;
+        int64_t Height = 0;
+        bool Exact = true;
+        TRatio Wanted;
+    };
+    TSizing SizeFor(TRatio sar, int64_t width, int64_t height) const;
     // The sample aspect ratio a display size states, in whole pixels as players take it.
     TRatio StatedBy(int64_t displayWidth, int64_t displayHeight) const;
 

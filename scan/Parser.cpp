@@ -102,7 +102,7 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
                    Format(SDamagedSps, placement.FileOffset(0), damage));
             return;
         }
-        if (decoded->SequenceParameterSet->HasAspectRatio())
+        if (decoded->SequenceParameterSet->HasAspectRatioField())
             unit = Session.KeepUnit(std::move(decoded));
     }
     ++Session.SpsCount;

@@ -22,17 +22,29 @@ TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_
     : Position(position), X(static_cast<uint16_t>(packedRatio >> 16)), Y(static_cast<uint16_t>(packedRatio)),
       FrameWidth(frameWidth), FrameHeight(frameHeight), FTrackLabel(std::move(trackLabel)) {}
 
-// The ratio at the frame size the chunk names (the SPS's picture size when it names none).
+// The ratio at the frame size the chunk names (the SPS's picture size when it names none); where its
+// terms pass 16 bits, the nearest ratio that fits, and a note that says so.
+TRatio TVprpStatement::RatioFor(TRatio sar, int64_t width, int64_t height, TRatio &wanted) const {
+    wanted =
+        DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
+    return NearestRatio(wanted.X, wanted.Y, MaxSarTerm);
+}
+
+TRatio TVprpStatement::Representable(TRatio sar, int64_t width, int64_t height) const {
+    TRatio wanted;
+    const TRatio dar = RatioFor(sar, width, height, wanted);
+    if (dar.X < 1 || (dar.X == wanted.X && dar.Y == wanted.Y))
+        return ReduceRatio(sar.X, sar.Y);
+    return SarFromDar(dar.X, dar.Y, FrameWidth > 0 ? FrameWidth : width,
+                      FrameHeight > 0 ? FrameHeight : height);
+}
+
 TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height) {
     TChange change;
-    const TRatio dar =
-        DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
-    if (dar.X == X && dar.Y == Y)
+    TRatio wanted;
+    const TRatio dar = RatioFor(sar, width, height, wanted);
+    if (dar.X < 1 || (dar.X == X && dar.Y == Y))
         return change;
-    if (dar.X < 1 || dar.X > MaxSarTerm || dar.Y < 1 || dar.Y > MaxSarTerm) {
-        change.Refusal = Format(SContainerTermsOutOfRange, dar.X, dar.Y, FTrackLabel);
-        return change;
-    }
     change.Entry.Kind = TPlanEntry::TKind::Container;
     change.Entry.Description =
         Format(SContainerAspectChanged, FTrackLabel, RatioText(X, Y), RatioText(dar.X, dar.Y));
@@ -42,5 +54,8 @@ TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int
         X = static_cast<uint16_t>(dar.X);
         Y = static_cast<uint16_t>(dar.Y);
     };
+    if (dar.X != wanted.X || dar.Y != wanted.Y)
+        change.Note = Format(SContainerRatioNearest, "Container aspect ratio (vprp)", FTrackLabel,
+                             RatioText(wanted.X, wanted.Y), RatioText(dar.X, dar.Y), RatioText(dar.X, dar.Y));
     return change;
 }

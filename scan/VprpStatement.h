@@ -19,6 +19,7 @@ public:
     TRatio SampleAspectRatio() const override { return SarFromDar(X, Y, FrameWidth, FrameHeight); }
     int64_t FileOffset() const override { return Position; }
     TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+    TRatio Representable(TRatio sar, int64_t width, int64_t height) const override;
 
     int64_t Position; // file offset of dwFrameAspectRatio
     uint16_t X;
@@ -27,5 +28,9 @@ public:
     uint32_t FrameHeight;
 
 private:
+    // The display aspect ratio for sar at the chunk's frame size (the given size when it names none): the
+    // exact one, or the nearest whose terms fit in 16 bits; 0:0 without a size. Wanted the exact one.
+    TRatio RatioFor(TRatio sar, int64_t width, int64_t height, TRatio &wanted) const;
+
     std::string FTrackLabel;
 };

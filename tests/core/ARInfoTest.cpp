@@ -494,4 +494,54 @@ TEST(WriteChanges, AFileChangedSinceTheScanIsNotWritten) {
     }
 }
 
+// aspect_ratio_idc 0 (Unspecified) is a field a change can write: the row shows the square samples players
+// take, a predefined code goes into its 8 bits in place, and a custom ratio is refused with the reason,
+// nothing written.
+TEST(UnspecifiedRatio, IsListedAndTakesOnlyAPredefinedCodeInItsEightBits) {
+    ScannedFile file(FileWith({Vui(3, 0), Vui(0, 1)}));
+    ASSERT_EQ(file.List.Count(), 2u);
+    TARInfo &row = file.Record(0);
+    EXPECT_TRUE(row.StatesNoRatio());
+    EXPECT_EQ(row.TypeText(), "Unspecified");
+    EXPECT_EQ(row.SarText(), SUnspecifiedSarText);
+    EXPECT_EQ(row.DarText(), "16:9"); // 1920x1080 in square samples
+    EXPECT_EQ(file.Record(1).TypeText(), "Predefined");
+
+    // A ratio takes the predefined code that has it, or is refused: 16:9 at 1920x1080 is 1:1, 4:3 is 3:4.
+    using TKind = TRatioChange::TKind;
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {16, 9}}).ApplyTo(row), "");
+    EXPECT_EQ(row.NewAspectRatioIdc, 1);
+    EXPECT_TRUE(row.IsChanged());
+    row.Reset();
+    const std::string noCode = std::string(SUnspecifiedTakesNoCustom) + " ";
+    EXPECT_EQ((TRatioChange{TKind::Dar, 0, {4, 3}}).ApplyTo(row), noCode + Format(SNoPredefinedRatio, 3, 4));
+    EXPECT_EQ((TRatioChange{TKind::Sar, 0, {64, 45}}).ApplyTo(row),
+              noCode + Format(SNoPredefinedRatio, 64, 45));
+    EXPECT_FALSE(row.IsChanged());
+
+    // A custom ratio set by hand is refused when saved: it would need 32 more bits.
+    const std::vector<uint8_t> before = file.Bytes();
+    SetNew(row, 255, 64, 45);
+    EXPECT_FALSE(row.KeepsKind());
+    std::vector<TWriteRefusal> refusals = file.Check();
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].Reason, SUnspecifiedTakesNoCustom);
+    EXPECT_THROW(file.Write(), Exception);
+    EXPECT_EQ(file.Bytes(), before);
+
+    // A predefined code: its 8 bits, nothing else.
+    const int64_t vui = file.VuiAt(0);
+    SetNew(row, 14);
+    EXPECT_TRUE(file.Check().empty());
+    const TWriteReport report = file.Write();
+    EXPECT_EQ(file.Bytes(), WithBits(before, vui, 4, 14, 8));
+    ASSERT_EQ(report.Lines.size(), 1u);
+    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, SUnspecifiedSarText, "4:3", vui));
+    EXPECT_EQ(row.TypeText(), "Predefined");
+    ScannedFile again(file.Bytes());
+    ASSERT_EQ(again.List.Count(), 2u);
+    EXPECT_EQ(again.Record(0).CurrentAspectRatioIdc(), 14);
+    EXPECT_EQ(again.Record(0).DarText(), "64:27");
+}
+
 } // namespace

@@ -104,7 +104,7 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
         Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
         const TSequenceParameterSet *sps = record.SequenceParameterSet;
         Require(sps != nullptr && sps == unit->SequenceParameterSet.get() && sps->Position == 1);
-        Require(sps->HasAspectRatio() && sps->VUIParameters != nullptr);
+        Require(sps->HasAspectRatioField() && sps->VUIParameters != nullptr);
         const auto length = static_cast<int64_t>(unit->Bytes.size());
         Require(sps->VUIParameters->Position > sps->Position && sps->VUIParameters->Position < length);
         const int64_t at = record.Placement.FileOffset(0);

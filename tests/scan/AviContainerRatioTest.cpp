@@ -2,6 +2,7 @@
 #include "MediaFiles.h"
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
+#include "base/Messages.h"
 #include "scan/VprpStatement.h"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,9 @@ TEST_F(AviContainerAspect, RecordsThatDisagreeLeaveTheContainerAsItIs) {
     EXPECT_EQ(Rows().Items(1)->SarText(), "32:11");
 }
 
-TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
+// A stale vprp refuses the whole save. One that can not hold the display aspect ratio in its two 16-bit
+// terms gets the nearest ratio that fits, and the plan says so (it was refused once, the SPS unchanged).
+TEST_F(AviContainerAspect, StaleContainerValuesRefuseTheWholeSaveUnfitOnesComeNearest) {
     ByteVector properties = VideoProperties(16, 9, 720, 576);
     std::string path = Write(
         AviFile({VideoStreamList(BitmapFormat(), &properties)}, {RiffChunk("00dc", Sps720x576(64, 45))}));
@@ -158,23 +161,24 @@ TEST_F(AviContainerAspect, StaleOrUnfitContainerValuesRefuseTheWholeSave) {
     // A display aspect ratio whose terms do not fit in 16 bits: 65535:1 at 720x576 is 327675:4.
     SetCustom(0, 65535, 1);
     ByteVector before = ReadFile(path);
-    std::vector<TWriteRefusal> refusals = Check(path);
-    ASSERT_EQ(refusals.size(), 1u);
-    EXPECT_EQ(refusals[0].Reason,
-              "The container aspect ratio 327675:4 of stream 0 can not be written: both terms "
-              "must lie between 1 and 65535.");
-    {
-        TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-        EXPECT_THROW(Rows().WriteChanges(file), Exception);
-    }
-    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_TRUE(Check(path).empty());
+    EXPECT_EQ(ContainerLines(),
+              (std::vector<std::string>{"Container aspect ratio of stream 0: 16:9 changed to 65535:1.",
+                                        Format(SContainerRatioNearest, "Container aspect ratio (vprp)",
+                                               "stream 0", "327675:4", "65535:1", "65535:1")}));
+    Save(path);
+    EXPECT_EQ(Read32(path, aspectAt), 0xFFFF0001u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "65535:1");
+    WriteFile(path, before);
+    Scan(path);
+    aspectAt = static_cast<size_t>(PropertiesOf(*Rows().Items(0))->Position);
 
     // The file's vprp changed since the scan.
     SetCustom(0, 40, 33);
     ByteVector edited = before;
     PutLittleEndian(edited, aspectAt, 0x00040003);
     WriteFile(path, edited);
-    refusals = Check(path);
+    std::vector<TWriteRefusal> refusals = Check(path);
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_EQ(refusals[0].Reason,
               Format("The file no longer holds the scanned container aspect ratio of stream 0 at %.8x. "
@@ -369,6 +373,34 @@ TEST(AviContainerAspectRealFile, FfmpegAviShowsTheNewRatioInContainerAndBitstrea
 } // namespace
 
 namespace {
+
+// A container row stands for its vprp alone: a ratio it can hold only as the nearest one is shown as that
+// one when given through TRatioChange, and refused, nothing written, when set as it is.
+TEST_F(AviContainerAspect, AContainerRowRefusesARatioItsVprpCanOnlyComeNear) {
+    SpsFields noRatio = At720x576(WithSar(0));
+    noRatio.aspect_ratio_info_present_flag = 0;
+    const ByteVector properties = VideoProperties(5, 4, 720, 576);
+    const std::string path = Write(AviFile({VideoStreamList(BitmapFormat(), &properties)},
+                                           {RiffChunk("00dc", WithStartCode(BuildSps(noRatio).nal))}));
+    Scan(path);
+    ASSERT_EQ(Rows().Count(), 1u);
+    TARInfo &row = *Rows().Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    // 65535:1 at 720x576 is the DAR 327675:4; its vprp can state 65535:1, the SAR 52428:1.
+    EXPECT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {65535, 1}}).ApplyTo(row), "");
+    EXPECT_EQ(row.SarText(), "52428:1");
+    SetCustom(0, 65535, 1);
+    const ByteVector before = ReadFile(path);
+    const std::vector<TWriteRefusal> refusals = Check(path);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].Reason, Format(SContainerRatioNearest, "Container aspect ratio (vprp)", "stream 0",
+                                         "327675:4", "65535:1", "65535:1"));
+    {
+        TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
+        EXPECT_THROW(Rows().WriteChanges(file), Exception);
+    }
+    EXPECT_EQ(ReadFile(path), before);
+}
 
 // An SPS without aspect-ratio information leaves the stream's vprp as the only statement of its ratio:
 // the stream is listed by a container row, and a change writes the vprp alone, in place.

@@ -148,27 +148,37 @@ TEST_F(StreamParserTest, FileWithoutStartCodeReportsProgressOnce) {
 }
 
 // Every SPS is counted; only one with a ratio whose terms are both at least 1 gets a record.
+// An SPS whose VUI has no aspect-ratio field, or a reserved code, or a custom ratio with a zero term, is
+// counted and not listed. aspect_ratio_idc 0 (Unspecified) is listed: a change can write a code there.
 TEST_F(StreamParserTest, SpsWithoutUsableAspectRatioIsCountedWithoutRecord) {
     SpsFields noVui;
     SpsFields noAspectInfo = WithSar(1);
     noAspectInfo.aspect_ratio_info_present_flag = 0;
-    const SpsFields unusable[] = {noVui,        noAspectInfo,        WithSar(0),          WithSar(17),
-                                  WithSar(254), WithSar(255, 0, 45), WithSar(255, 64, 0), WithSar(255, 0, 0)};
+    const SpsFields unusable[] = {noVui,
+                                  noAspectInfo,
+                                  WithSar(17),
+                                  WithSar(254),
+                                  WithSar(255, 0, 45),
+                                  WithSar(255, 64, 0),
+                                  WithSar(255, 0, 0)};
     BuiltStream stream;
     for (const SpsFields &fields : unusable)
         stream.Add(fields);
+    stream.Add(WithSar(0));
     stream.Add(WithSarAndId(255, 40, 33, 9));
 
     ScanOutcome outcome = RunScan(NewStreamScan(), Write("unusable.h264", stream.bytes));
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(std::size(unusable) + 1));
+    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(std::size(unusable) + 2));
     EXPECT_EQ(Session().DamagedSpsCount, 0);
-    ASSERT_EQ(Rows().Count(), 1u);
-    ExpectPlaced(*Rows().Items(0), stream.sps.back());
-    EXPECT_EQ(Rows().Items(0)->SarText(), "40:33");
-    EXPECT_EQ(Log.Of(Kind::NALUnitKept).size(), std::size(unusable) + 1);
-    EXPECT_EQ(Log.Of(Kind::RecordAdded).size(), 1u);
+    ASSERT_EQ(Rows().Count(), 2u);
+    ExpectPlaced(*Rows().Items(0), stream.sps[std::size(unusable)]);
+    EXPECT_EQ(Rows().Items(0)->TypeText(), "Unspecified");
+    ExpectPlaced(*Rows().Items(1), stream.sps.back());
+    EXPECT_EQ(Rows().Items(1)->SarText(), "40:33");
+    EXPECT_EQ(Log.Of(Kind::NALUnitKept).size(), std::size(unusable) + 2);
+    EXPECT_EQ(Log.Of(Kind::RecordAdded).size(), 2u);
 }
 
 // Each repetition of an SPS gets its row at its own place; the decoded unit is shared between them.
