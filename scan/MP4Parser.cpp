@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 
 namespace {
@@ -535,7 +536,8 @@ TMP4Parser::TTrackInfo *TMP4Parser::TrackById(uint32_t id) {
 
 // Where the runs of a track fragment lie, as its tfhd and the track fragments before it place them.
 struct TMP4Parser::TRunPlace {
-    static constexpr int64_t Unknown = -1;
+    // A place no offset arithmetic of a file reaches (offsets before the file's start are told as such).
+    static constexpr int64_t Unknown = std::numeric_limits<int64_t>::min();
     int64_t FragmentStart = 0;
     // Where the data of the last run read ended (in this track fragment or one before): a track fragment
     // without an offset of its own begins there, and so does a run without one.
