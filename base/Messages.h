@@ -145,6 +145,22 @@ inline constexpr const char *SNalLengthPastSample =
     "A NAL unit length in a sample of %s at %x runs past the sample: the rest of the sample was not scanned.";
 inline constexpr const char *SFragmentUnknownTrack =
     "The movie fragment at %x refers to track %d, which the movie header does not describe: it was not scanned.";
+inline constexpr const char *SFragmentsWithoutMovie =
+    "The file holds movie fragments but no movie header (moov): it is a segment whose tracks are described in "
+    "its initialization segment, so what its samples hold is unknown, and they were not scanned.";
+inline constexpr const char *SFragmentNotPlaced =
+    "Samples of %s in the movie fragment at %x follow data of unknown size and give no offset of their own: "
+    "they were not scanned.";
+inline constexpr const char *SRunShort =
+    "The run of samples (trun) at %x claims %d samples but describes %d: the data behind it could not be placed.";
+inline constexpr const char *SSampleBytesPastFile =
+    "The samples that the tables of %s name add up to more bytes than the file holds: the tables are damaged, and "
+    "the samples from %x on were not scanned.";
+inline constexpr const char *SSampleTableShort =
+    "The table \"%s\" of %s claims %d entries but holds %d: it was read as far as it goes.";
+inline constexpr const char *SDisplayMatrixStretches =
+    "Container aspect ratio of %s left as it is: the display matrix of its track header (tkhd) stretches the "
+    "picture, and players apply it.";
 
 // Matroska scanner
 inline constexpr const char *SMatroskaTrackLabel = "track %d";

@@ -41,9 +41,20 @@ private:
     std::vector<uint8_t> FBytes;
 };
 
+uint32_t BigEndian32At(const THead &head, size_t at) {
+    return (uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) | (uint32_t{head[at + 2]} << 8) |
+           head[at + 3];
+}
+
 bool IsIsoBaseMedia(const THead &head) {
     for (std::string_view box : {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"})
         if (head.Text(4, box))
+            return true;
+    // A media segment of a fragmented stream (DASH, CMAF) begins with its type (styp), an index (sidx) or
+    // its first fragment. A raw stream can begin 00 00 00 01 and a NAL unit whose bytes read "moof": these
+    // need a box size that is no start code.
+    for (std::string_view box : {"styp", "sidx", "moof"})
+        if (head.Text(4, box) && head.Size() >= 8 && BigEndian32At(head, 0) >= 8)
             return true;
     return false;
 }

@@ -7,6 +7,9 @@
 #include "h264/AvcConfig.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <optional>
 
 namespace {
 
@@ -35,8 +38,15 @@ bool IsContainerBox(uint32_t type) {
     return std::find(std::begin(Containers), std::end(Containers), type) != std::end(Containers);
 }
 
-// A visual sample entry: 8 bytes of box header, 78 of fields (width at 32, height at 34), then boxes.
-constexpr int64_t VisualEntryChildren = 86;
+// A visual sample entry: behind its header 78 bytes of fields (width at 24, height at 26), then boxes.
+constexpr int64_t VisualEntryFields = 78;
+constexpr int64_t VisualEntrySizeAt = 24;
+// Behind a track header's header, by its version: the display matrix (nine 32-bit numbers), then the
+// display size (width, height; 16.16).
+constexpr int64_t TrackHeaderMatrixAt[2] = {40, 52};
+constexpr int64_t TrackHeaderSizeAt[2] = {76, 88};
+// Behind a track aperture's (clef, prof) header: version and flags, then the width and height.
+constexpr int64_t ApertureSizeAt = 4;
 // An AVC decoder configuration is read up to this size: 31 SPS and 255 PPS of the usual size fit.
 constexpr int64_t MaxConfigBytes = 1 << 20;
 // The number of bytes a trun's per-sample fields take for the flags 0x100, 0x200, 0x400, 0x800.
@@ -45,6 +55,26 @@ int SampleFieldBytes(uint32_t flags) {
     for (uint32_t flag : {0x100u, 0x200u, 0x400u, 0x800u})
         bytes += (flags & flag) != 0 ? 4 : 0;
     return bytes;
+}
+
+// Whether a display matrix (a b u / c d v / x y w; a to d and x, y 16.16, u, v, w 2.30) leaves the
+// picture's ratio as it is: a turn by quarter turns or a mirror, scaled alike both ways, without
+// perspective. Players apply any other (a stretch) to the ratio the rest of the file states.
+bool KeepsRatio(const uint8_t *matrix) {
+    int64_t m[9];
+    for (int i = 0; i < 9; ++i)
+        m[i] = static_cast<int32_t>(BigEndianAt(matrix + 4 * i, 4));
+    const int64_t a = m[0], b = m[1], u = m[2], c = m[3], d = m[4], v = m[5], w = m[8];
+    if (u != 0 || v != 0 || w != int64_t{1} << 30)
+        return false;
+    const bool upright = b == 0 && c == 0 && a != 0 && std::abs(a) == std::abs(d);
+    const bool turned = a == 0 && d == 0 && b != 0 && std::abs(b) == std::abs(c);
+    return upright || turned;
+}
+
+// A sample too small for a length and a NAL unit header with a byte behind it holds no SPS.
+bool HoldsNoSps(int64_t size, int lengthSize) {
+    return size < lengthSize + 2;
 }
 
 } // namespace
@@ -57,7 +87,9 @@ struct TMP4Parser::TSampleEntry {
     int64_t Width = 0;
     int64_t Height = 0;
     int LengthSize = 4;
-    TBox Config;                         // avcC, when Config.Type is set
+    // Its avcC boxes: players read the first; a second one, when there is one, is listed and changed too,
+    // so that every reader sees the same ratio.
+    std::vector<TBox> Configs;
     TBox Pasp;                           // pasp, when Pasp.Type is set
     const std::string *Reason = nullptr; // why its SPS can not be changed
 
@@ -71,13 +103,15 @@ struct TMP4Parser::TTrackInfo {
     uint32_t Handler = 0;
     TBox TrackHeader;
     int TrackHeaderVersion = 0;
+    bool MatrixStretches = false; // the track header's display matrix changes the picture's ratio
     std::vector<TSampleEntry> Entries;
     TBox Clef, Prof;
     TBox SampleSizes, ChunkOffsets, SampleToChunk;
     // Defaults of its movie fragments (trex).
     uint32_t DefaultDescription = 1;
     uint32_t DefaultSize = 0;
-    TTrack *Track = nullptr; // an H.264 video track of the session
+    bool HasDefaults = false; // a trex gave them
+    TTrack *Track = nullptr;  // an H.264 video track of the session
     bool CutNoticed = false;
     bool OverrunNoticed = false;
 
@@ -107,7 +141,7 @@ uint64_t TMP4Parser::Read64(int64_t offset) {
     return BigEndianAt(bytes, 8);
 }
 
-bool TMP4Parser::ReadBox(int64_t offset, int64_t end, TBox &box) {
+bool TMP4Parser::ReadBox(int64_t offset, int64_t end, TBox &box, bool tell) {
     if (end - offset < 8)
         return false;
     uint8_t header[16];
@@ -128,14 +162,16 @@ bool TMP4Parser::ReadBox(int64_t offset, int64_t end, TBox &box) {
         return true;
     }
     if (size < static_cast<uint64_t>(box.Data - offset)) {
-        Notice(TScanNotice::TKind::Structure, offset,
-               Format(SBoxSizeInvalid, TypeText(box.Type), offset, static_cast<int64_t>(size)));
+        if (tell)
+            Notice(TScanNotice::TKind::Structure, offset,
+                   Format(SBoxSizeInvalid, TypeText(box.Type), offset, static_cast<int64_t>(size)));
         return false;
     }
     if (size > static_cast<uint64_t>(end - offset)) {
-        Notice(TScanNotice::TKind::Structure, offset,
-               end == FFileSize ? Format(SBoxCutShort, TypeText(box.Type), offset)
-                                : Format(SBoxPastParent, TypeText(box.Type), offset));
+        if (tell)
+            Notice(TScanNotice::TKind::Structure, offset,
+                   end == FFileSize ? Format(SBoxCutShort, TypeText(box.Type), offset)
+                                    : Format(SBoxPastParent, TypeText(box.Type), offset));
         box.End = end;
         return true;
     }
@@ -175,10 +211,27 @@ void TMP4Parser::WalkBoxes(int64_t from, int64_t to,
     }
 }
 
+bool TMP4Parser::FindTopLevel(uint32_t type, TBox &box) {
+    for (int64_t offset = 0; offset < FFileSize && !Aborted; offset = box.End)
+        if (!ReadBox(offset, FFileSize, box, false))
+            return false;
+        else if (box.Type == type)
+            return true;
+    return false;
+}
+
 void TMP4Parser::Walk(TStream &stream) {
     FStream = &stream;
     FFileSize = stream.Size();
+    FSampleBytesLeft = FFileSize;
+    FSampleBytesSpent = false;
     FTracks.clear();
+    // The movie header first, wherever it lies: the fragments refer to its tracks.
+    TBox movie;
+    const bool hasMovie = FindTopLevel(BoxType("moov"), movie);
+    if (hasMovie)
+        ReadMovie(movie);
+    bool fragmentsTold = false;
     int64_t offset = 0;
     while (offset < FFileSize && !Aborted) {
         ReportProgress(offset, FFileSize);
@@ -187,10 +240,16 @@ void TMP4Parser::Walk(TStream &stream) {
             Notice(TScanNotice::TKind::NotScanned, offset, Format(STailNotBoxes, offset, FFileSize));
             break;
         }
-        if (box.Type == BoxType("moov"))
-            ReadMovie(box);
-        else if (box.Type == BoxType("moof"))
-            ReadFragment(box);
+        if (box.Type == BoxType("moov") && box.Start != movie.Start) {
+            Notice(TScanNotice::TKind::NotScanned, box.Start, Format(SSecondMovieHeader, box.Start));
+        } else if (box.Type == BoxType("moof")) {
+            // A segment alone (DASH, CMAF): without the movie header nothing tells what its tracks hold.
+            if (hasMovie)
+                ReadFragment(box);
+            else if (!fragmentsTold)
+                Notice(TScanNotice::TKind::NotScanned, box.Start, SFragmentsWithoutMovie);
+            fragmentsTold = true;
+        }
         offset = box.End;
     }
     for (auto &info : FTracks)
@@ -201,10 +260,6 @@ void TMP4Parser::Walk(TStream &stream) {
 // The movie header: one TTrackInfo per track, finished (statements, decoder configurations) as its box
 // ends.
 void TMP4Parser::ReadMovie(const TBox &movie) {
-    if (!FTracks.empty()) {
-        Notice(TScanNotice::TKind::NotScanned, movie.Start, Format(SSecondMovieHeader, movie.Start));
-        return;
-    }
     std::vector<std::unique_ptr<TTrackInfo>> tracks;
     TTrackInfo *current = nullptr;
     auto enter = [&](const TBox &box, const TBox *parent) -> int64_t {
@@ -224,6 +279,7 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
                 if (track->Id == id) {
                     track->DefaultDescription = Read32(box.Data + 8);
                     track->DefaultSize = Read32(box.Data + 16);
+                    track->HasDefaults = true;
                 }
             return -1;
         }
@@ -231,16 +287,16 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
             TSampleEntry entry;
             entry.Type = box.Type;
             entry.Start = box.Start;
-            const bool visual = IsAvcEntry(box.Type) || box.Type == BoxType("encv");
-            if (visual && box.End - box.Start >= VisualEntryChildren) {
+            const bool visual = (IsAvcEntry(box.Type) || box.Type == BoxType("encv")) &&
+                                box.End - box.Data >= VisualEntryFields;
+            if (visual) {
                 uint8_t size[4];
-                Read(box.Start + 32, size, sizeof size);
+                Read(box.Data + VisualEntrySizeAt, size, sizeof size);
                 entry.Width = static_cast<int64_t>(BigEndianAt(size, 2));
                 entry.Height = static_cast<int64_t>(BigEndianAt(size + 2, 2));
             }
             current->Entries.push_back(entry);
-            return visual && box.End - box.Start >= VisualEntryChildren ? box.Start + VisualEntryChildren
-                                                                        : -1;
+            return visual ? box.Data + VisualEntryFields : -1;
         }
         if (box.Type == BoxType("stsd"))
             return box.End - box.Data >= 8 ? box.Data + 8 : -1;
@@ -255,11 +311,17 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
             current->TrackHeaderVersion = static_cast<int>(version);
             if (box.End - box.Data >= (version == 1 ? 24 : 16))
                 current->Id = Read32(box.Data + (version == 1 ? 20 : 12));
+            const int64_t matrixAt = box.Data + TrackHeaderMatrixAt[version == 1 ? 1 : 0];
+            uint8_t matrix[36];
+            if (matrixAt + static_cast<int64_t>(sizeof matrix) <= box.End) {
+                Read(matrixAt, matrix, sizeof matrix);
+                current->MatrixStretches = !KeepsRatio(matrix);
+            }
         } else if (box.Type == BoxType("hdlr") && parentType == BoxType("mdia") && box.End - box.Data >= 12) {
             // The media handler; a MOV file's data handler (in minf) names something else.
             current->Handler = Read32(box.Data + 8);
         } else if (box.Type == BoxType("avcC") && entry != nullptr && parentType == entry->Type) {
-            entry->Config = box;
+            entry->Configs.push_back(box);
         } else if (box.Type == BoxType("pasp") && entry != nullptr && parentType == entry->Type &&
                    box.End - box.Data >= 8) {
             entry->Pasp = box;
@@ -323,42 +385,45 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
                                                                             v, entry.Width, entry.Height));
         }
     }
-    const int64_t sizeAt = info.TrackHeader.Start + (info.TrackHeaderVersion == 1 ? 96 : 84);
+    const int64_t sizeAt = info.TrackHeader.Data + TrackHeaderSizeAt[info.TrackHeaderVersion == 1 ? 1 : 0];
     if (info.TrackHeader.Type != 0 && sizeAt + 8 <= info.TrackHeader.End)
         track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
             "tkhd", track.Label, sizeAt, Read32(sizeAt), Read32(sizeAt + 4), first->Width, first->Height));
     for (const TBox *aperture : {&info.Clef, &info.Prof})
-        if (aperture->Type != 0)
+        if (aperture->Type != 0) {
+            const int64_t at = aperture->Data + ApertureSizeAt;
             track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
-                aperture->Type == BoxType("clef") ? "clef" : "prof", track.Label, aperture->Start + 12,
-                Read32(aperture->Start + 12), Read32(aperture->Start + 16), first->Width, first->Height));
+                aperture->Type == BoxType("clef") ? "clef" : "prof", track.Label, at, Read32(at),
+                Read32(at + 4), first->Width, first->Height));
+        }
+    // A stretching matrix makes players show a ratio that none of the statements holds: changing them
+    // would not give the ratio asked for.
+    if (info.MatrixStretches && !track.Statements.empty())
+        track.NotWritten = Format(SDisplayMatrixStretches, track.Label);
     for (TSampleEntry &entry : info.Entries)
         if (entry.IsAvc())
             ReadConfiguration(info, entry);
 }
 
-// The SPS of an entry's avcC, and the length size of the NAL units in its samples.
-void TMP4Parser::ReadConfiguration(TTrackInfo &info, const TSampleEntry &entry) {
-    if (entry.Config.Type == 0)
-        return;
-    std::vector<uint8_t> record(
-        static_cast<size_t>(std::min(entry.Config.End - entry.Config.Data, MaxConfigBytes)));
-    Read(entry.Config.Data, record.data(), record.size());
-    TAvcDecoderConfig config;
-    try {
-        config = ReadAvcDecoderConfig(record.data(), record.size());
-    } catch (const Exception &error) {
-        Notice(
-            TScanNotice::TKind::Structure, entry.Config.Start,
-            Format(SAvcConfigDamaged, info.Track->Label, entry.Config.Start, WithoutFullStop(error.what())));
-        return;
+// The SPS of an entry's avcC boxes, and the length size of the NAL units in its samples (from the first,
+// as players take it).
+void TMP4Parser::ReadConfiguration(TTrackInfo &info, TSampleEntry &entry) {
+    for (const TBox &box : entry.Configs) {
+        std::vector<uint8_t> record(static_cast<size_t>(std::min(box.End - box.Data, MaxConfigBytes)));
+        Read(box.Data, record.data(), record.size());
+        TAvcDecoderConfig config;
+        try {
+            config = ReadAvcDecoderConfig(record.data(), record.size());
+        } catch (const Exception &error) {
+            Notice(TScanNotice::TKind::Structure, box.Start,
+                   Format(SAvcConfigDamaged, info.Track->Label, box.Start, WithoutFullStop(error.what())));
+            continue;
+        }
+        if (box.Start == entry.Configs.front().Start)
+            entry.LengthSize = config.LengthSize;
+        for (TConfigSps &sps : ConfigSpsUnits(config, record))
+            KeepNALUnit(std::move(sps.Unit), TPlacement(box.Data + sps.Offset), info.Track, entry.Reason);
     }
-    for (TSampleEntry &own : info.Entries)
-        if (own.Start == entry.Start)
-            own.LengthSize = config.LengthSize;
-    for (TConfigSps &sps : ConfigSpsUnits(config, record))
-        KeepNALUnit(std::move(sps.Unit), TPlacement(entry.Config.Data + sps.Offset), info.Track,
-                    entry.Reason);
 }
 
 bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size) {
@@ -379,32 +444,48 @@ bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t
     return true;
 }
 
+bool TMP4Parser::WithinSampleBytes(const TTrackInfo &info, int64_t offset, int64_t size) {
+    if (!FSampleBytesSpent && size <= FSampleBytesLeft) {
+        FSampleBytesLeft -= size;
+        return true;
+    }
+    if (!FSampleBytesSpent) {
+        const int64_t at = std::clamp<int64_t>(offset, 0, FFileSize);
+        Notice(TScanNotice::TKind::NotScanned, at, Format(SSampleBytesPastFile, info.Track->Label, at));
+    }
+    FSampleBytesSpent = true;
+    return false;
+}
+
 // The samples of a track as its tables place them: chunk by chunk (stco/co64), so many samples to a chunk
-// (stsc), each of its size (stsz/stz2).
+// (stsc), each of its size (stsz/stz2). A table that claims more entries than it holds is read as far as it
+// goes, and told.
 void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
     if (info.Track == nullptr || info.SampleSizes.Type == 0 || info.ChunkOffsets.Type == 0 ||
         info.SampleToChunk.Type == 0)
         return;
-    auto entries = [](const TBox &box, int64_t skip, int64_t entryBytes, uint32_t claimed) {
-        return std::min<int64_t>(claimed, std::max<int64_t>(0, (box.End - box.Data - skip) / entryBytes));
+    auto entries = [&](const TBox &box, int64_t skip, int64_t entryBits, uint32_t claimed) {
+        const int64_t held = std::max<int64_t>(0, (box.End - box.Data - skip) * 8 / entryBits);
+        if (claimed > held)
+            Notice(TScanNotice::TKind::Structure, box.Start,
+                   Format(SSampleTableShort, TypeText(box.Type), info.Track->Label, int64_t{claimed}, held));
+        return std::min<int64_t>(claimed, held);
     };
     const TBox &sizesBox = info.SampleSizes;
     if (sizesBox.End - sizesBox.Data < 12)
         return;
     TSampleSizes sizes;
+    const uint32_t count = Read32(sizesBox.Data + 8);
     if (sizesBox.Type == BoxType("stsz")) {
         const uint32_t fixed = Read32(sizesBox.Data + 4);
-        const uint32_t count = Read32(sizesBox.Data + 8);
         sizes = fixed != 0
                     ? TSampleSizes::Fixed(fixed, count)
-                    : TSampleSizes::Table(*FStream, sizesBox.Data + 12, entries(sizesBox, 12, 4, count), 32);
+                    : TSampleSizes::Table(*FStream, sizesBox.Data + 12, entries(sizesBox, 12, 32, count), 32);
     } else {
         const int bits = static_cast<int>(Read32(sizesBox.Data + 4) & 0xFF);
-        const uint32_t count = Read32(sizesBox.Data + 8);
         if (bits != 4 && bits != 8 && bits != 16)
             return;
-        const int64_t available = (sizesBox.End - sizesBox.Data - 12) * 8 / bits;
-        sizes = TSampleSizes::Table(*FStream, sizesBox.Data + 12, std::min<int64_t>(count, available), bits);
+        sizes = TSampleSizes::Table(*FStream, sizesBox.Data + 12, entries(sizesBox, 12, bits, count), bits);
     }
     if (sizes.AllEmpty())
         return;
@@ -413,9 +494,9 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
     if (offsetsBox.End - offsetsBox.Data < 8 || info.SampleToChunk.End - info.SampleToChunk.Data < 8)
         return;
     TTableReader chunks(*FStream, offsetsBox.Data + 8,
-                        entries(offsetsBox, 8, offsetBytes, Read32(offsetsBox.Data + 4)), offsetBytes);
+                        entries(offsetsBox, 8, 8 * offsetBytes, Read32(offsetsBox.Data + 4)), offsetBytes);
     const TBox &stscBox = info.SampleToChunk;
-    TTableReader runs(*FStream, stscBox.Data + 8, entries(stscBox, 8, 12, Read32(stscBox.Data + 4)), 12);
+    TTableReader runs(*FStream, stscBox.Data + 8, entries(stscBox, 8, 96, Read32(stscBox.Data + 4)), 12);
 
     int64_t samplesLeft = sizes.Count();
     uint64_t perChunk = 0;
@@ -430,12 +511,15 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
         int64_t offset = static_cast<int64_t>(chunks.Read(0, offsetBytes));
         ReportProgress(std::clamp<int64_t>(offset, 0, FFileSize), FFileSize);
         const TSampleEntry *entry = info.Entry(description);
+        const bool scanned = entry != nullptr && entry->IsAvc() && !entry->Encrypted();
         const int64_t count =
             static_cast<int64_t>(std::min<uint64_t>(perChunk, static_cast<uint64_t>(samplesLeft)));
-        for (int64_t sample = 0; sample < count; ++sample) {
+        for (int64_t sample = 0; sample < count && !Aborted; ++sample) {
             const int64_t size = sizes.Next();
-            if (entry != nullptr && entry->IsAvc() && !entry->Encrypted() &&
-                !ScanSample(info, *entry, offset, size))
+            // Each sample counts, scanned or not: a count the file declares never sets the work.
+            if (!WithinSampleBytes(info, offset, size))
+                return;
+            if (scanned && !HoldsNoSps(size, entry->LengthSize) && !ScanSample(info, *entry, offset, size))
                 return;
             offset += size;
         }
@@ -450,89 +534,134 @@ TMP4Parser::TTrackInfo *TMP4Parser::TrackById(uint32_t id) {
     return nullptr;
 }
 
+// Where the runs of a track fragment lie, as its tfhd and the track fragments before it place them.
+struct TMP4Parser::TRunPlace {
+    // A place no offset arithmetic of a file reaches (offsets before the file's start are told as such).
+    static constexpr int64_t Unknown = std::numeric_limits<int64_t>::min();
+    int64_t FragmentStart = 0;
+    // Where the data of the last run read ended (in this track fragment or one before): a track fragment
+    // without an offset of its own begins there, and so does a run without one.
+    int64_t DataEnd = 0;
+    TTrackInfo *Info = nullptr;    // the track of the current track fragment, if the movie header has it
+    bool HasHeader = false;        // the current track fragment's tfhd was read
+    bool FirstRun = true;          // no run of the current track fragment was read yet
+    int64_t Base = 0;              // its base data offset, or Unknown
+    uint32_t Description = 0;      // its sample description
+    int64_t DefaultSize = Unknown; // its samples' size when its runs give none
+    bool NotPlacedTold = false;
+};
+
 // A movie fragment: each track fragment's runs of samples, placed by the base data offset rules of the
-// format (tfhd's own offset, the fragment's start, or the end of the fragment before).
+// format (tfhd's own offset, the fragment's start, or where the data of the track fragment before ended),
+// for the runs of every track, scanned or not: the place of the next depends on them.
 void TMP4Parser::ReadFragment(const TBox &fragment) {
-    TTrackInfo *info = nullptr;
-    uint32_t description = 0;
-    uint32_t defaultSize = 0;
-    int64_t base = fragment.Start;
-    int64_t dataEnd = fragment.Start; // where the last run of samples ended
-    bool firstRun = true;
-    bool firstTrack = true;
+    TRunPlace place;
+    place.FragmentStart = fragment.Start;
+    place.DataEnd = fragment.Start;
     auto enter = [&](const TBox &box, const TBox *) -> int64_t {
         if (box.Type == BoxType("traf")) {
-            info = nullptr;
+            place.Info = nullptr;
+            place.HasHeader = false;
             return box.Data;
         }
         if (box.Type == BoxType("tfhd") && box.End - box.Data >= 8) {
             const uint32_t flags = Read32(box.Data) & 0xFFFFFF;
             const uint32_t id = Read32(box.Data + 4);
-            info = TrackById(id);
-            if (info == nullptr) {
+            place.Info = TrackById(id);
+            if (place.Info == nullptr)
                 Notice(TScanNotice::TKind::NotScanned, box.Start,
                        Format(SFragmentUnknownTrack, fragment.Start, id));
-                return -1;
-            }
             int64_t at = box.Data + 8;
-            auto take = [&](uint32_t flag, int bytes) -> uint64_t {
-                if ((flags & flag) == 0 || at + bytes > box.End)
-                    return 0;
-                const uint64_t value = bytes == 8 ? Read64(at) : Read32(at);
+            auto take = [&](uint32_t flag, int bytes) -> std::optional<uint64_t> {
+                if ((flags & flag) == 0)
+                    return std::nullopt;
                 at += bytes;
-                return value;
+                if (at > box.End)
+                    return std::nullopt;
+                return bytes == 8 ? Read64(at - 8) : Read32(at - 4);
             };
-            const uint64_t baseOffset = take(0x1, 8);
-            description = (flags & 0x2) != 0 ? static_cast<uint32_t>(take(0x2, 4)) : info->DefaultDescription;
+            const std::optional<uint64_t> baseOffset = take(0x1, 8);
+            const std::optional<uint64_t> description = take(0x2, 4);
             take(0x8, 4);
-            defaultSize = (flags & 0x10) != 0 ? static_cast<uint32_t>(take(0x10, 4)) : info->DefaultSize;
+            const std::optional<uint64_t> defaultSize = take(0x10, 4);
+            TTrackInfo *info = place.Info;
+            place.Description = description       ? static_cast<uint32_t>(*description)
+                                : info != nullptr ? info->DefaultDescription
+                                                  : 0;
+            place.DefaultSize = defaultSize                            ? static_cast<int64_t>(*defaultSize)
+                                : info != nullptr && info->HasDefaults ? int64_t{info->DefaultSize}
+                                                                       : TRunPlace::Unknown;
             if ((flags & 0x1) != 0)
-                base = static_cast<int64_t>(std::min<uint64_t>(baseOffset, static_cast<uint64_t>(FFileSize)));
-            else if ((flags & 0x20000) != 0 || firstTrack)
-                base = fragment.Start;
+                place.Base = baseOffset ? static_cast<int64_t>(std::min<uint64_t>(*baseOffset, FFileSize))
+                                        : TRunPlace::Unknown;
+            else if ((flags & 0x20000) != 0)
+                place.Base = fragment.Start;
             else
-                base = dataEnd;
-            firstTrack = false;
-            firstRun = true;
+                place.Base = place.DataEnd;
+            place.HasHeader = true;
+            place.FirstRun = true;
             return -1;
         }
-        if (box.Type == BoxType("trun") && info != nullptr && info->Track != nullptr &&
-            box.End - box.Data >= 8) {
-            const uint32_t flags = Read32(box.Data) & 0xFFFFFF;
-            const uint32_t count = Read32(box.Data + 4);
-            int64_t at = box.Data + 8;
-            int64_t offset = firstRun ? base : dataEnd;
-            if ((flags & 0x1) != 0 && at + 4 <= box.End) {
-                offset = base + static_cast<int32_t>(Read32(at));
-                at += 4;
-            }
-            if ((flags & 0x4) != 0)
-                at += 4;
-            firstRun = false;
-            const int fieldBytes = SampleFieldBytes(flags);
-            const int64_t listed =
-                fieldBytes > 0 ? std::min<int64_t>(count, std::max<int64_t>(0, (box.End - at) / fieldBytes))
-                               : count;
-            const int sizeAt = (flags & 0x100) != 0 ? 4 : 0;
-            TTableReader samples(*FStream, at, fieldBytes > 0 ? listed : 0, std::max(fieldBytes, 1));
-            const TSampleEntry *entry = info->Entry(description);
-            const bool scanned = entry != nullptr && entry->IsAvc() && !entry->Encrypted();
-            // Samples too small to hold a length and a NAL header hold no SPS: they need no walk.
-            if (!scanned ||
-                ((flags & 0x200) == 0 && defaultSize < static_cast<uint32_t>(entry->LengthSize) + 2))
-                return -1;
-            for (int64_t sample = 0; sample < listed && !Aborted; ++sample) {
-                const int64_t size =
-                    (flags & 0x200) != 0 ? static_cast<int64_t>(samples.Read(sizeAt, 4)) : defaultSize;
-                samples.Next();
-                if (scanned && !ScanSample(*info, *entry, offset, size))
-                    break;
-                offset += size;
-            }
-            dataEnd = offset;
-            return -1;
-        }
+        if (box.Type == BoxType("trun") && place.HasHeader && box.End - box.Data >= 8)
+            ReadRun(box, place);
         return -1;
     };
     WalkBoxes(fragment.Data, fragment.End, enter, [](const TBox &) {});
+}
+
+// One run of samples: where its data begins, its samples scanned when its track is an H.264 one, and where
+// its data ends (unknown when its sizes are, or when it claims more than its box or the file holds).
+void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
+    constexpr int64_t Unknown = TRunPlace::Unknown;
+    const uint32_t flags = Read32(run.Data) & 0xFFFFFF;
+    const uint32_t count = Read32(run.Data + 4);
+    int64_t at = run.Data + 8;
+    int64_t start = place.FirstRun ? place.Base : place.DataEnd;
+    place.FirstRun = false;
+    if ((flags & 0x1) != 0) {
+        at += 4;
+        start = place.Base != Unknown && at <= run.End ? place.Base + static_cast<int32_t>(Read32(at - 4))
+                                                       : Unknown;
+    }
+    if ((flags & 0x4) != 0)
+        at += 4;
+    const int fieldBytes = SampleFieldBytes(flags);
+    const bool sized = (flags & 0x200) != 0;
+    int64_t listed = count;
+    if (fieldBytes > 0) {
+        listed = std::min<int64_t>(count, std::max<int64_t>(0, (run.End - at) / fieldBytes));
+        if (listed < count)
+            Notice(TScanNotice::TKind::Structure, run.Start,
+                   Format(SRunShort, run.Start, int64_t{count}, listed));
+    }
+    TTrackInfo *info = place.Info;
+    const TSampleEntry *entry = info != nullptr ? info->Entry(place.Description) : nullptr;
+    const bool scanned = info != nullptr && info->Track != nullptr && entry != nullptr && entry->IsAvc() &&
+                         !entry->Encrypted();
+    if (scanned && start == Unknown && !place.NotPlacedTold) {
+        Notice(TScanNotice::TKind::NotScanned, run.Start,
+               Format(SFragmentNotPlaced, info->Track->Label, place.FragmentStart));
+        place.NotPlacedTold = true;
+    }
+    place.DataEnd = Unknown;
+    if (start == Unknown || listed < count || (!sized && place.DefaultSize == Unknown))
+        return;
+    // Runs that need no walk sample by sample: of a track not scanned, or of one size too small for an SPS.
+    if (!sized && (!scanned || HoldsNoSps(place.DefaultSize, entry->LengthSize))) {
+        if (place.DefaultSize == 0 || count <= (FFileSize - std::min(start, FFileSize)) / place.DefaultSize)
+            place.DataEnd = start + count * place.DefaultSize;
+        return;
+    }
+    const int sizeAt = (flags & 0x100) != 0 ? 4 : 0;
+    TTableReader samples(*FStream, at, sized ? listed : 0, std::max(fieldBytes, 1));
+    int64_t offset = start;
+    for (int64_t sample = 0; sample < listed; ++sample) {
+        const int64_t size = sized ? static_cast<int64_t>(samples.Read(sizeAt, 4)) : place.DefaultSize;
+        samples.Next();
+        if (scanned && (Aborted || !WithinSampleBytes(*info, offset, size) ||
+                        (!HoldsNoSps(size, entry->LengthSize) && !ScanSample(*info, *entry, offset, size))))
+            return;
+        offset += size;
+    }
+    place.DataEnd = offset;
 }

@@ -9,10 +9,12 @@
 #include <vector>
 
 // ISO base media files (MP4, MOV, 3GP, M4V): walks the boxes without recursion, lists the SPS of every
-// H.264 video track's decoder configuration (avcC) and of its samples, and hands over the track's
+// H.264 video track's decoder configurations (avcC) and of its samples, and hands over the track's
 // container statements (pasp, tkhd, tapt). Samples are found through the sample tables (stsz/stz2,
 // stco/co64, stsc), read a little at a time, or through movie fragments (moof/traf/tfhd/trun); in them
-// only the NAL units' length prefixes and header bytes are read.
+// only the NAL units' length prefixes and header bytes are read. Every field is read at its place behind
+// its box's header as read (32- or 64-bit size), and the samples walked never add up to more bytes than
+// the file holds: tables that claim more are damaged, and the walk stops there.
 class TMP4Parser : public TParser {
 public:
     explicit TMP4Parser(TScanSession &session);
@@ -36,7 +38,10 @@ private:
     struct TTrackInfo;
 
     // Reads the header of the box at offset, which must end by end; false when no box can be read there.
-    bool ReadBox(int64_t offset, int64_t end, TBox &box);
+    // tell: notices of odd sizes are given (a look ahead reads quietly what the walk tells later).
+    bool ReadBox(int64_t offset, int64_t end, TBox &box, bool tell = true);
+    // The first box of the type at the top level of the file.
+    bool FindTopLevel(uint32_t type, TBox &box);
     // Walks the boxes in [from, to) depth-first: enter says where a box's children begin (-1: none), leave
     // runs when the walk is done with a box that had children.
     void WalkBoxes(int64_t from, int64_t to,
@@ -45,9 +50,14 @@ private:
 
     void ReadMovie(const TBox &movie);
     void FinishTrack(TTrackInfo &info);
-    void ReadConfiguration(TTrackInfo &info, const TSampleEntry &entry);
+    void ReadConfiguration(TTrackInfo &info, TSampleEntry &entry);
     void ScanSampleTables(TTrackInfo &info);
     void ReadFragment(const TBox &fragment);
+    struct TRunPlace;
+    void ReadRun(const TBox &run, TRunPlace &place);
+    // Counts a walked sample of a scanned track against the bytes of the file; false (told once) when the
+    // samples walked add up to more, which only damaged tables make them do.
+    bool WithinSampleBytes(const TTrackInfo &info, int64_t offset, int64_t size);
     // Scans one sample for SPS; false when the sample lies past the end of the file.
     bool ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size);
     TTrackInfo *TrackById(uint32_t id);
@@ -58,5 +68,8 @@ private:
 
     TStream *FStream = nullptr;
     int64_t FFileSize = 0;
+    // The bytes the samples walked may still take; once spent, no more samples are walked.
+    int64_t FSampleBytesLeft = 0;
+    bool FSampleBytesSpent = false;
     std::vector<std::unique_ptr<TTrackInfo>> FTracks;
 };

@@ -128,4 +128,19 @@ TEST(FormatProbe, ProgramStreamsByTheirFirstStartCode) {
     EXPECT_EQ(Probe({0x00, 0x00, 0x01, 0x67, 0x42}), TFileFormat::RawH264);
 }
 
+// A media segment of a fragmented stream (DASH, CMAF) begins with styp, sidx or moof: an MP4 file, never a
+// raw stream. A raw stream whose first NAL unit happens to read "moof" behind its start code stays one.
+TEST(FormatProbe, FragmentSegmentsAreIsoBaseMedia) {
+    for (const char *box : {"styp", "sidx", "moof"}) {
+        std::vector<uint8_t> segment{0x00, 0x00, 0x00, 0x18};
+        Append(segment, Text(box));
+        segment.resize(0x18, 0);
+        EXPECT_EQ(Probe(segment), TFileFormat::Mp4) << box;
+        std::vector<uint8_t> raw{0x00, 0x00, 0x00, 0x01};
+        Append(raw, Text(box));
+        Append(raw, {0x00, 0x00, 0x00, 0x01, 0x67, 0x64});
+        EXPECT_EQ(Probe(raw), TFileFormat::RawH264) << box;
+    }
+}
+
 } // namespace

@@ -1,12 +1,16 @@
 // MP4 files built from the fuzzer's bytes: tracks of every sample entry kind and length size, SPS whose
-// fields the bytes choose in the avcC and in the samples, pasp, tkhd of both versions, tapt, the movie
-// header first or last; then a few bytes of the built file overwritten (sizes and counts that lie, tables
-// cut). Each file is scanned, and saved with the whole-program property checked.
+// fields the bytes choose in the avcC (one or two of them) and in the samples, pasp, tkhd of both versions
+// with a display matrix that turns or stretches, tapt, boxes with 64-bit headers, the movie header first or
+// last, or the samples in a movie fragment whose track fragments are placed by their own offset, the
+// fragment's start or the end of the data before; then a few bytes of the built file overwritten (sizes
+// and counts that lie, tables cut). Each file is scanned, and saved with the whole-program property
+// checked.
 
 #include "FuzzInput.h"
 #include "Mp4Builder.h"
 #include "SaveProperty.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -30,7 +34,21 @@ Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
     track.displayWidth = in.Flag() ? uint32_t{track.width} << 16 : in.Long();
     track.displayHeight = uint32_t{track.height} << 16;
     track.tkhdVersion = in.Byte() & 1;
+    static const std::vector<uint32_t> Matrices[] = {{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000},
+                                                     {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000},
+                                                     {0, 0x10000, 0, 0xFFFF0000, 0, 0, 0, 0, 0x40000000},
+                                                     {0x20000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000}};
+    track.matrix = in.Pick(Matrices);
     track.tapt = (in.Byte() & 3) == 3;
+    static constexpr const char *Large[] = {"tkhd", "avcC", "pasp", "clef", "stsz", "stco", "trak", "stsd"};
+    const uint8_t large = (in.Byte() & 1) != 0 ? in.Byte() : 0;
+    for (size_t i = 0; i < 8; ++i)
+        if ((large >> i) & 1)
+            track.largeHeaders.push_back(Large[i]);
+    if (track.entry == "avc1" || track.entry == "avc3")
+        track.largeHeaders.push_back(track.entry);
+    if ((in.Byte() & 7) == 7)
+        track.secondConfigSps.push_back(FuzzSps(in));
     const int samples = in.Byte() % 6;
     for (int s = 0; s < samples; ++s) {
         std::vector<ByteVector> units;
@@ -46,6 +64,64 @@ Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
     return track;
 }
 
+// The tracks' samples in one movie fragment: a track fragment per track, in order, its data behind the
+// data of the one before; each placed by its own base offset, by the fragment's start and a run offset, or
+// by where the data before it ended (the first one by a run offset from the fragment's start).
+ByteVector FragmentedFile(FuzzInput &in, const std::vector<Mp4Track> &tracks) {
+    ByteVector data;
+    std::vector<std::vector<uint32_t>> sizes;
+    for (const Mp4Track &track : tracks) {
+        sizes.emplace_back();
+        for (const auto &sample : track.samples) {
+            const ByteVector bytes = LengthPrefixed(sample, track.lengthSize);
+            sizes.back().push_back(static_cast<uint32_t>(bytes.size()));
+            data.insert(data.end(), bytes.begin(), bytes.end());
+        }
+    }
+    std::vector<int> placement;
+    for (size_t i = 0; i < tracks.size(); ++i)
+        placement.push_back(in.Byte() % 3);
+    const bool defaults = in.Flag();
+    ByteVector file = FileTypeBox();
+    const ByteVector movie = FragmentedMovieBox(tracks);
+    file.insert(file.end(), movie.begin(), movie.end());
+    const uint64_t fragmentStart = file.size();
+    auto fragment = [&](uint64_t dataStart) {
+        std::vector<Mp4TrackFragment> trackFragments;
+        uint64_t at = dataStart;
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            Mp4TrackFragment own;
+            own.trackId = tracks[i].id;
+            Mp4Run run;
+            run.sizes = sizes[i];
+            // One size for all from tfhd when they agree.
+            if (defaults && !sizes[i].empty() &&
+                std::all_of(sizes[i].begin(), sizes[i].end(),
+                            [&](uint32_t size) { return size == sizes[i][0]; })) {
+                own.defaultSize = sizes[i][0];
+                run.listSizes = false;
+                run.count = static_cast<uint32_t>(sizes[i].size());
+            }
+            if (placement[i] == 0) {
+                own.baseOffset = at;
+            } else if (placement[i] == 1 || i == 0) {
+                own.baseIsMoof = placement[i] == 1;
+                run.dataOffset = static_cast<int32_t>(at - fragmentStart);
+            }
+            own.runs = {run};
+            trackFragments.push_back(own);
+            for (uint32_t size : sizes[i])
+                at += size;
+        }
+        return MovieFragment(trackFragments);
+    };
+    const ByteVector moof = fragment(fragmentStart + fragment(0).size() + 8);
+    file.insert(file.end(), moof.begin(), moof.end());
+    const ByteVector mdat = Box("mdat", data);
+    file.insert(file.end(), mdat.begin(), mdat.end());
+    return file;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -57,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int count = 1 + in.Byte() % 2;
     for (int i = 0; i < count; ++i)
         tracks.push_back(FuzzTrack(in, static_cast<uint32_t>(i + 1)));
-    ByteVector file = Mp4File(tracks, in.Flag());
+    const uint8_t layout = in.Byte() % 3;
+    ByteVector file = layout == 2 ? FragmentedFile(in, tracks) : Mp4File(tracks, layout == 1);
     // A few bytes overwritten where the input says: sizes, counts and offsets that lie.
     const int edits = in.Byte() % 4;
     for (int i = 0; i < edits && !file.empty(); ++i)
