@@ -114,6 +114,7 @@ struct TMP4Parser::TTrackInfo {
     TTrack *Track = nullptr;  // an H.264 video track of the session
     bool CutNoticed = false;
     bool OverrunNoticed = false;
+    bool SamplesUnread = false; // samples inside the file that could not be placed or were past the budget
 
     const TSampleEntry *Entry(uint32_t description) const {
         return description >= 1 && description <= Entries.size() ? &Entries[description - 1] : nullptr;
@@ -255,6 +256,9 @@ void TMP4Parser::Walk(TStream &stream) {
     for (auto &info : FTracks)
         if (!Aborted)
             ScanSampleTables(*info);
+    for (auto &info : FTracks)
+        if (info->Track != nullptr && info->SamplesUnread)
+            GuardTrack(*info->Track, Format(SMp4SamplesUnread, info->Track->Label, info->Track->Label));
 }
 
 // The movie header: one TTrackInfo per track, finished (statements, decoder configurations) as its box
@@ -444,11 +448,12 @@ bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t
     return true;
 }
 
-bool TMP4Parser::WithinSampleBytes(const TTrackInfo &info, int64_t offset, int64_t size) {
+bool TMP4Parser::WithinSampleBytes(TTrackInfo &info, int64_t offset, int64_t size) {
     if (!FSampleBytesSpent && size <= FSampleBytesLeft) {
         FSampleBytesLeft -= size;
         return true;
     }
+    info.SamplesUnread = true;
     if (!FSampleBytesSpent) {
         const int64_t at = std::clamp<int64_t>(offset, 0, FFileSize);
         Notice(TScanNotice::TKind::NotScanned, at, Format(SSampleBytesPastFile, info.Track->Label, at));
@@ -638,6 +643,8 @@ void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
     const TSampleEntry *entry = info != nullptr ? info->Entry(place.Description) : nullptr;
     const bool scanned = info != nullptr && info->Track != nullptr && entry != nullptr && entry->IsAvc() &&
                          !entry->Encrypted();
+    if (scanned && (start == Unknown || listed < count))
+        info->SamplesUnread = true;
     if (scanned && start == Unknown && !place.NotPlacedTold) {
         Notice(TScanNotice::TKind::NotScanned, run.Start,
                Format(SFragmentNotPlaced, info->Track->Label, place.FragmentStart));

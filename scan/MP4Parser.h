@@ -57,7 +57,7 @@ private:
     void ReadRun(const TBox &run, TRunPlace &place);
     // Counts a walked sample of a scanned track against the bytes of the file; false (told once) when the
     // samples walked add up to more, which only damaged tables make them do.
-    bool WithinSampleBytes(const TTrackInfo &info, int64_t offset, int64_t size);
+    bool WithinSampleBytes(TTrackInfo &info, int64_t offset, int64_t size);
     // Scans one sample for SPS; false when the sample lies past the end of the file.
     bool ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size);
     TTrackInfo *TrackById(uint32_t id);

@@ -576,14 +576,7 @@ void TMatroskaParser::GuardUnreadFrames() {
             reason = Format(SMkvFramesUnread, label, label);
         else
             continue;
-        const std::string *kept = Session.KeepReason(reason);
-        for (size_t row = 0; row < Session.ARInfoList.Count(); ++row) {
-            TARInfo &record = *Session.ARInfoList.Items(row);
-            if (record.Track == info->Track && record.NotChangeable == nullptr)
-                record.NotChangeable = kept;
-        }
-        if (info->Track->NotWritten.empty())
-            info->Track->NotWritten = reason;
+        GuardTrack(*info->Track, reason);
     }
 }
 

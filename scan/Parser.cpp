@@ -72,6 +72,17 @@ void TParser::AddContainerRows() {
     }
 }
 
+void TParser::GuardTrack(TTrack &track, const std::string &reason) {
+    const std::string *kept = Session.KeepReason(reason);
+    for (size_t row = 0; row < Session.ARInfoList.Count(); ++row) {
+        TARInfo &record = *Session.ARInfoList.Items(row);
+        if (record.Track == &track && record.NotChangeable == nullptr)
+            record.NotChangeable = kept;
+    }
+    if (track.NotWritten.empty())
+        track.NotWritten = reason;
+}
+
 void TParser::ReportProgress(int64_t position, int64_t total) const {
     if (Events.OnProgress)
         Events.OnProgress(position, total);

@@ -287,6 +287,14 @@ TEST_F(AdversarialMp4, PlacementBehindDataOfUnknownSizeIsToldNotGuessed) {
     ExpectRowsPlaced(file);
     EXPECT_EQ(Rows().Items(1)->Placement.FileOffset(0),
               static_cast<int64_t>(file.size() - sample.size() + 4));
+    // The samples that could not be placed may hold SPS of their own: the track is not changed at all, so
+    // that a save never leaves them at the old ratio while it says every row was written.
+    const std::string reason = Format(SMp4SamplesUnread, "track 1", "track 1");
+    for (size_t i = 0; i < Rows().Count(); ++i) {
+        ASSERT_NE(Rows().Items(i)->NotChangeable, nullptr);
+        EXPECT_EQ(*Rows().Items(i)->NotChangeable, reason);
+    }
+    EXPECT_EQ(Session().Tracks.front().NotWritten, reason);
 }
 
 // ---- Display matrix ----
