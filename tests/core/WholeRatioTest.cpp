@@ -2,6 +2,8 @@
 // ratio): players compute the sample aspect ratio from them, so the numbers written must state the ratio
 // exactly, or, where no numbers that fit can, the nearest ratio, with a note that says so.
 
+#include "BitWriter.h"
+#include "Mp4Builder.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "h264/uH264.h"
@@ -19,10 +21,8 @@ namespace {
 using TSize = std::pair<int64_t, int64_t>;
 
 std::vector<uint8_t> BigEndianPair(uint32_t first, uint32_t second) {
-    std::vector<uint8_t> bytes;
-    for (uint32_t value : {first, second})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            bytes.push_back(static_cast<uint8_t>(value >> shift));
+    ByteVector bytes = BigEndian32(first);
+    Append(bytes, BigEndian32(second));
     return bytes;
 }
 

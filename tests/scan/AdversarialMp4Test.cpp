@@ -24,15 +24,6 @@ std::vector<uint8_t> Sps(uint8_t idc, uint16_t width = 0, uint16_t height = 0) {
 
 const ByteVector Slice{0x65, 0x88, 0x84, 0x21, 0xA0};
 
-Mp4Track VideoTrack(std::vector<std::vector<ByteVector>> samples = {}) {
-    Mp4Track track;
-    track.sps = {Sps(255, 64, 45)};
-    track.pasp = std::make_pair(64u, 45u);
-    track.displayWidth = 1024u << 16;
-    track.samples = std::move(samples);
-    return track;
-}
-
 // A stream over bytes in memory that counts its reads and gives up past a limit: a walk whose work a
 // declared count sets fails fast instead of running for minutes.
 class TCountingStream : public TMemoryStream {
@@ -117,7 +108,7 @@ protected:
 TEST_F(AdversarialMp4, SixtyFourBitHeadersAreReadBehindTheirOwnHeader) {
     for (int version : {0, 1}) {
         SCOPED_TRACE(version);
-        Mp4Track track = VideoTrack({{Sps(255, 40, 33), Slice}});
+        Mp4Track track = AnamorphicTrack({{Sps(255, 40, 33), Slice}});
         track.tkhdVersion = version;
         track.tapt = true;
         track.largeHeaders = {"trak", "tkhd", "tapt", "clef", "prof", "mdia", "hdlr", "minf",
@@ -208,7 +199,7 @@ ByteVector FragmentedFile(const std::function<ByteVector(uint64_t dataStart)> &f
     audio.handler = "soun";
     audio.entry = "mp4a";
     ByteVector file = FileTypeBox();
-    Append(file, FragmentedMovieBox({VideoTrack(), audio}, trexDefaultSize));
+    Append(file, FragmentedMovieBox({AnamorphicTrack(), audio}, trexDefaultSize));
     const uint64_t dataStart = file.size() + fragment(0).size() + 8;
     Append(file, fragment(dataStart));
     Append(file, Box("mdat", data));
@@ -320,7 +311,7 @@ TEST_F(AdversarialMp4, AStretchingDisplayMatrixLeavesTheContainerAsItIs) {
     };
     for (const TCase &matrixCase : cases) {
         SCOPED_TRACE(matrixCase.name);
-        Mp4Track track = VideoTrack({{Slice}});
+        Mp4Track track = AnamorphicTrack({{Slice}});
         track.matrix = matrixCase.matrix;
         const ByteVector file = Mp4File({track});
         ASSERT_EQ(ScanBytes(file).kind, ScanOutcome::Kind::None);
@@ -365,7 +356,7 @@ TEST_F(AdversarialMp4Real, AStretchingMatrixRefusesAContainerOnlyChange) {
 // Players read the first avcC; both are listed and both changed, so that every reader agrees. The samples'
 // length size is the first one's.
 TEST_F(AdversarialMp4, BothDecoderConfigurationsOfOneEntryAreChanged) {
-    Mp4Track track = VideoTrack({{Sps(14), Slice}});
+    Mp4Track track = AnamorphicTrack({{Sps(14), Slice}});
     track.secondConfigSps = {Sps(2)};
     track.lengthSize = 2;
     const ByteVector file = Mp4File({track});
@@ -407,7 +398,7 @@ TEST_F(AdversarialMp4Real, ASecondDecoderConfigurationOfARealFileIsChangedToo) {
 // which would each be read), runs of four billion samples in a fragment. The samples walked never add up to
 // more than the file's bytes; the damage is told.
 TEST_F(AdversarialMp4, DeclaredCountsDoNotSetTheWork) {
-    const ByteVector good = Mp4File({VideoTrack({{Sps(14), Slice}, {Slice}})});
+    const ByteVector good = Mp4File({AnamorphicTrack({{Sps(14), Slice}, {Slice}})});
     for (uint32_t sampleSize : {1u, 6u}) {
         SCOPED_TRACE(sampleSize);
         ByteVector file = ReplaceMp4Box(good, "stsz", [&](const ByteVector &) {
@@ -453,7 +444,7 @@ TEST_F(AdversarialMp4, DeclaredCountsDoNotSetTheWork) {
 // add up to the file's size, and says why. (One SPS place in the file makes one row.)
 TEST_F(AdversarialMp4, ChunkOffsetsThatAllPointAtOneSampleAreBounded) {
     const ByteVector sample = LengthPrefixed({Sps(14)});
-    const ByteVector one = Mp4File({VideoTrack({{Sps(14)}})});
+    const ByteVector one = Mp4File({AnamorphicTrack({{Sps(14)}})});
     const ByteVector stco = Mp4BoxBytes(one, "stco");
     const ByteVector firstOffset(stco.end() - 4, stco.end());
     constexpr uint32_t Chunks = 100000;

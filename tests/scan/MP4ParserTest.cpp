@@ -138,15 +138,6 @@ std::vector<uint8_t> Sps(uint8_t idc, uint16_t width = 0, uint16_t height = 0) {
 
 const ByteVector Slice{0x65, 0x88, 0x84, 0x21, 0xA0};
 
-Mp4Track TrackWith(std::vector<std::vector<ByteVector>> samples) {
-    Mp4Track track;
-    track.sps = {Sps(255, 64, 45)};
-    track.pasp = std::make_pair(64u, 45u);
-    track.displayWidth = 1024u << 16;
-    track.samples = std::move(samples);
-    return track;
-}
-
 class MP4Boxes : public ScanTest {
 protected:
     ScanOutcome ScanBytes(const ByteVector &bytes) { return RunScanOf(NewScan(TFileFormat::Mp4), bytes); }
@@ -163,7 +154,7 @@ protected:
 TEST_F(MP4Boxes, SpsInTheConfigurationAndTheSamplesForEveryLengthSize) {
     for (int lengthSize : {1, 2, 4}) {
         SCOPED_TRACE(lengthSize);
-        Mp4Track track = TrackWith({{Sps(14), Slice}, {Slice}, {{0x06, 0x05, 0x01}, Sps(2), Slice}});
+        Mp4Track track = AnamorphicTrack({{Sps(14), Slice}, {Slice}, {{0x06, 0x05, 0x01}, Sps(2), Slice}});
         track.lengthSize = lengthSize;
         for (bool moovFirst : {false, true}) {
             const ByteVector file = Mp4File({track}, moovFirst);
@@ -186,7 +177,7 @@ TEST_F(MP4Boxes, SpsInTheConfigurationAndTheSamplesForEveryLengthSize) {
 TEST_F(MP4Boxes, TrackHeadersOfEitherVersionAreWritten) {
     for (int version : {0, 1}) {
         SCOPED_TRACE(version);
-        Mp4Track track = TrackWith({{Slice}});
+        Mp4Track track = AnamorphicTrack({{Slice}});
         track.tkhdVersion = version;
         track.tapt = true;
         const ByteVector file = Mp4File({track});
@@ -208,7 +199,7 @@ TEST_F(MP4Boxes, TrackHeadersOfEitherVersionAreWritten) {
 // Sizes that lie, sizes of 0 and 64-bit sizes: the walk reads what the file holds, tells what it could not,
 // and never goes back or stands still.
 TEST_F(MP4Boxes, BoxSizesThatLieAreReadAsFarAsTheyGo) {
-    const ByteVector good = Mp4File({TrackWith({{Sps(14), Slice}})});
+    const ByteVector good = Mp4File({AnamorphicTrack({{Sps(14), Slice}})});
     // A first box of size 0 reaches to the end: the movie header inside it is not read as a box of its own.
     ByteVector zero = good;
     zero[0] = zero[1] = zero[2] = zero[3] = 0;
@@ -246,7 +237,7 @@ TEST_F(MP4Boxes, AbsurdTablesAndNestingAreBounded) {
               Format(SBoxesTooDeep, TMP4Parser::MaxBoxDepth,
                      static_cast<int64_t>(8 * (TMP4Parser::MaxBoxDepth + 1))));
 
-    Mp4Track track = TrackWith({{Sps(14), Slice}, {Slice}});
+    Mp4Track track = AnamorphicTrack({{Sps(14), Slice}, {Slice}});
     ByteVector file = Mp4File({track});
     const std::string text(file.begin(), file.end());
     // stsz claims four billion samples, stsc four billion to a chunk.
@@ -282,14 +273,14 @@ TEST_F(MP4Boxes, AbsurdTablesAndNestingAreBounded) {
 // A track of another codec is told, not scanned; an encrypted H.264 track lists its configuration's SPS as
 // not changeable, with the reason, and its samples are not read.
 TEST_F(MP4Boxes, OtherCodecsAndEncryptedTracksAreToldNotChanged) {
-    Mp4Track hevc = TrackWith({{Slice}});
+    Mp4Track hevc = AnamorphicTrack({{Slice}});
     hevc.entry = "hvc1";
     ASSERT_EQ(ScanBytes(Mp4File({hevc})).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(Rows().Count(), 0u);
     EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SNotH264Track, 1, "hvc1")});
 
     // encv without an frma naming the format it hides is no H.264 entry either.
-    Mp4Track encrypted = TrackWith({{Sps(14), Slice}});
+    Mp4Track encrypted = AnamorphicTrack({{Sps(14), Slice}});
     encrypted.entry = "encv";
     encrypted.pasp.reset();
     ByteVector encv = Mp4File({encrypted});

@@ -1,5 +1,7 @@
 #include "Mp4Builder.h"
 
+#include "BitWriter.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -216,6 +218,15 @@ ByteVector FileTypeBox() {
     Add(ftyp, BigEndian32(0x200));
     Add(ftyp, Text("isomavc1"));
     return Box("ftyp", ftyp);
+}
+
+Mp4Track AnamorphicTrack(std::vector<std::vector<ByteVector>> samples) {
+    Mp4Track track;
+    track.sps = {BuildSps(At720x576(WithSar(255, 64, 45))).nal};
+    track.pasp = std::make_pair(64u, 45u);
+    track.displayWidth = 1024u << 16;
+    track.samples = std::move(samples);
+    return track;
 }
 
 ByteVector Mp4File(const std::vector<Mp4Track> &tracks, bool moovFirst) {

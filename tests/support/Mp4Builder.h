@@ -52,6 +52,8 @@ struct Mp4Track {
     std::vector<std::vector<ByteVector>> samples;
 };
 
+// A 720x576 track whose avcC SPS, pasp and tkhd (1024x576) all state 64:45, with these samples.
+Mp4Track AnamorphicTrack(std::vector<std::vector<ByteVector>> samples = {});
 // ftyp, then mdat with the samples and moov with the tracks (or moov first when moovFirst).
 ByteVector Mp4File(const std::vector<Mp4Track> &tracks, bool moovFirst = false);
 ByteVector FileTypeBox();
