@@ -384,6 +384,9 @@ TPatchPlan TARInfoList::PlanChanges() {
         }
         if (info.Track == nullptr || (!info.KeepsKind() && info.IsChanged()))
             continue;
+        // An SPS that states no ratio and is left so gives its container no ratio to follow.
+        if (info.EffectiveSarWidth() < 1 || info.EffectiveSarHeight() < 1)
+            continue;
         auto same = std::find_if(tracks.begin(), tracks.end(),
                                  [&info](const TTrackRows &rows) { return rows.Track == info.Track; });
         if (same == tracks.end())

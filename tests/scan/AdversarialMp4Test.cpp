@@ -288,6 +288,26 @@ TEST_F(AdversarialMp4, PlacementBehindDataOfUnknownSizeIsToldNotGuessed) {
     EXPECT_EQ(Session().Tracks.front().NotWritten, reason);
 }
 
+// An SPS whose aspect_ratio_idc is 0 states no ratio: left so (a custom ratio of no terms changes nothing),
+// its container is not made to follow it, never written as 0:0.
+TEST_F(AdversarialMp4, AnSpsThatStatesNoRatioGivesTheContainerNothingToFollow) {
+    Mp4Track track = AnamorphicTrack({{Sps(0), Slice}});
+    track.sps = {Sps(0)};
+    ASSERT_EQ(ScanBytes(Mp4File({track})).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u);
+    for (size_t i = 0; i < Rows().Count(); ++i) {
+        TARInfo &row = *Rows().Items(i);
+        ASSERT_TRUE(row.StatesNoRatio());
+        row.NewAspectRatioIdc = ExtendedSarIdc; // as a front that passes terms of 0 would leave it
+        row.NewSarWidth = 0;
+        row.NewSarHeight = 103;
+        ASSERT_FALSE(row.IsChanged());
+    }
+    const TPatchPlan plan = Rows().PlanChanges();
+    EXPECT_TRUE(plan.Empty());
+    EXPECT_TRUE(plan.Refusals.empty());
+}
+
 // ---- Display matrix ----
 
 // A matrix that turns, mirrors or scales alike leaves the ratio: the container is written. One that
