@@ -156,6 +156,9 @@ inline constexpr const char *SRunShort =
 inline constexpr const char *SSampleBytesPastFile =
     "The samples that the tables of %s name add up to more bytes than the file holds: the tables are damaged, and "
     "the samples from %x on were not scanned.";
+inline constexpr const char *STooManyDistinctSps =
+    "The file holds SPS of more than %d different contents: those past them are counted, not listed, so nothing "
+    "of the file is changed.";
 inline constexpr const char *SMp4SamplesUnread =
     "Not every sample of %s could be read (see the notices above), so SPS in them may have been missed: the SPS "
     "and the container statement of %s are left as they are.";

@@ -258,7 +258,7 @@ void TMP4Parser::Walk(TStream &stream) {
             ScanSampleTables(*info);
     for (auto &info : FTracks)
         if (info->Track != nullptr && info->SamplesUnread)
-            GuardTrack(*info->Track, Format(SMp4SamplesUnread, info->Track->Label, info->Track->Label));
+            GuardTrack(info->Track, Format(SMp4SamplesUnread, info->Track->Label, info->Track->Label));
 }
 
 // The movie header: one TTrackInfo per track, finished (statements, decoder configurations) as its box

@@ -576,7 +576,7 @@ void TMatroskaParser::GuardUnreadFrames() {
             reason = Format(SMkvFramesUnread, label, label);
         else
             continue;
-        GuardTrack(*info->Track, reason);
+        GuardTrack(info->Track, reason);
     }
 }
 

@@ -48,6 +48,8 @@ void TParser::Scan(TStream &stream) {
         throw;
     }
     AddContainerRows();
+    if (!Session.NotListed.empty())
+        GuardTrack(nullptr, Session.NotListed);
 }
 
 // A track whose container states its ratio but none of whose SPS has a row is listed by its container
@@ -72,15 +74,16 @@ void TParser::AddContainerRows() {
     }
 }
 
-void TParser::GuardTrack(TTrack &track, const std::string &reason) {
+void TParser::GuardTrack(TTrack *track, const std::string &reason) {
     const std::string *kept = Session.KeepReason(reason);
     for (size_t row = 0; row < Session.ARInfoList.Count(); ++row) {
         TARInfo &record = *Session.ARInfoList.Items(row);
-        if (record.Track == &track && record.NotChangeable == nullptr)
+        if ((track == nullptr || record.Track == track) && record.NotChangeable == nullptr)
             record.NotChangeable = kept;
     }
-    if (track.NotWritten.empty())
-        track.NotWritten = reason;
+    for (TTrack &guarded : Session.Tracks)
+        if ((track == nullptr || &guarded == track) && guarded.NotWritten.empty())
+            guarded.NotWritten = reason;
 }
 
 void TParser::ReportProgress(int64_t position, int64_t total) const {
@@ -113,14 +116,20 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
                    Format(SDamagedSps, placement.FileOffset(0), damage));
             return;
         }
-        if (decoded->SequenceParameterSet->HasAspectRatioField())
-            unit = Session.KeepUnit(std::move(decoded));
+        if (decoded->SequenceParameterSet->HasAspectRatioField()) {
+            if (Session.UnitCount() < TScanSession::MaxDistinctUnits) {
+                unit = Session.KeepUnit(std::move(decoded));
+            } else if (Session.NotListed.empty()) {
+                Session.NotListed = Format(STooManyDistinctSps, TScanSession::MaxDistinctUnits);
+                Notice(TScanNotice::TKind::NotScanned, placement.FileOffset(0), Session.NotListed);
+            }
+        }
     }
     ++Session.SpsCount;
     if (Events.OnNALUnitKept)
         Events.OnNALUnitKept(Session.SpsCount);
     if (unit == nullptr)
-        return; // no usable ratio: counted, not listed
+        return; // no usable ratio, or past the limit: counted, not listed
     if (!Session.FirstAtPlace(placement.FileOffset(0), unit))
         return; // listed already: its row stands for every reference to it
     TARInfo record;

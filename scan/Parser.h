@@ -57,8 +57,9 @@ protected:
 
     void ReportProgress(int64_t position, int64_t total) const;
     // Keeps a track whose units the walk could not all read from being changed: none of its rows and not
-    // its container statement, each with the reason, so that a save never claims what it did not do.
-    void GuardTrack(TTrack &track, const std::string &reason);
+    // its container statement, each with the reason, so that a save never claims what it did not do. No
+    // track: every row and every track of the file.
+    void GuardTrack(TTrack *track, const std::string &reason);
     void AddContainerRows();
     void Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text);
 

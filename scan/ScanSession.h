@@ -62,6 +62,13 @@ public:
     // frame is decoded and kept once.
     const TNALUnit *FindUnit(const std::vector<uint8_t> &bytes, bool complete) const;
     const TNALUnit *KeepUnit(std::unique_ptr<TNALUnit> unit);
+    size_t UnitCount() const { return FUnits.size(); }
+    // SPS of so many different contents are decoded and listed at the most (real files have a handful;
+    // each costs about a kilobyte); those of further contents are counted, not listed.
+    static constexpr size_t MaxDistinctUnits = 16384;
+    // Why SPS found were not listed (the limit above), empty when every one was: then nothing of the
+    // file may be changed.
+    std::string NotListed;
     // One row per place in the file: true the first time an SPS of that content is found at that file
     // offset, false when the container points at it again (chunks or frames that share bytes).
     bool FirstAtPlace(int64_t fileOffset, const TNALUnit *unit);

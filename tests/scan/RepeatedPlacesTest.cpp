@@ -49,4 +49,34 @@ TEST_F(RepeatedPlaces, ChunksThatAllNameOneSampleGiveOneRow) {
     EXPECT_EQ(saved.Bytes(), file);
 }
 
+// SPS of ever new contents cost a decoded unit each: past a limit they are counted, not listed, the scan
+// says so, and nothing of the file may be changed, since a save would leave them as they are.
+TEST_F(RepeatedPlaces, SpsOfTooManyDifferentContentsAreCountedAndTheFileIsNotChanged) {
+    constexpr size_t Count = TScanSession::MaxDistinctUnits + 10;
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < Count; ++i) {
+        SpsFields fields = At720x576(WithSar(255, static_cast<uint16_t>(1 + i % 60000), 1));
+        fields.seq_parameter_set_id = static_cast<uint32_t>(i / 60000);
+        Append(stream, WithStartCode(BuildSps(fields).nal));
+    }
+    TParser &parser = NewScan(TFileFormat::RawH264);
+    ASSERT_EQ(RunScanOf(parser, stream).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(Count));
+    ASSERT_EQ(Rows().Count(), TScanSession::MaxDistinctUnits);
+    const std::string reason = Format(STooManyDistinctSps, TScanSession::MaxDistinctUnits);
+    ASSERT_FALSE(Session().Notices.empty());
+    EXPECT_EQ(Session().Notices.back().Text, reason);
+    for (size_t i = 0; i < Rows().Count(); i += 1000) {
+        ASSERT_NE(Rows().Items(i)->NotChangeable, nullptr);
+        EXPECT_EQ(*Rows().Items(i)->NotChangeable, reason);
+    }
+    // Repeated contents are not new ones: a stream that repeats its few SPS is listed whole.
+    std::vector<uint8_t> repeated;
+    for (size_t i = 0; i < Count; ++i)
+        Append(repeated, WithStartCode(BuildSps(At720x576(WithSar(static_cast<uint8_t>(1 + i % 2)))).nal));
+    ASSERT_EQ(RunScanOf(NewScan(TFileFormat::RawH264), repeated).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Rows().Count(), Count);
+    EXPECT_EQ(Rows().Items(Count - 1)->NotChangeable, nullptr);
+}
+
 } // namespace
