@@ -243,6 +243,7 @@ TJson RecordJson(const TFileResult &result, size_t row) {
     return json;
 }
 
+// A file's object but its records (WriteFileJson writes them behind it).
 TJson FileJson(const TFileResult &result, TCommand command) {
     TJson json;
     json["file"] = result.FileName;
@@ -275,9 +276,6 @@ TJson FileJson(const TFileResult &result, TCommand command) {
         json["container_changes"] = result.ContainerChanges;
         json["patches"] = result.PatchLines;
     }
-    json["records"] = TJson::array();
-    for (size_t row = 0; row < session->ARInfoList.Count(); ++row)
-        json["records"].push_back(RecordJson(result, row));
     return json;
 }
 
@@ -313,6 +311,30 @@ std::string Nested(const std::string &text, size_t depth) {
     return nested;
 }
 
+// A file's object, its records written one by one behind the rest, so that a file of hundreds of
+// thousands of rows never stands in memory as one document: indented by 2 for depth levels, or (indent
+// -1) on one line.
+void WriteFileJson(std::ostream &out, const TFileResult &result, TCommand command, int indent, size_t depth) {
+    std::string head = JsonText(FileJson(result, command), indent);
+    if (result.Session == nullptr) {
+        out << Nested(head, depth);
+        return;
+    }
+    const bool lines = indent >= 0;
+    const std::string member = lines ? "\n" + std::string(2 * depth + 2, ' ') : "";
+    const std::string element = lines ? "\n" + std::string(2 * depth + 4, ' ') : "";
+    head.pop_back(); // the closing brace, and the line break in front of it
+    while (!head.empty() && (head.back() == '\n' || head.back() == ' '))
+        head.pop_back();
+    out << Nested(head, depth) << "," << member << (lines ? "\"records\": [" : "\"records\":[");
+    const TARInfoList &records = result.Session->ARInfoList;
+    for (size_t row = 0; row < records.Count(); ++row)
+        out << (row == 0 ? "" : ",") << element
+            << Nested(JsonText(RecordJson(result, row), indent), depth + 2);
+    out << (records.Count() > 0 ? member : "") << "]" << (lines ? "\n" + std::string(2 * depth, ' ') : "")
+        << "}";
+}
+
 const char *CommandName(TCommand command) {
     return command == TCommand::Set ? "set" : "list";
 }
@@ -331,8 +353,9 @@ public:
     void FileStarted(const std::string &, std::optional<TFileFormat>) override {}
 
     void FileDone(const TFileResult &result) override {
-        FOut << (FFiles++ == 0 ? "\n    " : ",\n    ")
-             << Nested(JsonText(FileJson(result, FOptions.Command), 2), 2) << std::flush;
+        FOut << (FFiles++ == 0 ? "\n    " : ",\n    ");
+        WriteFileJson(FOut, result, FOptions.Command, 2, 2);
+        FOut << std::flush;
     }
 
     void Finish(const TSummary &summary) override {
@@ -356,7 +379,8 @@ public:
     void FileStarted(const std::string &, std::optional<TFileFormat>) override {}
 
     void FileDone(const TFileResult &result) override {
-        FOut << JsonText(FileJson(result, FOptions.Command), -1) << '\n' << std::flush;
+        WriteFileJson(FOut, result, FOptions.Command, -1, 0);
+        FOut << '\n' << std::flush;
     }
 
     void Finish(const TSummary &) override {}
@@ -421,23 +445,30 @@ private:
     void WriteTable(const TFileResult &result) {
         const TScanSession &session = *result.Session;
         FOut << Format(SSpsFound, session.SpsCount) << '\n';
-        std::vector<std::vector<std::string>> lines{
-            {"#", "SAR", "Type", "Resolution", "DAR", "SPS Id", "SPS Offset", "VUI Offset", "Track"}};
+        // The cells of a row are made twice, for the widths and for the line, rather than kept: a file
+        // may have hundreds of thousands of rows.
+        const std::vector<std::string> heading{"#",      "SAR",        "Type",       "Resolution", "DAR",
+                                               "SPS Id", "SPS Offset", "VUI Offset", "Track"};
         const TARInfoList &records = session.ARInfoList;
-        for (size_t row = 0; row < records.Count(); ++row) {
+        auto cells = [&](size_t row) -> std::vector<std::string> {
             const TARInfo &info = *records.Items(row);
             const bool container = info.IsContainerRow();
-            lines.push_back({std::to_string(row), info.SarText(), info.TypeText(), info.ResolutionText(),
-                             info.DarText(), container ? SNoValue : std::to_string(info.SpsId()),
-                             OffsetText(info.SpsOffset(), session.FileSize),
-                             container ? SNoValue : OffsetText(info.VuiOffset(), session.FileSize),
-                             info.Track != nullptr ? std::to_string(info.Track->Number) : SNoValue});
-        }
-        std::vector<size_t> widths(lines[0].size(), 0);
-        for (const auto &line : lines)
+            return {std::to_string(row),
+                    info.SarText(),
+                    info.TypeText(),
+                    info.ResolutionText(),
+                    info.DarText(),
+                    container ? SNoValue : std::to_string(info.SpsId()),
+                    OffsetText(info.SpsOffset(), session.FileSize),
+                    container ? SNoValue : OffsetText(info.VuiOffset(), session.FileSize),
+                    info.Track != nullptr ? std::to_string(info.Track->Number) : SNoValue};
+        };
+        std::vector<size_t> widths(heading.size(), 0);
+        auto widen = [&](const std::vector<std::string> &line) {
             for (size_t column = 0; column < line.size(); ++column)
                 widths[column] = std::max(widths[column], line[column].size());
-        for (const auto &line : lines) {
+        };
+        auto write = [&](const std::vector<std::string> &line) {
             std::string text;
             for (size_t column = 0; column < line.size(); ++column) {
                 text += line[column];
@@ -445,7 +476,13 @@ private:
                     text += std::string(widths[column] - line[column].size() + 2, ' ');
             }
             FOut << text << '\n';
-        }
+        };
+        widen(heading);
+        for (size_t row = 0; row < records.Count(); ++row)
+            widen(cells(row));
+        write(heading);
+        for (size_t row = 0; row < records.Count(); ++row)
+            write(cells(row));
         std::vector<size_t> all(records.Count());
         for (size_t row = 0; row < all.size(); ++row)
             all[row] = row;
