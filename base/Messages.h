@@ -267,6 +267,9 @@ inline constexpr const char *SPatchesOverlap =
 inline constexpr const char *SPatchOutsideFile = "The %s at %.8x lies outside the file.";
 inline constexpr const char *SFileChangedSinceScan =
     "The file no longer holds the scanned %s at %.8x. It has been changed since it was opened.";
+inline constexpr const char *SFormatWouldChange =
+    "The new bits would make the beginning of the file look like another format, so that the file would no "
+    "longer be read as what it is: the change is refused.";
 inline constexpr const char *SChangesRefused =
     "Nothing was saved: %d of the changes can not be written in place.";
 inline constexpr const char *SWriteVerifyFailed =

@@ -14,12 +14,11 @@ namespace {
 
 // The bytes looked at: enough for eight packets of 204 bytes from any start in the first packet, and
 // for an MXF header behind a run-in of up to 64 KiB.
-constexpr size_t HeadSize = 65536 + 16;
 
 class THead {
 public:
     explicit THead(TStream &stream) {
-        FBytes.resize(static_cast<size_t>(std::min<int64_t>(stream.Size(), HeadSize)));
+        FBytes.resize(static_cast<size_t>(std::min(stream.Size(), ProbedBytes)));
         stream.Seek(0);
         stream.ReadBuffer(FBytes.data(), FBytes.size());
         stream.Seek(0);

@@ -7,8 +7,9 @@
 #include "base/FileFormat.h"
 #include "base/Streams.h"
 
-// Reads the first bytes of the stream (and a few further places) and names its format.
+// Reads the first ProbedBytes bytes of the stream and names its format: nothing else of the file counts.
 TFileFormat DetectFormat(TStream &stream);
+inline constexpr int64_t ProbedBytes = 65536 + 16;
 
 // Whether a scanner of this program reads the format. WebM does not hold H.264: it is refused before any
 // scan (and the Matroska scanner, made to read one, refuses it once it has read the DocType).

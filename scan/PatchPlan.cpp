@@ -1,5 +1,6 @@
 #include "PatchPlan.h"
 
+#include "FormatProbe.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 namespace {
 
@@ -54,6 +56,28 @@ std::vector<uint8_t> ReadAt(TStream &file, int64_t offset, size_t count) {
 void WriteAt(TStream &file, int64_t offset, const std::vector<uint8_t> &bytes) {
     file.Seek(offset);
     file.WriteBuffer(bytes.data(), bytes.size());
+}
+
+// The format a file is read as is told by its first bytes alone. A change there must leave them telling
+// the same: new bits of a raw stream could put sync bytes and packet headers at a transport stream's
+// stride, and the file would no longer open as what it is.
+std::optional<TWriteRefusal> CheckFormatKept(TStream &file, const std::vector<TPlaced> &placed) {
+    const int64_t head = std::min(file.Size(), ProbedBytes);
+    auto first = std::find_if(placed.begin(), placed.end(), [head](const TPlaced &entry) {
+        return entry.Patch->FileOffset >= 0 && entry.Patch->FileOffset < head;
+    });
+    if (first == placed.end())
+        return std::nullopt;
+    std::vector<uint8_t> before = ReadAt(file, 0, static_cast<size_t>(head));
+    std::vector<uint8_t> after = before;
+    for (const TPlaced &entry : placed)
+        for (size_t i = 0; i < entry.Patch->New.size(); ++i)
+            if (const int64_t at = entry.Patch->FileOffset + static_cast<int64_t>(i); at >= 0 && at < head)
+                after[static_cast<size_t>(at)] = entry.Patch->New[i];
+    TMemoryStream was(std::move(before)), will(std::move(after));
+    if (DetectFormat(was) == DetectFormat(will))
+        return std::nullopt;
+    return TWriteRefusal{first->Row, SFormatWouldChange};
 }
 
 } // namespace
@@ -192,6 +216,9 @@ std::vector<TWriteRefusal> TPatchPlan::Check(TStream &file) const {
         if (ReadAt(file, patch.FileOffset, patch.Old.size()) != patch.Old)
             refusals.push_back({placed[i].Row, Format(SFileChangedSinceScan, patch.What, patch.FileOffset)});
     }
+    if (refusals.empty())
+        if (std::optional<TWriteRefusal> changed = CheckFormatKept(file, placed))
+            refusals.push_back(*changed);
     std::stable_sort(refusals.begin(), refusals.end(),
                      [](const TWriteRefusal &a, const TWriteRefusal &b) { return a.Index < b.Index; });
     return refusals;

@@ -6,6 +6,7 @@
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "scan/FormatProbe.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,31 @@ TEST(PatchPlan, WhenPuttingBackFailsTooThePlacesThatChangedAreNamed) {
     EXPECT_EQ(file.Bytes()[8], 0xEE);
     EXPECT_EQ(file.Bytes()[16], 16);
     EXPECT_FALSE(written);
+}
+
+// What a file is read as is told by its first bytes: a change that would make a raw stream look like a
+// transport stream there (a sync byte a packet further on, now with a packet header behind it) is
+// refused, nothing written; a change there that leaves the file looking as it did is written.
+TEST(PatchPlan, AChangeThatWouldMakeTheFileLookLikeAnotherFormatIsRefused) {
+    std::vector<uint8_t> bytes(300, 0xA5);
+    bytes[0] = 0x47;
+    bytes[3] = 0x10;
+    bytes[188] = 0x47;
+    bytes[191] = 0x00; // no adaptation field, no payload: no packet header
+    CountingStream file(bytes);
+    ASSERT_EQ(DetectFormat(file), TFileFormat::RawH264);
+    TPatchPlan plan;
+    plan.Entries.push_back(Entry(3, {At(190, {0xA5, 0x00}, {0xA4, 0x10}, "a")}));
+    const std::vector<TWriteRefusal> refusals = plan.Check(file);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].Index, 3u);
+    EXPECT_EQ(refusals[0].Reason, SFormatWouldChange);
+    EXPECT_THROW(plan.Apply(file), Exception);
+    EXPECT_EQ(file.Bytes(), bytes);
+
+    TPatchPlan harmless;
+    harmless.Entries.push_back(Entry(0, {At(190, {0xA5}, {0xA4}, "b")}));
+    EXPECT_TRUE(harmless.Check(file).empty());
 }
 
 // A save of a file on disk: every write first, then one sync, then the read-back from the file, and only
