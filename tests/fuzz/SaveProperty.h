@@ -25,19 +25,36 @@ inline std::vector<size_t> ZeroRuns(const std::vector<uint8_t> &bytes) {
     return found;
 }
 
+// A stream over bytes in memory that counts the calls a scan makes to read it: each is work, and the work
+// of a scan is bounded by the file's bytes, never by the counts its structures declare.
+class TReadCountingStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    void ReadBuffer(void *buffer, size_t count) override {
+        ++Reads;
+        TMemoryStream::ReadBuffer(buffer, count);
+    }
+    TLentBytes Lend(int64_t offset, size_t count, size_t headRoom) override {
+        ++Reads;
+        return TMemoryStream::Lend(offset, count, headRoom);
+    }
+    int64_t Reads = 0;
+};
+
 // Scans the bytes from memory with the scanner their content calls for (the AVI scanner's question is
-// answered yes); what a failing scan found before its error stays.
+// answered yes); what a failing scan found before its error stays. The scan reads at most a few times per
+// byte of the file.
 inline std::unique_ptr<TScanSession> ScanForSave(const std::vector<uint8_t> &bytes) {
     auto session = std::make_unique<TScanSession>();
-    TMemoryStream stream(bytes);
-    std::unique_ptr<TParser> parser = CreateParser(DetectFormat(stream), *session);
-    if (!parser)
-        return session;
-    parser->Events.OnForeignHandler = [](const std::string &) { return true; };
-    try {
-        parser->Scan(stream);
-    } catch (const Exception &) {
+    TReadCountingStream stream(bytes);
+    if (std::unique_ptr<TParser> parser = CreateParser(DetectFormat(stream), *session)) {
+        parser->Events.OnForeignHandler = [](const std::string &) { return true; };
+        try {
+            parser->Scan(stream);
+        } catch (const Exception &) {
+        }
     }
+    Require(stream.Reads <= 8 * static_cast<int64_t>(bytes.size()) + 256);
     return session;
 }
 
