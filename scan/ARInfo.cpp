@@ -384,8 +384,11 @@ TPatchPlan TARInfoList::PlanChanges() {
         }
         if (info.Track == nullptr || (!info.KeepsKind() && info.IsChanged()))
             continue;
-        // An SPS that states no ratio and is left so gives its container no ratio to follow.
-        if (info.EffectiveSarWidth() < 1 || info.EffectiveSarHeight() < 1)
+        // An SPS that states no ratio and is left so gives its container no ratio to follow; a container
+        // row left as it is stands for the statement as it is (one that can only come near a ratio would
+        // otherwise move on to the next nearest at every save).
+        if (info.EffectiveSarWidth() < 1 || info.EffectiveSarHeight() < 1 ||
+            (info.IsContainerRow() && !info.IsChanged()))
             continue;
         auto same = std::find_if(tracks.begin(), tracks.end(),
                                  [&info](const TTrackRows &rows) { return rows.Track == info.Track; });
