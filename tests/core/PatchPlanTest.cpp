@@ -215,12 +215,14 @@ TEST_F(PatchPlanOnDisk, ASaveSyncsAfterItsWritesAndBeforeItReadsBackAndReports) 
     bool written = false;
     TPatchPlan plan = TwoPlaces(&written);
     std::vector<TFileCall> calls;
-    TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
-    file.BeforeCall = [&](const TFileCall &call) {
-        EXPECT_FALSE(written) << "the save reported before the call";
-        calls.push_back(call);
-    };
-    plan.Apply(file);
+    {
+        TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
+        file.BeforeCall = [&](const TFileCall &call) {
+            EXPECT_FALSE(written) << "the save reported before the call";
+            calls.push_back(call);
+        };
+        plan.Apply(file);
+    } // closed: on Windows nobody else may read the file while the writer has it
     EXPECT_TRUE(written);
     std::vector<TFileCall::TKind> kinds;
     for (const TFileCall &call : calls)
@@ -241,17 +243,19 @@ TEST_F(PatchPlanOnDisk, ASaveSyncsAfterItsWritesAndBeforeItReadsBackAndReports) 
 TEST_F(PatchPlanOnDisk, ASyncThatFailsPutsBackTheOldBytesAndTheSaveFails) {
     bool written = false;
     TPatchPlan plan = TwoPlaces(&written);
-    TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
     int syncs = 0;
-    file.BeforeCall = [&syncs](const TFileCall &call) {
-        if (call.Kind == TFileCall::TKind::Sync && ++syncs == 1)
-            throw EInOutError("the medium is gone");
-    };
-    try {
-        plan.Apply(file);
-        FAIL() << "applied";
-    } catch (const Exception &error) {
-        EXPECT_EQ(error.what(), Format(SWriteFailedRestored, "the medium is gone"));
+    {
+        TFileStream file(Path, TFileOpenMode::ReadWriteExclusive);
+        file.BeforeCall = [&syncs](const TFileCall &call) {
+            if (call.Kind == TFileCall::TKind::Sync && ++syncs == 1)
+                throw EInOutError("the medium is gone");
+        };
+        try {
+            plan.Apply(file);
+            ADD_FAILURE() << "applied";
+        } catch (const Exception &error) {
+            EXPECT_EQ(error.what(), Format(SWriteFailedRestored, "the medium is gone"));
+        }
     }
     EXPECT_EQ(syncs, 2); // the old bytes are synced too
     EXPECT_FALSE(written);

@@ -289,19 +289,21 @@ TEST_F(FileStreamTest, PipesSocketsAndDevicesAreRefusedBeforeTheyAreOpened) {
 // Flush asks the system to sync what was written before it returns, and a read after it asks the system
 // again instead of serving what the stream held: a read-back then checks the medium.
 TEST_F(FileStreamTest, FlushSyncsTheWritesAndReadsAfterItGoToTheFile) {
-    TFileStream stream(Path, Writing);
     std::vector<TFileCall> calls;
-    uint8_t held[4];
-    stream.Seek(0);
-    stream.ReadBuffer(held, sizeof held); // the stream now holds the file's first bytes
-    stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
-    const uint8_t bytes[2] = {0xAA, 0xBB};
-    stream.Seek(3);
-    stream.WriteBuffer(bytes, 2);
-    stream.Flush();
     uint8_t back[2] = {};
-    stream.Seek(3);
-    stream.ReadBuffer(back, 2);
+    {
+        TFileStream stream(Path, Writing);
+        uint8_t held[4];
+        stream.Seek(0);
+        stream.ReadBuffer(held, sizeof held); // the stream now holds the file's first bytes
+        stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
+        const uint8_t bytes[2] = {0xAA, 0xBB};
+        stream.Seek(3);
+        stream.WriteBuffer(bytes, 2);
+        stream.Flush();
+        stream.Seek(3);
+        stream.ReadBuffer(back, 2);
+    } // closed: on Windows nobody else may read the file while the writer has it
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Write);
     EXPECT_EQ(calls[0].Offset, 3);
