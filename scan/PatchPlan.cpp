@@ -80,18 +80,9 @@ std::optional<TWriteRefusal> CheckFormatKept(TStream &file, const std::vector<TP
     return TWriteRefusal{first->Row, SFormatWouldChange};
 }
 
-} // namespace
-
-bool TPatchPlan::Empty() const {
-    return std::all_of(Entries.begin(), Entries.end(),
-                       [](const TPlanEntry &entry) { return entry.Patches.empty(); });
-}
-
 // Regions nest (a Matroska CRC-32 may open any master element, inside another one's region): those that
 // overlap a range are the ones holding its first byte, found up the chain of regions around the last
 // region that begins at or before it, and those that begin inside it.
-namespace {
-
 class TRegionIndex {
 public:
     // The regions in file order.
@@ -127,6 +118,11 @@ private:
 };
 
 } // namespace
+
+bool TPatchPlan::Empty() const {
+    return std::all_of(Entries.begin(), Entries.end(),
+                       [](const TPlanEntry &entry) { return entry.Patches.empty(); });
+}
 
 // A patch changes a region where its bytes differ inside it; the checksum is worked out once for all
 // the changes of its region (each place once, as written). Inner regions come first: a checksum that
