@@ -1,9 +1,10 @@
 #pragma once
 
+#include "base/Ratio.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 class TFastBitstream;
@@ -178,27 +179,5 @@ constexpr uint8_t UnspecifiedSarIdc = 0;
 int32_t PredefinedSarWidth(uint8_t code);
 int32_t PredefinedSarHeight(uint8_t code);
 std::string VideoFormatName(uint8_t code);
-// Greatest common divisor; 0 when either argument is 0.
-int32_t Gcd(int32_t a, int32_t b);
-int64_t Gcd(int64_t a, int64_t b);
-
-// A ratio x:y reduced by its greatest common divisor; 0:0 when a term is 0 (it has no reduced form).
-struct TRatio {
-    int64_t X = 0;
-    int64_t Y = 0;
-};
-TRatio ReduceRatio(int64_t x, int64_t y);
-// The display aspect ratio of a picture of width x height samples with sample aspect ratio sarX:sarY,
-// and the sample aspect ratio that gives a display aspect ratio at that size; products in 64 bits.
-TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height);
-TRatio SarFromDar(int64_t darX, int64_t darY, int64_t width, int64_t height);
 // The predefined aspect_ratio_idc (1..16) whose ratio equals x:y once both are reduced; 0 for none.
 uint8_t PredefinedCodeForRatio(int64_t x, int64_t y);
-// The ratio nearest to x:y whose terms do not exceed maxTerm: x:y reduced when it fits, else the closest
-// ratio of smaller terms; 0:0 when x or y is below 1 or maxTerm below 1.
-TRatio NearestRatio(int64_t x, int64_t y, int64_t maxTerm);
-// A size in whole units (width, height) whose ratio is exactly ratio, near reference (a picture or display
-// size): reference's height kept where the ratio allows, else its width, else both scaled; no term above
-// maxTerm. 0 x 0 when none fits (a term of the reduced ratio above maxTerm, or a term below 1).
-std::pair<int64_t, int64_t> WholeSizeFor(TRatio ratio, std::pair<int64_t, int64_t> reference,
-                                         int64_t maxTerm);

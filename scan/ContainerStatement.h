@@ -5,7 +5,7 @@
 // container before the SPS; hardware players read the SPS. A save changes both, so that they agree.
 
 #include "PatchPlan.h"
-#include "h264/uH264.h"
+#include "base/Ratio.h"
 
 #include <cstdint>
 #include <memory>

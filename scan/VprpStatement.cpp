@@ -15,6 +15,9 @@ std::string RatioText(int64_t x, int64_t y) {
     return std::to_string(x) + ":" + std::to_string(y);
 }
 
+// The chunk's frame aspect ratio has 16-bit terms.
+constexpr int64_t MaxFrameRatioTerm = 65535;
+
 } // namespace
 
 TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_t packedRatio,
@@ -27,7 +30,7 @@ TVprpStatement::TVprpStatement(std::string trackLabel, int64_t position, uint32_
 TRatio TVprpStatement::RatioFor(TRatio sar, int64_t width, int64_t height, TRatio &wanted) const {
     wanted =
         DarFromSar(sar.X, sar.Y, FrameWidth > 0 ? FrameWidth : width, FrameHeight > 0 ? FrameHeight : height);
-    return NearestRatio(wanted.X, wanted.Y, MaxSarTerm);
+    return NearestRatio(wanted.X, wanted.Y, MaxFrameRatioTerm);
 }
 
 TRatio TVprpStatement::Representable(TRatio sar, int64_t width, int64_t height) const {
