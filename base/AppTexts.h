@@ -17,3 +17,8 @@ inline constexpr const char *SReady = "Ready.";
 // A file whose format no scanner reads, or that is not of the format asked for
 inline constexpr const char *SContainerNotRawStream =
     "This file is %s container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
+inline constexpr const char *SStreamNotRead =
+    "This file is %s, whose video this version does not read. Its aspect ratio can not be changed in place.";
+inline constexpr const char *SUnknownFormat =
+    "This file is of no format read here: it begins as no container and as no video stream this version "
+    "reads. Its aspect ratio can not be changed in place.";

@@ -41,8 +41,8 @@ inline constexpr const char *SAvcConfigLengthSize =
     "The AVC decoder configuration gives NAL units a length of 3 bytes, which the format does not allow.";
 
 // What a scan could not read; the scan goes on
-inline constexpr const char *SDamagedSps = "The SPS at %x is damaged and not listed: %s";
-inline constexpr const char *SSpsCutShort = "its NAL unit ends before its syntax does.";
+inline constexpr const char *SDamagedUnit = "The %s at %x is damaged and not listed: %s";
+inline constexpr const char *SUnitCutShort = "its NAL unit ends before its syntax does.";
 inline constexpr const char *SNotARawStream =
     "This file is a container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
 
@@ -126,9 +126,10 @@ inline constexpr const char *SSpsInDuplicate =
 
 // MP4/MOV scanner
 inline constexpr const char *SMp4TrackLabel = "track %d";
-inline constexpr const char *SBoxSizeInvalid =
-    "The box \"%s\" at %x gives a size of %d, smaller than its header: what follows it in its box was not read.";
-inline constexpr const char *SBoxCutShort = "The file ends inside the box \"%s\" at %x: it was read as far as the file goes.";
+inline constexpr const char *SBoxSizeInvalid = "The box \"%s\" at %x gives a size of %d, smaller than its "
+                                               "header: what follows it in its box was not read.";
+inline constexpr const char *SBoxCutShort =
+    "The file ends inside the box \"%s\" at %x: it was read as far as the file goes.";
 inline constexpr const char *SBoxPastParent =
     "The box \"%s\" at %x claims more bytes than the box around it holds: it was read to that box's end.";
 inline constexpr const char *SBoxesTooDeep = "Boxes nested more than %d deep at %x were not read.";
@@ -136,32 +137,40 @@ inline constexpr const char *STailNotBoxes = "The bytes from %x to %x are no box
 inline constexpr const char *SSecondMovieHeader =
     "A second movie header (moov) at %x was not read: the first one describes the tracks.";
 inline constexpr const char *STooManyTracks = "Tracks after the first %d were not read.";
-inline constexpr const char *SNotH264Track = "Track %d holds %s video, not H.264: it has no SPS to change.";
+inline constexpr const char *SUnreadCodecTrack =
+    "Track %d holds %s video, whose bitstream this version does not read: it was not scanned.";
+inline constexpr const char *SUnreadCodecStream =
+    "The video of %s is %s, whose bitstream this version does not read: it was not scanned.";
+inline constexpr const char *SUnreadCodecNotWritten =
+    "The video of %s is %s, whose own aspect ratio this version does not read: its container statement is "
+    "not changed alone, so that the two can not come to disagree.";
 inline constexpr const char *SEncryptedTrack = "%s is encrypted (encv): its SPS are not changed in place.";
 inline constexpr const char *SEncryptedSamples = "The samples of %s are encrypted and were not scanned.";
-inline constexpr const char *SAvcConfigDamaged = "The AVC decoder configuration of %s at %x can not be read: %s.";
-inline constexpr const char *SSamplesPastEnd = "Samples of %s lie past the end of the file: they were not scanned.";
+inline constexpr const char *SConfigDamaged = "The %s of %s at %x can not be read: %s.";
+inline constexpr const char *SSamplesPastEnd =
+    "Samples of %s lie past the end of the file: they were not scanned.";
 inline constexpr const char *SNalLengthPastSample =
     "A NAL unit length in a sample of %s at %x runs past the sample: the rest of the sample was not scanned.";
-inline constexpr const char *SFragmentUnknownTrack =
-    "The movie fragment at %x refers to track %d, which the movie header does not describe: it was not scanned.";
+inline constexpr const char *SFragmentUnknownTrack = "The movie fragment at %x refers to track %d, which the "
+                                                     "movie header does not describe: it was not scanned.";
 inline constexpr const char *SFragmentsWithoutMovie =
-    "The file holds movie fragments but no movie header (moov): it is a segment whose tracks are described in "
+    "The file holds movie fragments but no movie header (moov): it is a segment whose tracks are described "
+    "in "
     "its initialization segment, so what its samples hold is unknown, and they were not scanned.";
 inline constexpr const char *SFragmentNotPlaced =
     "Samples of %s in the movie fragment at %x follow data of unknown size and give no offset of their own: "
     "they were not scanned.";
-inline constexpr const char *SRunShort =
-    "The run of samples (trun) at %x claims %d samples but describes %d: the data behind it could not be placed.";
-inline constexpr const char *SSampleBytesPastFile =
-    "The samples that the tables of %s name add up to more bytes than the file holds: the tables are damaged, and "
-    "the samples from %x on were not scanned.";
-inline constexpr const char *STooManyDistinctSps =
-    "The file holds SPS of more than %d different contents: those past them are counted, not listed, so nothing "
-    "of the file is changed.";
-inline constexpr const char *SMp4SamplesUnread =
-    "Not every sample of %s could be read (see the notices above), so SPS in them may have been missed: the SPS "
-    "and the container statement of %s are left as they are.";
+inline constexpr const char *SRunShort = "The run of samples (trun) at %x claims %d samples but describes "
+                                         "%d: the data behind it could not be placed.";
+inline constexpr const char *SSampleBytesPastFile = "The samples that the tables of %s name add up to more "
+                                                    "bytes than the file holds: the tables are damaged, and "
+                                                    "the samples from %x on were not scanned.";
+inline constexpr const char *STooManyDistinctUnits = "The file holds %s of more than %d different contents: "
+                                                     "those past them are counted, not listed, so nothing "
+                                                     "of the file is changed.";
+inline constexpr const char *SMp4SamplesUnread = "Not every sample of %s could be read (see the notices "
+                                                 "above), so SPS in them may have been missed: the SPS "
+                                                 "and the container statement of %s are left as they are.";
 inline constexpr const char *SSampleTableShort =
     "The table \"%s\" of %s claims %d entries but holds %d: it was read as far as it goes.";
 inline constexpr const char *SDisplayMatrixStretches =
@@ -227,6 +236,9 @@ inline constexpr const char *SWhatChecksum = "CRC-32 of the %s at %x";
 inline constexpr const char *SSaveKindMismatch =
     "Saving of these values not possible in this version: Only replace predefined ARs by predefined ARs "
     "and custom ARs by custom ARs.";
+inline constexpr const char *SNotACodeOf = "%d is no predefined code of %s.";
+inline constexpr const char *SNoCodeTable =
+    "The codec of %s has no table of predefined codes: give the ratio (SAR or DAR) instead.";
 inline constexpr const char *SNoPredefinedRatio = "No predefined aspect ratio equals %d:%d.";
 // The SAR column of an SPS whose aspect_ratio_idc is 0: players take its samples as square.
 inline constexpr const char *SUnspecifiedSarText = "1:1 (assumed)";
@@ -260,7 +272,7 @@ inline constexpr const char *SWhatContainerField = "%s of %s";
 inline constexpr const char *SWhatRowRatio = "aspect ratio of row %d";
 inline constexpr const char *SWhatContainerRatio = "container aspect ratio of %s";
 inline constexpr const char *SChecksumUpdated = "%s brought up to date.";
-inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the SPS whose VUI is at %x.";
+inline constexpr const char *SPlanRowEntry = "Row %d: SAR %s changed to %s in the %s whose %s is at %x.";
 inline constexpr const char *SPatchLine = "%.8x: %s -> %s (%s)";
 inline constexpr const char *SPatchesOverlap =
     "The %s at %.8x and the %s at %.8x lie on the same bytes: they can not both be written.";

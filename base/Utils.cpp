@@ -1,6 +1,7 @@
 #include "Utils.h"
 
 #include "AppTexts.h"
+#include "Exceptions.h"
 #include "Streams.h"
 
 #include <cstdio>
@@ -126,6 +127,9 @@ struct TFormatNames {
 
 constexpr TFormatNames FormatNames[] = {
     {TFileFormat::RawH264, "raw H.264 stream", "a"},
+    {TFileFormat::RawHevc, "raw HEVC stream", "a"},
+    {TFileFormat::RawMpegVideo, "raw MPEG-1/MPEG-2 video stream", "a"},
+    {TFileFormat::RawMpeg4Visual, "raw MPEG-4 Part 2 video stream", "a"},
     {TFileFormat::Avi, "AVI (RIFF)", "an"},
     {TFileFormat::Mp4, "MP4 (ISO base media)", "an"},
     {TFileFormat::Matroska, "Matroska", "a"},
@@ -138,6 +142,7 @@ constexpr TFormatNames FormatNames[] = {
     {TFileFormat::Asf, "ASF (Windows Media)", "an"},
     {TFileFormat::Mxf, "MXF (Material Exchange Format)", "an"},
     {TFileFormat::Nut, "NUT", "a"},
+    {TFileFormat::Unknown, "unknown format", "an"},
 };
 
 const TFormatNames &NamesOf(TFileFormat format) {
@@ -156,6 +161,20 @@ std::string FormatName(TFileFormat format) {
 std::string FormatNameWithArticle(TFileFormat format) {
     const TFormatNames &names = NamesOf(format);
     return std::string(names.Article) + " " + names.Name;
+}
+
+std::string FormatNotReadText(TFileFormat format) {
+    switch (format) {
+    case TFileFormat::RawH264:
+    case TFileFormat::RawHevc:
+    case TFileFormat::RawMpegVideo:
+    case TFileFormat::RawMpeg4Visual:
+        return Format(SStreamNotRead, FormatNameWithArticle(format));
+    case TFileFormat::Unknown:
+        return SUnknownFormat;
+    default:
+        return Format(SContainerNotRawStream, FormatNameWithArticle(format));
+    }
 }
 
 bool FormatStatesAspectRatio(TFileFormat format) {

@@ -36,6 +36,8 @@ std::string OffsetText(int64_t offset, int64_t fileSize);
 std::string FormatName(TFileFormat format);
 // The same behind its article, for sentences: "an MP4 (ISO base media)".
 std::string FormatNameWithArticle(TFileFormat format);
+// Why a file of the format is not read, as both programs tell it.
+std::string FormatNotReadText(TFileFormat format);
 // Whether files of the format can state a video track's aspect ratio beside the SPS, which players then
 // show (AVI's video properties, MP4's pasp, Matroska's display size). Where it can not (raw streams,
 // transport streams), players and TVs read the SPS.

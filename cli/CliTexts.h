@@ -58,11 +58,12 @@ inline constexpr const char *SRecursiveHelp =
 inline constexpr const char *SJsonHelp =
     "Print one JSON document for the whole call: command, dry_run (set), files (one\n"
     "object per file: file, status, error, refusals, format, scanner, size, sps_count,\n"
-    "damaged_sps_count, notices, tracks with what their container states, records, and\n"
-    "for set container_changes and patches) and summary. Offsets are decimal. A record\n"
-    "has row, sar, sar_width, sar_height, aspect_ratio_idc, type, width, height,\n"
-    "resolution, dar, sps_id, sps_offset, vui_offset, vui_bit_offset, video_format,\n"
-    "overscan, track and container_dar; set adds selected, changed and written.";
+    "damaged_sps_count, notices, tracks with their codec and what their container\n"
+    "states, records, and for set container_changes and patches) and summary. Offsets\n"
+    "are decimal. A record has row, sar, sar_width, sar_height, aspect_ratio_idc, type,\n"
+    "codec, width, height, resolution, dar, sps_id, sps_offset, vui_offset,\n"
+    "vui_bit_offset, video_format, overscan, track and container_dar; set adds\n"
+    "selected, changed and written.";
 inline constexpr const char *SJsonLinesHelp =
     "Print one compact JSON object per file on a line of its own as soon as the file is\n"
     "done (the objects of the files array of --json), for pipelines.";
@@ -78,8 +79,8 @@ inline constexpr const char *STrackHelp =
     "without track N is refused.";
 inline constexpr const char *SDryRunHelp = "Run every check and print what would be written; write nothing.";
 inline constexpr const char *SIdcHelp =
-    "The predefined aspect_ratio_idc N (1..16) of Table E-1 of H.264. Refused for\n"
-    "rows with a custom ratio.";
+    "The predefined code N of each row's codec (H.264: aspect_ratio_idc 1..16 of\n"
+    "Table E-1). Refused for rows with a custom ratio.";
 inline constexpr const char *SSarHelp =
     "The SAR W:H (W and H in 1..65535), keeping each row's kind: a custom row gets W:H\n"
     "itself, a predefined row the predefined code whose ratio equals W:H; a predefined\n"

@@ -62,7 +62,7 @@ TFileResult TFileJob::Run(const std::string &fileName) {
         FEvents.OnStarted(fileName, result.Format);
         started = true;
         if (!IsScannable(*result.Format))
-            throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(*result.Format)));
+            throw Exception(FormatNotReadText(*result.Format));
         Scan(result);
         if (result.Status != TFileStatus::Refused && FOptions.Command == TCommand::Set)
             Change(result);
@@ -111,7 +111,7 @@ void TFileJob::Scan(TFileResult &result) {
         parser->Parse(name);
     } catch (const EFileFormat &error) {
         // --stream on a container.
-        throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(error.Format)));
+        throw Exception(FormatNotReadText(error.Format));
     }
     if (session->NoticeCount > static_cast<int64_t>(session->Notices.size()))
         FEvents.OnNamedMessage(Format(SMoreNotices, TerminalText(name),

@@ -199,14 +199,6 @@ private:
     std::set<TFileIdentity> FFolders;
 };
 
-// H.264 NAL unit types 1 to 23 are specified; the first bit of the header is zero.
-bool IsNalUnitHeader(uint8_t header) {
-    const int type = header & 0x1F;
-    return (header & 0x80) == 0 && type >= 1 && type <= 23;
-}
-
-constexpr size_t StreamHeadSize = 64;
-
 } // namespace
 
 TInputList CollectInputs(const std::vector<std::string> &arguments, bool recursive) {
@@ -222,16 +214,5 @@ TInputList CollectInputs(const std::vector<std::string> &arguments, bool recursi
 }
 
 bool IsVideoFile(const std::string &fileName) {
-    const TFileFormat format = ProbeFile(fileName);
-    if (!IsScannable(format))
-        return false;
-    if (format != TFileFormat::RawH264)
-        return true;
-    TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<int64_t>(file.Size(), StreamHeadSize)));
-    file.ReadBuffer(head.data(), head.size());
-    size_t zeros = 0;
-    while (zeros < head.size() && head[zeros] == 0)
-        ++zeros;
-    return zeros >= 2 && zeros + 1 < head.size() && head[zeros] == 1 && IsNalUnitHeader(head[zeros + 1]);
+    return IsScannable(ProbeFile(fileName));
 }

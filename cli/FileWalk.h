@@ -24,7 +24,6 @@ struct TInputList {
 // taken once, however it is reached. Raises nothing.
 TInputList CollectInputs(const std::vector<std::string> &arguments, bool recursive);
 
-// Whether a file found in a folder is taken: its content is of a format a scanner reads, and a raw stream
-// (the format of any content no other format claims) begins as an H.264 byte stream does: zero bytes, a
-// start code and a NAL unit header. Raises EInOutError when the file can not be read.
+// Whether a file found in a folder is taken: its content is of a format a scanner reads (an elementary
+// stream is one when its codec's detector claims it). Raises EInOutError when the file can not be read.
 bool IsVideoFile(const std::string &fileName);

@@ -3,6 +3,7 @@
 #include "CliTexts.h"
 #include "base/Exceptions.h"
 #include "base/Utils.h"
+#include "codec/CodecRegistry.h"
 #include "scan/FormatProbe.h"
 
 #include <CLI/CLI.hpp>
@@ -18,7 +19,6 @@
 namespace {
 
 constexpr uint64_t MaxRatioTerm = 65535;
-constexpr uint64_t MaxPredefinedIdc = 16;
 // Beyond this a number given as a track is no track of any container (transport stream PIDs are 13 bits,
 // MP4 and Matroska track numbers 32 and 64 bits).
 constexpr uint64_t MaxTrackNumber = uint64_t{1} << 62;
@@ -456,9 +456,15 @@ TRatio ParseRatio(const std::string &text, const std::string &option) {
     return {static_cast<int64_t>(*x), static_cast<int64_t>(*y)};
 }
 
+// A code of some codec's table; each row reads it in its own codec's table when it is set.
 uint8_t ParseIdc(const std::string &text) {
     std::optional<uint64_t> idc = ParseNumber(text);
-    if (!idc || *idc < 1 || *idc > MaxPredefinedIdc)
+    const auto inTable = [&](const TCodec *codec) {
+        const std::vector<uint8_t> codes = codec->PredefinedCodes();
+        return std::find(codes.begin(), codes.end(), *idc) != codes.end();
+    };
+    const std::vector<const TCodec *> codecs = ReadableCodecs();
+    if (!idc || std::none_of(codecs.begin(), codecs.end(), inTable))
         Usage(SBadIdc, text);
     return static_cast<uint8_t>(*idc);
 }

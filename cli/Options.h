@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/FileFormat.h"
-#include "h264/uH264.h"
+#include "base/Ratio.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -61,7 +61,7 @@ std::vector<TRowRange> ParseRowList(const std::string &text);
 std::string ResolveRows(const std::vector<TRowRange> &ranges, size_t rowCount, std::vector<size_t> &rows);
 // "W:H" with both terms in 1..65535. Raises EUsageError naming the option.
 TRatio ParseRatio(const std::string &text, const std::string &option);
-// A predefined aspect_ratio_idc, 1..16. Raises EUsageError.
+// A predefined code of a codec's table (H.264's aspect_ratio_idc 1..16). Raises EUsageError.
 uint8_t ParseIdc(const std::string &text);
 // A format named on the command line; only formats this version reads. Raises EUsageError.
 TFileFormat ParseFormat(const std::string &text);

@@ -5,6 +5,7 @@
 #include "base/AppTexts.h"
 #include "base/Exceptions.h"
 #include "base/Utils.h"
+#include "scan/FormatProbe.h"
 
 #include <nlohmann/json.hpp>
 
@@ -171,7 +172,7 @@ const char *StatusName(TFileStatus status) {
 
 const char *NoticeKindName(TScanNotice::TKind kind) {
     switch (kind) {
-    case TScanNotice::TKind::DamagedSps:
+    case TScanNotice::TKind::DamagedUnit:
         return "damaged_sps";
     case TScanNotice::TKind::NotScanned:
         return "not_scanned";
@@ -190,6 +191,7 @@ TJson TrackJson(const TScanSession &session, const TTrack &track) {
     TJson json;
     json["number"] = track.Number;
     json["label"] = track.Label;
+    json["codec"] = track.Codec != nullptr ? TJson(track.Codec->Key) : TJson(nullptr);
     json["width"] = track.Width;
     json["height"] = track.Height;
     json["container_dar"] = states ? RatioOrNull(track.StatedDisplayAspectRatio()) : TJson(nullptr);
@@ -213,6 +215,7 @@ TJson RecordJson(const TFileResult &result, size_t row) {
     json["sar_height"] = info.EffectiveSarHeight();
     json["aspect_ratio_idc"] = info.EffectiveAspectRatioIdc();
     json["type"] = info.TypeText();
+    json["codec"] = info.CodecEntry() != nullptr ? TJson(info.CodecEntry()->Key) : TJson(nullptr);
     json["width"] = info.Width();
     json["height"] = info.Height();
     json["resolution"] = info.ResolutionText();
@@ -224,13 +227,12 @@ TJson RecordJson(const TFileResult &result, size_t row) {
         for (const char *key : {"vui_offset", "vui_bit_offset", "video_format", "overscan"})
             json[key] = nullptr;
     } else {
-        const TVUIParameters &vui = *info.SequenceParameterSet->VUIParameters;
         json["sps_id"] = info.SpsId();
         json["sps_offset"] = info.SpsOffset();
         json["vui_offset"] = info.VuiOffset();
-        json["vui_bit_offset"] = vui.BitOffset;
-        json["video_format"] = vui.VideoFormatText();
-        json["overscan"] = vui.OverscanText();
+        json["vui_bit_offset"] = info.Unit->FieldsBitOffset();
+        json["video_format"] = info.Unit->VideoFormatText();
+        json["overscan"] = info.Unit->OverscanText();
     }
     const TTrack *stating = StatingTrack(session, info.Track);
     json["container_dar"] = stating ? TJson(RatioText(stating->StatedDisplayAspectRatio())) : TJson(nullptr);
@@ -261,8 +263,8 @@ TJson FileJson(const TFileResult &result, TCommand command) {
     json["format"] = result.Format ? TJson(FormatName(*result.Format)) : TJson(nullptr);
     if (session == nullptr)
         return json;
-    json["sps_count"] = session->SpsCount;
-    json["damaged_sps_count"] = session->DamagedSpsCount;
+    json["sps_count"] = session->RatioUnitCount;
+    json["damaged_sps_count"] = session->DamagedUnitCount;
     json["notices"] = TJson::array();
     for (const TScanNotice &notice : session->Notices)
         json["notices"].push_back(
@@ -444,7 +446,7 @@ public:
 private:
     void WriteTable(const TFileResult &result) {
         const TScanSession &session = *result.Session;
-        FOut << Format(SSpsFound, session.SpsCount) << '\n';
+        FOut << Format(SSpsFound, session.RatioUnitCount) << '\n';
         // The cells of a row are made twice, for the widths and for the line, rather than kept: a file
         // may have hundreds of thousands of rows.
         const std::vector<std::string> heading{"#",      "SAR",        "Type",       "Resolution", "DAR",
@@ -496,9 +498,10 @@ private:
         if (rows.empty())
             return;
         if (!FormatStatesAspectRatio(session.Format)) {
-            if (session.Format != TFileFormat::RawH264)
+            if (ElementaryCodecOf(session.Format) == nullptr)
                 FOut << SContainerStatesNoRatio << '\n';
-            else if (result.ContentFormat && *result.ContentFormat != TFileFormat::RawH264)
+            else if (result.ContentFormat && ElementaryCodecOf(*result.ContentFormat) == nullptr &&
+                     *result.ContentFormat != TFileFormat::Unknown)
                 FOut << Format(SContainerNotRead, ContainerName(*result.ContentFormat)) << '\n';
             else
                 FOut << SRawStreamNoContainer << '\n';

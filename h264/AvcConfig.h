@@ -4,7 +4,7 @@
 // units in samples and frames, and the parameter sets of the stream. MP4 sample entries carry it in an
 // avcC box, Matroska in the CodecPrivate of a V_MPEG4/ISO/AVC track.
 
-#include "NalSource.h"
+#include "codec/NalSource.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -11,35 +11,69 @@
 
 // ---- TARInfo ----
 
-// A container states a ratio, not a code: its row counts as custom.
+namespace {
+
+// Rows show ratios of 16-bit terms, as the custom forms of the codecs hold them.
+constexpr int64_t MaxRowTerm = 65535;
+
+bool IsRowTerm(TRatio ratio) {
+    return ratio.X >= 1 && ratio.X <= MaxRowTerm && ratio.Y >= 1 && ratio.Y <= MaxRowTerm;
+}
+
+} // namespace
+
+const TCodec *TARInfo::Codec() const {
+    if (Unit != nullptr)
+        return &Unit->Codec();
+    return Track != nullptr && Track->Codec != nullptr ? Track->Codec->Codec : nullptr;
+}
+
+const TCodecEntry *TARInfo::CodecEntry() const {
+    if (Unit != nullptr)
+        return CodecByKey(Unit->Codec().Key());
+    return Track != nullptr ? Track->Codec : nullptr;
+}
+
+bool TARInfo::IsCustomCode(uint8_t code) const {
+    if (IsContainerRow())
+        return code == ContainerRatioCode;
+    return Codec() != nullptr && Codec()->CustomCode() != 0 && code == Codec()->CustomCode();
+}
+
+TRatio TARInfo::SarOfCode(uint8_t code) const {
+    return Codec() != nullptr ? Codec()->SarOfCode(code, Width(), Height()) : TRatio{};
+}
+
 uint8_t TARInfo::CurrentAspectRatioIdc() const {
     if (IsContainerRow())
-        return ExtendedSarIdc;
-    return SequenceParameterSet ? SequenceParameterSet->AspectRatioIdc() : 0;
+        return ContainerRatioCode;
+    return Unit ? Unit->Code() : 0;
 }
 
 int32_t TARInfo::CurrentSarWidth() const {
     if (IsContainerRow())
         return static_cast<int32_t>(Track->StatedSampleAspectRatio().X);
-    return SequenceParameterSet ? SequenceParameterSet->SarWidth() : 0;
+    return Unit ? static_cast<int32_t>(Unit->Sar().X) : 0;
 }
 
 int32_t TARInfo::CurrentSarHeight() const {
     if (IsContainerRow())
         return static_cast<int32_t>(Track->StatedSampleAspectRatio().Y);
-    return SequenceParameterSet ? SequenceParameterSet->SarHeight() : 0;
+    return Unit ? static_cast<int32_t>(Unit->Sar().Y) : 0;
 }
 
 int32_t TARInfo::ResolvedNewSarWidth() const {
     if (NewAspectRatioIdc == 0)
         return 0;
-    return NewAspectRatioIdc == ExtendedSarIdc ? NewSarWidth : PredefinedSarWidth(NewAspectRatioIdc);
+    return IsCustomCode(NewAspectRatioIdc) ? NewSarWidth
+                                           : static_cast<int32_t>(SarOfCode(NewAspectRatioIdc).X);
 }
 
 int32_t TARInfo::ResolvedNewSarHeight() const {
     if (NewAspectRatioIdc == 0)
         return 0;
-    return NewAspectRatioIdc == ExtendedSarIdc ? NewSarHeight : PredefinedSarHeight(NewAspectRatioIdc);
+    return IsCustomCode(NewAspectRatioIdc) ? NewSarHeight
+                                           : static_cast<int32_t>(SarOfCode(NewAspectRatioIdc).Y);
 }
 
 bool TARInfo::IsChanged() const {
@@ -51,12 +85,12 @@ bool TARInfo::IsChanged() const {
         const TRatio wanted = ReduceRatio(ResolvedNewSarWidth(), ResolvedNewSarHeight());
         return wanted.X > 0 && wanted.Y > 0 && (wanted.X != now.X || wanted.Y != now.Y);
     }
-    if (NewAspectRatioIdc != ExtendedSarIdc)
+    if (!IsCustomCode(NewAspectRatioIdc))
         return NewAspectRatioIdc != CurrentAspectRatioIdc();
     if (ResolvedNewSarWidth() <= 0 || ResolvedNewSarHeight() <= 0)
         return false;
     return ResolvedNewSarWidth() != CurrentSarWidth() || ResolvedNewSarHeight() != CurrentSarHeight() ||
-           CurrentAspectRatioIdc() != ExtendedSarIdc;
+           !IsCustomCode(CurrentAspectRatioIdc());
 }
 
 uint8_t TARInfo::EffectiveAspectRatioIdc() const {
@@ -72,39 +106,38 @@ int32_t TARInfo::EffectiveSarHeight() const {
 }
 
 bool TARInfo::IsPredefined() const {
-    return EffectiveAspectRatioIdc() != ExtendedSarIdc;
+    return !IsCustomCode(EffectiveAspectRatioIdc());
 }
 
 std::string TARInfo::KindMismatchReason() const {
-    return !IsContainerRow() && CurrentAspectRatioIdc() == UnspecifiedSarIdc ? SUnspecifiedTakesNoCustom
-                                                                             : SSaveKindMismatch;
+    return Unit != nullptr ? Unit->Codec().ReplacementRefusal(*Unit, EffectiveAspectRatioIdc())
+                           : std::string();
 }
 
 bool TARInfo::KeepsKind() const {
     if (!IsChanged() || IsContainerRow())
         return true;
-    return (EffectiveAspectRatioIdc() == ExtendedSarIdc) == (CurrentAspectRatioIdc() == ExtendedSarIdc);
+    return KindMismatchReason().empty();
 }
 
 int32_t TARInfo::Width() const {
     if (IsContainerRow())
         return static_cast<int32_t>(Track->Width);
-    return SequenceParameterSet ? SequenceParameterSet->Width() : 0;
+    return Unit ? Unit->Width() : 0;
 }
 
 int32_t TARInfo::Height() const {
     if (IsContainerRow())
         return static_cast<int32_t>(Track->Height);
-    return SequenceParameterSet ? SequenceParameterSet->Height() : 0;
+    return Unit ? Unit->Height() : 0;
 }
 
 int32_t TARInfo::SpsId() const {
-    return SequenceParameterSet ? static_cast<int32_t>(SequenceParameterSet->seq_parameter_set_id) : -1;
+    return Unit ? Unit->Id() : -1;
 }
 
 bool TARInfo::StatesNoRatio() const {
-    return SequenceParameterSet != nullptr && !IsContainerRow() &&
-           EffectiveAspectRatioIdc() == UnspecifiedSarIdc;
+    return Unit != nullptr && Unit->Codec().StatesNoRatio(EffectiveAspectRatioIdc());
 }
 
 std::string TARInfo::TypeText() const {
@@ -115,7 +148,7 @@ std::string TARInfo::TypeText() const {
     return IsPredefined() ? "Predefined" : "Custom";
 }
 
-// An SPS that states no ratio is shown with the square samples players take for it.
+// A unit that states no ratio is shown with the square samples players take for it.
 std::string TARInfo::SarText() const {
     if (StatesNoRatio())
         return SUnspecifiedSarText;
@@ -144,156 +177,116 @@ void TARInfo::Reset() {
 int64_t TARInfo::SpsOffset() const {
     if (IsContainerRow())
         return Track->HasStatement() ? Track->Statements.front()->FileOffset() : -1;
-    return SequenceParameterSet ? Placement.FileOffset(SequenceParameterSet->Position) : 0;
+    return Unit ? Placement.FileOffset(Unit->HeaderPosition()) : 0;
 }
 
 int64_t TARInfo::VuiOffset() const {
     if (IsContainerRow())
         return -1;
-    return SequenceParameterSet && SequenceParameterSet->VUIParameters
-               ? Placement.FileOffset(SequenceParameterSet->VUIParameters->Position)
-               : 0;
+    return Unit ? Placement.FileOffset(Unit->FieldsPosition()) : 0;
+}
+
+TUnitRewrite TARInfo::Rewrite() const {
+    return Unit->Codec().Rewrite(*Unit, EffectiveAspectRatioIdc(),
+                                 {EffectiveSarWidth(), EffectiveSarHeight()}, VuiOffset());
 }
 
 bool TARInfo::WriteTo(TFastBitstream &writer) const {
     if (!IsChanged())
         return true;
-    if (SequenceParameterSet == nullptr || !SequenceParameterSet->VUIParameters)
+    if (Unit == nullptr)
         return false;
-    const TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    int64_t position = vui.Position;
-    uint8_t bit = static_cast<uint8_t>(vui.BitOffset + 1);
-    if (bit == 8) {
-        ++position;
-        bit = 0;
-    }
-    writer.SetPosition(position, bit);
-    writer.BeginWrite(8);
-    writer.WriteByte(EffectiveAspectRatioIdc());
-    if (EffectiveAspectRatioIdc() == ExtendedSarIdc) {
-        const auto width = static_cast<uint16_t>(EffectiveSarWidth());
-        const auto height = static_cast<uint16_t>(EffectiveSarHeight());
-        for (uint8_t byte : {width >> 8, width & 0xFF, height >> 8, height & 0xFF})
-            writer.WriteByte(byte);
-    }
+    const TUnitRewrite rewrite = Rewrite();
+    if (!rewrite.Refusal.empty())
+        return false;
+    writer.SetPosition(rewrite.First, 0);
+    writer.BeginWrite(rewrite.Last - rewrite.First + 1);
+    for (int64_t i = rewrite.First; i <= rewrite.Last; ++i)
+        writer.WriteByte(rewrite.Bytes[static_cast<size_t>(i)]);
     writer.EndWrite();
     return true;
 }
 
-// Worked out in the unit's own bytes, where emulation prevention is judged, then placed in the file. The
-// patch covers the bits written and two bytes on each side inside the unit: the file must still hold all
-// of them as scanned, since the checks below depend on them.
+// Worked out by the codec in the unit's own bytes, then placed in the file: the patch covers the bytes the
+// codec names, which the file must still hold as scanned.
 TPlanEntry TARInfo::PlanChange(size_t row, std::string &refusal, std::vector<uint8_t> &written) const {
     TPlanEntry entry;
     entry.Row = row;
-    if (SequenceParameterSet == nullptr || !SequenceParameterSet->VUIParameters || NALUnit == nullptr) {
+    if (Unit == nullptr) {
         refusal = SRecordWithoutUnit;
         return entry;
     }
-    const TVUIParameters &vui = *SequenceParameterSet->VUIParameters;
-    const int64_t vuiOffset = VuiOffset();
-    if (EffectiveAspectRatioIdc() != ExtendedSarIdc && PredefinedSarWidth(EffectiveAspectRatioIdc()) < 1) {
-        refusal = Format(SReservedCode, EffectiveAspectRatioIdc());
+    TUnitRewrite rewrite = Rewrite();
+    if (!rewrite.Refusal.empty()) {
+        refusal = rewrite.Refusal;
         return entry;
     }
-    if (EffectiveAspectRatioIdc() == ExtendedSarIdc &&
-        (EffectiveSarWidth() < 1 || EffectiveSarWidth() > MaxSarTerm || EffectiveSarHeight() < 1 ||
-         EffectiveSarHeight() > MaxSarTerm)) {
-        refusal = Format(SCustomTermOutOfRange, EffectiveSarWidth(), EffectiveSarHeight());
-        return entry;
-    }
-    const std::vector<uint8_t> &before = NALUnit->Bytes;
-    const auto size = static_cast<int64_t>(before.size());
-    const int64_t first = vui.AspectRatioIdcPosition;
-    const int bitCount = EffectiveAspectRatioIdc() == ExtendedSarIdc ? 40 : 8;
-    const int64_t last = first + (vui.AspectRatioIdcBitOffset + bitCount - 1) / 8;
-    // The unit's last byte stays as it is, so that where the unit ends stays where it is.
-    if (last + 1 >= size) {
-        refusal = Format(SSpanAtUnitEnd, vuiOffset);
-        return entry;
-    }
-    // An emulation-prevention byte in the span would be overwritten; one just after it depends on the
-    // last two bytes of the span, which the write changes.
-    for (int64_t i = std::max<int64_t>(first, 2); i <= std::min(last + 2, size - 1); ++i)
-        if (before[i] == 0x03 && before[i - 1] == 0 && before[i - 2] == 0) {
-            refusal = Format(SEmulationPreventionInSpan, vuiOffset);
-            return entry;
-        }
-    TMemoryStream copy(before);
-    TFastBitstream writer(&copy, std::max<int64_t>(size, 16));
-    WriteTo(writer);
-    const std::vector<uint8_t> &after = copy.Bytes();
-    for (int64_t i = std::max<int64_t>(0, first - 2); i <= last && i + 2 < size; ++i)
-        if (after[i] == 0 && after[i + 1] == 0 && after[i + 2] <= 3) {
-            refusal = Format(SForbiddenPattern, vuiOffset, after[i + 2]);
-            return entry;
-        }
-
+    const std::vector<uint8_t> &before = Unit->Bytes();
     const std::string what = Format(SWhatRowRatio, row);
-    const int64_t from = std::max<int64_t>(0, first - 2);
-    const int64_t to = std::min(size - 1, last + 2);
-    for (int64_t i = from; i <= to; ++i) {
+    for (int64_t i = rewrite.First; i <= rewrite.Last; ++i) {
         const int64_t offset = Placement.FileOffset(i);
         if (entry.Patches.empty() || entry.Patches.back().End() != offset)
             entry.Patches.push_back({offset, {}, {}, what});
-        entry.Patches.back().Old.push_back(before[i]);
-        entry.Patches.back().New.push_back(after[i]);
+        entry.Patches.back().Old.push_back(before[static_cast<size_t>(i)]);
+        entry.Patches.back().New.push_back(rewrite.Bytes[static_cast<size_t>(i)]);
     }
-    written = after;
+    written = std::move(rewrite.Bytes);
+    const TCodec &codec = Unit->Codec();
     const std::string previous =
-        CurrentAspectRatioIdc() == UnspecifiedSarIdc
+        codec.StatesNoRatio(CurrentAspectRatioIdc())
             ? std::string(SUnspecifiedSarText)
             : std::to_string(CurrentSarWidth()) + ":" + std::to_string(CurrentSarHeight());
-    entry.Description = Format(SPlanRowEntry, row, previous, SarText(), vuiOffset);
+    entry.Description =
+        Format(SPlanRowEntry, row, previous, SarText(), codec.UnitName(), codec.FieldsName(), VuiOffset());
     return entry;
 }
 
 // ---- TRatioChange ----
 
 std::string TRatioChange::ApplyTo(TARInfo &record) const {
-    auto setPredefined = [&record](uint8_t code) {
-        record.NewAspectRatioIdc = code;
-        record.NewSarWidth = PredefinedSarWidth(code);
-        record.NewSarHeight = PredefinedSarHeight(code);
-    };
     if (record.IsContainerRow())
         return ApplyToContainer(record);
-    switch (Kind) {
-    case TKind::None:
+    if (Kind == TKind::None)
         return {};
-    case TKind::Predefined:
-        setPredefined(Code);
+    if (record.Unit == nullptr)
+        return SRecordWithoutUnit;
+    const TCodec &codec = record.Unit->Codec();
+    if (Kind == TKind::Predefined) {
+        const std::vector<uint8_t> codes = codec.PredefinedCodes();
+        if (std::find(codes.begin(), codes.end(), Code) == codes.end())
+            return Format(SNotACodeOf, Code, codec.Name());
+        const TRatio sar = codec.SarOfCode(Code, record.Width(), record.Height());
+        record.NewAspectRatioIdc = Code;
+        record.NewSarWidth = static_cast<int32_t>(sar.X);
+        record.NewSarHeight = static_cast<int32_t>(sar.Y);
         return {};
-    case TKind::Sar:
-    case TKind::Dar:
-        break;
     }
     const TRatio sar = Kind == TKind::Sar ? ReduceRatio(Ratio.X, Ratio.Y)
                                           : SarFromDar(Ratio.X, Ratio.Y, record.Width(), record.Height());
-    if (record.CurrentAspectRatioIdc() != ExtendedSarIdc && !record.IsContainerRow()) {
-        const uint8_t code = PredefinedCodeForRatio(sar.X, sar.Y);
-        if (code == 0)
-            return record.KindMismatchReason() + " " + Format(SNoPredefinedRatio, sar.X, sar.Y);
-        setPredefined(code);
-        return {};
-    }
-    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
-        return Format(SCustomTermOutOfRange, sar.X, sar.Y);
-    record.NewAspectRatioIdc = ExtendedSarIdc;
-    record.NewSarWidth = static_cast<int32_t>(sar.X);
-    record.NewSarHeight = static_cast<int32_t>(sar.Y);
+    const TCodeChoice choice = codec.ChooseFor(*record.Unit, sar);
+    if (!choice.Refusal.empty())
+        return choice.Refusal;
+    const TRatio stated = choice.Code == codec.CustomCode()
+                              ? choice.Custom
+                              : codec.SarOfCode(choice.Code, record.Width(), record.Height());
+    record.NewAspectRatioIdc = choice.Code;
+    record.NewSarWidth = static_cast<int32_t>(stated.X);
+    record.NewSarHeight = static_cast<int32_t>(stated.Y);
     return {};
 }
 
 // A container states a ratio, not a code, and only the ratios it can hold: the row gets the one the
-// container will state, so that it shows what players will read.
+// container will state, so that it shows what players will read. A code is read in the table of the
+// track's codec.
 std::string TRatioChange::ApplyToContainer(TARInfo &record) const {
     TRatio sar;
     switch (Kind) {
     case TKind::None:
         return {};
     case TKind::Predefined:
-        sar = ReduceRatio(PredefinedSarWidth(Code), PredefinedSarHeight(Code));
+        if (record.Codec() == nullptr)
+            return Format(SNoCodeTable, record.Track->Label);
+        sar = record.Codec()->SarOfCode(Code, record.Width(), record.Height());
         break;
     case TKind::Sar:
         sar = ReduceRatio(Ratio.X, Ratio.Y);
@@ -302,15 +295,15 @@ std::string TRatioChange::ApplyToContainer(TARInfo &record) const {
         sar = SarFromDar(Ratio.X, Ratio.Y, record.Width(), record.Height());
         break;
     }
-    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
+    if (!IsRowTerm(sar))
         return Format(SCustomTermOutOfRange, sar.X, sar.Y);
     if (record.Track->HasStatement())
         sar = record.Track->Statements.front()->Representable(sar, record.Width(), record.Height());
     // What the container can hold may be a ratio of larger terms than a row shows (a display size in
     // inches against a pixel size, say).
-    if (sar.X < 1 || sar.X > MaxSarTerm || sar.Y < 1 || sar.Y > MaxSarTerm)
+    if (!IsRowTerm(sar))
         return Format(SCustomTermOutOfRange, sar.X, sar.Y);
-    record.NewAspectRatioIdc = ExtendedSarIdc;
+    record.NewAspectRatioIdc = TARInfo::ContainerRatioCode;
     record.NewSarWidth = static_cast<int32_t>(sar.X);
     record.NewSarHeight = static_cast<int32_t>(sar.Y);
     return {};
@@ -343,9 +336,9 @@ void TARInfoList::ResetAll() {
         info.Reset();
 }
 
-// Every changed SPS gets its patch. A track's container statements follow the rows of the track that were
+// Every changed unit gets its patch. A track's container statements follow the rows of the track that were
 // given a new value (changed, or set to the value they have): so a file whose container disagrees with
-// its SPS comes out agreeing. A container row stands for a track with no SPS row.
+// its units comes out agreeing. A container row stands for a track with no unit row.
 TPatchPlan TARInfoList::PlanChanges() {
     TPatchPlan plan;
     struct TTrackRows {
@@ -373,18 +366,22 @@ TPatchPlan TARInfoList::PlanChanges() {
             }
             // Once written, the record stands for the SPS as the file now holds it. It is decoded now, so
             // that nothing after the first write needs memory.
-            const TNALUnit *unit = FSession.FindUnit(written, info.NALUnit->Complete);
-            if (unit == nullptr)
-                unit = FSession.KeepUnit(DecodeNALUnit(std::move(written), info.NALUnit->Complete));
-            entry.Written = [&info, unit] {
-                info.NALUnit = unit;
-                info.SequenceParameterSet = unit->SequenceParameterSet.get();
-            };
+            const TCodec &codec = info.Unit->Codec();
+            const TRatioUnit *unit = FSession.FindUnit(codec, written, info.Unit->Complete());
+            if (unit == nullptr) {
+                std::unique_ptr<TRatioUnit> decoded = codec.Decode(std::move(written), info.Unit->Complete());
+                if (!decoded) {
+                    plan.Refusals.push_back({row, SRecordWithoutUnit});
+                    continue;
+                }
+                unit = FSession.KeepUnit(std::move(decoded));
+            }
+            entry.Written = [&info, unit] { info.Unit = unit; };
             plan.Entries.push_back(std::move(entry));
         }
         if (info.Track == nullptr || (!info.KeepsKind() && info.IsChanged()))
             continue;
-        // An SPS that states no ratio and is left so gives its container no ratio to follow; a container
+        // A unit that states no ratio and is left so gives its container no ratio to follow; a container
         // row left as it is stands for the statement as it is (one that can only come near a ratio would
         // otherwise move on to the next nearest at every save).
         if (info.EffectiveSarWidth() < 1 || info.EffectiveSarHeight() < 1 ||

@@ -1,11 +1,12 @@
 #pragma once
 
-// What a container says about the aspect ratio of a video track, beside the SPS: AVI's video
+// What a container says about the aspect ratio of a video track, beside the bitstream: AVI's video
 // properties, MP4's pasp and tkhd, Matroska's display size. Players built on libavformat believe the
 // container before the SPS; hardware players read the SPS. A save changes both, so that they agree.
 
 #include "PatchPlan.h"
 #include "base/Ratio.h"
+#include "codec/CodecRegistry.h"
 
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,9 @@ public:
 class TTrack {
 public:
     TTrack(int number, std::string label) : Number(number), Label(std::move(label)) {}
+
+    // The codec the container names for the track, null when it names none the program knows.
+    const TCodecEntry *Codec = nullptr;
 
     int Number;        // AVI stream number, MP4 track ID, Matroska track number, transport stream PID
     std::string Label; // how messages name it: "stream 0", "track 1", ...

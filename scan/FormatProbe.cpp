@@ -1,6 +1,7 @@
 #include "FormatProbe.h"
 
 #include "base/Messages.h"
+#include "codec/CodecRegistry.h"
 
 #include <algorithm>
 #include <array>
@@ -158,6 +159,27 @@ bool IsMxf(const THead &head) {
     return std::search(begin, end, PartitionKey.begin(), PartitionKey.end()) != end;
 }
 
+// The formats of elementary streams, by the key of their codec. MPEG-1 and MPEG-2 video share one format,
+// named by its first row.
+struct TElementaryFormat {
+    TFileFormat Format;
+    const char *Key;
+};
+constexpr std::array<TElementaryFormat, 5> ElementaryFormats{{
+    {TFileFormat::RawH264, "h264"},
+    {TFileFormat::RawHevc, "hevc"},
+    {TFileFormat::RawMpegVideo, "mpeg2video"},
+    {TFileFormat::RawMpegVideo, "mpeg1video"},
+    {TFileFormat::RawMpeg4Visual, "mpeg4visual"},
+}};
+
+TFileFormat ElementaryFormatOf(const TCodecEntry &codec) {
+    for (const TElementaryFormat &elementary : ElementaryFormats)
+        if (std::string_view(elementary.Key) == codec.Key)
+            return elementary.Format;
+    return TFileFormat::Unknown;
+}
+
 } // namespace
 
 TFileFormat DetectFormat(TStream &stream) {
@@ -191,12 +213,21 @@ TFileFormat DetectFormat(TStream &stream) {
         return TFileFormat::M2ts;
     if (HasPacketRun(head, 204))
         return TFileFormat::MpegTs204;
-    return TFileFormat::RawH264;
+    const TCodecEntry *elementary = CodecOfElementaryStream(head.Data(), head.Size());
+    return elementary != nullptr ? ElementaryFormatOf(*elementary) : TFileFormat::Unknown;
+}
+
+const TCodecEntry *ElementaryCodecOf(TFileFormat format) {
+    for (const TElementaryFormat &elementary : ElementaryFormats)
+        if (elementary.Format == format)
+            return CodecByKey(elementary.Key);
+    return nullptr;
 }
 
 bool IsScannable(TFileFormat format) {
+    if (const TCodecEntry *elementary = ElementaryCodecOf(format))
+        return elementary->Codec != nullptr;
     switch (format) {
-    case TFileFormat::RawH264:
     case TFileFormat::Avi:
     case TFileFormat::Mp4:
     case TFileFormat::Matroska:

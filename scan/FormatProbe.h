@@ -7,13 +7,18 @@
 #include "base/FileFormat.h"
 #include "base/Streams.h"
 
+struct TCodecEntry;
+
 // Reads the first ProbedBytes bytes of the stream and names its format: nothing else of the file counts.
 TFileFormat DetectFormat(TStream &stream);
 inline constexpr int64_t ProbedBytes = 65536 + 16;
 
 // Whether a scanner of this program reads the format. WebM does not hold H.264: it is refused before any
-// scan (and the Matroska scanner, made to read one, refuses it once it has read the DocType).
+// scan (and the Matroska scanner, made to read one, refuses it once it has read the DocType). An elementary
+// stream is read when its codec is.
 bool IsScannable(TFileFormat format);
+// The codec of an elementary stream's format; null for the other formats.
+const TCodecEntry *ElementaryCodecOf(TFileFormat format);
 
 // A file of a format the scanner that was asked to read it does not read.
 class EFileFormat : public Exception {

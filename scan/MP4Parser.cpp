@@ -4,30 +4,40 @@
 #include "Mp4Statements.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "h264/AvcConfig.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace {
 
-constexpr uint32_t BoxType(const char (&code)[5]) {
+// A box type from its four characters.
+constexpr uint32_t BoxType(std::string_view code) {
     return (uint32_t{static_cast<uint8_t>(code[0])} << 24) | (uint32_t{static_cast<uint8_t>(code[1])} << 16) |
            (uint32_t{static_cast<uint8_t>(code[2])} << 8) | uint32_t{static_cast<uint8_t>(code[3])};
 }
 
-std::string TypeText(uint32_t type) {
-    std::string text(4, ' ');
+std::string TypeName(uint32_t type) {
+    std::string name(4, ' ');
     for (int i = 0; i < 4; ++i)
-        text[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
-    return CodeText(text);
+        name[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
+    return name;
 }
 
-bool IsAvcEntry(uint32_t type) {
-    return type == BoxType("avc1") || type == BoxType("avc2") || type == BoxType("avc3") ||
-           type == BoxType("avc4");
+std::string TypeText(uint32_t type) {
+    return CodeText(TypeName(type));
+}
+
+// The codec an entry of this type holds, by the registry; null when it names none the program knows.
+const TCodecEntry *CodecOfEntry(uint32_t type) {
+    return CodecOfSampleEntry(TypeName(type));
+}
+
+bool IsReadableEntry(uint32_t type) {
+    const TCodecEntry *codec = CodecOfEntry(type);
+    return codec != nullptr && codec->Codec != nullptr;
 }
 
 // Boxes whose children are boxes right behind their header.
@@ -72,8 +82,8 @@ bool KeepsRatio(const uint8_t *matrix) {
     return upright || turned;
 }
 
-// A sample too small for a length and a NAL unit header with a byte behind it holds no SPS.
-bool HoldsNoSps(int64_t size, int lengthSize) {
+// A sample too small for a length and a unit's first byte with a byte behind it holds no unit to read.
+bool HoldsNoUnit(int64_t size, int lengthSize) {
     return size < lengthSize + 2;
 }
 
@@ -87,13 +97,24 @@ struct TMP4Parser::TSampleEntry {
     int64_t Width = 0;
     int64_t Height = 0;
     int LengthSize = 4;
-    // Its avcC boxes: players read the first; a second one, when there is one, is listed and changed too,
-    // so that every reader sees the same ratio.
+    // Its decoder configuration boxes: players read the first; a second one, when there is one, is listed
+    // and changed too, so that every reader sees the same ratio.
     std::vector<TBox> Configs;
     TBox Pasp;                           // pasp, when Pasp.Type is set
-    const std::string *Reason = nullptr; // why its SPS can not be changed
+    const std::string *Reason = nullptr; // why its units can not be changed
 
-    bool IsAvc() const { return IsAvcEntry(Type) || (Type == BoxType("encv") && IsAvcEntry(Original)); }
+    // The codec of the entry (of the format an encrypted one hides), null when none the program reads.
+    const TCodec *Codec() const {
+        const TCodecEntry *codec = CodecOfEntry(Encrypted() ? Original : Type);
+        return codec != nullptr ? codec->Codec : nullptr;
+    }
+    // Whether box is the entry's decoder configuration. An encrypted entry may name the format it hides
+    // only behind that box: every codec's configuration box is kept, and matched once the entry is read.
+    bool IsConfig(uint32_t box) const {
+        const TCodecEntry *codec = CodecOfEntry(Encrypted() ? Original : Type);
+        const char *config = codec != nullptr ? ConfigBoxOf(*codec) : nullptr;
+        return config != nullptr && box == BoxType(config);
+    }
     bool Encrypted() const { return Type == BoxType("encv"); }
 };
 
@@ -111,7 +132,7 @@ struct TMP4Parser::TTrackInfo {
     uint32_t DefaultDescription = 1;
     uint32_t DefaultSize = 0;
     bool HasDefaults = false; // a trex gave them
-    TTrack *Track = nullptr;  // an H.264 video track of the session
+    TTrack *Track = nullptr;  // a video track of the session, of a codec the program reads
     bool CutNoticed = false;
     bool OverrunNoticed = false;
     bool SamplesUnread = false; // samples inside the file that could not be placed or were past the budget
@@ -291,7 +312,7 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
             TSampleEntry entry;
             entry.Type = box.Type;
             entry.Start = box.Start;
-            const bool visual = (IsAvcEntry(box.Type) || box.Type == BoxType("encv")) &&
+            const bool visual = (IsReadableEntry(box.Type) || box.Type == BoxType("encv")) &&
                                 box.End - box.Data >= VisualEntryFields;
             if (visual) {
                 uint8_t size[4];
@@ -324,7 +345,8 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
         } else if (box.Type == BoxType("hdlr") && parentType == BoxType("mdia") && box.End - box.Data >= 12) {
             // The media handler; a MOV file's data handler (in minf) names something else.
             current->Handler = Read32(box.Data + 8);
-        } else if (box.Type == BoxType("avcC") && entry != nullptr && parentType == entry->Type) {
+        } else if (entry != nullptr && parentType == entry->Type &&
+                   CodecOfConfigBox(TypeName(box.Type)) != nullptr) {
             entry->Configs.push_back(box);
         } else if (box.Type == BoxType("pasp") && entry != nullptr && parentType == entry->Type &&
                    box.End - box.Data >= 8) {
@@ -356,27 +378,30 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
     FTracks = std::move(tracks);
 }
 
-// A video track with H.264 sample entries becomes a track of the session with its statements, in the order
-// players believe them, and the SPS of its decoder configurations; other video tracks are told.
+// A video track with sample entries of a codec the program reads becomes a track of the session with its
+// statements, in the order players believe them, and the units of its decoder configurations; other video
+// tracks are told.
 void TMP4Parser::FinishTrack(TTrackInfo &info) {
     if (info.Handler != BoxType("vide") || info.Track != nullptr)
         return;
     const TSampleEntry *first = nullptr;
     for (const TSampleEntry &entry : info.Entries)
-        if (entry.IsAvc() && first == nullptr)
+        if (entry.Codec() != nullptr && first == nullptr)
             first = &entry;
     if (first == nullptr) {
         const std::string type =
             info.Entries.empty() ? std::string("(none)") : TypeText(info.Entries.front().Type);
-        Notice(TScanNotice::TKind::NotScanned, info.TrackHeader.Start, Format(SNotH264Track, info.Id, type));
+        Notice(TScanNotice::TKind::NotScanned, info.TrackHeader.Start,
+               Format(SUnreadCodecTrack, info.Id, type));
         return;
     }
     TTrack &track = Session.AddTrack(static_cast<int>(info.Id), Format(SMp4TrackLabel, info.Id));
     info.Track = &track;
+    track.Codec = CodecOfEntry(first->Encrypted() ? first->Original : first->Type);
     track.Width = first->Width;
     track.Height = first->Height;
     for (TSampleEntry &entry : info.Entries) {
-        if (!entry.IsAvc())
+        if (entry.Codec() == nullptr)
             continue;
         if (entry.Encrypted()) {
             entry.Reason = Session.KeepReason(Format(SEncryptedTrack, track.Label));
@@ -405,28 +430,35 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
     if (info.MatrixStretches && !track.Statements.empty())
         track.NotWritten = Format(SDisplayMatrixStretches, track.Label);
     for (TSampleEntry &entry : info.Entries)
-        if (entry.IsAvc())
+        if (entry.Codec() != nullptr)
             ReadConfiguration(info, entry);
 }
 
-// The SPS of an entry's avcC boxes, and the length size of the NAL units in its samples (from the first,
-// as players take it).
+// The units of an entry's decoder configurations, and the length size of the units in its samples (from
+// the first, as players take it).
 void TMP4Parser::ReadConfiguration(TTrackInfo &info, TSampleEntry &entry) {
+    bool first = true;
     for (const TBox &box : entry.Configs) {
+        if (!entry.IsConfig(box.Type))
+            continue;
+        const bool firstConfig = std::exchange(first, false);
         std::vector<uint8_t> record(static_cast<size_t>(std::min(box.End - box.Data, MaxConfigBytes)));
         Read(box.Data, record.data(), record.size());
-        TAvcDecoderConfig config;
+        const TCodec &codec = *entry.Codec();
+        TCodecConfig config;
         try {
-            config = ReadAvcDecoderConfig(record.data(), record.size());
+            config = codec.ReadConfig(record);
         } catch (const Exception &error) {
             Notice(TScanNotice::TKind::Structure, box.Start,
-                   Format(SAvcConfigDamaged, info.Track->Label, box.Start, WithoutFullStop(error.what())));
+                   Format(SConfigDamaged, codec.ConfigName(), info.Track->Label, box.Start,
+                          WithoutFullStop(error.what())));
             continue;
         }
-        if (box.Start == entry.Configs.front().Start)
+        if (firstConfig)
             entry.LengthSize = config.LengthSize;
-        for (TConfigSps &sps : ConfigSpsUnits(config, record))
-            KeepNALUnit(std::move(sps.Unit), TPlacement(box.Data + sps.Offset), info.Track, entry.Reason);
+        for (TConfigUnit &unit : config.Units)
+            KeepUnit(codec, {std::move(unit.Bytes), unit.Complete}, TPlacement(box.Data + unit.Offset),
+                     info.Track, entry.Reason);
     }
 }
 
@@ -439,7 +471,7 @@ bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t
         return false;
     }
     TLengthPrefixedSource source(*FStream, offset, offset + size, entry.LengthSize);
-    ScanLengthPrefixed(source, info.Track, entry.Reason);
+    ScanLengthPrefixed(*entry.Codec(), source, info.Track, entry.Reason);
     if (source.Overrun() && !info.OverrunNoticed) {
         info.OverrunNoticed = true;
         Notice(TScanNotice::TKind::Structure, source.OverrunAt(),
@@ -516,7 +548,7 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
         int64_t offset = static_cast<int64_t>(chunks.Read(0, offsetBytes));
         ReportProgress(std::clamp<int64_t>(offset, 0, FFileSize), FFileSize);
         const TSampleEntry *entry = info.Entry(description);
-        const bool scanned = entry != nullptr && entry->IsAvc() && !entry->Encrypted();
+        const bool scanned = entry != nullptr && entry->Codec() != nullptr && !entry->Encrypted();
         const int64_t count =
             static_cast<int64_t>(std::min<uint64_t>(perChunk, static_cast<uint64_t>(samplesLeft)));
         for (int64_t sample = 0; sample < count && !Aborted; ++sample) {
@@ -524,7 +556,7 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
             // Each sample counts, scanned or not: a count the file declares never sets the work.
             if (!WithinSampleBytes(info, offset, size))
                 return;
-            if (scanned && !HoldsNoSps(size, entry->LengthSize) && !ScanSample(info, *entry, offset, size))
+            if (scanned && !HoldsNoUnit(size, entry->LengthSize) && !ScanSample(info, *entry, offset, size))
                 return;
             offset += size;
         }
@@ -641,8 +673,8 @@ void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
     }
     TTrackInfo *info = place.Info;
     const TSampleEntry *entry = info != nullptr ? info->Entry(place.Description) : nullptr;
-    const bool scanned = info != nullptr && info->Track != nullptr && entry != nullptr && entry->IsAvc() &&
-                         !entry->Encrypted();
+    const bool scanned = info != nullptr && info->Track != nullptr && entry != nullptr &&
+                         entry->Codec() != nullptr && !entry->Encrypted();
     if (scanned && (start == Unknown || listed < count))
         info->SamplesUnread = true;
     if (scanned && start == Unknown && !place.NotPlacedTold) {
@@ -654,7 +686,7 @@ void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
     if (start == Unknown || listed < count || (!sized && place.DefaultSize == Unknown))
         return;
     // Runs that need no walk sample by sample: of a track not scanned, or of one size too small for an SPS.
-    if (!sized && (!scanned || HoldsNoSps(place.DefaultSize, entry->LengthSize))) {
+    if (!sized && (!scanned || HoldsNoUnit(place.DefaultSize, entry->LengthSize))) {
         if (place.DefaultSize == 0 || count <= (FFileSize - std::min(start, FFileSize)) / place.DefaultSize)
             place.DataEnd = start + count * place.DefaultSize;
         return;
@@ -666,7 +698,7 @@ void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
         const int64_t size = sized ? static_cast<int64_t>(samples.Read(sizeAt, 4)) : place.DefaultSize;
         samples.Next();
         if (scanned && (Aborted || !WithinSampleBytes(*info, offset, size) ||
-                        (!HoldsNoSps(size, entry->LengthSize) && !ScanSample(*info, *entry, offset, size))))
+                        (!HoldsNoUnit(size, entry->LengthSize) && !ScanSample(*info, *entry, offset, size))))
             return;
         offset += size;
     }

@@ -4,7 +4,6 @@
 #include "base/ByteView.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "h264/AvcConfig.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -150,7 +149,6 @@ const char *CompressionName(uint64_t algorithm) {
 
 constexpr int64_t MaxConfigBytes = 1 << 20;
 constexpr int64_t MaxStrippedBytes = 1 << 16;
-constexpr const char *AvcCodecId = "V_MPEG4/ISO/AVC";
 
 } // namespace
 
@@ -177,6 +175,7 @@ struct TMatroskaParser::TTrackInfo {
     uint64_t Number = 0;
     uint64_t Type = 0;
     std::string CodecId;
+    const TCodec *Codec = nullptr; // set for a track of a codec the program reads
     TElement CodecPrivate;
     bool HasCodecPrivate = false;
     bool HasVideo = false;
@@ -659,21 +658,24 @@ void TMatroskaParser::FinishVideo(TTrackInfo &info) {
     }
 }
 
-// An H.264 video track becomes a track of the session with its display size and the SPS of its codec
-// private data; its encodings say how its frames are read, or that they are not.
+// A video track of a codec the program reads becomes a track of the session with its display size and the
+// units of its codec private data; its encodings say how its frames are read, or that they are not.
 void TMatroskaParser::FinishTrack(TTrackInfo &info) {
     const bool video = info.Type == 1 || info.CodecId.rfind("V_", 0) == 0;
     if (!video || info.Track != nullptr || info.Number == 0)
         return;
-    if (info.CodecId != AvcCodecId) {
+    const TCodecEntry *codec = CodecOfMatroskaId(info.CodecId);
+    if (codec == nullptr || codec->Codec == nullptr) {
         Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
-               Format(SNotH264Track, static_cast<int64_t>(info.Number),
+               Format(SUnreadCodecTrack, static_cast<int64_t>(info.Number),
                       info.CodecId.empty() ? std::string("(no codec)") : CodeText(info.CodecId)));
         return;
     }
     const auto number = static_cast<int>(std::min<uint64_t>(info.Number, 0x7FFFFFFF));
     TTrack &track = Session.AddTrack(number, Format(SMatroskaTrackLabel, number));
     info.Track = &track;
+    info.Codec = codec->Codec;
+    track.Codec = codec;
     info.ScanFrames = true;
     bool privateReadable = true;
     for (const TEncoding &encoding : info.Encodings) {
@@ -720,7 +722,8 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
         ReadConfiguration(info);
 }
 
-// The SPS of the codec private data (an avcC record), and the length size of the frames' NAL units.
+// The units of the codec private data (the codec's decoder configuration record), and the length size of
+// the frames' units.
 void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     if (!info.HasCodecPrivate)
         return;
@@ -731,22 +734,22 @@ void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     std::vector<uint8_t> record(static_cast<size_t>(view.Size()));
     view.Seek(0);
     view.ReadBuffer(record.data(), record.size());
-    TAvcDecoderConfig config;
+    TCodecConfig config;
     try {
-        config = ReadAvcDecoderConfig(record.data(), record.size());
+        config = info.Codec->ReadConfig(record);
     } catch (const Exception &error) {
         Notice(TScanNotice::TKind::Structure, info.CodecPrivate.Start,
-               Format(SAvcConfigDamaged, info.Track->Label, info.CodecPrivate.Start,
+               Format(SConfigDamaged, info.Codec->ConfigName(), info.Track->Label, info.CodecPrivate.Start,
                       WithoutFullStop(error.what())));
         return;
     }
     info.LengthSize = config.LengthSize;
     const int64_t stripped = view.Size() - extents.back().Length;
-    for (TConfigSps &sps : ConfigSpsUnits(config, record))
-        KeepFromView(info, view, stripped, sps.Offset, std::move(sps.Unit));
+    for (TConfigUnit &unit : config.Units)
+        KeepFromView(info, view, stripped, unit.Offset, {std::move(unit.Bytes), unit.Complete});
 }
 
-// An SPS read through a view of the stripped header bytes and the bytes behind them, at start in it: kept
+// A unit read through a view of the stripped header bytes and the bytes behind them, at start in it: kept
 // where its bytes lie in the file, and not changeable when it begins in the stripped bytes (they stand
 // for every frame of the track).
 void TMatroskaParser::KeepFromView(const TTrackInfo &info, const TByteView &view, int64_t stripped,
@@ -755,7 +758,7 @@ void TMatroskaParser::KeepFromView(const TTrackInfo &info, const TByteView &view
     const std::string *reason = info.Reason;
     if (start < stripped)
         reason = Session.KeepReason(Format(SSpsInStrippedHeader, placement.FileOffset(0), info.Track->Label));
-    KeepNALUnit(std::move(unit), placement, info.Track, reason);
+    KeepUnit(*info.Codec, std::move(unit), placement, info.Track, reason);
 }
 
 // A SimpleBlock or Block: track number, timecode, flags, the lacing of its frames, the frames.
@@ -881,7 +884,7 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
     };
     if (info.Stripped.empty()) {
         TLengthPrefixedSource source(*FStream, offset, offset + size, info.LengthSize);
-        ScanLengthPrefixed(source, info.Track, info.Reason);
+        ScanLengthPrefixed(*info.Codec, source, info.Track, info.Reason);
         if (source.Overrun())
             overrun(source.OverrunAt());
         return;
@@ -897,8 +900,8 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
         // read with the first frame only, however many frames a few bytes of laced blocks give.
         if (info.StrippedRead && source.Start() + source.Length() <= stripped)
             continue;
-        if (NalUnitTypeOf(source.Header()) == NalTypeSps)
-            KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(MaxSpsBytes));
+        if (info.Codec->StatesRatio(source.Header()))
+            KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(info.Codec->MaxUnitBytes()));
     }
     info.StrippedRead = true;
     if (source.Overrun())

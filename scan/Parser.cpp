@@ -52,7 +52,7 @@ void TParser::Scan(TStream &stream) {
         GuardTrack(nullptr, Session.NotListed);
 }
 
-// A track whose container states its ratio but none of whose SPS has a row is listed by its container
+// A track whose container states its ratio but none of whose units has a row is listed by its container
 // statement, so that the ratio players read from the container can still be changed.
 void TParser::AddContainerRows() {
     for (TTrack &track : Session.Tracks) {
@@ -97,44 +97,44 @@ void TParser::Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::str
         Events.OnNotice(notice);
 }
 
-void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTrack *track,
-                          const std::string *notChangeable) {
-    const TNALUnit *unit = Session.FindUnit(bytes.Bytes, bytes.Complete);
+void TParser::KeepUnit(const TCodec &codec, TNalUnitBytes bytes, const TPlacement &placement, TTrack *track,
+                       const std::string *notChangeable) {
+    const TRatioUnit *unit = Session.FindUnit(codec, bytes.Bytes, bytes.Complete);
     if (unit == nullptr) {
-        std::unique_ptr<TNALUnit> decoded;
+        std::unique_ptr<TRatioUnit> decoded;
         std::string damage;
         try {
-            decoded = DecodeNALUnit(std::move(bytes.Bytes), bytes.Complete);
+            decoded = codec.Decode(std::move(bytes.Bytes), bytes.Complete);
         } catch (const EInOutError &) {
-            damage = SSpsCutShort;
+            damage = SUnitCutShort;
         } catch (const Exception &error) {
             damage = error.what();
         }
         if (!damage.empty()) {
-            ++Session.DamagedSpsCount;
-            Notice(TScanNotice::TKind::DamagedSps, placement.FileOffset(0),
-                   Format(SDamagedSps, placement.FileOffset(0), damage));
+            ++Session.DamagedUnitCount;
+            Notice(TScanNotice::TKind::DamagedUnit, placement.FileOffset(0),
+                   Format(SDamagedUnit, codec.UnitName(), placement.FileOffset(0), damage));
             return;
         }
-        if (decoded->SequenceParameterSet->HasAspectRatioField()) {
+        if (decoded) {
             if (Session.UnitCount() < TScanSession::MaxDistinctUnits) {
                 unit = Session.KeepUnit(std::move(decoded));
             } else if (Session.NotListed.empty()) {
-                Session.NotListed = Format(STooManyDistinctSps, TScanSession::MaxDistinctUnits);
+                Session.NotListed =
+                    Format(STooManyDistinctUnits, codec.UnitName(), TScanSession::MaxDistinctUnits);
                 Notice(TScanNotice::TKind::NotScanned, placement.FileOffset(0), Session.NotListed);
             }
         }
     }
-    ++Session.SpsCount;
-    if (Events.OnNALUnitKept)
-        Events.OnNALUnitKept(Session.SpsCount);
+    ++Session.RatioUnitCount;
+    if (Events.OnRatioUnitKept)
+        Events.OnRatioUnitKept(Session.RatioUnitCount);
     if (unit == nullptr)
-        return; // no usable ratio, or past the limit: counted, not listed
+        return; // no ratio field, or past the limit: counted, not listed
     if (!Session.FirstAtPlace(placement.FileOffset(0), unit))
         return; // listed already: its row stands for every reference to it
     TARInfo record;
-    record.NALUnit = unit;
-    record.SequenceParameterSet = unit->SequenceParameterSet.get();
+    record.Unit = unit;
     record.Placement = placement;
     record.Track = track;
     record.NotChangeable = notChangeable;
@@ -144,43 +144,44 @@ void TParser::KeepNALUnit(TNalUnitBytes bytes, const TPlacement &placement, TTra
 }
 
 template <typename TSource, typename TProgress, typename TPlace>
-void TParser::ScanUnits(TSource &source, const TProgress &reportProgress, const TPlace &placement,
-                        TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
+void TParser::ScanUnits(const TCodec &codec, TSource &source, const TProgress &reportProgress,
+                        const TPlace &placement, TTrack *track, const std::string *notChangeable,
+                        TAnnexBScan how) {
     while (!Aborted) {
         if (how.Progress)
             reportProgress();
         if (!source.Next())
             return;
-        if (NalUnitTypeOf(source.Header()) == NalTypeSps) {
-            TNalUnitBytes unit = source.ReadUnit(MaxSpsBytes);
+        if (codec.StatesRatio(source.Header())) {
+            TNalUnitBytes unit = source.ReadUnit(codec.MaxUnitBytes());
             const TPlacement place = placement(source.Start(), static_cast<int64_t>(unit.Bytes.size()));
-            KeepNALUnit(std::move(unit), place, track, notChangeable);
+            KeepUnit(codec, std::move(unit), place, track, notChangeable);
         }
         if (how.FirstUnitOnly)
             return;
     }
 }
 
-void TParser::ScanAnnexB(TFastBitstream &reader,
+void TParser::ScanAnnexB(const TCodec &codec, TFastBitstream &reader,
                          const std::function<TPlacement(int64_t start, int64_t count)> &placement,
                          TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
     TAnnexBSource source(reader);
     ScanUnits(
-        source, [&] { ReportProgress(reader.Stream()->Position(), reader.Stream()->Size()); }, placement,
-        track, notChangeable, how);
+        codec, source, [&] { ReportProgress(reader.Stream()->Position(), reader.Stream()->Size()); },
+        placement, track, notChangeable, how);
 }
 
-void TParser::ScanLengthPrefixed(TLengthPrefixedSource &source, TTrack *track,
+void TParser::ScanLengthPrefixed(const TCodec &codec, TLengthPrefixedSource &source, TTrack *track,
                                  const std::string *notChangeable) {
     ScanUnits(
-        source, [] {}, [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, {});
+        codec, source, [] {}, [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, {});
 }
 
 // All bytes of the range are read already.
-void TParser::ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
+void TParser::ScanAnnexB(const TCodec &codec, const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                          const std::string *notChangeable, TAnnexBScan how) {
     TAnnexBBytes source(bytes, start, end);
     ScanUnits(
-        source, [&] { ReportProgress(end, Session.FileSize); },
+        codec, source, [&] { ReportProgress(end, Session.FileSize); },
         [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, how);
 }

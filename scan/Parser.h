@@ -1,12 +1,13 @@
 #pragma once
 
-// The scanning contract every scanner follows: it walks its format's structure and hands over NAL
-// units and container statements; the per-NAL-unit step that keeps an SPS and adds its row is shared.
+// The scanning contract every scanner follows: it walks its format's structure and hands over the units
+// of each track's codec and the container statements; the per-unit step that keeps a unit that states a
+// ratio and adds its row is shared.
 
 #include "ScanSession.h"
 #include "base/ByteView.h"
 #include "base/Streams.h"
-#include "h264/NalSource.h"
+#include "codec/NalSource.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,14 +17,14 @@
 struct TScanEvents {
     // How far the scan has read: position of total bytes.
     std::function<void(int64_t position, int64_t total)> OnProgress;
-    // An SPS NAL unit was found (spsCount of them so far), with or without a ratio.
-    std::function<void(int64_t spsCount)> OnNALUnitKept;
-    // A row was added for an SPS with a usable ratio.
+    // A unit that can state a ratio (an SPS) was found (count of them so far), with or without a ratio.
+    std::function<void(int64_t count)> OnRatioUnitKept;
+    // A row was added for a unit with a ratio field.
     std::function<void(TARInfo &record)> OnRecordAdded;
     // Something could not be read as it should; the scan goes on where it can.
     std::function<void(const TScanNotice &notice)> OnNotice;
-    // An AVI video stream's handler code is not an H.264 one: true scans it anyway, false (or no
-    // handler) ends the scan.
+    // An AVI video stream's handler code names no codec the program knows: true scans it anyway as H.264,
+    // false (or no handler) ends the scan.
     std::function<bool(const std::string &fourCC)> OnForeignHandler;
     // The scan has ended: done, aborted or failed.
     std::function<void()> OnFinished;
@@ -45,8 +46,8 @@ public:
 
     // Set by the caller before the scan, and to stop it: the scan ends at its next look.
     bool Aborted = false;
-    // False: only the first NAL unit of each piece of video data (AVI chunk) is looked at; a raw stream
-    // is read whole in any case.
+    // False: only the first unit of each piece of video data (AVI chunk) is looked at; a raw stream is
+    // read whole in any case.
     bool DeepScan = true;
     TScanEvents Events;
     TScanSession &Session;
@@ -63,31 +64,33 @@ protected:
     void AddContainerRows();
     void Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text);
 
-    // The per-NAL-unit step for an SPS NAL unit: its bytes as found, where they lie in the file, the track
-    // it belongs to and why it can not be changed in place, if it can not. Keeps and counts the SPS and
-    // adds its row when it has a usable ratio; a damaged SPS is counted and noticed instead.
-    void KeepNALUnit(TNalUnitBytes unit, const TPlacement &placement, TTrack *track,
-                     const std::string *notChangeable = nullptr);
+    // The per-unit step for a unit of the codec that states a ratio: its bytes as found, where they lie in
+    // the file, the track it belongs to and why it can not be changed in place, if it can not. Keeps and
+    // counts the unit and adds its row when it has a ratio field; a damaged unit is counted and noticed
+    // instead.
+    void KeepUnit(const TCodec &codec, TNalUnitBytes unit, const TPlacement &placement, TTrack *track,
+                  const std::string *notChangeable = nullptr);
     // How ScanAnnexB goes through its range.
     struct TAnnexBScan {
         bool FirstUnitOnly = false; // only the first NAL unit of the range is looked at
         bool Progress = false;      // progress is reported before each search for a start code
     };
-    // The NAL units of an Annex B byte stream in the reader's range, each SPS through KeepNALUnit;
-    // placement maps stream positions to the file.
-    void ScanAnnexB(TFastBitstream &reader,
+    // The units of a byte stream of the codec in the reader's range, each that states a ratio through
+    // KeepUnit; placement maps stream positions to the file.
+    void ScanAnnexB(const TCodec &codec, TFastBitstream &reader,
                     const std::function<TPlacement(int64_t start, int64_t count)> &placement, TTrack *track,
                     const std::string *notChangeable, TAnnexBScan how);
     // The same over a range of the file whose bytes are in memory (bytes[0] is the byte at file offset
     // start): the same units with less work per range, for ranges as small as the frames of an AVI.
-    void ScanAnnexB(const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
+    void ScanAnnexB(const TCodec &codec, const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                     const std::string *notChangeable, TAnnexBScan how);
-    // The NAL units of a sample or frame whose units follow their lengths, each SPS through KeepNALUnit at
-    // the file offset the source gives it.
-    void ScanLengthPrefixed(TLengthPrefixedSource &source, TTrack *track, const std::string *notChangeable);
+    // The units of a sample or frame whose units follow their lengths, each that states a ratio through
+    // KeepUnit at the file offset the source gives it.
+    void ScanLengthPrefixed(const TCodec &codec, TLengthPrefixedSource &source, TTrack *track,
+                            const std::string *notChangeable);
 
 private:
     template <typename TSource, typename TProgress, typename TPlace>
-    void ScanUnits(TSource &source, const TProgress &reportProgress, const TPlace &placement, TTrack *track,
-                   const std::string *notChangeable, TAnnexBScan how);
+    void ScanUnits(const TCodec &codec, TSource &source, const TProgress &reportProgress,
+                   const TPlace &placement, TTrack *track, const std::string *notChangeable, TAnnexBScan how);
 };

@@ -1,7 +1,17 @@
 #include "ScanSession.h"
 
+#include <algorithm>
+
 TTrack &TScanSession::AddTrack(int number, std::string label) {
     return Tracks.emplace_back(number, std::move(label));
+}
+
+std::vector<std::string> TScanSession::CodecNames() const {
+    std::vector<std::string> names;
+    for (const TTrack &track : Tracks)
+        if (track.Codec != nullptr && std::find(names.begin(), names.end(), track.Codec->Name) == names.end())
+            names.emplace_back(track.Codec->Name);
+    return names;
 }
 
 bool TScanSession::AddNotice(TScanNotice notice) {
@@ -12,26 +22,28 @@ bool TScanSession::AddNotice(TScanNotice notice) {
     return true;
 }
 
-std::string TScanSession::UnitKey(const std::vector<uint8_t> &bytes, bool complete) {
+std::string TScanSession::UnitKey(const TCodec &codec, const std::vector<uint8_t> &bytes, bool complete) {
     std::string key(bytes.begin(), bytes.end());
     key += complete ? 'c' : 'p';
+    key += codec.Key();
     return key;
 }
 
-const TNALUnit *TScanSession::FindUnit(const std::vector<uint8_t> &bytes, bool complete) const {
-    auto found = FUnits.find(UnitKey(bytes, complete));
+const TRatioUnit *TScanSession::FindUnit(const TCodec &codec, const std::vector<uint8_t> &bytes,
+                                         bool complete) const {
+    auto found = FUnits.find(UnitKey(codec, bytes, complete));
     return found == FUnits.end() ? nullptr : found->second.get();
 }
 
-const TNALUnit *TScanSession::KeepUnit(std::unique_ptr<TNALUnit> unit) {
-    std::string key = UnitKey(unit->Bytes, unit->Complete);
+const TRatioUnit *TScanSession::KeepUnit(std::unique_ptr<TRatioUnit> unit) {
+    std::string key = UnitKey(unit->Codec(), unit->Bytes(), unit->Complete());
     auto &kept = FUnits[key];
     if (!kept)
         kept = std::move(unit);
     return kept.get();
 }
 
-bool TScanSession::FirstAtPlace(int64_t fileOffset, const TNALUnit *unit) {
+bool TScanSession::FirstAtPlace(int64_t fileOffset, const TRatioUnit *unit) {
     return FListedPlaces.emplace(fileOffset, unit).second;
 }
 

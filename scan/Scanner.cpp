@@ -17,9 +17,10 @@ TFileFormat ProbeFile(const std::string &fileName) {
 
 std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session) {
     session.Format = format;
+    if (const TCodecEntry *elementary = ElementaryCodecOf(format))
+        return elementary->Codec != nullptr ? std::make_unique<TStreamParser>(session, *elementary->Codec)
+                                            : nullptr;
     switch (format) {
-    case TFileFormat::RawH264:
-        return std::make_unique<TStreamParser>(session);
     case TFileFormat::Avi:
         return std::make_unique<TRIFFParser>(session);
     case TFileFormat::Mp4:

@@ -12,5 +12,6 @@
 // a regular file or can not be opened.
 TFileFormat ProbeFile(const std::string &fileName);
 
-// The scanner of a format, scanning into the session; null for a format no scanner reads.
+// The scanner of a format, scanning into the session; null for a format no scanner reads (an elementary
+// stream of a codec whose bitstream the program does not read, say).
 std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session);

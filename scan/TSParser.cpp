@@ -2,7 +2,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "h264/NalSource.h"
+#include "codec/NalSource.h"
 #include "h264/uH264.h"
 
 #include <algorithm>
@@ -801,6 +801,7 @@ void TTSParser::TWalk::MakeVideo(TPid &pid, bool byContent) {
     pid.Stream = std::make_unique<TStreamState>();
     pid.Stream->ByContent = byContent;
     pid.Stream->Track = &FSession.AddTrack(pid.Number, Label(pid));
+    pid.Stream->Track->Codec = CodecOfStreamType(StreamTypeH264);
     FVideoPids.push_back(pid.Number);
 }
 
@@ -976,8 +977,8 @@ void TTSParser::TWalk::FinishSps(TPid &pid, int64_t end, bool complete) {
     if (reason == nullptr && pid.Scrambled)
         reason = FSession.KeepReason(Format(SSpsScrambled, Label(pid)));
     const size_t rows = FSession.ARInfoList.Count();
-    FParser.KeepNALUnit({std::move(stream.Sps), complete}, TPlacement(std::move(extents)), stream.Track,
-                        reason);
+    FParser.KeepUnit(*stream.Track->Codec->Codec, {std::move(stream.Sps), complete},
+                     TPlacement(std::move(extents)), stream.Track, reason);
     stream.Sps = {};
     if (FSession.ARInfoList.Count() > rows && reason == nullptr) {
         stream.PesRows.push_back(rows);

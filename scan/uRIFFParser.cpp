@@ -11,16 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-const std::array<const char *, 5> H264HandlerCodes{"AVC1", "DAVC", "H264", "X264", "VSSH"};
-
-bool IsH264HandlerCode(const std::string &fourCC) {
-    std::string upper = fourCC;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return std::any_of(H264HandlerCodes.begin(), H264HandlerCodes.end(),
-                       [&](const char *code) { return upper == code; });
-}
-
 uint32_t MakeFourCC(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return uint32_t{a} | (uint32_t{b} << 8) | (uint32_t{c} << 16) | (uint32_t{d} << 24);
 }
@@ -337,7 +327,9 @@ TTrack *TRIFFParser::TrackOfDataChunk(const std::string &id) {
                : nullptr;
 }
 
-// A video stream whose handler code is no H.264 code is scanned only when the question says so.
+// A video stream is read by the codec its handler code names. One whose code names no codec the program
+// knows is read as the registry assumes only when the question says so; one of a codec whose bitstream
+// the program does not read is named, not read, and its container statement is listed but not written.
 void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
     uint8_t header[8];
     if (chunk.WalkEnd - chunk.DataPos < static_cast<int64_t>(sizeof header))
@@ -358,10 +350,20 @@ void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
         current->Track = &Session.AddTrack(number, Format(SAviStreamLabel, number));
     }
     std::string handler = FourCCToString(LittleEndian32(header + 4));
-    if (IsH264HandlerCode(handler))
+    current->Track->Codec = CodecOfAviHandler(handler);
+    if (current->Track->Codec != nullptr) {
+        TTrack &track = *current->Track;
+        if (track.Codec->Codec == nullptr) {
+            Notice(TScanNotice::TKind::NotScanned, chunk.DataPos,
+                   Format(SUnreadCodecStream, track.Label, track.Codec->Name));
+            track.NotWritten = Format(SUnreadCodecNotWritten, track.Label, track.Codec->Name);
+        }
         return;
+    }
     if (!Events.OnForeignHandler || !Events.OnForeignHandler(handler))
         Aborted = true;
+    else
+        current->Track->Codec = AssumedCodecOfUnknownHandler();
 }
 
 // biWidth and biHeight of the bitmap header: the picture size of the stream until a video properties chunk
@@ -402,29 +404,35 @@ void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk)
         LittleEndian32(fields + 8)));
 }
 
+// Data of no stream header is read as a stream of unknown handler is.
 bool TRIFFParser::ScanPayload(int64_t start, int64_t end, TTrack *track) {
-    const int64_t found = Session.SpsCount + Session.DamagedSpsCount;
+    const TCodecEntry *entry = track != nullptr ? track->Codec : AssumedCodecOfUnknownHandler();
+    if (entry == nullptr || entry->Codec == nullptr)
+        return false;
+    const TCodec &codec = *entry->Codec;
+    const int64_t found = Session.RatioUnitCount + Session.DamagedUnitCount;
     const auto placement = [](int64_t at, int64_t) { return TPlacement(at); };
     const TAnnexBScan how{.FirstUnitOnly = !DeepScan, .Progress = false};
     TFastBitstream &reader = *Bitstream;
     TStream &stream = *reader.Stream();
     // Most payloads lie in a block the file stream holds or reads anyway: they are searched in place.
-    const int64_t count = BytesToScan(stream, start, end);
+    const int64_t count = BytesToScan(codec, stream, start, end);
     if (count == 0)
         return false;
     if (const uint8_t *bytes = count > 0 ? View(stream, start, count) : nullptr) {
-        ScanAnnexB(bytes, start, start + count, track, nullptr, how);
+        ScanAnnexB(codec, bytes, start, start + count, track, nullptr, how);
     } else {
         reader.SetRange(start, 0, end, 0);
         reader.SetPosition(start, 0);
-        ScanAnnexB(reader, placement, track, nullptr, how);
+        ScanAnnexB(codec, reader, placement, track, nullptr, how);
     }
-    return Session.SpsCount + Session.DamagedSpsCount > found;
+    return Session.RatioUnitCount + Session.DamagedUnitCount > found;
 }
 
-// The first-unit scan of a large chunk reads up to the first unit's header, and for an SPS up to where
-// its bytes could end: the first unit and its bytes are the same in that part as in the whole payload.
-int64_t TRIFFParser::BytesToScan(TStream &stream, int64_t start, int64_t end) {
+// The first-unit scan of a large chunk reads up to the first unit's header, and for a unit that states a
+// ratio up to where its bytes could end: the first unit and its bytes are the same in that part as in the
+// whole payload.
+int64_t TRIFFParser::BytesToScan(const TCodec &codec, TStream &stream, int64_t start, int64_t end) {
     if (DeepScan || end - start <= FirstUnitView)
         return end - start;
     const uint8_t *head = View(stream, start, FirstUnitView);
@@ -433,9 +441,9 @@ int64_t TRIFFParser::BytesToScan(TStream &stream, int64_t start, int64_t end) {
     TAnnexBBytes units(head, start, start + FirstUnitView);
     if (!units.Next())
         return -1;
-    if (NalUnitTypeOf(units.Header()) != NalTypeSps)
+    if (!codec.StatesRatio(units.Header()))
         return units.Start() + 1 - start;
-    return std::min(end, units.Start() + MaxSpsBytes) - start;
+    return std::min(end, units.Start() + codec.MaxUnitBytes()) - start;
 }
 
 const uint8_t *TRIFFParser::View(TStream &stream, int64_t offset, int64_t count) {

@@ -89,7 +89,7 @@ private:
     // Scans a payload from start to end for NAL units; true when an SPS was found.
     bool ScanPayload(int64_t start, int64_t end, TTrack *track);
     // How many bytes of a payload from start to end the scan reads; -1 when that shows only in reading.
-    int64_t BytesToScan(TStream &stream, int64_t start, int64_t end);
+    int64_t BytesToScan(const TCodec &codec, TStream &stream, int64_t start, int64_t end);
     // The count bytes at offset in memory: in what the stream lent last, or in a new loan; null when the
     // stream lends none of them (they are read then). Walking chunks that lie in memory costs no call to
     // the stream per chunk.
@@ -114,6 +114,3 @@ private:
 
 uint32_t MakeFourCC(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 std::string FourCCToString(uint32_t code);
-// The handler codes of H.264 video streams, compared without regard to letter case.
-extern const std::array<const char *, 5> H264HandlerCodes;
-bool IsH264HandlerCode(const std::string &fourCC);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "h264/uH264.h"
+#include "base/Ratio.h"
 
 #include <QImage>
 #include <QRectF>

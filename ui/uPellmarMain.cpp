@@ -29,6 +29,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
 #include <QTreeWidget>
@@ -154,27 +155,17 @@ void BindToAction(QPushButton *button, QAction *action) {
     button->setEnabled(action->isEnabled());
 }
 
-QString Annotation(uint8_t code) {
-    switch (code) {
-    case 2:
-        return SAnnotationPal4x3;
-    case 3:
-        return SAnnotationNtsc4x3;
-    case 4:
-        return SAnnotationPal16x9;
-    case 5:
-        return SAnnotationNtsc16x9;
-    default:
-        return {};
-    }
-}
-
 bool FitsInt32(const TRatio &ratio) {
     return ratio.X > 0 && ratio.Y > 0 && ratio.X <= MaxInt32 && ratio.Y <= MaxInt32;
 }
 
+// The list's item for a ratio the user types; no codec's table uses the value for a code.
+constexpr uint8_t PanelCustomCode = 255;
+// The SAR fields take terms of up to 16 bits, as the custom ratios of the codecs and the rows hold them.
+constexpr int32_t MaxSarFieldTerm = 65535;
+
 bool IsSarTerm(int64_t value) {
-    return value >= 1 && value <= MaxSarTerm;
+    return value >= 1 && value <= MaxSarFieldTerm;
 }
 
 } // namespace
@@ -248,7 +239,7 @@ void TForm21::SetUpControls() {
 
     for (QLineEdit *field : {edtSARx, edtSARy, edtDARx, edtDARy}) {
         bool sar = field == edtSARx || field == edtSARy;
-        field->setValidator(new TNumberValidator(sar ? MaxSarTerm : MaxInt32, field));
+        field->setValidator(new TNumberValidator(sar ? MaxSarFieldTerm : MaxInt32, field));
         field->setMaximumWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")));
     }
     MakeDisplayField(edtResolution, true);
@@ -317,12 +308,7 @@ void TForm21::FormCreate() {
     ParserProgress(0, 100);
     FSession = std::make_unique<TScanSession>();
 
-    for (int code = 1; code <= 16; ++code) {
-        auto idc = static_cast<uint8_t>(code);
-        cbSAR->addItem(
-            Number(PredefinedSarWidth(idc)) + ":" + Number(PredefinedSarHeight(idc)) + Annotation(idc), code);
-    }
-    cbSAR->addItem(SCustomSar, 255);
+    FillCodeList(ReadableCodecs().front());
     UpdateNewARPanel();
 
     // The window is laid out for a font of 5 pixels per average character (Tahoma 8 pt at 96 dots per
@@ -382,7 +368,7 @@ void TForm21::LoadFile(const QString &path) {
         const TFileFormat format = ProbeFile(NativePath(CurrentFile));
         lblFormat->setText(Text(FormatName(format)));
         if (!IsScannable(format))
-            throw Exception(Format(SContainerNotRawStream, FormatNameWithArticle(format)));
+            throw Exception(FormatNotReadText(format));
         // The picture is decoded while the file is scanned.
         if (PreviewAvailable()) {
             pnlPreview->ShowDecoding();
@@ -393,7 +379,7 @@ void TForm21::LoadFile(const QString &path) {
         parser->Events.OnProgress = [this](int64_t position, int64_t total) {
             ParserProgress(position, total);
         };
-        parser->Events.OnNALUnitKept = [this](int64_t count) { edtNalUnitsCount->setText(Number(count)); };
+        parser->Events.OnRatioUnitKept = [this](int64_t count) { edtNalUnitsCount->setText(Number(count)); };
         parser->Events.OnRecordAdded = [this](TARInfo &record) {
             AddARListItem(static_cast<size_t>(lvARList->topLevelItemCount()), record);
         };
@@ -410,7 +396,8 @@ void TForm21::LoadFile(const QString &path) {
         throw;
     }
     ScannedFileSize = FSession->FileSize;
-    edtNalUnitsCount->setText(Number(FSession->SpsCount));
+    edtNalUnitsCount->setText(Number(FSession->RatioUnitCount));
+    ShowFormat();
     if (FSession->ARInfoList.Count() > 0)
         LoadARInfo(0);
     UpdateView();
@@ -580,8 +567,8 @@ void TForm21::lvARListCustomDrawItem(QTreeWidgetItem &row, const TARInfo &record
 QString TForm21::lvARListInfoTip(const TARInfo &record) const {
     std::string tip;
     if (!record.IsContainerRow()) {
-        const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
-        tip = Format(SVideoFormatTip, vui.VideoFormatText()) + STipLineBreak + vui.OverscanText();
+        tip = Format(SVideoFormatTip, record.Unit->VideoFormatText()) + STipLineBreak +
+              record.Unit->OverscanText();
     }
     if (record.Track != nullptr && record.Track->HasStatement()) {
         const TRatio dar = record.Track->StatedDisplayAspectRatio();
@@ -605,13 +592,34 @@ void TForm21::Exit1Click() {
     close();
 }
 
+// The format, and the codecs of its tracks behind it: "MP4 (ISO base media) · H.264".
+void TForm21::ShowFormat() {
+    std::string text = FormatName(FSession->Format);
+    const std::vector<std::string> codecs = FSession->CodecNames();
+    for (size_t i = 0; i < codecs.size(); ++i)
+        text += (i == 0 ? SCodecSeparator : ", ") + codecs[i];
+    lblFormat->setText(Text(text));
+}
+
 // ---- New aspect ratio panel ----
+
+// The codes of the codec's table, then the item for a ratio the user types.
+void TForm21::FillCodeList(const TCodec *codec) {
+    FCodeListCodec = codec;
+    const QSignalBlocker quiet(cbSAR);
+    cbSAR->clear();
+    for (uint8_t code : codec->PredefinedCodes())
+        cbSAR->addItem(Text(codec->CodeLabel(code)), code);
+    cbSAR->addItem(SCustomSar, PanelCustomCode);
+}
 
 void TForm21::LoadARInfo(int index) {
     if (index < 0 || index >= lvARList->topLevelItemCount())
         return;
     const TARInfo &record = *RowRecord(*lvARList->topLevelItem(index));
-    ARIdc = record.EffectiveAspectRatioIdc();
+    if (record.Codec() != nullptr && record.Codec() != FCodeListCodec)
+        FillCodeList(record.Codec());
+    ARIdc = record.IsPredefined() ? record.EffectiveAspectRatioIdc() : PanelCustomCode;
     SARx = record.EffectiveSarWidth();
     SARy = record.EffectiveSarHeight();
     ResWidth = record.Width();
@@ -630,7 +638,7 @@ void TForm21::UpdateNewARPanel() {
     SetFieldText(edtDARy, PositiveNumberText(DARy));
     cbSAR->setCurrentIndex(cbSAR->findData(ARIdc));
     cbSAR->setEnabled(rbSAR->isChecked());
-    const bool customSar = rbSAR->isChecked() && cbSAR->currentData().toInt() == 255;
+    const bool customSar = rbSAR->isChecked() && cbSAR->currentData().toInt() == PanelCustomCode;
     for (QLineEdit *field : {edtSARx, edtSARy}) {
         field->setEnabled(customSar);
         field->setReadOnly(!customSar);
@@ -659,7 +667,7 @@ void TForm21::CalcSAR() {
     if (IsSarTerm(sar.X) && IsSarTerm(sar.Y)) {
         SARx = static_cast<int32_t>(sar.X);
         SARy = static_cast<int32_t>(sar.Y);
-        ARIdc = 255;
+        ARIdc = PanelCustomCode;
     } else {
         SARx = 0;
         SARy = 0;
@@ -668,9 +676,10 @@ void TForm21::CalcSAR() {
 
 void TForm21::cbSARSelect(int index) {
     ARIdc = static_cast<uint8_t>(cbSAR->itemData(index).toInt());
-    if (ARIdc != 0 && ARIdc != 255) {
-        SARx = PredefinedSarWidth(ARIdc);
-        SARy = PredefinedSarHeight(ARIdc);
+    if (ARIdc != 0 && ARIdc != PanelCustomCode && FCodeListCodec != nullptr) {
+        const TRatio sar = FCodeListCodec->SarOfCode(ARIdc, ResWidth, ResHeight);
+        SARx = static_cast<int32_t>(sar.X);
+        SARy = static_cast<int32_t>(sar.Y);
     }
     CalcDAR();
     UpdateNewARPanel();
@@ -745,7 +754,7 @@ TRatioChange TForm21::PanelChange() const {
     if (rbDAR->isChecked()) {
         change.Kind = TRatioChange::TKind::Dar;
         change.Ratio = {DARx, DARy};
-    } else if (ARIdc == ExtendedSarIdc) {
+    } else if (ARIdc == PanelCustomCode) {
         change.Kind = TRatioChange::TKind::Sar;
         change.Ratio = {SARx, SARy};
     } else {

@@ -106,6 +106,8 @@ private:
     // What a save does to the container's statements, and leaves as it is.
     static std::vector<std::string> ContainerLines(const TPatchPlan &plan);
     void LoadARInfo(int index);
+    void ShowFormat();
+    void FillCodeList(const TCodec *codec);
     void UpdateNewARPanel();
     void CalcDAR();
     void CalcSAR();
@@ -139,6 +141,8 @@ private:
     QString CurrentFile;
     int64_t ScannedFileSize = 0;
 
+    // The codec whose codes the list holds.
+    const TCodec *FCodeListCodec = nullptr;
     uint8_t ARIdc = 0;
     int32_t SARx = 0;
     int32_t SARy = 0;

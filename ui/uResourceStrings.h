@@ -36,11 +36,9 @@ inline constexpr const char *SForeignFourCC =
 inline constexpr const char *SMoreNotices = "... and %d more.";
 
 // Preset list of the SAR combo box: annotations of the codes 2 to 5, and the custom entry.
-inline constexpr const char *SAnnotationPal4x3 = "  (  4:3 PAL   MPEG-4)";
-inline constexpr const char *SAnnotationNtsc4x3 = "  (  4:3 NTSC MPEG-4)";
-inline constexpr const char *SAnnotationPal16x9 = "  (16:9 PAL   MPEG-4)";
-inline constexpr const char *SAnnotationNtsc16x9 = "  (16:9 NTSC MPEG-4)";
 inline constexpr const char *SCustomSar = "Custom";
+// Between a file's format and its tracks' codecs in the format label.
+inline constexpr const char *SCodecSeparator = " · ";
 
 // Messages
 inline constexpr const char *SConfirmSave =

@@ -40,10 +40,10 @@ protected:
         video.repeatHeaders = true;
         MakeRawH264(Sources->File("clip.h264"), video);
         MakeAvi(Sources->File("clip.avi"), {video});
-        // The same H.264 data under the handler code of another codec (ffmpeg writes none but its own).
+        // The same H.264 data under a handler code no codec is known by (ffmpeg writes none but its own).
         std::vector<uint8_t> avi = ReadFile(Sources->File("clip.avi"));
-        SetVideoHandler(avi, "XVID");
-        WriteFile(Sources->File("xvid.avi"), avi);
+        SetVideoHandler(avi, "QX01");
+        WriteFile(Sources->File("foreign.avi"), avi);
     }
     static void TearDownTestSuite() { Sources.reset(); }
     void SetUp() override {
@@ -365,9 +365,9 @@ TEST_F(CliErrors, InvalidDataExitsWithOne) {
 
 TEST_F(CliErrors, ForeignHandlerStopsUnlessYes) {
     // The program asks nothing: it says what it does.
-    const std::string warning = "WARNING: Found FourCC \"XVID\". The video seems not to be a H.264 coded "
+    const std::string warning = "WARNING: Found FourCC \"QX01\". The video seems not to be a H.264 coded "
                                 "stream.";
-    std::string path = Copy("xvid.avi");
+    std::string path = Copy("foreign.avi");
     std::vector<uint8_t> before = ReadFile(path);
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"list", path}, {"list", "--json", path}, {"set", "--sar", "1:1", path}}) {

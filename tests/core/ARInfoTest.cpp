@@ -1,10 +1,11 @@
 #include "BitWriter.h"
 #include "CoreTestSupport.h"
+#include "H264StreamScan.h"
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "h264/H264Codec.h"
 #include "scan/ScanSession.h"
-#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,17 @@
 
 namespace {
 
+// An SPS in memory as the unit of a row.
+std::unique_ptr<TH264Unit> UnitOf(std::unique_ptr<TSequenceParameterSet> sps) {
+    auto nal = std::make_unique<TNALUnit>();
+    nal->nal_unit_type = NalTypeSps;
+    nal->SequenceParameterSet = std::move(sps);
+    return std::make_unique<TH264Unit>(std::move(nal));
+}
+
 // An SPS in memory with a VUI that holds the given aspect ratio, for a picture of width x height.
-std::unique_ptr<TSequenceParameterSet> MakeSps(uint8_t idc, uint16_t sarWidth, uint16_t sarHeight,
-                                               uint32_t width = 1920, uint32_t height = 1080) {
+std::unique_ptr<TH264Unit> MakeSps(uint8_t idc, uint16_t sarWidth, uint16_t sarHeight, uint32_t width = 1920,
+                                   uint32_t height = 1080) {
     auto sps = std::make_unique<TSequenceParameterSet>();
     sps->chroma_format_idc = 1;
     sps->frame_mbs_only_flag = 1;
@@ -31,13 +40,13 @@ std::unique_ptr<TSequenceParameterSet> MakeSps(uint8_t idc, uint16_t sarWidth, u
     sps->VUIParameters->aspect_ratio_idc = idc;
     sps->VUIParameters->sar_width = sarWidth;
     sps->VUIParameters->sar_height = sarHeight;
-    return sps;
+    return UnitOf(std::move(sps));
 }
 
 TEST(ARInfo, ANewRecordShowsTheCurrentValuesAndWritesNothing) {
     auto sps = MakeSps(1, 0, 0);
     TARInfo info;
-    info.SequenceParameterSet = sps.get();
+    info.Unit = sps.get();
     EXPECT_FALSE(info.IsChanged());
     EXPECT_TRUE(info.KeepsKind());
     EXPECT_EQ(info.EffectiveAspectRatioIdc(), 1);
@@ -63,9 +72,9 @@ TEST(ARInfo, WithoutSpsOrVuiAChangeIsNotWritten) {
     EXPECT_EQ(orphan.SpsId(), -1);
     EXPECT_NO_THROW(orphan.DarText());
     orphan.NewAspectRatioIdc = 14;
-    auto noVui = std::make_unique<TSequenceParameterSet>();
+    auto noVui = UnitOf(std::make_unique<TSequenceParameterSet>());
     TARInfo withoutVui;
-    withoutVui.SequenceParameterSet = noVui.get();
+    withoutVui.Unit = noVui.get();
     withoutVui.NewAspectRatioIdc = 14;
     CountingStream stream(std::vector<uint8_t>(64, 0xFF));
     TFastBitstream writer(&stream);
@@ -89,7 +98,7 @@ TEST_P(ARInfoChange, FollowsTheChangeRules) {
     const ChangeCase &c = GetParam();
     auto sps = MakeSps(c.idc, c.sarWidth, c.sarHeight);
     auto info = std::make_unique<TARInfo>();
-    info->SequenceParameterSet = sps.get();
+    info->Unit = sps.get();
     info->NewAspectRatioIdc = c.newIdc;
     info->NewSarWidth = c.newWidth;
     info->NewSarHeight = c.newHeight;
@@ -130,13 +139,13 @@ TEST(ARInfo, DisplayAspectRatio) {
                           Case{2, 0, 0, 720, 576, "15:11"}, Case{255, 65535, 1, 40000, 6, "436900000:1"}}) {
         auto sps = MakeSps(c.idc, c.sarWidth, c.sarHeight, c.width, c.height);
         TARInfo info;
-        info.SequenceParameterSet = sps.get();
+        info.Unit = sps.get();
         EXPECT_EQ(info.DarText(), c.dar) << int{c.idc} << " at " << c.width << "x" << c.height;
     }
     // The new values count once they are a change.
     auto sps = MakeSps(1, 0, 0, 720, 576);
     TARInfo info;
-    info.SequenceParameterSet = sps.get();
+    info.Unit = sps.get();
     info.NewAspectRatioIdc = 14;
     EXPECT_EQ(info.DarText(), "5:3");
 }
@@ -147,9 +156,9 @@ TEST(RatioChange, KeepsTheKindOfEachRow) {
     auto predefined = MakeSps(1, 0, 0, 720, 576);
     auto custom = MakeSps(255, 64, 45, 720, 576);
     auto wide = MakeSps(255, 1, 1, 1440, 1080);
-    auto rowOf = [](const std::unique_ptr<TSequenceParameterSet> &sps) {
+    auto rowOf = [](const std::unique_ptr<TH264Unit> &sps) {
         TARInfo row;
-        row.SequenceParameterSet = sps.get();
+        row.Unit = sps.get();
         return row;
     };
     using TKind = TRatioChange::TKind;
@@ -197,9 +206,9 @@ TEST(ARInfoList, HoldsRecordsInOrderAndAnswersForAllOfThem) {
 
     auto predefined = MakeSps(1, 0, 0);
     auto custom = MakeSps(255, 64, 45);
-    for (TSequenceParameterSet *sps : {predefined.get(), custom.get()}) {
+    for (const TH264Unit *sps : {predefined.get(), custom.get()}) {
         TARInfo info;
-        info.SequenceParameterSet = sps;
+        info.Unit = sps;
         TARInfo &added = list.Add(info);
         EXPECT_EQ(&added, list.Items(list.Count() - 1));
     }
@@ -257,12 +266,12 @@ class ScannedFile {
 public:
     explicit ScannedFile(const std::vector<uint8_t> &bytes) {
         WriteFile(Path, bytes);
-        TStreamParser parser(Session);
+        TH264StreamParser parser(Session);
         parser.Parse(Path);
     }
     TARInfo &Record(size_t index = 0) { return *List.Items(index); }
     // Positions in the VUI count from the SPS's NAL unit; VuiAt gives the file offset.
-    const TVUIParameters &Vui(size_t index = 0) { return *Record(index).SequenceParameterSet->VUIParameters; }
+    const TVUIParameters &Vui(size_t index = 0) { return *SpsOf(Record(index).Unit)->VUIParameters; }
     int64_t VuiAt(size_t index = 0) { return Record(index).VuiOffset(); }
     // Where the write's patch begins: two bytes in front of aspect_ratio_idc.
     int64_t PatchAt(size_t index = 0) {
@@ -311,7 +320,7 @@ TEST(WriteChanges, PatchesExactlyTheAspectRatioBitsAndUpdatesTheRecords) {
     EXPECT_EQ(report.PatchCount, 2u);
     EXPECT_EQ(report.ByteCount, 14u);
     ASSERT_EQ(report.Lines.size(), 2u);
-    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, "1:1", "4:3", p7));
+    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, "1:1", "4:3", "SPS", "VUI", p7));
 
     EXPECT_FALSE(file.Record(0).IsChanged());
     EXPECT_EQ(file.Vui(0).aspect_ratio_idc, 14);
@@ -435,10 +444,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WriteChanges, AnSpsWhoseSyntaxRunsIntoTheNextStartCodeIsNoRow) {
     ScannedFile file(FileWith({Vui(5, 1), Vui(7, 255, 64, 45, false)}));
     EXPECT_EQ(file.List.Count(), 1u);
-    EXPECT_EQ(file.Session.SpsCount, 1);
-    EXPECT_EQ(file.Session.DamagedSpsCount, 1);
+    EXPECT_EQ(file.Session.RatioUnitCount, 1);
+    EXPECT_EQ(file.Session.DamagedUnitCount, 1);
     ASSERT_EQ(file.Session.Notices.size(), 1u);
-    EXPECT_EQ(file.Session.Notices[0].Kind, TScanNotice::TKind::DamagedSps);
+    EXPECT_EQ(file.Session.Notices[0].Kind, TScanNotice::TKind::DamagedUnit);
 }
 
 TEST(WriteChanges, ACustomTermOfZeroIsNoChangeAndWritesNothing) {
@@ -536,7 +545,7 @@ TEST(UnspecifiedRatio, IsListedAndTakesOnlyAPredefinedCodeInItsEightBits) {
     const TWriteReport report = file.Write();
     EXPECT_EQ(file.Bytes(), WithBits(before, vui, 4, 14, 8));
     ASSERT_EQ(report.Lines.size(), 1u);
-    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, SUnspecifiedSarText, "4:3", vui));
+    EXPECT_EQ(report.Lines[0], Format(SPlanRowEntry, 0, SUnspecifiedSarText, "4:3", "SPS", "VUI", vui));
     EXPECT_EQ(row.TypeText(), "Predefined");
     ScannedFile again(file.Bytes());
     ASSERT_EQ(again.List.Count(), 2u);

@@ -31,7 +31,7 @@ std::vector<uint8_t> Packets(size_t packetSize, size_t syncAt, size_t count, siz
 }
 
 TEST(FormatProbe, RawStreamsAndTheFormatsThatAreNotOne) {
-    EXPECT_EQ(Probe({}), TFileFormat::RawH264);
+    EXPECT_EQ(Probe({}), TFileFormat::Unknown);
     EXPECT_EQ(Probe({0x00, 0x00, 0x00, 0x01, 0x67, 0x64}), TFileFormat::RawH264);
     EXPECT_EQ(Probe(Text("RIFF\x04\x00\x00\x00"
                          "AVI ")),
@@ -80,7 +80,7 @@ TEST(FormatProbe, TransportStreamsFromAnyStart) {
     EXPECT_EQ(Probe(broken), TFileFormat::MpegTs);
     for (size_t packet : {1, 3, 7, 9, 11, 13, 15})
         broken[packet * 188] = 0x46;
-    EXPECT_EQ(Probe(broken), TFileFormat::RawH264);
+    EXPECT_EQ(Probe(broken), TFileFormat::Unknown);
 }
 
 // Packets behind more than a packet of other bytes (a capture that begins with something else) are still
@@ -92,6 +92,7 @@ TEST(FormatProbe, TransportStreamsBehindOtherBytes) {
         std::vector<uint8_t> bytes(5000, 0x11);
         bytes[0] = bytes[1] = bytes[2] = 0x00;
         bytes[3] = 0x01;
+        bytes[4] = 0x67;
         Append(bytes, Packets(size, syncAt, 8));
         EXPECT_EQ(Probe(bytes), format) << size;
         bytes.resize(bytes.size() - size);
@@ -106,6 +107,7 @@ TEST(FormatProbe, AFewSyncBytesInARawStreamMakeNoTransportStream) {
     raw[1] = 0x00;
     raw[2] = 0x00;
     raw[3] = 0x01;
+    raw[4] = 0x67;
     for (size_t at : {50u, 238u, 426u}) {
         raw[at] = 0x47;
         raw[at + 3] = 0x10;
@@ -129,7 +131,8 @@ TEST(FormatProbe, ProgramStreamsByTheirFirstStartCode) {
 }
 
 // A media segment of a fragmented stream (DASH, CMAF) begins with styp, sidx or moof: an MP4 file, never a
-// raw stream. A raw stream whose first NAL unit happens to read "moof" behind its start code stays one.
+// raw stream. Such a name behind a start code makes no MP4 file: its first byte read as a NAL header is a
+// type no H.264 stream opens with, so no format claims the bytes.
 TEST(FormatProbe, FragmentSegmentsAreIsoBaseMedia) {
     for (const char *box : {"styp", "sidx", "moof"}) {
         std::vector<uint8_t> segment{0x00, 0x00, 0x00, 0x18};
@@ -139,7 +142,7 @@ TEST(FormatProbe, FragmentSegmentsAreIsoBaseMedia) {
         std::vector<uint8_t> raw{0x00, 0x00, 0x00, 0x01};
         Append(raw, Text(box));
         Append(raw, {0x00, 0x00, 0x00, 0x01, 0x67, 0x64});
-        EXPECT_EQ(Probe(raw), TFileFormat::RawH264) << box;
+        EXPECT_EQ(Probe(raw), TFileFormat::Unknown) << box;
     }
 }
 

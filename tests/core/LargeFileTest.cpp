@@ -1,10 +1,10 @@
 #include "BitWriter.h"
 #include "CoreTestSupport.h"
+#include "H264StreamScan.h"
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "scan/ScanSession.h"
-#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +108,7 @@ TEST_F(LargeFile, SpsPastTwoAndFourGiBAreDecodedAndPatchedInPlace) {
 
     // The whole file scanned as a raw stream: the rows name the same places.
     TScanSession session;
-    TStreamParser parser(session);
+    TH264StreamParser parser(session);
     parser.Parse(Path);
     TARInfoList &list = session.ARInfoList;
     ASSERT_EQ(list.Count(), 2u);

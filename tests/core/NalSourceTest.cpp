@@ -1,7 +1,7 @@
 // Finding NAL units apart from reading them: behind start codes, behind length prefixes, and in the
 // decoder configuration record.
 
-#include "h264/NalSource.h"
+#include "codec/NalSource.h"
 #include "BitWriter.h"
 #include "CoreTestSupport.h"
 #include "base/Exceptions.h"

@@ -179,7 +179,7 @@ TEST(PatchPlan, AChangeThatWouldMakeTheFileLookLikeAnotherFormatIsRefused) {
     bytes[188] = 0x47;
     bytes[191] = 0x00; // no adaptation field, no payload: no packet header
     CountingStream file(bytes);
-    ASSERT_EQ(DetectFormat(file), TFileFormat::RawH264);
+    ASSERT_EQ(DetectFormat(file), TFileFormat::Unknown);
     TPatchPlan plan;
     plan.Entries.push_back(Entry(3, {At(190, {0xA5, 0x00}, {0xA4, 0x10}, "a")}));
     const std::vector<TWriteRefusal> refusals = plan.Check(file);

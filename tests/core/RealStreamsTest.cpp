@@ -1,8 +1,8 @@
 #include "CoreTestSupport.h"
+#include "H264StreamScan.h"
 #include "TestFiles.h"
 #include "base/Streams.h"
 #include "scan/ScanSession.h"
-#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -100,7 +100,7 @@ TEST(RealStream, AChangeInAnFfmpegWrittenSpsIsWhatFfprobeReads) {
         ASSERT_EQ(made.exitCode, 0) << made.errors;
         std::vector<uint8_t> before = ReadFile(path);
         TScanSession session;
-        TStreamParser(session).Parse(path);
+        TH264StreamParser(session).Parse(path);
         TARInfoList &list = session.ARInfoList;
         ASSERT_EQ(list.Count(), 1u);
         TARInfo &info = *list.Items(0);

@@ -1,9 +1,9 @@
 #include "base/Streams.h"
+#include "H264StreamScan.h"
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "scan/ScanSession.h"
-#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -215,7 +215,7 @@ TEST_F(FileStreamTest, AFileOpenForWritingElsewhereCanNotBeScanned) {
     ASSERT_TRUE(writer.Opened());
     EXPECT_EQ(OpenError(Reading), InUse);
     TScanSession session;
-    TStreamParser stream(session);
+    TH264StreamParser stream(session);
     try {
         stream.Parse(Path);
         ADD_FAILURE() << "the scan went through";
@@ -280,7 +280,7 @@ TEST_F(FileStreamTest, PipesSocketsAndDevicesAreRefusedBeforeTheyAreOpened) {
     ::close(listener);
     // A scan of a pipe ends the same way, without waiting for a writer.
     TScanSession session;
-    TStreamParser parser(session);
+    TH264StreamParser parser(session);
     EXPECT_THROW(parser.Parse(fifo), EInOutError);
 }
 

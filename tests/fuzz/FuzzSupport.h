@@ -39,8 +39,8 @@ struct FuzzEvents {
             Require(total == session.FileSize && position >= 0 && position <= total);
             ++Progress;
         };
-        parser.Events.OnNALUnitKept = [this, &session](int64_t spsCount) {
-            Require(spsCount == session.SpsCount && spsCount == Kept + 1);
+        parser.Events.OnRatioUnitKept = [this, &session](int64_t spsCount) {
+            Require(spsCount == session.RatioUnitCount && spsCount == Kept + 1);
             ++Kept;
         };
         parser.Events.OnRecordAdded = [this, &session](TARInfo &record) {
@@ -68,12 +68,13 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     const auto fileSize = static_cast<int64_t>(size);
     Require(session.FileSize == fileSize);
     Require(events.Finished == 1);
-    Require(events.Kept == session.SpsCount && session.SpsCount >= 0 && session.DamagedSpsCount >= 0);
+    Require(events.Kept == session.RatioUnitCount && session.RatioUnitCount >= 0 &&
+            session.DamagedUnitCount >= 0);
     Require(events.Records == static_cast<int64_t>(session.ARInfoList.Count()));
     Require(session.Notices.size() <= TScanSession::MaxNotices);
     Require(session.NoticeCount >= static_cast<int64_t>(session.Notices.size()));
     Require(events.Notices == static_cast<int64_t>(session.Notices.size()));
-    Require(session.DamagedSpsCount <= session.NoticeCount);
+    Require(session.DamagedUnitCount <= session.NoticeCount);
     for (const TScanNotice &notice : session.Notices)
         Require(notice.FileOffset >= 0 && notice.FileOffset <= fileSize);
 
@@ -86,7 +87,7 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     size_t spsRows = 0;
     while (spsRows < session.ARInfoList.Count() && !session.ARInfoList.Items(spsRows)->IsContainerRow())
         ++spsRows;
-    Require(static_cast<int64_t>(spsRows) <= session.SpsCount);
+    Require(static_cast<int64_t>(spsRows) <= session.RatioUnitCount);
     for (size_t i = spsRows; i < session.ARInfoList.Count(); ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
         Require(record.IsContainerRow() && knownTrack(record.Track) && record.Track->HasStatement());
@@ -100,9 +101,9 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     std::map<const TTrack *, int64_t> previousOfTrack;
     for (size_t i = 0; i < spsRows; ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
-        const TNALUnit *unit = record.NALUnit;
+        const TNALUnit *unit = NalUnitOf(record.Unit);
         Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
-        const TSequenceParameterSet *sps = record.SequenceParameterSet;
+        const TSequenceParameterSet *sps = SpsOf(record.Unit);
         Require(sps != nullptr && sps == unit->SequenceParameterSet.get() && sps->Position == 1);
         Require(sps->HasAspectRatioField() && sps->VUIParameters != nullptr);
         const auto length = static_cast<int64_t>(unit->Bytes.size());

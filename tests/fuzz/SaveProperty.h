@@ -132,10 +132,10 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
         // own bytes, read through its placement (the file's bytes around a cut are packet headers).
         for (size_t i = 0; i < rows.Count(); ++i) {
             const TARInfo &row = *rows.Items(i);
-            if (row.NALUnit == nullptr)
+            if (row.Unit == nullptr)
                 continue;
             std::vector<uint8_t> unitBefore, unitAfter;
-            for (size_t k = 0; k < row.NALUnit->Bytes.size(); ++k) {
+            for (size_t k = 0; k < row.Unit->Bytes().size(); ++k) {
                 const auto at = static_cast<size_t>(row.Placement.FileOffset(static_cast<int64_t>(k)));
                 unitBefore.push_back(bytes[at]);
                 unitAfter.push_back(after[at]);
@@ -151,13 +151,13 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
         const TARInfo &before = *rows.Items(i);
         const TARInfo &now = *again->ARInfoList.Items(i);
         Require(now.SpsOffset() == before.SpsOffset() && now.VuiOffset() == before.VuiOffset());
-        if (!byteStream && now.NALUnit != nullptr) {
+        if (!byteStream && now.Unit != nullptr) {
             // The unit's bytes where its placement puts them (in pieces, for a unit split across packets
             // or behind a stripped header).
             std::vector<uint8_t> old;
-            for (size_t k = 0; k < now.NALUnit->Bytes.size(); ++k)
+            for (size_t k = 0; k < now.Unit->Bytes().size(); ++k)
                 old.push_back(bytes[static_cast<size_t>(now.Placement.FileOffset(static_cast<int64_t>(k)))]);
-            Require(ZeroRuns(old) == ZeroRuns(now.NALUnit->Bytes));
+            Require(ZeroRuns(old) == ZeroRuns(now.Unit->Bytes()));
         }
         Require(!before.IsChanged());
         Require(now.SarText() == before.SarText() &&

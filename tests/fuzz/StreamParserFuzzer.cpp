@@ -1,13 +1,13 @@
 // The raw-stream scanner on arbitrary bytes, scanned from memory.
 
 #include "FuzzSupport.h"
+#include "H264StreamScan.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
-#include "scan/StreamParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TScanSession session;
-    TStreamParser parser(session);
+    TH264StreamParser parser(session);
     FuzzEvents events;
     events.Attach(parser);
     TMemoryStream memory(std::vector<uint8_t>(data, data + size));
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } catch (const EFileFormat &error) {
         // A container is refused before anything is scanned.
         Require(error.Format != TFileFormat::RawH264 && error.Format != TFileFormat::Avi);
-        Require(session.SpsCount == 0 && session.ARInfoList.Count() == 0);
+        Require(session.RatioUnitCount == 0 && session.ARInfoList.Count() == 0);
     } catch (const Exception &) {
         // The scanner's documented failures; what was found before stays and is checked.
     }

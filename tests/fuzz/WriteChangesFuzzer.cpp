@@ -4,9 +4,9 @@
 // bytes before it.
 
 #include "FuzzSupport.h"
+#include "H264StreamScan.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
-#include "scan/StreamParser.h"
 #include "scan/uRIFFParser.h"
 
 #include <vector>
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((data[0] & 1) != 0)
         parser = std::make_unique<TRIFFParser>(session);
     else
-        parser = std::make_unique<TStreamParser>(session);
+        parser = std::make_unique<TH264StreamParser>(session);
     parser->Events.OnForeignHandler = [](const std::string &) { return true; };
     {
         TMemoryStream scanned(before);
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if ((data[0] & 1) != 0)
             rescan = std::make_unique<TRIFFParser>(again);
         else
-            rescan = std::make_unique<TStreamParser>(again);
+            rescan = std::make_unique<TH264StreamParser>(again);
         rescan->Events.OnForeignHandler = [](const std::string &) { return true; };
         TMemoryStream written(once);
         try {

@@ -50,7 +50,7 @@ TEST(OpenDml, EverySpsIsListedAndPatchedAlsoInAvixChunks) {
     ASSERT_EQ(header.ID, "LIST");
     TARInfoList &rows = session.ARInfoList;
     ASSERT_EQ(rows.Count(), spsPerCopy * static_cast<size_t>(copies) + 1);
-    EXPECT_EQ(session.SpsCount, static_cast<int64_t>(rows.Count()));
+    EXPECT_EQ(session.RatioUnitCount, static_cast<int64_t>(rows.Count()));
     EXPECT_LT(rows.Items(0)->SpsOffset(), header.DataEnd());
     EXPECT_GT(rows.Items(1)->SpsOffset(), header.DataEnd());
     int64_t firstChunkEnd = riff.RootChunk->DataEnd();

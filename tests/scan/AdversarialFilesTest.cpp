@@ -4,13 +4,13 @@
 // places it planned, or nothing.
 
 #include "BitWriter.h"
+#include "H264StreamScan.h"
 #include "RiffBuilder.h"
 #include "TestFiles.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "scan/ScanSession.h"
 #include "scan/Scanner.h"
-#include "scan/StreamParser.h"
 #include "scan/uRIFFParser.h"
 
 #include <gtest/gtest.h>
@@ -271,7 +271,7 @@ TEST(AdversarialAvi, NoStartCodeIsMadeOfTheBytesInFrontOfAChunk) {
     ASSERT_EQ(file[text.find("00dc") + 5], 0x00); // the size field's zeros right in front of the 01
     Scanned scanned = ScanBytes<TRIFFParser>(file);
     EXPECT_EQ(scanned.Error, "");
-    EXPECT_EQ(scanned.Session->SpsCount, 0);
+    EXPECT_EQ(scanned.Session->RatioUnitCount, 0);
     EXPECT_EQ(scanned.Session->ARInfoList.Count(), 0u);
 }
 
@@ -285,13 +285,13 @@ TEST(AdversarialStream, AnSpsCutByTheNextStartCodeIsDamagedNotARow) {
         built.nal.begin(), built.nal.begin() + static_cast<ptrdiff_t>(built.vuiByte + 3)));
     Append(file, Pps);
     Append(file, SpsUnit(WithSar(1)));
-    Scanned scanned = ScanBytes<TStreamParser>(file);
+    Scanned scanned = ScanBytes<TH264StreamParser>(file);
     EXPECT_EQ(scanned.Error, "");
     ASSERT_EQ(scanned.Session->ARInfoList.Count(), 1u);
     EXPECT_EQ(scanned.Session->ARInfoList.Items(0)->SarText(), "1:1");
-    EXPECT_EQ(scanned.Session->DamagedSpsCount, 1);
+    EXPECT_EQ(scanned.Session->DamagedUnitCount, 1);
     ASSERT_EQ(scanned.Notices.size(), 1u);
-    EXPECT_EQ(scanned.Notices[0].Text, Format(SDamagedSps, 4, SSpsCutShort));
+    EXPECT_EQ(scanned.Notices[0].Text, Format(SDamagedUnit, "SPS", 4, SUnitCutShort));
     const std::vector<uint8_t> saved = SaveInCopy(scanned, file, 14);
     EXPECT_TRUE(std::equal(file.begin(),
                            file.begin() + static_cast<ptrdiff_t>(built.vuiByte + 3 + 4 + Pps.size()),
@@ -308,14 +308,14 @@ TEST(AdversarialStream, OneBadSpotDoesNotHideTheRest) {
     Append(stream, SpsUnit(bad));
     Append(stream, SpsUnit(WithSar(3)));
     Append(stream, {0x00, 0x00, 0x00, 0x01});
-    Scanned scanned = ScanBytes<TStreamParser>(stream);
+    Scanned scanned = ScanBytes<TH264StreamParser>(stream);
     EXPECT_EQ(scanned.Error, "");
     EXPECT_EQ(scanned.Session->ARInfoList.Count(), 2u);
-    EXPECT_EQ(scanned.Session->SpsCount, 2);
+    EXPECT_EQ(scanned.Session->RatioUnitCount, 2);
     ASSERT_EQ(scanned.Notices.size(), 1u);
     EXPECT_EQ(scanned.Notices[0].FileOffset, badAt);
     EXPECT_EQ(scanned.Notices[0].Text,
-              Format(SDamagedSps, badAt, "seq_parameter_set_id is 40, outside 0..31."));
+              Format(SDamagedUnit, "SPS", badAt, "seq_parameter_set_id is 40, outside 0..31."));
 
     // In an AVI, the first chunk holds only the first bytes of an SPS; the next chunk a whole one.
     const std::vector<uint8_t> whole = Sps720x576(64, 45);
@@ -325,7 +325,7 @@ TEST(AdversarialStream, OneBadSpotDoesNotHideTheRest) {
     Scanned avi = ScanBytes<TRIFFParser>(file);
     EXPECT_EQ(avi.Error, "");
     EXPECT_EQ(avi.Session->ARInfoList.Count(), 1u);
-    EXPECT_EQ(avi.Session->DamagedSpsCount, 1);
+    EXPECT_EQ(avi.Session->DamagedUnitCount, 1);
 }
 
 // An SPS header followed by a long run of zeros: the unit ends at the first three zeros, and the zeros are
@@ -333,9 +333,9 @@ TEST(AdversarialStream, OneBadSpotDoesNotHideTheRest) {
 TEST(AdversarialStream, ARunOfZerosBehindAnSpsHeaderEndsItAtOnce) {
     std::vector<uint8_t> file{0x00, 0x00, 0x00, 0x01, 0x67, 0x64, 0x00, 0x28};
     file.resize(32 << 20, 0x00);
-    Scanned scanned = ScanBytes<TStreamParser>(file);
+    Scanned scanned = ScanBytes<TH264StreamParser>(file);
     EXPECT_EQ(scanned.Error, "");
-    EXPECT_EQ(scanned.Session->DamagedSpsCount, 1);
+    EXPECT_EQ(scanned.Session->DamagedUnitCount, 1);
     EXPECT_EQ(scanned.Session->ARInfoList.Count(), 0u);
 }
 
@@ -348,11 +348,11 @@ TEST(AdversarialStream, RepeatedSpsShareOneDecodedUnit) {
     file.reserve(unit.size() * 200000);
     for (int i = 0; i < 200000; ++i)
         Append(file, unit);
-    Scanned scanned = ScanBytes<TStreamParser>(file);
+    Scanned scanned = ScanBytes<TH264StreamParser>(file);
     ASSERT_EQ(scanned.Session->ARInfoList.Count(), 200000u);
-    const TNALUnit *shared = scanned.Session->ARInfoList.Items(0)->NALUnit;
+    const TRatioUnit *shared = scanned.Session->ARInfoList.Items(0)->Unit;
     for (size_t i = 1; i < scanned.Session->ARInfoList.Count(); ++i)
-        ASSERT_EQ(scanned.Session->ARInfoList.Items(i)->NALUnit, shared);
+        ASSERT_EQ(scanned.Session->ARInfoList.Items(i)->Unit, shared);
     EXPECT_LE(sizeof(TARInfo), 128u);
 }
 
@@ -399,7 +399,7 @@ TEST(AdversarialStream, ContainersAreNeverScannedAsRawStreams) {
     std::vector<uint8_t> pes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x00, 0x00};
     Append(pes, SpsUnit(WithSar(1)));
     for (const auto &bytes : {packets(10, 1), packets(2, 0), pes}) {
-        Scanned scanned = ScanBytes<TStreamParser>(bytes);
+        Scanned scanned = ScanBytes<TH264StreamParser>(bytes);
         EXPECT_EQ(scanned.Error, SNotARawStream);
         EXPECT_EQ(scanned.Session->ARInfoList.Count(), 0u);
     }

@@ -73,12 +73,11 @@ protected:
     void ExpectRowsPlaced(const ByteVector &file) {
         for (size_t i = 0; i < Rows().Count(); ++i) {
             const TARInfo &row = *Rows().Items(i);
-            if (row.NALUnit == nullptr)
+            if (row.Unit == nullptr)
                 continue;
             const int64_t at = row.Placement.FileOffset(0);
-            ASSERT_LE(at + static_cast<int64_t>(row.NALUnit->Bytes.size()),
-                      static_cast<int64_t>(file.size()));
-            EXPECT_TRUE(std::equal(row.NALUnit->Bytes.begin(), row.NALUnit->Bytes.end(), file.begin() + at))
+            ASSERT_LE(at + static_cast<int64_t>(row.Unit->Bytes().size()), static_cast<int64_t>(file.size()));
+            EXPECT_TRUE(std::equal(row.Unit->Bytes().begin(), row.Unit->Bytes().end(), file.begin() + at))
                 << "row " << i;
         }
     }
@@ -456,7 +455,7 @@ TEST_F(AdversarialMp4, DeclaredCountsDoNotSetTheWork) {
     const ByteVector file = FragmentedFile(fragment, data);
     int64_t reads = 0;
     ASSERT_EQ(ScanCounted(file, static_cast<int64_t>(file.size()), reads).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Session().SpsCount, 1 + 20);
+    EXPECT_EQ(Session().RatioUnitCount, 1 + 20);
     EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SSamplesPastEnd, "track 1")});
 }
 
@@ -483,7 +482,7 @@ TEST_F(AdversarialMp4, ChunkOffsetsThatAllPointAtOneSampleAreBounded) {
     int64_t reads = 0;
     ASSERT_EQ(ScanCounted(file, static_cast<int64_t>(file.size()), reads).kind, ScanOutcome::Kind::None);
     const int64_t samplesInFile = static_cast<int64_t>(file.size() / sample.size());
-    EXPECT_LE(Session().SpsCount, 1 + samplesInFile);
+    EXPECT_LE(Session().RatioUnitCount, 1 + samplesInFile);
     EXPECT_GE(Rows().Count(), 1u);
     ASSERT_FALSE(Session().Notices.empty());
     EXPECT_EQ(Session().Notices.back().Text,
@@ -507,14 +506,14 @@ TEST_F(AdversarialMp4Real, ASegmentWithoutItsMovieHeaderIsToldNotReadAsRawH264) 
     EXPECT_EQ(ProbeFile(segmentPath), TFileFormat::Mp4);
     std::unique_ptr<TScanSession> alone = ScanFile(segmentPath);
     EXPECT_EQ(alone->ARInfoList.Count(), 0u);
-    EXPECT_EQ(alone->SpsCount, 0);
+    EXPECT_EQ(alone->RatioUnitCount, 0);
     ASSERT_EQ(alone->Notices.size(), 1u);
     EXPECT_EQ(alone->Notices[0].Text, SFragmentsWithoutMovie);
 
     ByteVector joined(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(firstFragment));
     Append(joined, segment);
     std::unique_ptr<TScanSession> joinedScan = ScanFile(Write("joined.mp4", joined));
-    EXPECT_GT(joinedScan->SpsCount, 1);
+    EXPECT_GT(joinedScan->RatioUnitCount, 1);
     EXPECT_EQ(joinedScan->NoticeCount, 0);
 }
 

@@ -412,7 +412,7 @@ TEST_F(AviContainerAspect, AContainerRowChangesTheVprpOfAStreamWhoseSpsHasNoRati
                                     {RiffChunk("00dc", WithStartCode(BuildSps(noRatio).nal))});
     const std::string path = Write(file);
     Scan(path);
-    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
     ASSERT_EQ(Rows().Count(), 1u);
     TARInfo &row = *Rows().Items(0);
     ASSERT_TRUE(row.IsContainerRow());

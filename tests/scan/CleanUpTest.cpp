@@ -116,7 +116,7 @@ TEST_F(CleanUpTest, FileThatCanNotBeOpenedIsReportedWithoutEvents) {
         std::string path = Write("file", target.good);
         TParser &parser = NewScan(target.format);
         ASSERT_EQ(RunScan(parser, path).kind, ScanOutcome::Kind::None);
-        ASSERT_EQ(Session().SpsCount, 1);
+        ASSERT_EQ(Session().RatioUnitCount, 1);
         Log.Events.clear();
         ScanOutcome outcome;
         {
@@ -127,7 +127,7 @@ TEST_F(CleanUpTest, FileThatCanNotBeOpenedIsReportedWithoutEvents) {
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
         EXPECT_NE(outcome.message.find(path), std::string::npos) << outcome.message;
         EXPECT_TRUE(Log.Events.empty());
-        EXPECT_EQ(Session().SpsCount, 1);
+        EXPECT_EQ(Session().RatioUnitCount, 1);
         EXPECT_EQ(Rows().Count(), 1u);
     }
 }

@@ -73,7 +73,7 @@ TEST_F(ContainerRefusal, ContainersAreRefusedWithTheirFormatAndNothingListed) {
                          "not be changed in place.");
         }
         EXPECT_EQ(Rows().Count(), 0u);
-        EXPECT_EQ(Session().SpsCount, 0);
+        EXPECT_EQ(Session().RatioUnitCount, 0);
         EXPECT_EQ(Log.Sequence(), "!");
     }
 }
@@ -118,9 +118,9 @@ TEST_F(ContainerRefusal, RawStreamAndAviUnderAnyNameAreStillScanned) {
     EXPECT_EQ(Session().Format, TFileFormat::Avi);
 }
 
-TEST(DetectFormat, ShortAndRawStartsAreRawStreams) {
+TEST(DetectFormat, EmptyFilesAreUnknownAndRawStartsRawStreams) {
     TMemoryStream empty;
-    EXPECT_EQ(DetectFormat(empty), TFileFormat::RawH264);
+    EXPECT_EQ(DetectFormat(empty), TFileFormat::Unknown);
     TMemoryStream raw({0, 0, 0, 1, 0x67, 0x4D, 0x00, 0x28});
     EXPECT_EQ(DetectFormat(raw), TFileFormat::RawH264);
     // A stream that begins with a start code and has two sync bytes a packet apart is not yet a

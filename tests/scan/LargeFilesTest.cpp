@@ -92,7 +92,7 @@ TEST_F(LargeFilesTest, RawStreamPositionsPastFourGiBAreExact) {
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_EQ(Session().FileSize, size);
-    EXPECT_EQ(Session().SpsCount, 2);
+    EXPECT_EQ(Session().RatioUnitCount, 2);
     ASSERT_EQ(Rows().Count(), 2u);
     // The unit's own positions count from its header byte; the record maps them into the file.
     const TARInfo &record = *Rows().Items(1);
@@ -100,8 +100,8 @@ TEST_F(LargeFilesTest, RawStreamPositionsPastFourGiBAreExact) {
     EXPECT_EQ(record.Placement.FileOffset(0), header);
     EXPECT_EQ(record.SpsOffset(), header + 1);
     EXPECT_EQ(record.VuiOffset(), header + static_cast<int64_t>(second.vuiByte));
-    EXPECT_EQ(record.SequenceParameterSet->VUIParameters->Position, static_cast<int64_t>(second.vuiByte));
-    EXPECT_EQ(record.SequenceParameterSet->VUIParameters->BitOffset, second.vuiBit);
+    EXPECT_EQ(SpsOf(record.Unit)->VUIParameters->Position, static_cast<int64_t>(second.vuiByte));
+    EXPECT_EQ(SpsOf(record.Unit)->VUIParameters->BitOffset, second.vuiBit);
     EXPECT_EQ(record.SarText(), "4:3");
     std::vector<ScanEvent> progress = Log.Of(ScanEvent::Kind::Progress);
     // Before the last search the reader has read past the second SPS: the position is a 64-bit number.
@@ -155,7 +155,7 @@ TEST_F(LargeFilesTest, AviLargerThanTwoGiBIsWalked) {
         EXPECT_EQ(found->HeaderPos, moviHeader);
         ASSERT_EQ(found->Children.size(), 1u);
         EXPECT_EQ(found->Children[0]->DataPos, videoData);
-        EXPECT_EQ(Session().SpsCount, 1);
+        EXPECT_EQ(Session().RatioUnitCount, 1);
         ASSERT_EQ(Rows().Count(), 1u);
         const int64_t nalHeader = videoData + 4;
         const TARInfo &record = *Rows().Items(0);

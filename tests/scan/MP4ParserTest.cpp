@@ -70,7 +70,7 @@ TEST_F(MP4RealFiles, FragmentedFilesAreWalkedFragmentByFragment) {
     const std::string path = Make("fragmented.mp4", {Clip(720, 576, "64/45", true)}, "mp4", "",
                                   "-movflags frag_keyframe+empty_moov");
     std::unique_ptr<TScanSession> session = ScanFile(path);
-    EXPECT_EQ(static_cast<size_t>(session->SpsCount), 1 + TraceSps(path).size());
+    EXPECT_EQ(static_cast<size_t>(session->RatioUnitCount), 1 + TraceSps(path).size());
     CheckRoundTrip(path, {TKind::Dar, 0, {4, 3}}, {16, 15});
 }
 
@@ -106,7 +106,7 @@ TEST_F(MP4RealFiles, TwoVideoTracksAreChangedEach) {
 TEST_F(MP4RealFiles, ASquarePixelFileGetsItsRatioFromTheContainerAlone) {
     const std::string path = Make("square.mp4", {Clip(720, 576, "")}, "mp4");
     std::unique_ptr<TScanSession> session = ScanFile(path);
-    ASSERT_EQ(session->SpsCount, 1);
+    ASSERT_EQ(session->RatioUnitCount, 1);
     ASSERT_EQ(session->ARInfoList.Count(), 1u);
     const TARInfo &row = *session->ARInfoList.Items(0);
     EXPECT_TRUE(row.IsContainerRow());
@@ -165,7 +165,7 @@ TEST_F(MP4Boxes, SpsInTheConfigurationAndTheSamplesForEveryLengthSize) {
             EXPECT_EQ(Rows().Items(2)->SarText(), "12:11");
             for (size_t i = 0; i < 3; ++i) {
                 const TARInfo &row = *Rows().Items(i);
-                EXPECT_TRUE(std::equal(row.NALUnit->Bytes.begin(), row.NALUnit->Bytes.end(),
+                EXPECT_TRUE(std::equal(row.Unit->Bytes().begin(), row.Unit->Bytes().end(),
                                        file.begin() + row.Placement.FileOffset(0)));
             }
             EXPECT_EQ(Session().NoticeCount, 0);
@@ -277,7 +277,7 @@ TEST_F(MP4Boxes, OtherCodecsAndEncryptedTracksAreToldNotChanged) {
     hevc.entry = "hvc1";
     ASSERT_EQ(ScanBytes(Mp4File({hevc})).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SNotH264Track, 1, "hvc1")});
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "hvc1")});
 
     // encv without an frma naming the format it hides is no H.264 entry either.
     Mp4Track encrypted = AnamorphicTrack({{Sps(14), Slice}});

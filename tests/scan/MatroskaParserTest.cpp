@@ -88,7 +88,7 @@ TEST_F(MatroskaRealFiles, FfmpegFileChangesEverySpsTheDisplayRatioAndTheCrcs) {
     ASSERT_GE(before.found, 3);
     ASSERT_EQ(before.valid, before.found);
     std::unique_ptr<TScanSession> session = ScanFile(path);
-    EXPECT_EQ(static_cast<size_t>(session->SpsCount), 1 + TraceSps(path).size());
+    EXPECT_EQ(static_cast<size_t>(session->RatioUnitCount), 1 + TraceSps(path).size());
     ASSERT_GE(session->ARInfoList.Count(), 3u);
     ASSERT_EQ(session->Tracks.size(), 1u);
     const TTrack &track = session->Tracks.front();
@@ -124,7 +124,7 @@ TEST_F(MatroskaRealFiles, LiveRecordingWithASegmentOfUnknownSize) {
     ASSERT_TRUE(ReadEbmlHead(bytes, head.end, bytes.size(), segment));
     ASSERT_TRUE(segment.unknown);
     std::unique_ptr<TScanSession> session = ScanFile(path);
-    EXPECT_EQ(static_cast<size_t>(session->SpsCount), 1 + TraceSps(path).size());
+    EXPECT_EQ(static_cast<size_t>(session->RatioUnitCount), 1 + TraceSps(path).size());
     CheckRoundTrip(path, {TKind::Sar, 0, {12, 11}}, {12, 11});
     const TCrcCount after = CheckCrcs(ReadFile(path));
     EXPECT_GT(after.found, 0);
@@ -195,7 +195,7 @@ TEST_F(MatroskaRealFiles, SquarePixelsWithoutDisplayElementsNoteWhatPlayersKeepS
 TEST_F(MatroskaRealFiles, AnUnknownDisplayUnitLeavesTheRatioToTheSps) {
     const std::string path = Make("noratio.mkv", {Clip(320, 240, "")});
     std::unique_ptr<TScanSession> session = ScanFile(path);
-    EXPECT_EQ(session->SpsCount, 1);
+    EXPECT_EQ(session->RatioUnitCount, 1);
     EXPECT_EQ(session->ARInfoList.Count(), 0u);
     ASSERT_EQ(session->Tracks.size(), 1u);
     EXPECT_FALSE(session->Tracks.front().HasStatement());
@@ -282,7 +282,7 @@ protected:
             const TARInfo &row = *Rows().Items(i);
             const auto at = static_cast<size_t>(row.Placement.FileOffset(0));
             ASSERT_TRUE(row.Placement.Contiguous());
-            EXPECT_TRUE(std::equal(row.NALUnit->Bytes.begin(), row.NALUnit->Bytes.end(), bytes.begin() + at))
+            EXPECT_TRUE(std::equal(row.Unit->Bytes().begin(), row.Unit->Bytes().end(), bytes.begin() + at))
                 << "row " << i;
         }
     }
@@ -451,7 +451,7 @@ TEST_F(MatroskaElements, EmptyLacedFramesOfStrippedBytesAreReadOnce) {
     ASSERT_LT(bytes.size(), 16u * 1024);
     ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "10:11"}));
-    EXPECT_EQ(Session().SpsCount, 2);
+    EXPECT_EQ(Session().RatioUnitCount, 2);
     ASSERT_NE(Rows().Items(1)->NotChangeable, nullptr);
     EXPECT_EQ(*Rows().Items(1)->NotChangeable,
               Format(SSpsInStrippedHeader, Rows().Items(1)->Placement.FileOffset(0), "track 1"));
@@ -491,7 +491,7 @@ TEST_F(MatroskaElements, HeaderStrippingPutsTheBytesBackAndGuardsAnSpsInThem) {
     EXPECT_EQ(row.Placement.FileOffset(0), settings + 4);
     ASSERT_NE(row.NotChangeable, nullptr);
     EXPECT_EQ(*row.NotChangeable, Format(SSpsInStrippedHeader, settings + 4, "track 1"));
-    EXPECT_EQ(row.NALUnit->Bytes, sps);
+    EXPECT_EQ(row.Unit->Bytes(), sps);
     for (size_t i = 0; i < Rows().Count(); ++i)
         ASSERT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*Rows().Items(i)), "");
     const TPatchPlan plan = Rows().PlanChanges();
@@ -524,7 +524,7 @@ TEST_F(MatroskaElements, CompressedAndEncryptedTracksAreListedNotChanged) {
     hevc.codecId = "V_MPEGH/ISO/HEVC";
     ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(hevc, {{Frames({{Slice}})}}))).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SNotH264Track, 1, "V_MPEGH/ISO/HEVC")});
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "V_MPEGH/ISO/HEVC")});
 }
 
 // The display size in the element's own unit: pixels at the cropped size with the height kept, leading
@@ -603,7 +603,7 @@ TEST_F(MatroskaElements, DisplayValuesGrowIntoAVoidOrTheNoteSaysWhyNot) {
         ASSERT_EQ(runEnd - runStart, 8 + static_cast<int64_t>(room));
         const TARInfo &sps = *Rows().Items(0);
         const int64_t spsStart = sps.Placement.FileOffset(0);
-        const auto spsEnd = spsStart + static_cast<int64_t>(sps.NALUnit->Bytes.size());
+        const auto spsEnd = spsStart + static_cast<int64_t>(sps.Unit->Bytes().size());
         const ByteVector saved = Saved(bytes, wide);
         ASSERT_EQ(saved.size(), bytes.size());
         for (size_t i = 0; i < bytes.size(); ++i) {
@@ -828,12 +828,12 @@ TEST_F(MatroskaElements, LacingAndLengthsThatOverflowAreTold) {
     }());
     bytes = WithSegment(fixedTracks);
     ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     const auto privateAt = static_cast<int64_t>(bytes.size() - record.size() - 3);
-    EXPECT_EQ(NoticeTexts(),
-              std::vector<std::string>{Format(SAvcConfigDamaged, "track 1", privateAt,
-                                              "The AVC decoder configuration (9 bytes) is shorter "
-                                              "than its counts and lengths say")});
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{
+                                 Format(SConfigDamaged, "AVC decoder configuration", "track 1", privateAt,
+                                        "The AVC decoder configuration (9 bytes) is shorter "
+                                        "than its counts and lengths say")});
 }
 
 } // namespace

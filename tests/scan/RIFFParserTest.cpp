@@ -5,6 +5,7 @@
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
+#include "codec/CodecRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -131,7 +132,7 @@ TEST_F(RIFFParserTest, EventsComeOncePerChunkHeaderInFileOrder) {
     EXPECT_EQ(video.DataPos, 232);
     EXPECT_EQ(video.Parent, movi);
     EXPECT_EQ(video.Parser, &Riff());
-    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
     ASSERT_EQ(Rows().Count(), 1u);
     const TARInfo &record = *Rows().Items(0);
     EXPECT_EQ(record.Placement.FileOffset(0), 232 + 4);
@@ -160,7 +161,7 @@ TEST_F(RIFFParserTest, FilesThatAreNotRiffAreRefused) {
     EXPECT_EQ(outcome.message, "File is not a valid RIFF file. Abort Scan.");
     EXPECT_EQ(Log.Sequence(), "!");
     EXPECT_EQ(Session().FileSize, 11);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Riff().RootChunk, nullptr);
     EXPECT_EQ(ChildIds(*earlier.RootChunk), "LIST LIST");
     EXPECT_EQ(earlier.Session.ARInfoList.Count(), 1u);
@@ -187,7 +188,7 @@ TEST_F(RIFFParserTest, TwelveByteRiffHasNoChunks) {
     EXPECT_EQ(Log.Events[0].total, 12);
     EXPECT_EQ(Riff().RootChunk->Size, 0u);
     EXPECT_TRUE(Riff().RootChunk->Children.empty());
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_TRUE(Session().Notices.empty());
 }
 
@@ -203,7 +204,7 @@ TEST_F(RIFFParserTest, OtherFormTypesAreWalkedWithoutFindings) {
     EXPECT_EQ(FourCCToString(Riff().RootChunk->ListType), "WAVE");
     EXPECT_EQ(ChildIds(*Riff().RootChunk), "fmt  data LIST");
     EXPECT_EQ(ChildIds(*Riff().RootChunk->Children[2]), "ISFT");
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_TRUE(Session().Tracks.empty());
     EXPECT_TRUE(Session().Notices.empty());
     EXPECT_TRUE(Asked.empty());
@@ -235,11 +236,12 @@ TEST_F(RIFFParserTest, AudioStreamHeadersAreNeverQuestioned) {
     EXPECT_EQ(Session().Tracks[0].Label, "stream 1");
 }
 
-// The question comes once per foreign video stream header, in file order. A refusal ends the walk at
+// The question comes once per video stream header of a code no codec is known by, in file order; a yes
+// reads it as H.264. A refusal ends the walk at
 // once, without an error: nothing of the movie data has been read.
 TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
     ByteVector file =
-        AviFile({StreamList("vids", "XVID"), StreamList("vids", "DIVX")}, {SpsChunk(0), SpsChunk(1)});
+        AviFile({StreamList("vids", "QX01"), StreamList("vids", "ZZ42")}, {SpsChunk(0), SpsChunk(1)});
     struct Case {
         const char *name;
         std::vector<bool> answers;
@@ -247,9 +249,9 @@ TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
         bool aborted;
         size_t records;
     };
-    const Case cases[] = {{"both yes", {true, true}, {"XVID", "DIVX"}, false, 2},
-                          {"second no", {true, false}, {"XVID", "DIVX"}, true, 0},
-                          {"first no", {false}, {"XVID"}, true, 0}};
+    const Case cases[] = {{"both yes", {true, true}, {"QX01", "ZZ42"}, false, 2},
+                          {"second no", {true, false}, {"QX01", "ZZ42"}, true, 0},
+                          {"first no", {false}, {"QX01"}, true, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Answer(c.answers);
@@ -258,7 +260,7 @@ TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
         EXPECT_EQ(Asked, c.asked);
         EXPECT_EQ(Riff().Aborted, c.aborted);
         EXPECT_EQ(Rows().Count(), c.records);
-        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.records));
+        EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(c.records));
         EXPECT_EQ(FindList(*Riff().RootChunk, "movi") != nullptr, !c.aborted);
         EXPECT_EQ(Log.Sequence().back(), '!');
     }
@@ -268,8 +270,30 @@ TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
     ScanOutcome outcome = ScanAvi(file);
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_TRUE(Riff().Aborted);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Log.Sequence().back(), '!');
+}
+
+// A handler code of a codec the program knows but does not read names the stream's codec: no question,
+// the walk goes on, and the stream's data is not read as anything else (an MPEG-4 Part 2 stream's start
+// codes taken for H.264 units).
+TEST_F(RIFFParserTest, HandlersOfKnownCodecsAreNamedNotQuestioned) {
+    for (const char *handler : {"XVID", "divx", "DX50", "MPG2", "HEVC", "VP80", "MJPG"}) {
+        SCOPED_TRACE(handler);
+        Answer({true});
+        ScanOutcome outcome = ScanAvi(AviFile({StreamList("vids", handler)}, {SpsChunk(0)}));
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+        EXPECT_TRUE(Asked.empty());
+        EXPECT_FALSE(Riff().Aborted);
+        EXPECT_EQ(Session().RatioUnitCount, 0);
+        ASSERT_EQ(Session().Tracks.size(), 1u);
+        const TCodecEntry *codec = Session().Tracks[0].Codec;
+        ASSERT_NE(codec, nullptr);
+        EXPECT_EQ(codec, CodecOfAviHandler(handler));
+        EXPECT_EQ(Rows().Count(), 0u);
+        ASSERT_EQ(Session().Notices.size(), 1u);
+        EXPECT_EQ(Session().Notices[0].Text, Format(SUnreadCodecStream, "stream 0", codec->Name));
+    }
 }
 
 // Only "..dc" chunks are scanned, each SPS with the track of its stream number (none for a number
@@ -420,7 +444,7 @@ TEST_F(RIFFParserTest, FileCutInsideTheMovieListIsWalkedAsFarAsItGoes) {
 
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(FoundSpsIds(), c.found);
-        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.found.size()));
+        EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(c.found.size()));
         // The RIFF chunk is the first that claims more than the file holds.
         const TScanNotice &notice = OnlyNotice();
         EXPECT_EQ(notice.Kind, TScanNotice::TKind::Structure);
@@ -474,7 +498,7 @@ TEST_F(RIFFParserTest, HeadersCutByTheEndOfTheFileEndTheWalkWithANotice) {
     for (const ByteVector *bytes : {&streamHeader, &formType}) {
         ScanOutcome outcome = ScanAvi(*bytes);
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-        EXPECT_EQ(Session().SpsCount, 0);
+        EXPECT_EQ(Session().RatioUnitCount, 0);
         EXPECT_EQ(OnlyNotice().Kind, TScanNotice::TKind::Structure);
         EXPECT_EQ(Log.Sequence().back(), '!');
     }
@@ -542,7 +566,7 @@ TEST_F(RIFFParserTest, AbortedBeforeTheScanReadsOnlyTheFirstHeader) {
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_EQ(Log.Sequence(), "P!");
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_TRUE(riff.RootChunk->Children.empty());
     EXPECT_EQ(Rows().Count(), 0u);
 }
@@ -578,7 +602,7 @@ TEST_F(RIFFParserTest, MissingFileChangesNothing) {
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
     EXPECT_EQ(outcome.message, "File not found: " + missing);
     EXPECT_TRUE(Log.Events.empty());
-    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
     EXPECT_EQ(Rows().Count(), 1u);
     EXPECT_EQ(Riff().RootChunk.get(), root);
     EXPECT_EQ(ChildIds(*root), "LIST LIST");
@@ -596,7 +620,7 @@ TEST_F(RIFFParserTest, LaterScansLeaveEarlierSessionsAlone) {
     EXPECT_NE(&Riff(), &first);
     EXPECT_EQ(ChildIds(*Riff().RootChunk), "LIST");
     EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{3}));
-    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
     EXPECT_EQ(ChildIds(*first.RootChunk), "LIST LIST");
     ASSERT_EQ(first.Session.ARInfoList.Count(), 2u);
     EXPECT_EQ(first.Session.ARInfoList.Items(1)->SpsId(), 2);

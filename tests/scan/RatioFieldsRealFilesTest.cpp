@@ -2,6 +2,7 @@
 // QuickTime, Bento4, mkvmerge and Lavf write them, and container fields of whole numbers, each changed in
 // place and read back by ffprobe and trace_headers.
 
+#include "H264StreamScan.h"
 #include "MediaFiles.h"
 #include "RoundTrip.h"
 #include "ScanHarness.h"
@@ -9,7 +10,6 @@
 #include "bitstream/uFastBitStream.h"
 #include "scan/MatroskaDisplayStatement.h"
 #include "scan/Mp4Statements.h"
-#include "scan/StreamParser.h"
 
 #include <gtest/gtest.h>
 
@@ -31,12 +31,12 @@ protected:
         MakeRawH264(path, Clip(640, 480, "1/1"));
         std::vector<uint8_t> bytes = ReadFile(path);
         TScanSession session;
-        TStreamParser parser(session);
+        TH264StreamParser parser(session);
         parser.Parse(path);
         EXPECT_GT(session.ARInfoList.Count(), 0u);
         for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
             const TARInfo &row = *session.ARInfoList.Items(i);
-            const TVUIParameters &vui = *row.SequenceParameterSet->VUIParameters;
+            const TVUIParameters &vui = *SpsOf(row.Unit)->VUIParameters;
             EXPECT_EQ(vui.aspect_ratio_idc, 1);
             const int64_t lastBit = vui.AspectRatioIdcBitOffset + 7;
             const int64_t at = row.Placement.FileOffset(vui.AspectRatioIdcPosition + lastBit / 8);

@@ -70,10 +70,10 @@ std::vector<uint8_t> Avi(int64_t size) {
 
 // What a scan found, as text.
 std::string Found(const TScanSession &session) {
-    std::string text = Format("%d SPS, %d damaged\n", session.SpsCount, session.DamagedSpsCount);
+    std::string text = Format("%d SPS, %d damaged\n", session.RatioUnitCount, session.DamagedUnitCount);
     for (size_t i = 0; i < session.ARInfoList.Count(); ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
-        const TNALUnit &unit = *record.NALUnit;
+        const TNALUnit &unit = *NalUnitOf(record.Unit);
         text += Format("row %x %s %s, unit of %d bytes%s\n", record.SpsOffset(), record.SarText(),
                        record.ResolutionText(), static_cast<int64_t>(unit.Bytes.size()),
                        unit.Complete ? "" : " and more");

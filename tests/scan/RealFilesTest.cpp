@@ -3,6 +3,7 @@
 
 #include "MediaFiles.h"
 #include "ScanHarness.h"
+#include "base/Messages.h"
 #include "h264/uH264.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ void ExpectAgreesWithFFmpeg(const RowList &rows, int64_t spsCount, const std::st
         }
         ASSERT_LT(next, rows.size());
         const TARInfo &record = *rows[next++];
-        const TSequenceParameterSet &sps = *record.SequenceParameterSet;
+        const TSequenceParameterSet &sps = *SpsOf(record.Unit);
         EXPECT_EQ(sps.profile_idc, traced[i].profileIdc);
         EXPECT_EQ(static_cast<int>(sps.seq_parameter_set_id), traced[i].seqParameterSetId);
         EXPECT_EQ(sps.Width(), probed.width);
@@ -96,7 +97,7 @@ protected:
         std::vector<Span> spans;
         for (size_t i = 0; i < Rows().Count(); ++i) {
             TARInfo &record = *Rows().Items(i);
-            const TVUIParameters &vui = *record.SequenceParameterSet->VUIParameters;
+            const TVUIParameters &vui = *SpsOf(record.Unit)->VUIParameters;
             bool custom = record.CurrentAspectRatioIdc() == 255;
             int64_t firstBit = record.VuiOffset() * 8 + vui.BitOffset + 1;
             spans.push_back({firstBit / 8, (firstBit + (custom ? 40 : 8) - 1) / 8});
@@ -203,13 +204,13 @@ TEST_P(RawStreams, RowsAgreeWithFFprobe) {
     ScanOutcome outcome = RunScan(NewStreamScan(), path);
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    ASSERT_GT(Session().SpsCount, 0);
-    EXPECT_EQ(Session().DamagedSpsCount, 0);
+    ASSERT_GT(Session().RatioUnitCount, 0);
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
     EXPECT_TRUE(Session().Notices.empty());
-    ExpectAgreesWithFFmpeg(AllRows(Rows()), Session().SpsCount, path, 0, ProbeVideo(path));
+    ExpectAgreesWithFFmpeg(AllRows(Rows()), Session().RatioUnitCount, path, 0, ProbeVideo(path));
     if (Rows().Count() == 0)
         return; // an SPS without a ratio: counted, nothing more to look at
-    const TSequenceParameterSet &first = *Rows().Items(0)->SequenceParameterSet;
+    const TSequenceParameterSet &first = *SpsOf(Rows().Items(0)->Unit);
     if (c.profileIdc >= 0) {
         EXPECT_EQ(first.profile_idc, c.profileIdc);
     }
@@ -248,9 +249,9 @@ TEST_F(RealFilesTest, RepeatedSpsInARawStreamIsCountedAndRewrittenInPlace) {
         MakeRawH264(path, Repeated(sar, 10, 25));
         ASSERT_EQ(RunScan(NewStreamScan(), path).kind, ScanOutcome::Kind::None);
         // Key frames 0, 10 and 20, each with its SPS.
-        ASSERT_EQ(Session().SpsCount, 3);
+        ASSERT_EQ(Session().RatioUnitCount, 3);
         ASSERT_EQ(Rows().Count(), 3u);
-        ExpectAgreesWithFFmpeg(AllRows(Rows()), Session().SpsCount, path, 0, ProbeVideo(path));
+        ExpectAgreesWithFFmpeg(AllRows(Rows()), Session().RatioUnitCount, path, 0, ProbeVideo(path));
         bool custom = Rows().Items(0)->CurrentAspectRatioIdc() == 255;
         EXPECT_EQ(custom, std::string(sar) == "64/45");
 
@@ -302,7 +303,7 @@ TEST_F(RealFilesTest, AviWithTwoVideoStreamsAndAudioIsScannedAndRewrittenInPlace
     RowList stream0 = RowsOfStream(Rows(), *movi, 0), stream1 = RowsOfStream(Rows(), *movi, 1);
     EXPECT_EQ(stream0.size(), 3u);
     EXPECT_EQ(stream1.size(), 2u);
-    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(Rows().Count()));
+    EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(Rows().Count()));
     EXPECT_EQ(Rows().Count(), stream0.size() + stream1.size());
     ExpectAgreesWithFFmpeg(stream0, static_cast<int64_t>(stream0.size()), path, 0,
                            ProbeVideoBitstream(path, 0));
@@ -338,58 +339,51 @@ TEST_F(RealFilesTest, FirstUnitOnlyAgainstDeepScanInAvi) {
         TRIFFParser &deep = NewRiffScan();
         ASSERT_TRUE(deep.DeepScan);
         ASSERT_EQ(RunScan(deep, path).kind, ScanOutcome::Kind::None);
-        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(spsCount));
+        EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(spsCount));
 
         TRIFFParser &firstOnly = NewRiffScan();
         firstOnly.DeepScan = false;
         ASSERT_EQ(RunScan(firstOnly, path).kind, ScanOutcome::Kind::None);
-        EXPECT_EQ(Session().SpsCount, delimiters ? 0 : static_cast<int64_t>(spsCount));
+        EXPECT_EQ(Session().RatioUnitCount, delimiters ? 0 : static_cast<int64_t>(spsCount));
         // With no SPS row, the stream's container statement (its vprp) is listed in their place.
-        ASSERT_EQ(static_cast<int64_t>(Rows().Count()), delimiters ? 1 : Session().SpsCount);
+        ASSERT_EQ(static_cast<int64_t>(Rows().Count()), delimiters ? 1 : Session().RatioUnitCount);
         EXPECT_EQ(Rows().Items(0)->IsContainerRow(), delimiters);
     }
 }
 
-// An MPEG-4 Part 2 stream tagged XVID: the handler question is asked with its code; no (or nobody to
-// answer) ends the scan without an error, yes walks and scans the movie data.
-TEST_F(RealFilesTest, ForeignHandlerCodeIsQuestioned) {
+// An MPEG-4 Part 2 stream tagged XVID is named as what it is: no handler question, the walk goes through
+// the movie data, and none of its start codes is taken for an H.264 unit.
+TEST_F(RealFilesTest, XvidStreamIsNamedNotReadAsH264) {
     VideoSpec video;
     video.encoder = "mpeg4";
     video.tag = "XVID";
+    video.sar = "64/45"; // a video properties chunk states it
     std::string path = Dir.File("xvid.avi");
     MakeAvi(path, {video});
+
     std::vector<std::string> asked;
-
-    for (bool yes : {false, true}) {
-        SCOPED_TRACE(yes ? "yes" : "no");
-        asked.clear();
-        TRIFFParser &riff = NewRiffScan();
-        riff.Events.OnForeignHandler = [&asked, yes](const std::string &fourCC) {
-            asked.push_back(fourCC);
-            return yes;
-        };
-        ScanOutcome outcome = RunScan(riff, path);
-        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-        EXPECT_EQ(asked, std::vector<std::string>{"XVID"});
-        EXPECT_EQ(riff.Aborted, !yes);
-        EXPECT_EQ(Session().SpsCount, 0);
-        EXPECT_EQ(Log.Sequence().back(), '!');
-        // The tree keeps no chunk of this movie data (none holds an SPS); the progress shows how far the
-        // walk went: through every video chunk's header, or not into the movie list at all.
-        const TGenericRIFFChunk *movi = FindList(*riff.RootChunk, "movi");
-        EXPECT_EQ(movi != nullptr, yes);
-        size_t videoHeaders = 0;
-        for (const ScanEvent &event : Log.Of(ScanEvent::Kind::Progress)) {
-            std::vector<uint8_t> id = ReadFileAt(path, event.position - 8, 4);
-            videoHeaders += std::string(id.begin(), id.end()) == "00dc";
-        }
-        EXPECT_EQ(videoHeaders, yes ? static_cast<size_t>(video.frames) : 0u);
-    }
-
     TRIFFParser &riff = NewRiffScan();
-    EXPECT_EQ(RunScan(riff, path).kind, ScanOutcome::Kind::None);
-    EXPECT_TRUE(riff.Aborted);
-    EXPECT_EQ(Log.Sequence().back(), '!');
+    riff.Events.OnForeignHandler = [&asked](const std::string &fourCC) {
+        asked.push_back(fourCC);
+        return true;
+    };
+    ScanOutcome outcome = RunScan(riff, path);
+    EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    EXPECT_TRUE(asked.empty());
+    EXPECT_FALSE(riff.Aborted);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
+    EXPECT_NE(FindList(*riff.RootChunk, "movi"), nullptr);
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    ASSERT_NE(Session().Tracks[0].Codec, nullptr);
+    EXPECT_STREQ(Session().Tracks[0].Codec->Key, "mpeg4visual");
+    // Only the container's own statement is listed, and it is not changed without the stream's own.
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+    ASSERT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
+    TPatchPlan plan = Rows().PlanChanges();
+    ASSERT_EQ(plan.Refusals.size(), 1u);
+    EXPECT_EQ(plan.Refusals[0].Reason, Format(SUnreadCodecNotWritten, "stream 0", "MPEG-4 Part 2"));
 }
 
 } // namespace

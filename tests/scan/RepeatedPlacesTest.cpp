@@ -61,9 +61,9 @@ TEST_F(RepeatedPlaces, SpsOfTooManyDifferentContentsAreCountedAndTheFileIsNotCha
     }
     TParser &parser = NewScan(TFileFormat::RawH264);
     ASSERT_EQ(RunScanOf(parser, stream).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(Count));
+    EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(Count));
     ASSERT_EQ(Rows().Count(), TScanSession::MaxDistinctUnits);
-    const std::string reason = Format(STooManyDistinctSps, TScanSession::MaxDistinctUnits);
+    const std::string reason = Format(STooManyDistinctUnits, "SPS", TScanSession::MaxDistinctUnits);
     ASSERT_FALSE(Session().Notices.empty());
     EXPECT_EQ(Session().Notices.back().Text, reason);
     for (size_t i = 0; i < Rows().Count(); i += 1000) {

@@ -6,6 +6,7 @@
 
 #include "MediaFiles.h"
 #include "TestFiles.h"
+#include "h264/uH264.h"
 #include "scan/Scanner.h"
 
 #include <gtest/gtest.h>

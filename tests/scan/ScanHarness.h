@@ -5,6 +5,7 @@
 
 #include "TestFiles.h"
 #include "base/Exceptions.h"
+#include "h264/H264Codec.h"
 #include "scan/Scanner.h"
 #include "scan/StreamParser.h"
 #include "scan/uRIFFParser.h"
@@ -45,9 +46,9 @@ public:
             event.total = total;
             Record(event);
         };
-        parser.Events.OnNALUnitKept = [this, &session](int64_t spsCount) {
+        parser.Events.OnRatioUnitKept = [this, &session](int64_t spsCount) {
             ScanEvent event;
-            if (spsCount == session.SpsCount)
+            if (spsCount == session.RatioUnitCount)
                 event.kind = ScanEvent::Kind::NALUnitKept;
             event.spsCount = spsCount;
             Record(event);

@@ -44,8 +44,8 @@ class StreamParserTest : public ScanTest {};
 // Where an SPS lies: the record's unit counts from its header byte, the record's placement maps that to
 // the file.
 void ExpectPlaced(const TARInfo &record, const BuiltStream::Placed &where) {
-    const TNALUnit &unit = *record.NALUnit;
-    EXPECT_EQ(record.SequenceParameterSet, unit.SequenceParameterSet.get());
+    const TNALUnit &unit = *NalUnitOf(record.Unit);
+    EXPECT_EQ(SpsOf(record.Unit), unit.SequenceParameterSet.get());
     EXPECT_EQ(unit.NalUnitType(), NalTypeSps);
     EXPECT_EQ(unit.Position, 0);
     EXPECT_EQ(unit.SequenceParameterSet->Position, 1);
@@ -91,8 +91,8 @@ TEST_F(StreamParserTest, EventsComeInOrderWithTheirArguments) {
     EXPECT_EQ(Session().FileName, path);
     EXPECT_EQ(Session().FileSize, size);
     EXPECT_EQ(Session().Format, TFileFormat::RawH264);
-    EXPECT_EQ(Session().SpsCount, 3);
-    EXPECT_EQ(Session().DamagedSpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 3);
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
     EXPECT_TRUE(Session().Notices.empty());
     EXPECT_TRUE(Session().Tracks.empty());
     ASSERT_EQ(Rows().Count(), 2u);
@@ -120,7 +120,7 @@ TEST_F(StreamParserTest, EmptyFileReportsProgressOnceAndFinishes) {
     before.Add(WithSar(1));
     ASSERT_EQ(RunScan(NewStreamScan(), Write("before.h264", before.bytes)).kind, ScanOutcome::Kind::None);
     TScanSession &earlier = Session();
-    ASSERT_EQ(earlier.SpsCount, 1);
+    ASSERT_EQ(earlier.RatioUnitCount, 1);
 
     ScanOutcome outcome = RunScan(NewStreamScan(), Write("empty.h264", {}));
 
@@ -128,11 +128,11 @@ TEST_F(StreamParserTest, EmptyFileReportsProgressOnceAndFinishes) {
     EXPECT_EQ(Log.Sequence(), "P!");
     EXPECT_EQ(Log.Events[0].position, 0);
     EXPECT_EQ(Log.Events[0].total, 0);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Session().FileSize, 0);
     EXPECT_EQ(Rows().Count(), 0u);
     // The session of the earlier file keeps what it found.
-    EXPECT_EQ(earlier.SpsCount, 1);
+    EXPECT_EQ(earlier.RatioUnitCount, 1);
     EXPECT_EQ(earlier.ARInfoList.Count(), 1u);
 }
 
@@ -143,7 +143,7 @@ TEST_F(StreamParserTest, FileWithoutStartCodeReportsProgressOnce) {
     EXPECT_EQ(Log.Sequence(), "P!");
     EXPECT_EQ(Log.Events[0].position, 100);
     EXPECT_EQ(Log.Events[0].total, 100);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Session().FileSize, 100);
 }
 
@@ -170,8 +170,8 @@ TEST_F(StreamParserTest, SpsWithoutUsableAspectRatioIsCountedWithoutRecord) {
     ScanOutcome outcome = RunScan(NewStreamScan(), Write("unusable.h264", stream.bytes));
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
-    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(std::size(unusable) + 2));
-    EXPECT_EQ(Session().DamagedSpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(std::size(unusable) + 2));
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
     ASSERT_EQ(Rows().Count(), 2u);
     ExpectPlaced(*Rows().Items(0), stream.sps[std::size(unusable)]);
     EXPECT_EQ(Rows().Items(0)->TypeText(), "Unspecified");
@@ -191,12 +191,12 @@ TEST_F(StreamParserTest, RepeatedSpsGetsOneRecordEach) {
 
     ASSERT_EQ(RunScan(NewStreamScan(), Write("repeated.h264", stream.bytes)).kind, ScanOutcome::Kind::None);
 
-    EXPECT_EQ(Session().SpsCount, 5);
+    EXPECT_EQ(Session().RatioUnitCount, 5);
     ASSERT_EQ(Rows().Count(), 5u);
     for (size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
         ExpectPlaced(*Rows().Items(i), stream.sps[i]);
-        EXPECT_EQ(Rows().Items(i)->NALUnit, Rows().Items(0)->NALUnit);
+        EXPECT_EQ(Rows().Items(i)->Unit, Rows().Items(0)->Unit);
     }
 }
 
@@ -244,7 +244,7 @@ TEST_F(StreamParserTest, AbortedBeforeTheScanOpensTheFileAndKeepsNothing) {
 
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_EQ(Log.Sequence(), "!");
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Session().FileSize, static_cast<int64_t>(stream.bytes.size()));
     EXPECT_EQ(Rows().Count(), 0u);
     EXPECT_TRUE(parser.Aborted);
@@ -280,7 +280,7 @@ TEST_F(StreamParserTest, AbortDuringTheScanKeepsWhatWasFound) {
 
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(Log.Sequence(), c.sequence);
-        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.kept));
+        EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(c.kept));
         EXPECT_EQ(Rows().Count(), c.kept);
     }
     Log.Hook = nullptr;
@@ -300,7 +300,7 @@ TEST_F(StreamParserTest, MissingFileChangesNothing) {
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::InOut);
     EXPECT_EQ(outcome.message, "File not found: " + missing);
     EXPECT_TRUE(Log.Events.empty());
-    EXPECT_EQ(Session().SpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
     EXPECT_EQ(Rows().Count(), 1u);
     EXPECT_EQ(Session().FileName, path);
     EXPECT_EQ(Session().FileSize, static_cast<int64_t>(stream.bytes.size()));
@@ -332,14 +332,14 @@ TEST_F(StreamParserTest, SpsCutShortIsReportedAndTheScanGoesOn) {
 
         EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(Log.Sequence(), c.sequence);
-        EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(c.ids.size()));
-        EXPECT_EQ(Session().DamagedSpsCount, 1);
+        EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(c.ids.size()));
+        EXPECT_EQ(Session().DamagedUnitCount, 1);
         ASSERT_EQ(Rows().Count(), c.ids.size());
         for (size_t i = 0; i < c.ids.size(); ++i)
             EXPECT_EQ(Rows().Items(i)->SpsId(), c.ids[i]);
         ASSERT_EQ(Session().Notices.size(), 1u);
         const TScanNotice &notice = Session().Notices[0];
-        EXPECT_EQ(notice.Kind, TScanNotice::TKind::DamagedSps);
+        EXPECT_EQ(notice.Kind, TScanNotice::TKind::DamagedUnit);
         EXPECT_EQ(notice.FileOffset, cutHeader);
         EXPECT_EQ(notice.Text, "The SPS at " + Format("%x", cutHeader) +
                                    " is damaged and not listed: its NAL unit ends before its syntax does.");
@@ -360,8 +360,8 @@ TEST_F(StreamParserTest, SpsWithAnElementOutOfRangeIsReportedAndTheScanGoesOn) {
 
     ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_EQ(Log.Sequence(), "P*PNRP!");
-    EXPECT_EQ(Session().SpsCount, 1);
-    EXPECT_EQ(Session().DamagedSpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount, 1);
+    EXPECT_EQ(Session().DamagedUnitCount, 1);
     ASSERT_EQ(Rows().Count(), 1u);
     EXPECT_EQ(Rows().Items(0)->SpsId(), 4);
     ASSERT_EQ(Session().Notices.size(), 1u);
@@ -406,7 +406,7 @@ TEST_F(StreamParserTest, ContainerFormatsAreRefusedBeforeTheScan) {
                      "be changed in place.");
     }
     EXPECT_EQ(Log.Sequence(), "!");
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Rows().Count(), 0u);
 }
 

@@ -166,7 +166,7 @@ TEST_F(TsScan, AnSpsCutAnywhereIsReadWholeAndWrittenIntoBothPackets) {
                 EXPECT_FALSE(row.Track->HasStatement());
                 EXPECT_EQ(row.NotChangeable, nullptr);
                 EXPECT_EQ(row.SarText(), "64:45");
-                EXPECT_EQ(row.NALUnit->Bytes, sps.nal);
+                EXPECT_EQ(row.Unit->Bytes(), sps.nal);
                 for (size_t i = 0; i < sps.nal.size(); ++i)
                     ASSERT_EQ(row.Placement.FileOffset(static_cast<int64_t>(i)), offsets[unit.SpsAt + i]);
                 EXPECT_EQ(row.Placement.Contiguous(),
@@ -212,7 +212,7 @@ TEST_F(TsScan, EmulationPreventionIsJudgedOnTheUnitNotOnTheFile) {
         ScanOk(file);
         ASSERT_EQ(Rows().Count(), 1u);
         const TARInfo &row = *Rows().Items(0);
-        EXPECT_EQ(row.NALUnit->Bytes, sps.nal);
+        EXPECT_EQ(row.Unit->Bytes(), sps.nal);
         EXPECT_EQ(RefusedSave(file), Format(SEmulationPreventionInSpan, row.VuiOffset()));
     }
 }
@@ -291,7 +291,7 @@ TEST_F(TsScan, DuplicatePacketsAreReadOnce) {
     ScanOk(spsSentTwice);
     ASSERT_EQ(Rows().Count(), 2u);
     const TARInfo &row = *Rows().Items(0);
-    EXPECT_EQ(row.NALUnit->Bytes, sps.nal);
+    EXPECT_EQ(row.Unit->Bytes(), sps.nal);
     EXPECT_EQ(row.Placement.FileOffset(0), offsets[unit.SpsAt]);
     EXPECT_EQ(row.Placement.FileOffset(static_cast<int64_t>(sps.nal.size()) - 1),
               offsets[unit.SpsAt + sps.nal.size() - 1] + 188);
@@ -326,7 +326,7 @@ TEST_F(TsScan, DuplicatePacketsAreReadOnce) {
     ScanOk(differs);
     EXPECT_TRUE(HasNotice(Format(STsPacketsMissing, "PID 0x0100", first + 188, 0, 0))) << Notices();
     // The copy is read as more of the stream: the SPS it splits is damaged or not changeable.
-    EXPECT_GE(Session().SpsCount + Session().DamagedSpsCount, 2);
+    EXPECT_GE(Session().RatioUnitCount + Session().DamagedUnitCount, 2);
     for (size_t i = 0; i < Rows().Count(); ++i) {
         if (Rows().Items(i)->Placement.FileOffset(0) == offsets[unit.SpsAt]) {
             EXPECT_NE(Rows().Items(i)->NotChangeable, nullptr);
@@ -346,7 +346,7 @@ TEST_F(TsScan, AScrambledPidIsNotChanged) {
         ts.Pes(VideoPid, MakeAccessUnit(sps.nal).Es, CutAt(0, scrambled)).front() / 188 * 188;
     ts.Pes(VideoPid, MakeAccessUnit(sps.nal).Es, CutAt(0));
     ScanOk(ts.Bytes());
-    EXPECT_EQ(Session().SpsCount, 2) << "the scrambled SPS is not read";
+    EXPECT_EQ(Session().RatioUnitCount, 2) << "the scrambled SPS is not read";
     ASSERT_EQ(Rows().Count(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_NE(Rows().Items(i)->NotChangeable, nullptr);
@@ -409,7 +409,7 @@ TEST_F(TsScan, LostSyncIsFoundAgain) {
     ByteVector file = cut.Bytes();
     file.insert(file.begin() + offsets[unit.SpsAt + 6] / 188 * 188, garbage.begin(), garbage.end());
     ScanOk(file);
-    EXPECT_EQ(Session().SpsCount + Session().DamagedSpsCount, 1);
+    EXPECT_EQ(Session().RatioUnitCount + Session().DamagedUnitCount, 1);
     for (size_t i = 0; i < Rows().Count(); ++i)
         EXPECT_NE(Rows().Items(i)->NotChangeable, nullptr);
 }
@@ -457,7 +457,7 @@ TEST_F(TsScan, AStreamCutFromTheMiddleIsReadByItsPesPackets) {
     bare.Pes(0x0200, mpeg2, CutAt(0));
     ScanOk(bare.Bytes());
     EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_TRUE(HasNotice(STsNoVideo)) << Notices();
 }
 
@@ -654,7 +654,7 @@ TEST_F(TsScan, EventsAndAbort) {
 
     NewTsScan().Aborted = true;
     ASSERT_EQ(RunScanOf(Parser(), file).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
     EXPECT_EQ(Log.Sequence(), "!");
 }
 
@@ -666,7 +666,7 @@ TEST_F(TsScan, NoPacketsAtAll) {
     ScanOk({});
     EXPECT_EQ(Session().NoticeCount, 0);
     ScanOk(ByteVector(1000, 0x47));
-    EXPECT_EQ(Session().SpsCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
 }
 
 // A stream that serves its packets without holding them: a PAT, a map, then one PES of video that never

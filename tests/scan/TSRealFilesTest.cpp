@@ -7,7 +7,7 @@
 #include "ScanHarness.h"
 #include "TsBuilder.h"
 #include "base/Messages.h"
-#include "h264/NalSource.h"
+#include "codec/NalSource.h"
 #include "h264/uH264.h"
 #include "scan/TSParser.h"
 
@@ -45,7 +45,7 @@ protected:
         const ScanOutcome outcome = RunScan(NewScan(format), path);
         ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
         EXPECT_EQ(Session().NoticeCount, 0) << Session().Notices.front().Text;
-        EXPECT_EQ(Session().DamagedSpsCount, 0);
+        EXPECT_EQ(Session().DamagedUnitCount, 0);
         const ByteVector file = ReadFile(path);
         std::map<int, std::set<int64_t>> streamBytes;
         for (const TTrack &track : Session().Tracks) {
@@ -58,7 +58,7 @@ protected:
             ASSERT_NE(record.Track, nullptr);
             EXPECT_EQ(record.Track->Label, Format(STsPidLabel, record.Track->Number));
             EXPECT_EQ(record.NotChangeable, nullptr);
-            const std::vector<uint8_t> &bytes = record.NALUnit->Bytes;
+            const std::vector<uint8_t> &bytes = record.Unit->Bytes();
             for (size_t i = 0; i < bytes.size(); ++i) {
                 const int64_t at = record.Placement.FileOffset(static_cast<int64_t>(i));
                 ASSERT_EQ(file[static_cast<size_t>(at)], bytes[i]) << "row " << row << ", byte " << i;
@@ -172,7 +172,7 @@ TEST_F(TsRealFiles, TsWithAc3AudioAndAnSpsAtEveryKeyFrame) {
     ScanChecked(path, 188);
     ASSERT_EQ(Session().Tracks.size(), 1u);
     EXPECT_EQ(Session().Tracks[0].Label, "PID 0x0100");
-    EXPECT_EQ(Session().SpsCount, static_cast<int64_t>(TraceSps(path).size()));
+    EXPECT_EQ(Session().RatioUnitCount, static_cast<int64_t>(TraceSps(path).size()));
     ASSERT_EQ(Rows().Count(), 5u); // 25 frames, a key frame every 5
     for (size_t i = 0; i < Rows().Count(); ++i)
         ASSERT_EQ(SarChange(16, 11).ApplyTo(*Rows().Items(i)), "");

@@ -21,7 +21,7 @@ namespace {
 struct TFormatCase {
     const char *Name;
     const char *Muxer;  // ffmpeg's -f
-    const char *Label;  // beside the path
+    const char *Label;  // beside the path, with the codec of its tracks
     const char *Stated; // the "Container DAR" column
     // Whether a file whose SPS carry no ratio is listed by its container's statement (ffmpeg writes no
     // Matroska display size for a stream without one).
@@ -30,11 +30,11 @@ struct TFormatCase {
 
 // A format the program reads joins the tests with one line here.
 const TFormatCase Formats[] = {
-    {"AVI", "avi", "AVI (RIFF)", "15:11", false},
+    {"AVI", "avi", "AVI (RIFF) · H.264", "15:11", false},
     {"raw H.264", "h264", "raw H.264 stream", "none", false},
-    {"MP4", "mp4", "MP4 (ISO base media)", "15:11", true},
-    {"MPEG-TS", "mpegts", "MPEG-TS (transport stream)", "none", false},
-    {"Matroska", "matroska", "Matroska", "15:11", false},
+    {"MP4", "mp4", "MP4 (ISO base media) · H.264", "15:11", true},
+    {"MPEG-TS", "mpegts", "MPEG-TS (transport stream) · H.264", "none", false},
+    {"Matroska", "matroska", "Matroska · H.264", "15:11", false},
 };
 
 void AddFormatRows() {

@@ -66,12 +66,12 @@ class TMainWindowTest : public QObject {
 
 private:
     std::unique_ptr<TempDir> FFolder;
-    std::string FAvi;       // 720x576, SAR 12:11, an SPS before every second frame
-    std::string FStream;    // raw stream, 720x576, SAR 64:45
-    std::string FLong;      // raw stream with many SPS, for aborting
-    std::string FAudAvi;    // every chunk begins with an access unit delimiter
-    std::string FXvidAvi;   // H.264 under the handler code XVID
-    std::string FPalStream; // one hand-made SPS: PAL, overscan appropriate
+    std::string FAvi;        // 720x576, SAR 12:11, an SPS before every second frame
+    std::string FStream;     // raw stream, 720x576, SAR 64:45
+    std::string FLong;       // raw stream with many SPS, for aborting
+    std::string FAudAvi;     // every chunk begins with an access unit delimiter
+    std::string FForeignAvi; // H.264 under a handler code no codec is known by
+    std::string FPalStream;  // one hand-made SPS: PAL, overscan appropriate
 
     void ParserProgress(TForm21 &window, int64_t position, int64_t size) {
         window.ParserProgress(position, size);
@@ -123,14 +123,14 @@ void TMainWindowTest::initTestCase() {
     MakeAvi(FAudAvi, {aud});
     // H.264 under a handler code of another codec: ffmpeg keeps such a tag out of its AVI files, so the
     // stream header's handler is overwritten.
-    FXvidAvi = FFolder->File("xvid.avi");
-    MakeAvi(FXvidAvi, {Video(176, 144, 2, "1/1")});
-    std::vector<uint8_t> xvid = Bytes(FXvidAvi);
+    FForeignAvi = FFolder->File("foreign.avi");
+    MakeAvi(FForeignAvi, {Video(176, 144, 2, "1/1")});
+    std::vector<uint8_t> xvid = Bytes(FForeignAvi);
     const std::string header = "strh";
     auto strh = std::search(xvid.begin(), xvid.end(), header.begin(), header.end());
     QVERIFY(strh != xvid.end() && std::string(strh + 8, strh + 12) == "vids");
-    std::copy_n("XVID", 4, strh + 12);
-    WriteFile(FXvidAvi, xvid);
+    std::copy_n("QX01", 4, strh + 12);
+    WriteFile(FForeignAvi, xvid);
 
     SpsFields pal;
     pal.vui = true;
@@ -463,17 +463,17 @@ void TMainWindowTest::errorBoxAppendsFullStop() {
 void TMainWindowTest::foreignHandlerQuestion() {
     TWindowUnderTest window;
     window.Dialogs.HandlerAnswer = false;
-    window.OpenAvi(FXvidAvi);
+    window.OpenAvi(FForeignAvi);
     QCOMPARE(
         window.Dialogs.HandlerQuestions,
-        QStringList({"WARNING: Found FourCC \"XVID\". The video seems not to be a H.264 coded stream. Scan "
+        QStringList({"WARNING: Found FourCC \"QX01\". The video seems not to be a H.264 coded stream. Scan "
                      "stream anyway?"}));
     QCOMPARE(RowCount(*window), 0);
     QVERIFY(window.Dialogs.Errors.isEmpty());
     QCOMPARE(window->edtProgress->text(), QStringLiteral("Ready."));
 
     window.Dialogs.HandlerAnswer = true;
-    window.OpenAvi(FXvidAvi);
+    window.OpenAvi(FForeignAvi);
     QCOMPARE(window.Dialogs.HandlerQuestions.size(), 2);
     QCOMPARE(RowCount(*window), 1);
 }

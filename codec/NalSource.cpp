@@ -1,7 +1,6 @@
 #include "NalSource.h"
 
 #include "bitstream/uFastBitStream.h"
-#include "h264/uH264.h"
 
 #include <algorithm>
 
