@@ -161,12 +161,21 @@ bool IsVideoObjectLayerAt(const uint8_t *head, size_t size, size_t at) {
     return objectType >= 1 && objectType <= MaxVideoObjectType;
 }
 
+// Whether nothing but zero bytes lies between a start code value and the next start code.
+bool CarriesNothing(const uint8_t *head, size_t code, size_t next) {
+    for (size_t at = code + 1; at + 3 < next; ++at)
+        if (head[at] != 0)
+            return false;
+    return true;
+}
+
 bool IsMpeg4VisualStream(const uint8_t *head, size_t size, const std::vector<size_t> &starts) {
     const uint8_t first = head[starts.front()];
     if (first == VisualObjectSequenceCode || first == VisualObjectCode)
         return true;
     if (IsVideoObjectCode(first))
-        return starts.size() > 1 && starts[1] == starts[0] + 4 && IsVideoObjectLayerAt(head, size, starts[1]);
+        return starts.size() > 1 && CarriesNothing(head, starts[0], starts[1]) &&
+               IsVideoObjectLayerAt(head, size, starts[1]);
     return IsVideoObjectLayerAt(head, size, starts.front());
 }
 

@@ -55,6 +55,8 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
         if (!joined.empty())
             options += " -x264-params" + stream + joined;
     }
+    if (video.encoder == "libx265")
+        options += " -preset" + stream + "ultrafast -x265-params" + stream + "log-level=error";
     if (!video.tag.empty())
         options += " -tag" + stream + video.tag;
     return options;
@@ -125,7 +127,11 @@ void MakeFromRecipe(const std::string &recipe, const std::string &path) {
 }
 
 void MakeRawH264(const std::string &path, const VideoSpec &video) {
-    MakeFromRecipe(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f h264 %OUT%", path);
+    MakeElementaryStream(path, video, "h264");
+}
+
+void MakeElementaryStream(const std::string &path, const VideoSpec &video, const std::string &muxer) {
+    MakeFromRecipe(FFmpeg + PatternInput(video) + EncoderOptions(video, 0) + " -f " + muxer + " %OUT%", path);
 }
 
 void MakeContainer(const std::string &path, const std::vector<VideoSpec> &videos, const std::string &muxer,

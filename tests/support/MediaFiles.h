@@ -14,7 +14,7 @@ struct VideoSpec {
     // Sample aspect ratio as "w/h", e.g. "12/11" (predefined) or "64/45" (custom); empty writes a VUI
     // without aspect-ratio information.
     std::string sar;
-    std::string encoder = "libx264"; // "mpeg4" for a stream that is not H.264
+    std::string encoder = "libx264"; // "libx265", "mpeg2video", "mpeg1video", "mpeg4" for other codecs
     std::string profile;             // libx264 profile: "baseline", "main", "high", "high10", "high422", ...
     std::string pixFmt = "yuv420p";
     bool interlaced = false;           // field-coded (frame_mbs_only_flag 0)
@@ -35,6 +35,9 @@ void MakeFromRecipe(const std::string &recipe, const std::string &path);
 
 // A raw Annex B elementary stream.
 void MakeRawH264(const std::string &path, const VideoSpec &video);
+// An elementary stream of the video's encoder in ffmpeg's raw muxer ("h264", "hevc", "mpeg2video",
+// "mpeg1video", "m4v").
+void MakeElementaryStream(const std::string &path, const VideoSpec &video, const std::string &muxer);
 
 // A file of the muxer's format (ffmpeg's -f: "mp4", "mov", "3gp", "matroska", "mpegts", ...) holding the
 // video streams in the given order and, when audioCodec is given ("aac", "ac3", "pcm_s16le"), a sine

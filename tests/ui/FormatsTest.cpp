@@ -117,6 +117,20 @@ void TFormatsTest::dropShowsFormatAndContainer() {
     QCOMPARE(window->lblFormat->text(), QStringLiteral("FLV (Flash Video)"));
     QCOMPARE(window.Dialogs.Errors.size(), 1);
     QCOMPARE(RowCount(*window), 0);
+
+    // So does a stream of a codec this version does not read, under a name that says H.264.
+    const std::string mpeg2 = FFolder->File("mpeg2.h264");
+    VideoSpec video = Video(176, 144, 2, "1/1");
+    video.encoder = "mpeg2video";
+    MakeElementaryStream(mpeg2, video, "mpeg2video");
+    QVERIFY(DropOnto(*window, {QString::fromStdString(mpeg2)}));
+    QCOMPARE(window->lblFormat->text(), QStringLiteral("raw MPEG-1/MPEG-2 video stream"));
+    QCOMPARE(window.Dialogs.Errors.size(), 2);
+    QVERIFY2(
+        window.Dialogs.Errors[1].contains("raw MPEG-1/MPEG-2 video stream, whose video this version does "
+                                          "not read"),
+        qPrintable(window.Dialogs.Errors[1]));
+    QCOMPARE(RowCount(*window), 0);
 }
 
 // SPS without a ratio: where the container states one, its row is offered and a change writes the

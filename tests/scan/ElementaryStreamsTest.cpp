@@ -1,0 +1,104 @@
+// Real elementary streams of every codec ffmpeg writes them for, and the same codecs inside containers:
+// each is named as what it is, and none is read as H.264 (an MPEG-2 stream once gave dozens of "damaged
+// SPS").
+
+#include "MediaFiles.h"
+#include "ScanHarness.h"
+#include "base/Messages.h"
+#include "codec/CodecRegistry.h"
+#include "codec/ElementaryDetect.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TElementaryCase {
+    const char *Encoder;
+    const char *Muxer;
+    TFileFormat Format;
+    const char *Key;
+};
+
+const TElementaryCase ElementaryCases[] = {
+    {"libx264", "h264", TFileFormat::RawH264, "h264"},
+    {"libx265", "hevc", TFileFormat::RawHevc, "hevc"},
+    {"mpeg2video", "mpeg2video", TFileFormat::RawMpegVideo, "mpeg2video"},
+    {"mpeg1video", "mpeg1video", TFileFormat::RawMpegVideo, "mpeg1video"},
+    {"mpeg4", "m4v", TFileFormat::RawMpeg4Visual, "mpeg4visual"},
+};
+
+class ElementaryStreamsTest : public ScanTest {
+protected:
+    void SetUp() override {
+        if (!HaveMediaTools())
+            GTEST_SKIP() << "ffmpeg and ffprobe with libx264 are needed (run.sh installs them)";
+    }
+
+    static VideoSpec Video(const std::string &encoder) {
+        VideoSpec video;
+        video.encoder = encoder;
+        video.frames = 6;
+        video.sar = "16/11";
+        return video;
+    }
+
+    TempDir Dir;
+};
+
+TEST_F(ElementaryStreamsTest, EachCodecIsToldByItsContent) {
+    for (const TElementaryCase &c : ElementaryCases) {
+        SCOPED_TRACE(c.Encoder);
+        const std::string path = Dir.File(std::string("clip.") + c.Muxer + ".bin"); // the name tells nothing
+        MakeElementaryStream(path, Video(c.Encoder), c.Muxer);
+        const std::vector<uint8_t> bytes = ReadFile(path);
+        EXPECT_EQ(DetectElementaryCodec(bytes.data(), std::min<size_t>(bytes.size(), ProbedBytes)), c.Key);
+        const TFileFormat format = ProbeFile(path);
+        EXPECT_EQ(format, c.Format);
+        EXPECT_EQ(IsScannable(format), format == TFileFormat::RawH264);
+        if (format != TFileFormat::RawH264)
+            continue;
+        ASSERT_EQ(RunScan(NewScan(format), path).kind, ScanOutcome::Kind::None);
+        ASSERT_GE(Rows().Count(), 1u);
+        EXPECT_EQ(Rows().Items(0)->SarText(), "16:11");
+        EXPECT_EQ(Session().DamagedUnitCount, 0);
+    }
+}
+
+// The same codecs in MP4 and Matroska: the track is named by its codec, gives no row and no damaged unit,
+// and the H.264 track beside it is read as before.
+TEST_F(ElementaryStreamsTest, OtherCodecsInContainersAreNamedNotRead) {
+    struct TContainerCase {
+        const char *Muxer;
+        TFileFormat Format;
+        const char *Encoder;
+        std::string Named; // how the notice names the track's codec
+    };
+    const TContainerCase cases[] = {
+        {"mp4", TFileFormat::Mp4, "libx265", "hev1"},
+        {"mp4", TFileFormat::Mp4, "mpeg4", "mp4v"},
+        {"matroska", TFileFormat::Matroska, "libx265", "V_MPEGH/ISO/HEVC"},
+        {"matroska", TFileFormat::Matroska, "mpeg2video", "V_MPEG2"},
+        {"matroska", TFileFormat::Matroska, "mpeg4", "V_MPEG4/ISO/ASP"},
+    };
+    for (const TContainerCase &c : cases) {
+        SCOPED_TRACE(std::string(c.Muxer) + " " + c.Encoder);
+        const std::string path = Dir.File(std::string("two.") + c.Muxer + "." + c.Encoder);
+        MakeContainer(path, {Video(c.Encoder), Video("libx264")}, c.Muxer);
+        ASSERT_EQ(ProbeFile(path), c.Format);
+        ASSERT_EQ(RunScan(NewScan(c.Format), path).kind, ScanOutcome::Kind::None);
+        EXPECT_EQ(Session().DamagedUnitCount, 0);
+        ASSERT_EQ(Session().Tracks.size(), 1u);
+        ASSERT_NE(Session().Tracks[0].Codec, nullptr);
+        EXPECT_STREQ(Session().Tracks[0].Codec->Key, "h264");
+        for (size_t i = 0; i < Rows().Count(); ++i)
+            EXPECT_EQ(Rows().Items(i)->Track, &Session().Tracks[0]);
+        ASSERT_EQ(Session().Notices.size(), 1u);
+        EXPECT_EQ(Session().Notices[0].Text, Format(SUnreadCodecTrack, 1, c.Named));
+    }
+}
+
+} // namespace
