@@ -19,11 +19,11 @@ public:
     // Puts the low count bits of value after the last bit, adding the bytes they need (zero bits after them).
     void Append(uint32_t value, uint8_t count);
 
-    // The bits written or appended so far end here: the bits of the bytes given, then those appended.
+    // Where the next appended bit goes: after the bits of the bytes given and of the fields appended.
     int64_t BitCount() const { return FBitCount; }
     const std::vector<uint8_t> &Bytes() const { return FBytes; }
 
-    // Write over size bytes held elsewhere (a reader's block, say), with the same checks.
+    // Writes over size bytes held elsewhere (a reader's block, say), with the same checks.
     static void WriteInto(uint8_t *bytes, int64_t size, int64_t bitPosition, uint32_t value, uint8_t count);
 
 private:
