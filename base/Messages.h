@@ -29,6 +29,12 @@ inline constexpr const char *SExpGolombOverflow =
     "Overflow while parsing Exp-Golomb coded value. More than 31 leading zero bits.";
 inline constexpr const char *SPatternTooLong = "Search pattern can not be more than 32 bits long.";
 
+// Bit writer
+inline constexpr const char *SBitFieldWidth =
+    "Can not write a field of %d bits: a field is 1 to 32 bits wide.";
+inline constexpr const char *SBitsOutsideBytes =
+    "Can not write bits %d to %d: they do not lie inside the %d bytes.";
+
 // H.264 syntax
 inline constexpr const char *SNALUnitNotAligned =
     "Error while parsing NAL Unit: NAL Unit must begin at byte boundary.";

@@ -1,5 +1,6 @@
 #include "uFastBitStream.h"
 
+#include "BitWriter.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 
@@ -8,7 +9,7 @@
 
 namespace {
 constexpr int64_t DefaultBufferSize = 4096;
-constexpr uint32_t EmulationPrevention = 0x000003; // 00 00 03
+constexpr uint32_t EmulationPreventionPattern = 0x000003; // 00 00 03
 } // namespace
 
 TFastBitstream::TFastBitstream() : TFastBitstream(DefaultBufferSize) {}
@@ -240,7 +241,7 @@ void TFastBitstream::SwapSlots(uint8_t a, uint8_t b) {
 }
 
 void TFastBitstream::MarkSkipBytes(uint8_t slot) {
-    MarkPattern(slot, EmulationPrevention, 24);
+    MarkPattern(slot, EmulationPreventionPattern, 24);
     FMarkedParts[slot] = ~uint64_t{0};
 }
 
@@ -287,7 +288,7 @@ bool TFastBitstream::IsSkipByte(uint8_t slot, int64_t index) {
     int64_t part = index / partSize;
     if ((FMarkedParts[slot] & (uint64_t{1} << part)) == 0) {
         int64_t from = part * partSize;
-        MarkRange(slot, EmulationPrevention, 24, from, std::min(from + partSize, FSlotLength[slot]));
+        MarkRange(slot, EmulationPreventionPattern, 24, from, std::min(from + partSize, FSlotLength[slot]));
         FMarkedParts[slot] |= uint64_t{1} << part;
     }
     return FSkipBytes[slot][index] != 0;
@@ -325,7 +326,8 @@ bool TFastBitstream::ReadBit() {
         EnsureCurrentBlock();
         if (!CurrentByteLoaded())
             RaiseEndOfStream();
-        if (!IsSkipByte(FCurrentBuffer, PositionInBuffer()))
+        if (FEmulationPrevention == TEmulationPrevention::Absent ||
+            !IsSkipByte(FCurrentBuffer, PositionInBuffer()))
             break;
         Skip(1, 0);
     }
@@ -529,17 +531,17 @@ bool TFastBitstream::WriteByte(uint8_t value) {
         return false;
     // What is read after a write comes from the stream again, so that a read-back checks the medium.
     FSlotWritten.fill(true);
-    uint16_t mask = RotateRight16(0x00FF, static_cast<uint8_t>(bit));
-    uint16_t bits = static_cast<uint16_t>(value << (8 - bit));
+    // The byte's first 8 - bit bits end the current byte, its last bits begin the following one, which
+    // may lie in the next block.
     SkipBytes(FCurrentBuffer);
     uint8_t *current = WritableBlockBytes(FCurrentBuffer) + PositionInBuffer();
-    *current = static_cast<uint8_t>((*current & (mask >> 8)) | (bits >> 8));
+    TBitWriter::WriteInto(current, 1, bit, value >> bit, static_cast<uint8_t>(8 - bit));
     FPendingBytes[FPendingCount++] = *current;
     Skip(1, 0);
     if (bit > 0) {
         SkipBytes(FCurrentBuffer);
         uint8_t *following = WritableBlockBytes(FCurrentBuffer) + PositionInBuffer();
-        *following = static_cast<uint8_t>((*following & (mask & 0xFF)) | (bits & 0xFF));
+        TBitWriter::WriteInto(following, 1, 0, value, static_cast<uint8_t>(bit));
     }
     return true;
 }

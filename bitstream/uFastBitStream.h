@@ -10,12 +10,16 @@
 // One flag per byte of a block: 1 where the byte is an emulation-prevention byte (the 03 of 00 00 03).
 using TSkipByteArray = std::vector<uint8_t>;
 
+// Whether a stream's bytes 00 00 03 hold an emulation-prevention byte that reads pass over (H.264), or are
+// data like any other bytes (MPEG-2 video and MPEG-4 Visual have no emulation prevention).
+enum class TEmulationPrevention { Present, Absent };
+
 // Bit-exact reader and in-place writer over a seekable stream that holds an H.264 byte stream.
 // The stream is read in blocks through a ring of three buffers (previous, current, next block), so a
 // sequential pass reads every block once. A stream that holds a block in memory lends it to the ring
 // instead of copying it into a buffer. Emulation-prevention bytes are marked when a block is loaded
-// and passed over when bits are read. Positions are absolute stream offsets, never relative to the range.
-// The reader never owns its stream.
+// and passed over when bits are read, unless the caller says the stream has none. Positions are absolute
+// stream offsets, never relative to the range. The reader never owns its stream.
 class TFastBitstream {
 public:
     TFastBitstream();
@@ -27,6 +31,12 @@ public:
     TFastBitstream &operator=(const TFastBitstream &) = delete;
 
     void SetBufferSize(int64_t size);
+    // Present unless set otherwise; it stays through attaching and moving. The start-code search and
+    // ReadRaw see the raw bytes either way.
+    void SetEmulationPrevention(TEmulationPrevention emulationPrevention) {
+        FEmulationPrevention = emulationPrevention;
+    }
+    TEmulationPrevention EmulationPrevention() const { return FEmulationPrevention; }
 
     void AttachStream(TStream *stream);
     void AttachRange(TStream *stream, int64_t start, uint8_t startBit, int64_t end, uint8_t endBit);
@@ -105,6 +115,7 @@ private:
     void SwapSlots(uint8_t a, uint8_t b);
 
     TStream *FStream = nullptr;
+    TEmulationPrevention FEmulationPrevention = TEmulationPrevention::Present;
     int64_t FRangeStart = 0;
     int64_t FRangeEnd = 0;
     uint8_t FRangeStartBit = 0;

@@ -3,7 +3,7 @@
 #include "AvcConfig.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
-#include "bitstream/uFastBitStream.h"
+#include "bitstream/BitWriter.h"
 
 #include <algorithm>
 #include <array>
@@ -191,19 +191,14 @@ TUnitRewrite TH264Codec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code, TRat
             rewrite.Refusal = Format(SEmulationPreventionInSpan, fieldsFileOffset);
             return rewrite;
         }
-    TMemoryStream copy(before);
-    TFastBitstream writer(&copy, std::max<int64_t>(size, 16));
-    writer.SetPosition(first, vui.AspectRatioIdcBitOffset);
-    writer.BeginWrite(8);
-    writer.WriteByte(code);
+    TBitWriter writer(before);
+    const int64_t idcBit = first * 8 + vui.AspectRatioIdcBitOffset;
+    writer.Write(idcBit, code, 8);
     if (code == ExtendedSarIdc) {
-        const auto width = static_cast<uint16_t>(custom.X);
-        const auto height = static_cast<uint16_t>(custom.Y);
-        for (uint8_t byte : {width >> 8, width & 0xFF, height >> 8, height & 0xFF})
-            writer.WriteByte(byte);
+        writer.Write(idcBit + 8, static_cast<uint32_t>(custom.X), 16);
+        writer.Write(idcBit + 24, static_cast<uint32_t>(custom.Y), 16);
     }
-    writer.EndWrite();
-    const std::vector<uint8_t> &after = copy.Bytes();
+    const std::vector<uint8_t> &after = writer.Bytes();
     for (int64_t i = std::max<int64_t>(0, first - 2); i <= last && i + 2 < size; ++i)
         if (after[i] == 0 && after[i + 1] == 0 && after[i + 2] <= 3) {
             rewrite.Refusal = Format(SForbiddenPattern, fieldsFileOffset, after[i + 2]);

@@ -102,6 +102,73 @@ TEST(BitReader, EmulationPreventionBytesArePassedOver) {
     EXPECT_EQ(reader.Position(), 4);
 }
 
+// Without emulation prevention (MPEG-2 video, MPEG-4 Visual) the same bytes are data: 00 00 03 is read
+// as the three bytes it is. The mode stays through attaching another range and can be switched back.
+TEST(BitReader, WithoutEmulationPreventionEveryByteIsData) {
+    TMemoryStream stream({0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x03});
+    TFastBitstream reader(&stream);
+    EXPECT_EQ(reader.EmulationPrevention(), TEmulationPrevention::Present);
+    EXPECT_EQ(reader.ReadBits(24), 0x000001u);
+    EXPECT_EQ(reader.ReadBits(24), 0x000003u);
+    EXPECT_TRUE(reader.AtEnd());
+
+    reader.SetEmulationPrevention(TEmulationPrevention::Absent);
+    reader.AttachRange(&stream, 0, 0, stream.Size(), 0);
+    EXPECT_EQ(reader.ReadBits(32), 0x00000301u);
+    EXPECT_EQ(reader.ReadBits(32), 0x00000303u);
+    EXPECT_TRUE(reader.AtEnd());
+
+    reader.SetEmulationPrevention(TEmulationPrevention::Present);
+    reader.SetPosition(0, 0);
+    EXPECT_EQ(reader.ReadBits(24), 0x000001u);
+}
+
+// Bytes thick with 00 00 03 at every place of blocks of any size: read without emulation prevention they
+// come back as they are, with it the 03s after two zeros are left out as before.
+TEST(BitReader, WithoutEmulationPreventionBlocksOfAnySizeReadTheRawBytes) {
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 65; ++i) {
+        Append(raw, i % 3 == 0 ? std::vector<uint8_t>{0x00, 0x00, 0x03} : std::vector<uint8_t>{0x03, 0x00});
+        Append(data, i % 3 == 0 ? std::vector<uint8_t>{0x00, 0x00} : std::vector<uint8_t>{0x03, 0x00});
+    }
+    for (int64_t blockSize : {1, 2, 3, 4, 5, 7, 4096}) {
+        SCOPED_TRACE(blockSize);
+        TMemoryStream stream(raw);
+        TFastBitstream reader(&stream, blockSize);
+        reader.SetEmulationPrevention(TEmulationPrevention::Absent);
+        reader.AttachStream(&stream);
+        EXPECT_EQ(ReadAllBytes(reader), raw);
+        EXPECT_EQ(ErrorOf([&] { reader.ReadBit(); }), EndOfStream(static_cast<int64_t>(raw.size())));
+
+        reader.SetEmulationPrevention(TEmulationPrevention::Present);
+        reader.SetPosition(0, 0);
+        EXPECT_EQ(ReadAllBytes(reader), data);
+    }
+}
+
+// An Exp-Golomb code across 00 00 03: without emulation prevention the 03 holds the code's last zeros and
+// its 1; with it the 03 is passed over and the code ends in the bytes after it.
+TEST(ExpGolomb, CodesAcrossZeroZeroThreeInBothModes) {
+    TMemoryStream stream({0x00, 0x00, 0x03, 0xFF, 0xFF, 0xFB});
+    TFastBitstream reader(&stream);
+    reader.SetEmulationPrevention(TEmulationPrevention::Absent);
+    reader.AttachStream(&stream);
+    EXPECT_EQ(reader.ReadUE(), 8388606u); // 22 zeros, the 1, then 22 ones
+    EXPECT_EQ(reader.Position(), 5);
+    EXPECT_EQ(reader.BitOffset(), 5);
+    EXPECT_EQ(reader.ReadSE(), -1); // 011, the last bits
+    EXPECT_EQ(ErrorOf([&] { reader.ReadUE(); }), EndOfStream(6));
+
+    reader.SetEmulationPrevention(TEmulationPrevention::Present);
+    reader.SetPosition(0, 0);
+    EXPECT_EQ(reader.ReadUE(), 131070u); // 16 zeros, the 1, then 16 ones
+    EXPECT_EQ(reader.Position(), 5);
+    EXPECT_EQ(reader.BitOffset(), 1);
+    EXPECT_EQ(reader.ReadSE(), 0);
+    EXPECT_EQ(ErrorOf([&] { reader.ReadBits(7); }), EndOfStream(6));
+}
+
 TEST(BitReader, EndOfStreamNamesWhereTheLastBlockLoadLeftTheStream) {
     TempDir dir;
     for (int64_t size : {int64_t{4096}, int64_t{5000}}) {
