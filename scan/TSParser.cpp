@@ -397,17 +397,23 @@ bool TTSParser::TWalk::MapTable(TPid &pid, const std::vector<uint8_t> &section, 
 // What a program map says a PID carries. The map that first names a PID says what its packets are, from
 // then on, as its current version says: a new version that names it otherwise switches it where it is
 // read. A map overrules the guess made from a PID's content; another program's map does not overrule the
-// one that named it.
+// one that named it. Video of a codec the program does not read is named, not read.
 void TTSParser::TWalk::Classify(uint16_t number, const TCodecEntry *codec, const TPid &map,
                                 int64_t mapOffset) {
     if (number == TsNullPid)
         return;
     const bool readable = codec != nullptr && codec->Codec != nullptr;
     TPid &pid = Pid(number);
+    auto nameUnread = [&] {
+        if (codec != nullptr && codec->Codec == nullptr)
+            Notice(TScanNotice::TKind::NotScanned, mapOffset,
+                   Format(SUnreadCodecStream, Label(pid), codec->Name));
+    };
     if (pid.Kind == TKind::Unknown) {
         pid.MapPid = map.Number;
         if (!readable) {
             pid.Kind = TKind::Other;
+            nameUnread();
             return;
         }
         MakeVideo(pid, *codec, false);
@@ -420,6 +426,7 @@ void TTSParser::TWalk::Classify(uint16_t number, const TCodecEntry *codec, const
         if (!readable) {
             pid.Kind = TKind::Other; // what was found in it stays listed
             pid.Stream->Units.Drop();
+            nameUnread();
         }
     } else if (pid.MapPid == map.Number && (pid.Kind == TKind::Video) != readable &&
                (pid.Kind == TKind::Video || pid.Kind == TKind::Other)) {

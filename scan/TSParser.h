@@ -10,8 +10,8 @@
 // stream_type (TsProgramTables, CodecRegistry), and each PID of a codec the program reads has its PES
 // packets put together (PesReader) and their data read as one byte stream across its packets
 // (UnitCollector), so that a unit split by packet headers, adaptation fields and time codes is found
-// whole, with the file offset of each of its bytes.
-// A file without program tables is read by its PES packets: a PID whose PES begin as an access
+// whole, with the file offset of each of its bytes. Video of codecs the program does not read is named,
+// not read. A file without program tables is read by its PES packets: a PID whose PES begin as an access
 // unit of a codec the program reads does (H.264: with an access unit delimiter) is taken for its video.
 //
 // A packet sent twice (the same counter and payload) is read once. A unit is listed but not changeable
