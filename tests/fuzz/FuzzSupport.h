@@ -3,6 +3,7 @@
 // What the fuzz targets share: a scan of the input bytes from memory into a fresh session, with its
 // events counted, and the properties every finished scan has, whatever the input.
 
+#include "h264/H264Codec.h"
 #include "scan/Parser.h"
 #include "scan/ScanSession.h"
 
