@@ -59,6 +59,10 @@ void TPesReader::Read(const uint8_t *bytes, int64_t count, int64_t offset) {
         }
         case TState::Loose:
         case TState::Payload: {
+            if (FDataLeft == 0) {
+                FState = TState::Skip; // a PES whose header leaves no room for data
+                break;
+            }
             int64_t take = count - at;
             if (FDataLeft >= 0)
                 take = std::min(take, FDataLeft);

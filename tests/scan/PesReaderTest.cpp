@@ -117,6 +117,14 @@ TEST(PesReader, TheDataEndsWhereTheLengthSaysOrAtTheNextPes) {
         EXPECT_FALSE(feed.Reader.OpenData());
     }
     {
+        // A length that leaves no data behind the header: nothing is handed on, not even nothing.
+        Recorder recorder;
+        Feed feed(recorder);
+        feed.Pieces(Join(Header(3 + 2, 2), trailing), {5, 11});
+        EXPECT_EQ(recorder.Events, std::vector<std::string>{"begin"});
+        EXPECT_TRUE(recorder.Data.empty());
+    }
+    {
         Recorder recorder;
         Feed feed(recorder);
         const Bytes first = Join(Header(0), data);
