@@ -71,8 +71,8 @@ private:
             Units.Read(bytes, count, offset);
         }
         void PesHeaderBad(int64_t place) override {
-            Walk.FParser.Notice(TScanNotice::TKind::Structure, place,
-                                Format(STsPesHeaderBad, Walk.Label(Pid), place));
+            Walk.Notice(TScanNotice::TKind::Structure, place,
+                        Format(STsPesHeaderBad, Walk.Label(Pid), place));
         }
         void UnitBegins() override {
             Reason = nullptr;
