@@ -215,7 +215,7 @@ PacketStep bool TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset)
     constexpr int Length = TsPacketBytes - 4;
     pid->Continuity.Take(counter, offset + 4, Length);
     pid->Stream->PacketRows.clear();
-    pid->Stream->Pes.Read(p + 4, Length, offset + 4);
+    pid->Stream->Units.Read(p + 4, Length, offset + 4); // all of it data, which the PES reader would hand on
     return true;
 }
 
