@@ -3,6 +3,9 @@
 // headers that are cut short or claim more than the PES holds, and data before the first header.
 
 #include "scan/PesReader.h"
+#include "BitWriter.h"
+#include "codec/CodecRegistry.h"
+#include "scan/UnitCollector.h"
 
 #include <gtest/gtest.h>
 
@@ -197,6 +200,46 @@ TEST(PesReader, ABreakLosesAHeaderBeingReadAndTheKnownEndOfThePes) {
         reader.Read(data.data(), static_cast<int64_t>(data.size()), 200);
         EXPECT_EQ(recorder.Data.size(), data.size());
     }
+}
+
+// A PES whose data begins in the middle of a unit, the rest of one the PES before it began: the data of
+// both is one byte stream, and the unit is found whole across the two headers, each byte in place.
+TEST(PesReader, DataThatBeginsInTheMiddleOfAUnitGoesOnWithIt) {
+    struct Units : TPesConsumer, TUnitConsumer {
+        TUnitCollector Collector{*CodecByKey("h264")->Codec, *this};
+        std::vector<TNalUnitBytes> Found;
+        std::vector<TPlacement> Places;
+        void PesBegins(bool) override {}
+        void PesData(const uint8_t *bytes, int64_t count, int64_t offset) override {
+            Collector.Read(bytes, count, offset);
+        }
+        void PesHeaderBad(int64_t) override { ADD_FAILURE(); }
+        void UnitBegins() override {}
+        void UnitEnds(TNalUnitBytes unit, TPlacement placement) override {
+            Found.push_back(std::move(unit));
+            Places.push_back(std::move(placement));
+        }
+    } units;
+    const Bytes sps = BuildSps(WithSar(255, 64, 45)).nal;
+    const size_t half = sps.size() / 2;
+    Bytes first = Join(Header(0, 5), Bytes{0x00, 0x00, 0x01});
+    first.insert(first.end(), sps.begin(), sps.begin() + static_cast<std::ptrdiff_t>(half));
+    Bytes second = Header(0, 3);
+    const size_t secondData = second.size();
+    second.insert(second.end(), sps.begin() + static_cast<std::ptrdiff_t>(half), sps.end());
+    second = Join(second, Bytes{0x00, 0x00, 0x01, 0x65, 0x88});
+    TPesReader reader(units);
+    reader.Start(0);
+    reader.Read(first.data(), static_cast<int64_t>(first.size()), 0);
+    reader.Start(1000);
+    reader.Read(second.data(), static_cast<int64_t>(second.size()), 1000);
+    ASSERT_EQ(units.Found.size(), 1u);
+    EXPECT_EQ(units.Found[0].Bytes, sps);
+    const int64_t spsAt = static_cast<int64_t>(first.size() - half);
+    for (size_t i = 0; i < sps.size(); ++i)
+        ASSERT_EQ(units.Places[0].FileOffset(static_cast<int64_t>(i)),
+                  i < half ? spsAt + static_cast<int64_t>(i)
+                           : 1000 + static_cast<int64_t>(secondData + i - half));
 }
 
 // The start of the data of a video PES whose header lies whole in the bytes, as a stream found by its
