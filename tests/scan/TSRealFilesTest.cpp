@@ -67,6 +67,19 @@ protected:
         }
     }
 
+    // Scans the file as the transport stream its content says it is; the scan must end without an error.
+    void ScanOf(const std::string &path) {
+        const ScanOutcome outcome = RunScan(NewScan(ProbeFile(path)), path);
+        ASSERT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
+    }
+
+    std::vector<std::string> NoticeTexts() {
+        std::vector<std::string> texts;
+        for (const TScanNotice &notice : Session().Notices)
+            texts.push_back(notice.Text);
+        return texts;
+    }
+
     // The rows of the PID.
     std::vector<TARInfo *> RowsOf(int pid) {
         std::vector<TARInfo *> rows;
@@ -212,6 +225,33 @@ TEST_F(TsRealFiles, TwoProgramsEachWithItsVideo) {
         ASSERT_EQ(SarChange(16, 11).ApplyTo(*row), "");
     }
     WriteAndProve(path, 188, {Expected(1, 1, 4, 3), Expected(16, 11, 16, 9)});
+}
+
+// MPEG-2 video as ffmpeg writes it (stream_type 0x02), alone and beside H.264: it is named and not read,
+// none of its units is taken for an SPS, and the H.264 stream beside it is read as ever.
+TEST_F(TsRealFiles, Mpeg2VideoIsNamedAndNotRead) {
+    VideoSpec mpeg2 = KeyFrameHeaders(320, 240, "64/45");
+    mpeg2.encoder = "mpeg2video";
+    const std::string alone = Dir.File("mpeg2.ts");
+    MakeTransportStream(alone, {mpeg2});
+    ScanOf(alone);
+    EXPECT_EQ(Rows().Count(), 0u);
+    EXPECT_TRUE(Session().Tracks.empty());
+    EXPECT_EQ(Session().RatioUnitCount, 0);
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
+    EXPECT_EQ(NoticeTexts(), (std::vector<std::string>{
+                                 Format(SUnreadCodecStream, "PID 0x0100", "MPEG-2 video"), STsNoVideo}));
+
+    const std::string both = Dir.File("mpeg2-h264.ts");
+    MakeTransportStream(both, {mpeg2, KeyFrameHeaders(176, 144, "12/11")});
+    ScanOf(both);
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    EXPECT_EQ(Session().Tracks[0].Label, "PID 0x0101");
+    EXPECT_EQ(RowsOf(0x0101).size(), 5u);
+    EXPECT_EQ(Rows().Count(), 5u);
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
+    EXPECT_EQ(NoticeTexts(),
+              std::vector<std::string>{Format(SUnreadCodecStream, "PID 0x0100", "MPEG-2 video")});
 }
 
 // Where a packet boundary cuts each SPS of a real stream, counted from its header byte.
