@@ -443,6 +443,20 @@ template <typename TLanes>
 } // namespace
 
 int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
+    // Short ranges (a transport packet's payload) are searched for their rare 01 bytes: the vector groups
+    // cost more to set up than they save there.
+    constexpr int64_t ShortRange = 512;
+    if (limit - from < ShortRange) {
+        for (int64_t i = from; i < limit; ++i) {
+            const void *one = std::memchr(bytes + i, 1, static_cast<size_t>(limit - i));
+            if (one == nullptr)
+                break;
+            i = static_cast<const uint8_t *>(one) - bytes;
+            if (bytes[i - 1] == 0 && bytes[i - 2] == 0)
+                return i;
+        }
+        return limit;
+    }
     int64_t i = from;
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
