@@ -4,9 +4,10 @@
 #include "Console.h"
 #include "base/AppTexts.h"
 #include "base/Exceptions.h"
+#include "base/FormatFacts.h"
 #include "base/Messages.h"
+#include "base/ShownTexts.h"
 #include "base/Streams.h"
-#include "base/Utils.h"
 #include "scan/Scanner.h"
 
 #include <algorithm>

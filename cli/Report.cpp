@@ -4,7 +4,8 @@
 #include "Console.h"
 #include "base/AppTexts.h"
 #include "base/Exceptions.h"
-#include "base/Utils.h"
+#include "base/FormatFacts.h"
+#include "base/ShownTexts.h"
 #include "scan/FormatProbe.h"
 
 #include <nlohmann/json.hpp>
