@@ -1,10 +1,8 @@
 #include "Utils.h"
 
 #include "AppTexts.h"
-#include "Exceptions.h"
 #include "Streams.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -97,94 +95,4 @@ std::string GetAppCaption() {
 
 std::string GetProductVersionStr() {
     return PELLMAR_PRODUCT_VERSION;
-}
-
-std::string ErrorMessageText(const std::string &message) {
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
-        return message + ".";
-    return message;
-}
-
-std::string OffsetText(int64_t offset, int64_t fileSize) {
-    int bytes = 1;
-    if (fileSize > 0) {
-        bytes = 0;
-        while (bytes < 8 && (uint64_t{1} << (8 * bytes)) < static_cast<uint64_t>(fileSize))
-            ++bytes;
-    }
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%0*llX", 2 * bytes, static_cast<unsigned long long>(offset));
-    return digits;
-}
-
-namespace {
-
-struct TFormatNames {
-    TFileFormat Format;
-    const char *Name;
-    const char *Article;
-};
-
-constexpr TFormatNames FormatNames[] = {
-    {TFileFormat::RawH264, "raw H.264 stream", "a"},
-    {TFileFormat::RawHevc, "raw HEVC stream", "a"},
-    {TFileFormat::RawMpegVideo, "raw MPEG-1/MPEG-2 video stream", "a"},
-    {TFileFormat::RawMpeg4Visual, "raw MPEG-4 Part 2 video stream", "a"},
-    {TFileFormat::Avi, "AVI (RIFF)", "an"},
-    {TFileFormat::Mp4, "MP4 (ISO base media)", "an"},
-    {TFileFormat::Matroska, "Matroska", "a"},
-    {TFileFormat::WebM, "WebM (VP8, VP9 or AV1 video, never H.264)", "a"},
-    {TFileFormat::MpegTs, "MPEG-TS (transport stream)", "an"},
-    {TFileFormat::M2ts, "M2TS (MPEG-TS with time codes)", "an"},
-    {TFileFormat::MpegTs204, "MPEG-TS (transport stream with 204-byte packets)", "an"},
-    {TFileFormat::MpegPs, "MPEG-PS (program stream, VOB/MPG)", "an"},
-    {TFileFormat::Flv, "FLV (Flash Video)", "an"},
-    {TFileFormat::Asf, "ASF (Windows Media)", "an"},
-    {TFileFormat::Mxf, "MXF (Material Exchange Format)", "an"},
-    {TFileFormat::Nut, "NUT", "a"},
-    {TFileFormat::Unknown, "unknown format", "an"},
-};
-
-const TFormatNames &NamesOf(TFileFormat format) {
-    for (const TFormatNames &names : FormatNames)
-        if (names.Format == format)
-            return names;
-    return FormatNames[0];
-}
-
-} // namespace
-
-std::string FormatName(TFileFormat format) {
-    return NamesOf(format).Name;
-}
-
-std::string FormatNameWithArticle(TFileFormat format) {
-    const TFormatNames &names = NamesOf(format);
-    return std::string(names.Article) + " " + names.Name;
-}
-
-std::string FormatNotReadText(TFileFormat format) {
-    switch (format) {
-    case TFileFormat::RawH264:
-    case TFileFormat::RawHevc:
-    case TFileFormat::RawMpegVideo:
-    case TFileFormat::RawMpeg4Visual:
-        return Format(SStreamNotRead, FormatNameWithArticle(format));
-    case TFileFormat::Unknown:
-        return SUnknownFormat;
-    default:
-        return Format(SContainerNotRawStream, FormatNameWithArticle(format));
-    }
-}
-
-bool FormatStatesAspectRatio(TFileFormat format) {
-    switch (format) {
-    case TFileFormat::Avi:
-    case TFileFormat::Mp4:
-    case TFileFormat::Matroska:
-    case TFileFormat::WebM: // Matroska under another DocType
-        return true;
-    default:
-        return false;
-    }
 }

@@ -3,6 +3,7 @@
 #include "FileJob.h"
 #include "FileWalk.h"
 #include "Report.h"
+#include "StandardError.h"
 
 #include <iostream>
 

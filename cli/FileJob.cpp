@@ -4,9 +4,11 @@
 #include "Console.h"
 #include "base/AppTexts.h"
 #include "base/Exceptions.h"
+#include "base/FormatFacts.h"
 #include "base/Messages.h"
+#include "base/ShownTexts.h"
 #include "base/Streams.h"
-#include "base/Utils.h"
+#include "scan/SaveSequence.h"
 #include "scan/Scanner.h"
 
 #include <algorithm>
@@ -195,30 +197,26 @@ void TFileJob::Change(TFileResult &result) {
     }
     // Rows that hold the value already still bring their track's container statements to it: a file
     // whose container disagrees with its SPS has something to write though no SPS changes.
-    TPatchPlan plan = records.PlanChanges();
-    const bool anyChange = !plan.Empty() || !plan.Refusals.empty();
+    TSaveSequence save(records);
+    const bool anyChange = save.HasChanges();
     if (anyChange) {
         // A dry run checks against the file as it is now, but does not need to be able to write it.
-        TFileStream file(result.FileName, FOptions.DryRun ? TFileOpenMode::ReadShareDenyWrite
-                                                          : TFileOpenMode::ReadWriteExclusive);
-        for (const TWriteRefusal &refusal : plan.Check(file))
+        for (const TWriteRefusal &refusal :
+             FOptions.DryRun ? save.Check(result.FileName) : save.OpenForWriting(result.FileName))
             Refuse(result, refusal.Index, refusal.Reason);
         if (result.Status == TFileStatus::Refused)
             return;
         // Told before writing: once written, the records no longer count as changed.
-        for (const TPlanEntry &entry : plan.Entries)
-            if (entry.Kind == TPlanEntry::TKind::Container)
-                result.ContainerChanges.push_back(entry.Description);
-        result.ContainerChanges.insert(result.ContainerChanges.end(), plan.Notes.begin(), plan.Notes.end());
-        result.PatchLines = plan.PatchLines();
+        result.ContainerChanges = save.ContainerLines();
+        result.PatchLines = save.Plan().PatchLines();
         if (!FOptions.DryRun) {
             TInterruptsHeld held;
-            plan.Apply(file);
+            save.Apply(result.FileName);
             for (TRowOutcome &outcome : result.Rows)
                 outcome.Written = outcome.Changed;
         }
     } else {
-        result.ContainerChanges = plan.Notes;
+        result.ContainerChanges = save.Plan().Notes;
     }
     if (result.Status != TFileStatus::Refused)
         result.Status = anyChange ? TFileStatus::Changed : TFileStatus::Unchanged;

@@ -2,6 +2,7 @@
 
 #include "CliTexts.h"
 #include "base/Exceptions.h"
+#include "base/FormatFacts.h"
 #include "base/Utils.h"
 #include "codec/CodecRegistry.h"
 #include "scan/FormatProbe.h"

@@ -5,6 +5,7 @@
 #include "Console.h"
 #include "Options.h"
 #include "base/AppTexts.h"
+#include "base/ShownTexts.h"
 #include "base/Utils.h"
 
 #include <exception>

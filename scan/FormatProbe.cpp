@@ -1,5 +1,6 @@
 #include "FormatProbe.h"
 
+#include "base/FormatFacts.h"
 #include "base/Messages.h"
 #include "codec/CodecRegistry.h"
 
@@ -159,24 +160,11 @@ bool IsMxf(const THead &head) {
     return std::search(begin, end, PartitionKey.begin(), PartitionKey.end()) != end;
 }
 
-// The formats of elementary streams, by the key of their codec. MPEG-1 and MPEG-2 video share one format,
-// named by its first row.
-struct TElementaryFormat {
-    TFileFormat Format;
-    const char *Key;
-};
-constexpr std::array<TElementaryFormat, 5> ElementaryFormats{{
-    {TFileFormat::RawH264, "h264"},
-    {TFileFormat::RawHevc, "hevc"},
-    {TFileFormat::RawMpegVideo, "mpeg2video"},
-    {TFileFormat::RawMpegVideo, "mpeg1video"},
-    {TFileFormat::RawMpeg4Visual, "mpeg4visual"},
-}};
-
 TFileFormat ElementaryFormatOf(const TCodecEntry &codec) {
-    for (const TElementaryFormat &elementary : ElementaryFormats)
-        if (std::string_view(elementary.Key) == codec.Key)
-            return elementary.Format;
+    for (const TFormatFacts &facts : AllFormatFacts())
+        for (const char *key : facts.CodecKeys)
+            if (key != nullptr && std::string_view(key) == codec.Key)
+                return facts.Format;
     return TFileFormat::Unknown;
 }
 
@@ -218,10 +206,8 @@ TFileFormat DetectFormat(TStream &stream) {
 }
 
 const TCodecEntry *ElementaryCodecOf(TFileFormat format) {
-    for (const TElementaryFormat &elementary : ElementaryFormats)
-        if (elementary.Format == format)
-            return CodecByKey(elementary.Key);
-    return nullptr;
+    const char *key = FormatFactsOf(format).CodecKeys[0];
+    return key != nullptr ? CodecByKey(key) : nullptr;
 }
 
 bool IsScannable(TFileFormat format) {

@@ -222,7 +222,7 @@ std::vector<TWriteRefusal> TPatchPlan::Check(TStream &file) const {
 
 // Everything that needs memory is done before the first write: the report, the buffer of the read-back
 // and the room for what a failure must name; what runs after the writes only copies into them.
-TWriteReport TPatchPlan::Apply(TStream &file) {
+TWriteReport TPatchPlan::Apply(TStream &file, const std::function<void()> &beforeFirstWrite) {
     const std::vector<TWriteRefusal> refusals = Check(file);
     if (!refusals.empty())
         throw Exception(Format(SChangesRefused, refusals.size()));
@@ -240,6 +240,8 @@ TWriteReport TPatchPlan::Apply(TStream &file) {
     std::vector<uint8_t> readBack(largest);
     std::vector<std::string> stillNew;
     stillNew.reserve(placed.size());
+    if (!placed.empty() && beforeFirstWrite)
+        beforeFirstWrite();
     size_t written = 0;
     try {
         for (; written < placed.size(); ++written)

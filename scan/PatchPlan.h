@@ -75,6 +75,8 @@ public:
     // Writes every patch, puts the file onto the disk and reads every patch back, then runs each entry's
     // Written. Refuses (Exception, nothing written) when Check finds anything. When a write fails, the
     // places already written get their old bytes back before the error is raised, and its message says
-    // whether that worked and, if not, which places now hold the new bytes.
-    TWriteReport Apply(TStream &file);
+    // whether that worked and, if not, which places now hold the new bytes. beforeFirstWrite, when set,
+    // runs once everything is checked and made, right before the first byte is written, and not at all
+    // when nothing is to be written; what it raises ends the save with nothing written.
+    TWriteReport Apply(TStream &file, const std::function<void()> &beforeFirstWrite = {});
 };

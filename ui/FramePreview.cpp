@@ -1,5 +1,7 @@
 #include "FramePreview.h"
 
+#include "base/FormatFacts.h"
+
 #include <QFile>
 #include <QThread>
 
@@ -94,22 +96,8 @@ struct TScalerFreer {
     void operator()(SwsContext *scaler) const { sws_freeContext(scaler); }
 };
 
-// Formats without an index to seek by time: a seek to a byte is cheap there and lands near the middle.
-bool SeeksByByte(TFileFormat format) {
-    switch (format) {
-    case TFileFormat::RawH264:
-    case TFileFormat::MpegTs:
-    case TFileFormat::M2ts:
-    case TFileFormat::MpegTs204:
-    case TFileFormat::MpegPs:
-        return true;
-    default:
-        return false;
-    }
-}
-
 void SeekToMiddle(AVFormatContext &format, int stream, TFileFormat kind) {
-    if (SeeksByByte(kind)) {
+    if (FormatFactsOf(kind).PreviewSeek == TPreviewSeek::ByByte) {
         const int64_t size = avio_size(format.pb);
         if (size > 0)
             av_seek_frame(&format, stream, size / 2, AVSEEK_FLAG_BYTE);
@@ -123,7 +111,7 @@ void SeekToMiddle(AVFormatContext &format, int stream, TFileFormat kind) {
 }
 
 void SeekToStart(AVFormatContext &format, int stream, TFileFormat kind) {
-    if (SeeksByByte(kind))
+    if (FormatFactsOf(kind).PreviewSeek == TPreviewSeek::ByByte)
         av_seek_frame(&format, stream, 0, AVSEEK_FLAG_BYTE);
     else
         av_seek_frame(&format, -1, format.start_time == AV_NOPTS_VALUE ? 0 : format.start_time,

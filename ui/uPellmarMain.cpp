@@ -3,8 +3,11 @@
 #include "FramePreview.h"
 #include "MessageBoxes.h"
 #include "base/Exceptions.h"
+#include "base/FormatFacts.h"
 #include "base/Messages.h"
+#include "base/ShownTexts.h"
 #include "base/Utils.h"
+#include "scan/SaveSequence.h"
 #include "scan/Scanner.h"
 #include "uAbout.h"
 #include "uResourceStrings.h"
@@ -483,12 +486,12 @@ void TForm21::FillARList() {
 // rows of the tracks it changes show the container's ratio to come, and its lines stand under the list.
 void TForm21::ShowSavePlan() {
     FPlannedTracks.clear();
-    const TPatchPlan plan = FSession->ARInfoList.PlanChanges();
-    for (const TPlanEntry &entry : plan.Entries)
+    const TSaveSequence save(FSession->ARInfoList);
+    for (const TPlanEntry &entry : save.Plan().Entries)
         if (entry.Kind == TPlanEntry::TKind::Container && entry.Row < FSession->ARInfoList.Count())
             if (const TTrack *track = FSession->ARInfoList.Items(entry.Row)->Track)
                 FPlannedTracks.push_back(track);
-    const std::vector<std::string> lines = ContainerLines(plan);
+    const std::vector<std::string> lines = save.ContainerLines();
     QStringList texts{SSavePlanHeading};
     for (const std::string &line : lines)
         texts << Text(line);
@@ -787,47 +790,33 @@ void TForm21::actSaveExecute() {
     }
     if (!FileExists(NativePath(CurrentFile)))
         throw EInOutError(Format(SFileNotFound, CurrentFile.toStdString()));
-    TPatchPlan plan = records.PlanChanges();
-    if (!ChangesWritable(plan))
+    TSaveSequence save(records);
+    if (!ChangesWritable(save))
         return;
     // What the save will do to the container's own statements, told before the question.
+    const std::vector<std::string> containerLines = save.ContainerLines();
     std::string question = SConfirmSave;
-    for (const std::string &line : ContainerLines(plan))
+    for (const std::string &line : containerLines)
         question += "\n\n" + line;
     if (!FMessages.ConfirmSave(Text(question)))
         return;
-    TWriteReport report;
     try {
-        TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadWriteExclusive);
         TOverrideCursor wait(Qt::WaitCursor);
-        report = plan.Apply(file);
+        save.Apply(NativePath(CurrentFile));
         ParserProgress(0, 100);
     } catch (...) {
         FillARList();
         throw;
     }
     std::string saved = SAllChangesSaved;
-    for (const std::string &line : ContainerLines(plan))
+    for (const std::string &line : containerLines)
         saved += "\n" + line;
     FMessages.ShowMessage(Text(saved));
     FillARList();
 }
 
-std::vector<std::string> TForm21::ContainerLines(const TPatchPlan &plan) {
-    std::vector<std::string> lines;
-    for (const TPlanEntry &entry : plan.Entries)
-        if (entry.Kind == TPlanEntry::TKind::Container)
-            lines.push_back(entry.Description);
-    lines.insert(lines.end(), plan.Notes.begin(), plan.Notes.end());
-    return lines;
-}
-
-bool TForm21::ChangesWritable(const TPatchPlan &plan) {
-    std::vector<TWriteRefusal> refusals;
-    {
-        TFileStream file(NativePath(CurrentFile), TFileOpenMode::ReadShareDenyWrite);
-        refusals = plan.Check(file);
-    }
+bool TForm21::ChangesWritable(const TSaveSequence &save) {
+    const std::vector<TWriteRefusal> refusals = save.Check(NativePath(CurrentFile));
     if (refusals.empty())
         return true;
     QStringList lines{Text(Format(SChangesRefused, refusals.size())), QString()};

@@ -14,6 +14,7 @@
 class QTreeWidgetItem;
 class TFramePreview;
 class TMessageBoxes;
+class TSaveSequence;
 class TfrmAbout;
 struct TPreviewFrame;
 
@@ -102,9 +103,7 @@ private:
     void btnSelectAllClick();
     void actSaveExecute();
     // False, after showing the refused rows and their reasons, when the file would refuse a change.
-    bool ChangesWritable(const TPatchPlan &plan);
-    // What a save does to the container's statements, and leaves as it is.
-    static std::vector<std::string> ContainerLines(const TPatchPlan &plan);
+    bool ChangesWritable(const TSaveSequence &save);
     void LoadARInfo(int index);
     void ShowFormat();
     void FillCodeList(const TCodec *codec);

@@ -1,7 +1,7 @@
 #include "CliTestSupport.h"
 #include "MediaFiles.h"
 #include "base/FileFormat.h"
-#include "base/Utils.h"
+#include "base/FormatFacts.h"
 #include "scan/FormatProbe.h"
 
 #include <gtest/gtest.h>

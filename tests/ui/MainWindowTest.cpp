@@ -6,7 +6,7 @@
 #include "PreviewWidget.h"
 #include "TestFiles.h"
 #include "UiTestSupport.h"
-#include "base/Utils.h"
+#include "base/ShownTexts.h"
 #include "uAbout.h"
 
 #include <QAction>
