@@ -443,18 +443,38 @@ template <typename TLanes>
 } // namespace
 
 int64_t FindStartCodeEnd(const uint8_t *bytes, int64_t from, int64_t limit) {
-    // Short ranges (a transport packet's payload) are searched for their rare 01 bytes: the vector groups
-    // cost more to set up than they save there.
+    // Short ranges (a transport packet's payload, 184 bytes at most) are searched sixteen places at a
+    // time, two groups to a test: the wider groups below cost more to set up than they save there.
     constexpr int64_t ShortRange = 512;
     if (limit - from < ShortRange) {
-        for (int64_t i = from; i < limit; ++i) {
-            const void *one = std::memchr(bytes + i, 1, static_cast<size_t>(limit - i));
-            if (one == nullptr)
+        int64_t i = from;
+#if defined(__GNUC__)
+        using TBytes16 = uint8_t __attribute__((vector_size(16)));
+        auto ends = [bytes](int64_t at) {
+            TBytes16 current, before1, before2;
+            std::memcpy(&current, bytes + at, sizeof current);
+            std::memcpy(&before1, bytes + at - 1, sizeof before1);
+            std::memcpy(&before2, bytes + at - 2, sizeof before2);
+            return (current == 1) & ((before1 | before2) == 0);
+        };
+        auto any = [](auto hits) {
+            uint64_t halves[2];
+            std::memcpy(halves, &hits, sizeof halves);
+            return (halves[0] | halves[1]) != 0;
+        };
+        for (; i + 32 <= limit; i += 32)
+            if (any(ends(i) | ends(i + 16)))
                 break;
-            i = static_cast<const uint8_t *>(one) - bytes;
-            if (bytes[i - 1] == 0 && bytes[i - 2] == 0)
+        for (; i + 16 <= limit; i += 16)
+            if (any(ends(i)))
+                break;
+        // The last places, fewer than sixteen, in a group that ends with them (those before i hold none).
+        if (i < limit && i + 16 > limit && limit - 16 >= from && !any(ends(limit - 16)))
+            return limit;
+#endif
+        for (; i < limit; ++i)
+            if (bytes[i] == 1 && bytes[i - 1] == 0 && bytes[i - 2] == 0)
                 return i;
-        }
         return limit;
     }
     int64_t i = from;
