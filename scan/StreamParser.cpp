@@ -1,12 +1,19 @@
 #include "StreamParser.h"
 
 #include "bitstream/uFastBitStream.h"
+#include "codec/CodecRegistry.h"
 
 void TStreamParser::Walk(TStream &stream) {
-    // A stream read as another codec's than its content says, or one no detector claims, is read as asked;
-    // an AVI file too, whose chunks hold the stream's units whole.
+    // A stream no detector claims is read as asked, and so is an AVI file, whose chunks hold the stream's
+    // units whole. A container, or the stream of another codec, is refused: its start codes are no units of
+    // this codec (an MPEG-2 stream read as H.264 gives dozens of damaged SPS), and patching them would
+    // damage the file.
     const TFileFormat format = DetectFormat(stream);
-    if (ElementaryCodecOf(format) == nullptr && format != TFileFormat::Unknown && format != TFileFormat::Avi)
+    const TCodecEntry *elementary = ElementaryCodecOf(format);
+    const bool readable = elementary != nullptr
+                              ? elementary->Codec == &FCodec
+                              : format == TFileFormat::Unknown || format == TFileFormat::Avi;
+    if (!readable)
         throw EFileFormat(format);
     TFastBitstream reader;
     reader.AttachRange(&stream, 0, 0, stream.Size(), 0);

@@ -73,6 +73,10 @@ TEST_F(CodecsCommand, ElementaryStreamsOfOtherCodecsAreNamedAndNotRead) {
             EXPECT_EQ(result.output, "");
             EXPECT_EQ(result.errors, error);
         }
+        // Nor does asking for a raw H.264 stream read it as one.
+        CommandResult forced = RunCli({"list", "--stream", path});
+        EXPECT_EQ(forced.exitCode, 1);
+        EXPECT_EQ(forced.errors, error);
         CommandResult json = RunCli({"list", "--yes", "--json", path});
         EXPECT_EQ(json.exitCode, 1);
         EXPECT_EQ(Jq(json.output, ".files[0].format"), c.format);

@@ -59,8 +59,14 @@ TEST_F(ElementaryStreamsTest, EachCodecIsToldByItsContent) {
         const TFileFormat format = ProbeFile(path);
         EXPECT_EQ(format, c.Format);
         EXPECT_EQ(IsScannable(format), format == TFileFormat::RawH264);
-        if (format != TFileFormat::RawH264)
+        if (format != TFileFormat::RawH264) {
+            // Read as H.264 when asked to, it is refused before any unit is taken.
+            const ScanOutcome forced = RunScan(NewScan(TFileFormat::RawH264), path);
+            EXPECT_EQ(forced.kind, ScanOutcome::Kind::General);
+            EXPECT_EQ(forced.message, SNotARawStream);
+            EXPECT_EQ(Session().RatioUnitCount + Session().DamagedUnitCount, 0);
             continue;
+        }
         ASSERT_EQ(RunScan(NewScan(format), path).kind, ScanOutcome::Kind::None);
         ASSERT_GE(Rows().Count(), 1u);
         EXPECT_EQ(Rows().Items(0)->SarText(), "16:11");
