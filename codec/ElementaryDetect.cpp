@@ -1,5 +1,7 @@
 #include "ElementaryDetect.h"
 
+#include "bitstream/uFastBitStream.h"
+
 #include <vector>
 
 namespace {
@@ -17,9 +19,13 @@ std::vector<size_t> UnitStarts(const uint8_t *head, size_t size) {
     if (zeros < 2 || zeros + 1 >= size || head[zeros] != 1)
         return {};
     std::vector<size_t> starts{zeros + 1};
-    for (size_t at = zeros + 1; at + 3 < size && starts.size() < JudgedUnits; ++at)
-        if (head[at] == 0 && head[at + 1] == 0 && head[at + 2] == 1)
-            starts.push_back(at + 3);
+    const auto limit = static_cast<int64_t>(size);
+    for (int64_t end = static_cast<int64_t>(zeros) + 3; starts.size() < JudgedUnits; ++end) {
+        end = FindStartCodeEnd(head, end, limit);
+        if (end + 1 >= limit)
+            break;
+        starts.push_back(static_cast<size_t>(end + 1));
+    }
     return starts;
 }
 
