@@ -41,13 +41,19 @@ inline constexpr const char *SNALUnitNotAligned =
 inline constexpr const char *SSyntaxOutOfRange = "%s is %d, outside %d..%d.";
 inline constexpr const char *SSpsCroppedAway =
     "the cropping window leaves nothing of the %dx%d frame (left %d, right %d, top %d, bottom %d).";
-inline constexpr const char *SAvcConfigTooShort =
-    "The AVC decoder configuration (%d bytes) is shorter than its counts and lengths say.";
-inline constexpr const char *SAvcConfigLengthSize =
-    "The AVC decoder configuration gives NAL units a length of 3 bytes, which the format does not allow.";
+inline constexpr const char *SConfigTooShort =
+    "The %s (%d bytes) is shorter than its counts and lengths say.";
+inline constexpr const char *SConfigLengthSize =
+    "The %s gives NAL units a length of 3 bytes, which the format does not allow.";
+inline constexpr const char *SHevcPictureNotInBlocks =
+    "the %dx%d picture is not a whole number of its %d-sample coding blocks.";
+inline constexpr const char *SLayerUnitNotRead =
+    "it belongs to layer %d of a multi-layer stream, whose syntax this program does not read; the base "
+    "layer's are listed and changed.";
 
 // What a scan could not read; the scan goes on
 inline constexpr const char *SDamagedUnit = "The %s at %x is damaged and not listed: %s";
+inline constexpr const char *SUnitNotRead = "The %s at %x is not read: %s";
 inline constexpr const char *SUnitCutShort = "its NAL unit ends before its syntax does.";
 inline constexpr const char *SNotARawStream =
     "This file is a container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";

@@ -1,5 +1,6 @@
 #include "AvcConfig.h"
 
+#include "H264Codec.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "uH264.h"
@@ -11,7 +12,7 @@ TAvcDecoderConfig ReadAvcDecoderConfig(const uint8_t *record, size_t size) {
     size_t at = 0;
     auto need = [&](size_t count) {
         if (count > size - at)
-            throw Exception(Format(SAvcConfigTooShort, static_cast<int64_t>(size)));
+            throw Exception(Format(SConfigTooShort, H264Codec().ConfigName(), static_cast<int64_t>(size)));
     };
     need(6);
     config.ConfigurationVersion = record[0];
@@ -19,7 +20,7 @@ TAvcDecoderConfig ReadAvcDecoderConfig(const uint8_t *record, size_t size) {
     config.AVCLevelIndication = record[3];
     config.LengthSize = (record[4] & 0x03) + 1;
     if (config.LengthSize == 3)
-        throw Exception(SAvcConfigLengthSize);
+        throw Exception(Format(SConfigLengthSize, H264Codec().ConfigName()));
     const size_t spsCount = record[5] & 0x1F;
     at = 6;
     auto readSets = [&](size_t count, std::vector<TAvcDecoderConfig::TParameterSet> &sets) {

@@ -3,63 +3,42 @@
 // H.264 as a codec of the program: its SPS states the aspect ratio in the VUI (Table E-1 codes, 255 for
 // a custom ratio of two 16-bit terms), found behind Annex B start codes or length prefixes.
 
-#include "codec/Codec.h"
+#include "VuiCodec.h"
 #include "uH264.h"
 
 #include <memory>
 
 // An SPS NAL unit with an aspect-ratio field, decoded.
-class TH264Unit : public TRatioUnit {
+class TH264Unit : public TVuiUnit {
 public:
     explicit TH264Unit(std::unique_ptr<TNALUnit> unit);
 
     const TNALUnit &NALUnit() const { return *FUnit; }
     const TSequenceParameterSet &SequenceParameterSet() const { return *FUnit->SequenceParameterSet; }
 
+    const TVUIParameters *Vui() const override { return SequenceParameterSet().VUIParameters.get(); }
     const std::vector<uint8_t> &Bytes() const override { return FUnit->Bytes; }
     bool Complete() const override { return FUnit->Complete; }
-    uint8_t Code() const override;
-    TRatio Sar() const override;
     int32_t Width() const override;
     int32_t Height() const override;
     int32_t Id() const override;
     int64_t HeaderPosition() const override;
-    int64_t FieldsPosition() const override;
-    uint8_t FieldsBitOffset() const override;
-    std::string VideoFormatText() const override;
-    std::string OverscanText() const override;
 
 private:
     std::unique_ptr<TNALUnit> FUnit;
 };
 
-class TH264Codec : public TCodec {
+class TH264Codec : public TVuiCodec {
 public:
     const char *Key() const override { return "h264"; }
     const char *Name() const override { return "H.264"; }
-    const char *UnitName() const override { return "SPS"; }
-    const char *FieldsName() const override { return "VUI"; }
     const char *ConfigName() const override { return "AVC decoder configuration"; }
 
-    TUnitFraming Framing() const override { return TUnitFraming::AnnexB; }
     bool StatesRatio(uint8_t firstByte) const override { return NalUnitTypeOf(firstByte) == NalTypeSps; }
     int64_t MaxUnitBytes() const override { return MaxSpsBytes; }
     std::unique_ptr<TRatioUnit> Decode(std::vector<uint8_t> bytes, bool complete) const override;
     TCodecConfig ReadConfig(const std::vector<uint8_t> &record) const override;
     bool BeginsAccessUnit(const uint8_t *bytes, size_t size) const override;
-
-    uint8_t CustomCode() const override { return ExtendedSarIdc; }
-    int64_t MaxCustomTerm() const override { return MaxSarTerm; }
-    std::vector<uint8_t> PredefinedCodes() const override;
-    std::string CodeLabel(uint8_t code) const override;
-    TRatio SarOfCode(uint8_t code, int64_t width, int64_t height) const override;
-    uint8_t CodeForSar(TRatio sar, int64_t width, int64_t height) const override;
-    bool StatesNoRatio(uint8_t code) const override { return code == UnspecifiedSarIdc; }
-
-    std::string ReplacementRefusal(const TRatioUnit &unit, uint8_t code) const override;
-    TCodeChoice ChooseFor(const TRatioUnit &unit, TRatio sar) const override;
-    TUnitRewrite Rewrite(const TRatioUnit &unit, uint8_t code, TRatio custom,
-                         int64_t fieldsFileOffset) const override;
 };
 
 const TCodec &H264Codec();

@@ -2,6 +2,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Messages.h"
+#include "bitstream/SyntaxElements.h"
 #include "bitstream/uFastBitStream.h"
 
 #include <algorithm>
@@ -38,26 +39,6 @@ int32_t PredefinedSarTerm(uint8_t code, size_t term) {
     return code < SarTable.size() ? SarTable[code][term] : 0;
 }
 
-uint8_t Flag(TFastBitstream &reader) {
-    return reader.ReadBit() ? 1 : 0;
-}
-
-// ue(v) and se(v) with the range the standard allows; a value outside it makes the structure damaged.
-uint32_t UE(TFastBitstream &reader, const char *name, uint32_t min, uint32_t max) {
-    uint32_t value = reader.ReadUE();
-    if (value < min || value > max)
-        throw Exception(
-            Format(SSyntaxOutOfRange, std::string(name), int64_t{value}, int64_t{min}, int64_t{max}));
-    return value;
-}
-
-int32_t SE(TFastBitstream &reader, const char *name, int32_t min, int32_t max) {
-    int32_t value = reader.ReadSE();
-    if (value < min || value > max)
-        throw Exception(Format(SSyntaxOutOfRange, std::string(name), value, min, max));
-    return value;
-}
-
 // Picture sizes in samples stay below 2^31, so that every size and product of this program fits (the
 // map units of a field pair count twice).
 constexpr int64_t MaxPictureSamples = INT32_MAX;
@@ -84,7 +65,7 @@ void TRSBP::MarkPosition(const TFastBitstream &reader) {
 
 bool TVUIParameters::Parse(TFastBitstream &reader) {
     MarkPosition(reader);
-    aspect_ratio_info_present_flag = Flag(reader);
+    aspect_ratio_info_present_flag = ReadFlag(reader);
     if (aspect_ratio_info_present_flag == 1) {
         AspectRatioIdcPosition = reader.Position();
         AspectRatioIdcBitOffset = static_cast<uint8_t>(reader.BitOffset());
@@ -94,15 +75,15 @@ bool TVUIParameters::Parse(TFastBitstream &reader) {
             sar_height = static_cast<uint16_t>(reader.ReadBits(16));
         }
     }
-    overscan_info_present_flag = Flag(reader);
+    overscan_info_present_flag = ReadFlag(reader);
     if (overscan_info_present_flag == 1)
-        overscan_appropriate_flag = Flag(reader);
-    video_signal_type_present_flag = Flag(reader);
+        overscan_appropriate_flag = ReadFlag(reader);
+    video_signal_type_present_flag = ReadFlag(reader);
     if (video_signal_type_present_flag == 0)
         return true;
     video_format = static_cast<uint8_t>(reader.ReadBits(3));
-    video_full_range_flag = Flag(reader);
-    colour_description_present_flag = Flag(reader);
+    video_full_range_flag = ReadFlag(reader);
+    colour_description_present_flag = ReadFlag(reader);
     if (colour_description_present_flag == 1) {
         colour_primaries = static_cast<uint8_t>(reader.ReadBits(8));
         transfer_characteristics = static_cast<uint8_t>(reader.ReadBits(8));
@@ -162,21 +143,21 @@ bool TSequenceParameterSet::IsHighProfile(uint8_t profile) {
 bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
     MarkPosition(reader);
     profile_idc = static_cast<uint8_t>(reader.ReadBits(8));
-    constraint_set0_flag = Flag(reader);
-    constraint_set1_flag = Flag(reader);
-    constraint_set2_flag = Flag(reader);
-    constraint_set3_flag = Flag(reader);
+    constraint_set0_flag = ReadFlag(reader);
+    constraint_set1_flag = ReadFlag(reader);
+    constraint_set2_flag = ReadFlag(reader);
+    constraint_set3_flag = ReadFlag(reader);
     reader.ReadBits(4); // constraint_set4/5 flags and reserved_zero_2bits
     level_idc = static_cast<uint8_t>(reader.ReadBits(8));
-    seq_parameter_set_id = UE(reader, "seq_parameter_set_id", 0, 31);
+    seq_parameter_set_id = ReadUEInRange(reader, "seq_parameter_set_id", 0, 31);
 
     if (IsHighProfile(profile_idc)) {
-        chroma_format_idc = UE(reader, "chroma_format_idc", 0, 3);
-        separate_colour_plane_flag = chroma_format_idc == 3 ? Flag(reader) : 0;
-        bit_depth_luma_minus8 = UE(reader, "bit_depth_luma_minus8", 0, 6);
-        bit_depth_chroma_minus8 = UE(reader, "bit_depth_chroma_minus8", 0, 6);
-        qpprime_y_zero_transform_bypass_flag = Flag(reader);
-        seq_scaling_matrix_present_flag = Flag(reader);
+        chroma_format_idc = ReadUEInRange(reader, "chroma_format_idc", 0, 3);
+        separate_colour_plane_flag = chroma_format_idc == 3 ? ReadFlag(reader) : 0;
+        bit_depth_luma_minus8 = ReadUEInRange(reader, "bit_depth_luma_minus8", 0, 6);
+        bit_depth_chroma_minus8 = ReadUEInRange(reader, "bit_depth_chroma_minus8", 0, 6);
+        qpprime_y_zero_transform_bypass_flag = ReadFlag(reader);
+        seq_scaling_matrix_present_flag = ReadFlag(reader);
         if (seq_scaling_matrix_present_flag == 1) {
             size_t lists = chroma_format_idc == 3 ? 12 : 8;
             seq_scaling_list_present_flag.assign(lists, 0);
@@ -184,7 +165,7 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
             ScalingList4x4.assign(6, std::vector<uint8_t>(16, 0));
             ScalingList8x8.assign(lists - 6, std::vector<uint8_t>(64, 0));
             for (size_t i = 0; i < lists; ++i) {
-                seq_scaling_list_present_flag[i] = Flag(reader);
+                seq_scaling_list_present_flag[i] = ReadFlag(reader);
                 if (seq_scaling_list_present_flag[i] == 1)
                     ParseScalingList(reader, i < 6 ? ScalingList4x4[i] : ScalingList8x8[i - 6], i);
             }
@@ -193,41 +174,42 @@ bool TSequenceParameterSet::Parse(TFastBitstream &reader) {
         chroma_format_idc = 1;
     }
 
-    log2_max_frame_num_minus4 = UE(reader, "log2_max_frame_num_minus4", 0, 12);
-    pic_order_cnt_type = UE(reader, "pic_order_cnt_type", 0, 2);
+    log2_max_frame_num_minus4 = ReadUEInRange(reader, "log2_max_frame_num_minus4", 0, 12);
+    pic_order_cnt_type = ReadUEInRange(reader, "pic_order_cnt_type", 0, 2);
     if (pic_order_cnt_type == 0) {
-        log2_max_pic_order_cnt_lsb_minus4 = UE(reader, "log2_max_pic_order_cnt_lsb_minus4", 0, 12);
+        log2_max_pic_order_cnt_lsb_minus4 = ReadUEInRange(reader, "log2_max_pic_order_cnt_lsb_minus4", 0, 12);
     } else if (pic_order_cnt_type == 1) {
-        delta_pic_order_always_zero_flag = Flag(reader);
-        offset_for_non_ref_pic = SE(reader, "offset_for_non_ref_pic", -MaxPocOffset, MaxPocOffset);
+        delta_pic_order_always_zero_flag = ReadFlag(reader);
+        offset_for_non_ref_pic = ReadSEInRange(reader, "offset_for_non_ref_pic", -MaxPocOffset, MaxPocOffset);
         offset_for_top_to_bottom_field =
-            SE(reader, "offset_for_top_to_bottom_field", -MaxPocOffset, MaxPocOffset);
-        num_ref_frames_in_pic_order_cnt_cycle = UE(reader, "num_ref_frames_in_pic_order_cnt_cycle", 0, 255);
+            ReadSEInRange(reader, "offset_for_top_to_bottom_field", -MaxPocOffset, MaxPocOffset);
+        num_ref_frames_in_pic_order_cnt_cycle =
+            ReadUEInRange(reader, "num_ref_frames_in_pic_order_cnt_cycle", 0, 255);
         for (uint32_t i = 0; i < num_ref_frames_in_pic_order_cnt_cycle; ++i)
-            SE(reader, "offset_for_ref_frame", -MaxPocOffset, MaxPocOffset);
+            ReadSEInRange(reader, "offset_for_ref_frame", -MaxPocOffset, MaxPocOffset);
     }
 
-    num_ref_frames = UE(reader, "max_num_ref_frames", 0, 16);
-    gaps_in_frame_num_value_allowed_flag = Flag(reader);
-    pic_width_in_mbs_minus1 = UE(reader, "pic_width_in_mbs_minus1", 0, MaxPictureSamples / 16 - 1);
+    num_ref_frames = ReadUEInRange(reader, "max_num_ref_frames", 0, 16);
+    gaps_in_frame_num_value_allowed_flag = ReadFlag(reader);
+    pic_width_in_mbs_minus1 = ReadUEInRange(reader, "pic_width_in_mbs_minus1", 0, MaxPictureSamples / 16 - 1);
     pic_height_in_map_units_minus1 =
-        UE(reader, "pic_height_in_map_units_minus1", 0, MaxPictureSamples / 32 - 1);
-    frame_mbs_only_flag = Flag(reader);
+        ReadUEInRange(reader, "pic_height_in_map_units_minus1", 0, MaxPictureSamples / 32 - 1);
+    frame_mbs_only_flag = ReadFlag(reader);
     if (frame_mbs_only_flag == 0)
-        mb_adaptive_frame_field_flag = Flag(reader);
-    direct_8x8_inference_flag = Flag(reader);
-    frame_cropping_flag = Flag(reader);
+        mb_adaptive_frame_field_flag = ReadFlag(reader);
+    direct_8x8_inference_flag = ReadFlag(reader);
+    frame_cropping_flag = ReadFlag(reader);
     if (frame_cropping_flag == 1) {
-        frame_crop_left_offset = UE(reader, "frame_crop_left_offset", 0, UINT32_MAX - 1);
-        frame_crop_right_offset = UE(reader, "frame_crop_right_offset", 0, UINT32_MAX - 1);
-        frame_crop_top_offset = UE(reader, "frame_crop_top_offset", 0, UINT32_MAX - 1);
-        frame_crop_bottom_offset = UE(reader, "frame_crop_bottom_offset", 0, UINT32_MAX - 1);
+        frame_crop_left_offset = ReadUEInRange(reader, "frame_crop_left_offset", 0, UINT32_MAX - 1);
+        frame_crop_right_offset = ReadUEInRange(reader, "frame_crop_right_offset", 0, UINT32_MAX - 1);
+        frame_crop_top_offset = ReadUEInRange(reader, "frame_crop_top_offset", 0, UINT32_MAX - 1);
+        frame_crop_bottom_offset = ReadUEInRange(reader, "frame_crop_bottom_offset", 0, UINT32_MAX - 1);
     } else {
         frame_crop_left_offset = frame_crop_right_offset = frame_crop_top_offset = frame_crop_bottom_offset =
             0;
     }
     CheckPictureSize();
-    vui_parameters_present_flag = Flag(reader);
+    vui_parameters_present_flag = ReadFlag(reader);
     if (vui_parameters_present_flag == 1) {
         VUIParameters = std::make_unique<TVUIParameters>();
         VUIParameters->Parse(reader);
@@ -255,7 +237,7 @@ void TSequenceParameterSet::ParseScalingList(TFastBitstream &reader, std::vector
     int32_t nextScale = 8;
     for (size_t j = 0; j < list.size(); ++j) {
         if (nextScale != 0) {
-            int32_t deltaScale = SE(reader, "delta_scale", -128, 127);
+            int32_t deltaScale = ReadSEInRange(reader, "delta_scale", -128, 127);
             nextScale = (lastScale + deltaScale + 256) % 256;
             UseDefaultScalingMatrixFlag[index] = (j == 0 && nextScale == 0) ? 1 : 0;
         }
@@ -349,16 +331,16 @@ bool TNALUnit::Parse(TFastBitstream &reader) {
     nal_ref_idc = static_cast<uint8_t>(reader.ReadBits(2));
     nal_unit_type = static_cast<uint8_t>(reader.ReadBits(5));
     if (nal_unit_type == 14 || nal_unit_type == 20) {
-        svc_extension_flag = Flag(reader);
-        idr_flag = Flag(reader);
+        svc_extension_flag = ReadFlag(reader);
+        idr_flag = ReadFlag(reader);
         priority_id = static_cast<uint8_t>(reader.ReadBits(6));
-        no_inter_layer_pred_flag = Flag(reader);
+        no_inter_layer_pred_flag = ReadFlag(reader);
         dependency_id = static_cast<uint8_t>(reader.ReadBits(3));
         quality_id = static_cast<uint8_t>(reader.ReadBits(4));
         temporal_id = static_cast<uint8_t>(reader.ReadBits(3));
-        use_ref_base_pic_flag = Flag(reader);
-        discardable_flag = Flag(reader);
-        output_flag = Flag(reader);
+        use_ref_base_pic_flag = ReadFlag(reader);
+        discardable_flag = ReadFlag(reader);
+        output_flag = ReadFlag(reader);
         reader.ReadBits(2); // reserved_three_2bits
     }
     if (nal_unit_type != NalTypeSps)
