@@ -194,7 +194,7 @@ inline constexpr const char *SContainerStatesNoRatio =
 inline constexpr const char *SContainerNotRead =
     "Read as a raw H.264 stream: what the %s container states beside the SPS was not read.";
 inline constexpr const char *SRawStreamNoContainer =
-    "A raw H.264 stream has no container that states an aspect ratio: players and TVs read the SPS.";
+    "The %s has no container that states an aspect ratio: players and TVs read the SPS.";
 
 // set
 inline constexpr const char *SRowRefused = "row %d: %s";

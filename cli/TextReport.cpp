@@ -135,7 +135,7 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
                  *result.ContentFormat != TFileFormat::Unknown)
             FOut << Format(SContainerNotRead, ContainerName(*result.ContentFormat)) << '\n';
         else
-            FOut << SRawStreamNoContainer << '\n';
+            FOut << Format(SRawStreamNoContainer, FormatName(session.Format)) << '\n';
         return;
     }
     std::vector<const TTrack *> tracks;

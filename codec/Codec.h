@@ -106,6 +106,9 @@ public:
     virtual bool StatesRatio(uint8_t firstByte) const = 0;
     // Reading such a unit never needs more of its bytes than this: longer ones are cut here.
     virtual int64_t MaxUnitBytes() const = 0;
+    // Why a unit that states a ratio is left unread (its syntax is one this program does not read, as an
+    // HEVC SPS of a layer above the base layer); empty for a unit Decode reads.
+    virtual std::string UnreadReason(const std::vector<uint8_t> &) const { return {}; }
     // Decodes a unit from its bytes, reading nothing outside them. Null when it has no ratio field to
     // list; raises EInOutError when the bytes end before its syntax does, Exception when it is damaged.
     virtual std::unique_ptr<TRatioUnit> Decode(std::vector<uint8_t> bytes, bool complete) const = 0;

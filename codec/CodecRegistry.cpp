@@ -2,6 +2,7 @@
 
 #include "ElementaryDetect.h"
 #include "h264/H264Codec.h"
+#include "hevc/HevcCodec.h"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +16,7 @@ namespace {
 const std::array<TCodecEntry, 11> &Codecs() {
     static const std::array<TCodecEntry, 11> codecs{{
         {"h264", "H.264", &H264Codec()},
-        {"hevc", "HEVC", nullptr},
+        {"hevc", "HEVC", &HevcCodec()},
         {"mpeg2video", "MPEG-2 video", nullptr},
         {"mpeg1video", "MPEG-1 video", nullptr},
         {"mpeg4visual", "MPEG-4 Part 2", nullptr},

@@ -101,6 +101,12 @@ void TParser::KeepUnit(const TCodec &codec, TNalUnitBytes bytes, const TPlacemen
                        const std::string *notChangeable) {
     const TRatioUnit *unit = Session.FindUnit(codec, bytes.Bytes, bytes.Complete);
     if (unit == nullptr) {
+        const std::string unread = codec.UnreadReason(bytes.Bytes);
+        if (!unread.empty()) {
+            Notice(TScanNotice::TKind::NotScanned, placement.FileOffset(0),
+                   Format(SUnitNotRead, codec.UnitName(), placement.FileOffset(0), unread));
+            return;
+        }
         std::unique_ptr<TRatioUnit> decoded;
         std::string damage;
         try {

@@ -24,6 +24,23 @@ extern "C" {
 
 namespace {
 
+// FFmpeg's demuxer for an elementary stream the scan recognised; null for containers, which it finds
+// itself.
+const char *RawStreamDemuxer(TFileFormat kind) {
+    switch (kind) {
+    case TFileFormat::RawH264:
+        return "h264";
+    case TFileFormat::RawHevc:
+        return "hevc";
+    case TFileFormat::RawMpegVideo:
+        return "mpegvideo";
+    case TFileFormat::RawMpeg4Visual:
+        return "m4v";
+    default:
+        return nullptr;
+    }
+}
+
 // What one step may read of the file: opening it (a large MP4's index may lie at its end), and each try
 // to decode a picture. So a file of any size costs the same few reads.
 constexpr int64_t OpenBudget = 64 << 20;
@@ -198,7 +215,8 @@ TPreviewFrame Decode(const std::string &fileName, TFileFormat kind, const std::a
     opened->pb = io.get();
     opened->flags |= AVFMT_FLAG_CUSTOM_IO;
     // A raw stream is named, so that a stream in a file named .bin is read as what the scan found.
-    const AVInputFormat *input = kind == TFileFormat::RawH264 ? av_find_input_format("h264") : nullptr;
+    const char *demuxer = RawStreamDemuxer(kind);
+    const AVInputFormat *input = demuxer != nullptr ? av_find_input_format(demuxer) : nullptr;
     if (avformat_open_input(&opened, nullptr, input, nullptr) < 0)
         return {}; // frees the context
     std::unique_ptr<AVFormatContext, TFormatCloser> format(opened);

@@ -119,7 +119,7 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
             EXPECT_EQ(lines.back(), "Stream 0 of the AVI container states the display aspect ratio " +
                                         listing.records[0].dar + " (players show this one).");
         } else {
-            EXPECT_EQ(lines.back(), "A raw H.264 stream has no container that states an aspect ratio: "
+            EXPECT_EQ(lines.back(), "The raw H.264 stream has no container that states an aspect ratio: "
                                     "players and TVs read the SPS.");
         }
         EXPECT_EQ(lines[0], "Sequence Parameter Sets (SPS) found: " + std::to_string(listing.spsCount));

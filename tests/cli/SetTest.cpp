@@ -151,7 +151,7 @@ TEST_F(SetCommand, IdcReplacesThePredefinedCodeOfEveryRow) {
         if (IsAvi(path)) {
             EXPECT_EQ(lines[rows], "Container aspect ratio of stream 0: 4:3 changed to 16:9.");
         } else {
-            EXPECT_EQ(lines[rows], "A raw H.264 stream has no container that states an aspect ratio: players "
+            EXPECT_EQ(lines[rows], "The raw H.264 stream has no container that states an aspect ratio: players "
                                    "and TVs read the SPS.");
         }
         EXPECT_EQ(lines.back(), "3 of 3 chosen rows written.");

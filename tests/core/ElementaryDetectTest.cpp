@@ -152,8 +152,8 @@ TEST(ElementaryDetect, FormatsOfElementaryStreams) {
     EXPECT_EQ(Probe(Bytes(100, 0x55)), TFileFormat::Unknown);
 
     EXPECT_TRUE(IsScannable(TFileFormat::RawH264));
-    for (TFileFormat format :
-         {TFileFormat::RawHevc, TFileFormat::RawMpegVideo, TFileFormat::RawMpeg4Visual, TFileFormat::Unknown})
+    EXPECT_TRUE(IsScannable(TFileFormat::RawHevc));
+    for (TFileFormat format : {TFileFormat::RawMpegVideo, TFileFormat::RawMpeg4Visual, TFileFormat::Unknown})
         EXPECT_FALSE(IsScannable(format)) << static_cast<int>(format);
     ASSERT_NE(ElementaryCodecOf(TFileFormat::RawHevc), nullptr);
     EXPECT_STREQ(ElementaryCodecOf(TFileFormat::RawHevc)->Key, "hevc");

@@ -273,11 +273,11 @@ TEST_F(MP4Boxes, AbsurdTablesAndNestingAreBounded) {
 // A track of another codec is told, not scanned; an encrypted H.264 track lists its configuration's SPS as
 // not changeable, with the reason, and its samples are not read.
 TEST_F(MP4Boxes, OtherCodecsAndEncryptedTracksAreToldNotChanged) {
-    Mp4Track hevc = AnamorphicTrack({{Slice}});
-    hevc.entry = "hvc1";
-    ASSERT_EQ(ScanBytes(Mp4File({hevc})).kind, ScanOutcome::Kind::None);
+    Mp4Track vp9 = AnamorphicTrack({{Slice}});
+    vp9.entry = "vp09";
+    ASSERT_EQ(ScanBytes(Mp4File({vp9})).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "hvc1")});
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "vp09")});
 
     // encv without an frma naming the format it hides is no H.264 entry either.
     Mp4Track encrypted = AnamorphicTrack({{Sps(14), Slice}});

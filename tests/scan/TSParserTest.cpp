@@ -461,13 +461,14 @@ TEST_F(TsScan, AStreamCutFromTheMiddleIsReadByItsPesPackets) {
     EXPECT_TRUE(HasNotice(STsNoVideo)) << Notices();
 }
 
-// Video of codecs the program does not read (MPEG-2 video, HEVC) is named where the map names it and not
-// read, though its bytes hold what reads as an H.264 SPS and delimiter; the H.264 stream beside it is read.
+// Video of codecs the program does not read (MPEG-2 video, MPEG-4 Part 2) is named where the map names it and
+// not read, though its bytes hold what reads as an H.264 SPS and delimiter; the H.264 stream beside it is
+// read.
 TEST_F(TsScan, StreamsOfCodecsNotReadAreNamedAndNotRead) {
     const ByteVector unit = MakeAccessUnit(BuildSps(WithSar(255, 64, 45)).nal).Es;
     TsBuilder ts(188);
     ts.Pat({{1, MapPid}});
-    ts.Pmt(MapPid, 1, {{0x02, VideoPid}, {0x24, 0x0101}, {0x1B, 0x0102}, {0x0F, 0x0103}});
+    ts.Pmt(MapPid, 1, {{0x02, VideoPid}, {0x10, 0x0101}, {0x1B, 0x0102}, {0x0F, 0x0103}});
     for (int i = 0; i < 3; ++i) {
         ts.Pes(VideoPid, unit, CutAt(0));
         ts.Pes(0x0101, unit, CutAt(0));
@@ -483,7 +484,7 @@ TEST_F(TsScan, StreamsOfCodecsNotReadAreNamedAndNotRead) {
     ASSERT_EQ(Session().Tracks.size(), 1u);
     EXPECT_EQ(Session().Tracks[0].Label, "PID 0x0102");
     EXPECT_EQ(Notices(), Format(SUnreadCodecStream, "PID 0x0100", "MPEG-2 video") + "\n" +
-                             Format(SUnreadCodecStream, "PID 0x0101", "HEVC") + "\n");
+                             Format(SUnreadCodecStream, "PID 0x0101", "MPEG-4 Part 2") + "\n");
 
     // A stream found by its content is named as well when a map says it is of a codec not read.
     TsBuilder guessed(188);
