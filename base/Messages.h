@@ -104,25 +104,26 @@ inline constexpr const char *STsTableDamaged =
 inline constexpr const char *STsPesHeaderBad =
     "The PES packet of %s at %x has no valid header: its data up to the next PES packet was not read.";
 inline constexpr const char *STsReadBeforeMap =
-    "%d packets of %s came before the program map that names it H.264 video: they were not scanned.";
+    "%d packets of %s came before the program map that names it %s video: they were not scanned.";
 inline constexpr const char *STsPidByContent =
-    "%s carries PES packets that begin with an H.264 access unit delimiter, and no program map seen so far "
-    "names it: it is read as H.264 video from %x on.";
-inline constexpr const char *STsMapNowH264 =
-    "The program map at %x now names %s H.264 video: it is read as H.264 from its next PES packet on.";
-inline constexpr const char *STsMapNoLongerH264 =
-    "The program map at %x no longer names %s H.264 video: its packets from there on were not read.";
+    "%s carries PES packets that begin with an access unit delimiter of %s video, and no program map seen so "
+    "far names it: it is read as such from %x on.";
+inline constexpr const char *STsMapNowReadable =
+    "The program map at %x now names %s %s video: it is read as such from its next PES packet on.";
+inline constexpr const char *STsMapNoLongerReadable =
+    "The program map at %x no longer names %s video of a codec read here: its packets from there on were not "
+    "read.";
 inline constexpr const char *STsNoProgramTable =
-    "The file holds no program association table: H.264 video was looked for by its PES packets instead "
-    "(those that begin with an access unit delimiter).";
+    "The file holds no program association table: video was looked for by its PES packets instead (those "
+    "that begin with an access unit delimiter).";
 inline constexpr const char *STsMapMissing =
     "The program association table names PID 0x%.4x as the map of program %d, but the file holds no such "
     "table.";
 inline constexpr const char *STsNoPayload =
-    "The program map names %s H.264 video, but none of its packets carries data.";
+    "The program map names %s %s video, but none of its packets carries data.";
 inline constexpr const char *STsNoVideo =
-    "No H.264 video was found: no program map names a stream of type 0x1B, and no PES packet begins with an "
-    "H.264 access unit delimiter.";
+    "No video of a codec read here was found: no program map names such a stream, and no PES packet begins "
+    "with an access unit delimiter of one.";
 inline constexpr const char *SSpsAcrossGap =
     "The SPS can not be changed in place: its bytes span packets of %s of which some are missing or "
     "damaged.";

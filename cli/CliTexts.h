@@ -7,9 +7,10 @@ inline constexpr const char *SProgramName = "pellmar-cli";
 
 // Help: the option table is made from the declarations in Options.cpp, these are its texts.
 inline constexpr const char *SHelpDescription =
-    "Lists and changes the sample aspect ratio (SAR) of H.264 video in place. Only the aspect-ratio\n"
-    "bits of the sequence parameter sets (SPS), and what the container states beside them, are\n"
-    "overwritten: the file keeps its length and nothing is re-encoded.\n"
+    "Lists and changes the sample aspect ratio (SAR) of H.264 and HEVC video in place. Only\n"
+    "the aspect-ratio bits of the sequence parameter sets (SPS), and what the container\n"
+    "states beside them, are overwritten: the file keeps its length and nothing is\n"
+    "re-encoded.\n"
     "Formats read:\n"
     "%s.\n";
 inline constexpr const char *SUsageLabel = "Usage: ";
@@ -79,8 +80,8 @@ inline constexpr const char *STrackHelp =
     "without track N is refused.";
 inline constexpr const char *SDryRunHelp = "Run every check and print what would be written; write nothing.";
 inline constexpr const char *SIdcHelp =
-    "The predefined code N of each row's codec (H.264: aspect_ratio_idc 1..16 of\n"
-    "Table E-1). Refused for rows with a custom ratio.";
+    "The predefined code N of each row's codec (H.264 and HEVC: aspect_ratio_idc 1..16\n"
+    "of Table E-1). Refused for rows with a custom ratio.";
 inline constexpr const char *SSarHelp =
     "The SAR W:H (W and H in 1..65535), keeping each row's kind: a custom row gets W:H\n"
     "itself, a predefined row the predefined code whose ratio equals W:H; a predefined\n"

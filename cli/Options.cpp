@@ -185,10 +185,10 @@ private:
         constexpr size_t Indent = 2;
         std::string names(Indent, ' ');
         size_t lineStart = 0;
-        for (const TFormatKeyword &keyword : FormatKeywords) {
-            if (!IsScannable(keyword.Format) || FormatKeyword(keyword.Format) != keyword.Keyword)
+        for (const TFormatFacts &facts : AllFormatFacts()) {
+            if (!IsScannable(facts.Format))
                 continue;
-            const std::string name = FormatName(keyword.Format);
+            const std::string name = facts.Name;
             if (names.size() > Indent) {
                 names += ',';
                 if (names.size() - lineStart + 1 + name.size() + 1 > HelpLineWidth) {

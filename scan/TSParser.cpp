@@ -260,7 +260,8 @@ void TTSParser::TWalk::Packet(const uint8_t *p, int64_t offset) {
             return;
         }
         MakeVideo(pid, *CodecByKey(codec->Key()), true);
-        Notice(TScanNotice::TKind::Structure, offset, Format(STsPidByContent, Label(pid), offset));
+        Notice(TScanNotice::TKind::Structure, offset,
+               Format(STsPidByContent, Label(pid), codec->Name(), offset));
     }
 
     using TStep = TTsContinuity::TStep;
@@ -419,7 +420,7 @@ void TTSParser::TWalk::Classify(uint16_t number, const TCodecEntry *codec, const
         MakeVideo(pid, *codec, false);
         if (pid.PacketsBefore > 0)
             Notice(TScanNotice::TKind::NotScanned, mapOffset,
-                   Format(STsReadBeforeMap, pid.PacketsBefore, Label(pid)));
+                   Format(STsReadBeforeMap, pid.PacketsBefore, Label(pid), codec->Name));
     } else if (pid.Kind == TKind::Video && pid.Stream->ByContent) {
         pid.Stream->ByContent = false;
         pid.MapPid = map.Number;
@@ -442,7 +443,8 @@ void TTSParser::TWalk::Switch(TPid &pid, const TCodecEntry *codec, int64_t mapOf
     if (codec == nullptr) {
         pid.Kind = TKind::Other;
         pid.Stream = std::make_unique<TVideoStream>(*this, pid, *pid.Stream->Track);
-        Notice(TScanNotice::TKind::NotScanned, mapOffset, Format(STsMapNoLongerH264, mapOffset, Label(pid)));
+        Notice(TScanNotice::TKind::NotScanned, mapOffset,
+               Format(STsMapNoLongerReadable, mapOffset, Label(pid)));
         return;
     }
     if (pid.Stream) {
@@ -454,7 +456,8 @@ void TTSParser::TWalk::Switch(TPid &pid, const TCodecEntry *codec, int64_t mapOf
     pid.Kind = TKind::Video;
     pid.Continuity.Restart();
     pid.Stream->Pes.SkipToNext();
-    Notice(TScanNotice::TKind::Structure, mapOffset, Format(STsMapNowH264, mapOffset, Label(pid)));
+    Notice(TScanNotice::TKind::Structure, mapOffset,
+           Format(STsMapNowReadable, mapOffset, Label(pid), codec->Name));
 }
 
 void TTSParser::TWalk::MakeVideo(TPid &pid, const TCodecEntry &codec, bool byContent) {
@@ -533,7 +536,8 @@ void TTSParser::TWalk::EndNotices() {
     for (uint16_t number : FVideoPids) {
         const TPid &pid = *FPids[number];
         if (!pid.HadPayload)
-            Notice(TScanNotice::TKind::NotScanned, 0, Format(STsNoPayload, Label(pid)));
+            Notice(TScanNotice::TKind::NotScanned, 0,
+                   Format(STsNoPayload, Label(pid), pid.Stream->Track->Codec->Name));
     }
     if (FVideoPids.empty())
         Notice(TScanNotice::TKind::Structure, 0, STsNoVideo);

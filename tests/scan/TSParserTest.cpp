@@ -444,7 +444,7 @@ TEST_F(TsScan, AStreamCutFromTheMiddleIsReadByItsPesPackets) {
     EXPECT_EQ(Rows().Items(0)->Track->Label, "PID 0x0100");
     const int64_t pes = offsets.front() / 188 * 188 - 100;
     EXPECT_EQ(Notices(), Format(STsBytesSkipped, 0, 88, 188) + "\n" +
-                             Format(STsPidByContent, "PID 0x0100", pes) + "\n" + STsNoProgramTable + "\n");
+                             Format(STsPidByContent, "PID 0x0100", "H.264", pes) + "\n" + STsNoProgramTable + "\n");
 
     // Without delimiters nothing says the PID is H.264 video; MPEG-2 video, whose slice start codes can look
     // like an SPS, is never taken for it.
@@ -516,7 +516,7 @@ TEST_F(TsScan, TheProgramMapOverrulesAGuessFromContent) {
     late.Pes(0x0300, unit, CutAt(0));
     ScanOk(late.Bytes());
     EXPECT_EQ(Rows().Count(), 1u);
-    EXPECT_EQ(Notices(), Format(STsReadBeforeMap, 3, "PID 0x0300") + "\n");
+    EXPECT_EQ(Notices(), Format(STsReadBeforeMap, 3, "PID 0x0300", "H.264") + "\n");
 }
 
 // Tables that point at nothing and PIDs without data are named; the scan goes on.
@@ -532,7 +532,7 @@ TEST_F(TsScan, MapsThatPointAtNothingAreNamed) {
     EXPECT_EQ(Rows().Count(), 1u);
     EXPECT_EQ(Session().Tracks.size(), 2u);
     EXPECT_TRUE(HasNotice(Format(STsMapMissing, 0x1100, 2))) << Notices();
-    EXPECT_TRUE(HasNotice(Format(STsNoPayload, "PID 0x0200"))) << Notices();
+    EXPECT_TRUE(HasNotice(Format(STsNoPayload, "PID 0x0200", "H.264"))) << Notices();
     EXPECT_EQ(Session().NoticeCount, 2);
 }
 
@@ -847,7 +847,7 @@ TEST_F(TsScan, AStreamANewMapVersionNoLongerNamesH264IsNotReadFromThere) {
         ScanOk(made.File);
         ASSERT_EQ(Rows().Count(), 1u) << Notices();
         EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
-        EXPECT_TRUE(HasNotice(Format(STsMapNoLongerH264, Session().Notices.front().FileOffset, "PID 0x0100")))
+        EXPECT_TRUE(HasNotice(Format(STsMapNoLongerReadable, Session().Notices.front().FileOffset, "PID 0x0100")))
             << Notices();
         // The SPS listed is written; the bytes read as an SPS after the switch are not.
         const ByteVector saved = SaveSar(made.File, 4, 3);
