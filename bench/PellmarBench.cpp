@@ -1,17 +1,19 @@
 // Measures how close scanning comes to the system reading the same file, and how the in-place change of
 // the sample aspect ratio compares with rewriting the file through ffmpeg.
 //
-//   pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts]...
+//   pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts|hevc|hevc-mp4]...
 //
-// Inputs are made on first use (ffmpeg with libx264) in the build folder and kept there: a raw stream
-// of at least 1 GiB (an x264 stream with an SPS before every key frame, repeated), the same stream in an
-// AVI, an MP4, a Matroska file and a transport stream, an AVI of two million small chunks (small frames
-// with audio between them), and a 4 GiB sparse raw stream whose SPS lie past the 4 GiB mark.
+// Inputs are made on first use (ffmpeg with libx264 and libx265) in the build folder and kept there: a raw
+// stream of at least 1 GiB (an x264 stream with an SPS before every key frame, repeated), the same stream in
+// an AVI, an MP4, a Matroska file and a transport stream, an AVI of two million small chunks (small frames
+// with audio between them), a 4 GiB sparse raw stream whose SPS lie past the 4 GiB mark, and a raw HEVC
+// stream of at least 1 GiB (x265, made the same way) with its MP4.
 //
 // Every step is compared with plain reading of the same file: the system's read, 1 MiB at a time into
-// one buffer, nothing else (dd's time is printed beside it when dd is there). Every figure is the best of
-// N runs (default 3) on a warm page cache; memory is the peak resident size of a child process that does
-// only that step.
+// one buffer, nothing else (dd's time is printed beside it when dd is there). The two run in turns, N pairs
+// (default 3) on a warm page cache: a step's factor is the median of the pairs' ratios, so that load that
+// comes and goes touches both sides of a pair alike, and its time the median of its runs. Memory is the
+// peak resident size of a child process that does only that step.
 //
 // The benchmark is a list of blocks, one per kind of input: each makes its input, measures plain reading
 // of it with PlainReading, and reports each step against that with Report.
@@ -77,16 +79,34 @@ fs::path Source() {
     });
 }
 
-// The source repeated until the file holds at least 1 GiB.
-fs::path LargeStream() {
-    return Made(DataDir / "large.h264", [](const fs::path &out) {
-        fs::path source = Source();
+// x265 output made the same way.
+fs::path HevcSource() {
+    return Made(DataDir / "source.hevc", [](const fs::path &out) {
+        Run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 30 -vf setsar=1/1 "
+            "-c:v libx265 -preset ultrafast -crf 18 -x265-params log-level=error:repeat-headers=1:keyint=50 "
+            "-f hevc " +
+            Quote(out));
+    });
+}
+
+// A source repeated until the file holds at least 1 GiB.
+fs::path Repeated(const fs::path &name, const std::function<fs::path()> &makeSource) {
+    return Made(DataDir / name, [&makeSource](const fs::path &out) {
+        const fs::path source = makeSource();
         int64_t copies = GiB / static_cast<int64_t>(fs::file_size(source)) + 1;
         std::printf("  repeating %s %lld times into %s\n", source.c_str(), static_cast<long long>(copies),
                     out.c_str());
         for (int64_t i = 0; i < copies; ++i)
             Run("cat " + Quote(source) + " >> " + Quote(out));
     });
+}
+
+fs::path LargeStream() {
+    return Repeated("large.h264", Source);
+}
+
+fs::path LargeHevcStream() {
+    return Repeated("large.hevc", HevcSource);
 }
 
 fs::path LargeAvi() {
@@ -122,11 +142,14 @@ fs::path SparseStream() {
 // The large stream in a container, as ffmpeg remuxes it. ffmpeg 5.1 gives the raw stream's B-frames
 // no presentation time: the MP4 muxer works them out, the Matroska muxer gets them from an MP4 on the way,
 // and each frame of the transport stream gets its decoding time.
-fs::path LargeMp4() {
-    return Made(DataDir / "large.mp4", [](const fs::path &out) {
-        Run("ffmpeg -v error -y -fflags +genpts -r 25 -i " + Quote(LargeStream()) + " -c copy -f mp4 " +
-            Quote(out));
+fs::path Mp4Of(const fs::path &name, const fs::path &stream) {
+    return Made(DataDir / name, [&stream](const fs::path &out) {
+        Run("ffmpeg -v error -y -fflags +genpts -r 25 -i " + Quote(stream) + " -c copy -f mp4 " + Quote(out));
     });
+}
+
+fs::path LargeMp4() {
+    return Mp4Of("large.mp4", LargeStream());
 }
 
 fs::path LargeMatroska() {
@@ -150,46 +173,47 @@ double Seconds(const std::function<void()> &work) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The best time of the runs, and the peak resident size of the child processes that did them.
-struct TMeasure {
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// One run of a step: its time and the peak resident size of the child process that did it.
+struct TRun {
     double seconds = 0;
     long peakKiB = 0;
 };
 
-// Runs the work in a child process, repeat times.
-TMeasure Measure(int repeat, const std::function<void()> &prepare, const std::function<void()> &work) {
-    TMeasure best{1e100, 0};
-    for (int i = 0; i < repeat; ++i) {
-        if (prepare)
-            prepare();
-        int pipeEnds[2];
-        if (::pipe(pipeEnds) != 0)
-            throw std::runtime_error("pipe failed");
-        pid_t child = ::fork();
-        if (child == 0) {
-            ::close(pipeEnds[0]);
-            double seconds = -1;
-            try {
-                seconds = Seconds(work);
-            } catch (const std::exception &error) {
-                std::fprintf(stderr, "error: %s\n", error.what());
-            }
-            ssize_t written = ::write(pipeEnds[1], &seconds, sizeof seconds);
-            ::_exit(written == sizeof seconds && seconds >= 0 ? 0 : 1);
-        }
-        ::close(pipeEnds[1]);
-        double seconds = -1;
-        ssize_t got = ::read(pipeEnds[0], &seconds, sizeof seconds);
+// Runs the work in a child process.
+TRun RunOnce(const std::function<void()> &prepare, const std::function<void()> &work) {
+    if (prepare)
+        prepare();
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t child = ::fork();
+    if (child == 0) {
         ::close(pipeEnds[0]);
-        int status = 0;
-        rusage usage{};
-        ::wait4(child, &status, 0, &usage);
-        if (got != sizeof seconds || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw std::runtime_error("measured step failed");
-        best.seconds = std::min(best.seconds, seconds);
-        best.peakKiB = std::max(best.peakKiB, usage.ru_maxrss);
+        double seconds = -1;
+        try {
+            seconds = Seconds(work);
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "error: %s\n", error.what());
+        }
+        ssize_t written = ::write(pipeEnds[1], &seconds, sizeof seconds);
+        ::_exit(written == sizeof seconds && seconds >= 0 ? 0 : 1);
     }
-    return best;
+    ::close(pipeEnds[1]);
+    double seconds = -1;
+    ssize_t got = ::read(pipeEnds[0], &seconds, sizeof seconds);
+    ::close(pipeEnds[0]);
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    if (got != sizeof seconds || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("measured step failed");
+    return {seconds, usage.ru_maxrss};
 }
 
 // Plain reading: the system's read, 1 MiB at a time into one buffer, nothing else.
@@ -206,9 +230,35 @@ void PlainRead(const fs::path &file) {
         throw std::runtime_error("cannot read " + file.string());
 }
 
-// dd's own time for reading the file in blocks of 1 MiB, the best of the runs; 0 when dd is not there.
+// A step measured against plain reading of its file: its median time, the median of the pairs' ratios
+// (plain reading's time over the step's), and its peak memory.
+struct TMeasure {
+    double seconds = 0;
+    double factor = 1;
+    long peakKiB = 0;
+};
+
+// Plain reading of the file and the step in turns, pairs times.
+TMeasure Measure(int pairs, const fs::path &file, const std::function<void()> &prepare,
+                 const std::function<void()> &work) {
+    std::vector<double> times;
+    std::vector<double> ratios;
+    TMeasure measure;
+    for (int i = 0; i < pairs; ++i) {
+        const TRun plain = RunOnce(nullptr, [&] { PlainRead(file); });
+        const TRun step = RunOnce(prepare, work);
+        times.push_back(step.seconds);
+        ratios.push_back(plain.seconds / step.seconds);
+        measure.peakKiB = std::max(measure.peakKiB, step.peakKiB);
+    }
+    measure.seconds = Median(times);
+    measure.factor = Median(ratios);
+    return measure;
+}
+
+// dd's own time for reading the file in blocks of 1 MiB, the median of the runs; 0 when dd is not there.
 double DdSeconds(const fs::path &file, int repeat) {
-    double best = 0;
+    std::vector<double> times;
     for (int i = 0; i < repeat; ++i) {
         const std::string command = "LC_ALL=C dd if=" + Quote(file) + " of=/dev/null bs=1M 2>&1";
         FILE *output = ::popen(command.c_str(), "r");
@@ -225,10 +275,11 @@ double DdSeconds(const fs::path &file, int repeat) {
         if (copied == std::string::npos)
             return 0;
         const double seconds = std::atof(text.c_str() + copied + 8);
-        if (seconds > 0 && (best == 0 || seconds < best))
-            best = seconds;
+        if (seconds <= 0)
+            return 0;
+        times.push_back(seconds);
     }
-    return best;
+    return times.empty() ? 0 : Median(times);
 }
 
 // A file and plain reading of it, which its steps are compared with.
@@ -241,16 +292,21 @@ struct TReference {
 void Report(const std::string &what, const TReference &reference, const TMeasure &measure) {
     const double mbps = static_cast<double>(reference.Bytes) / measure.seconds / 1e6;
     std::printf("%-50s %7.3f s %7.0f MB/s %6.2f x plain reading  peak %6.1f MiB\n", what.c_str(),
-                measure.seconds, mbps, reference.Plain.seconds / measure.seconds,
-                static_cast<double>(measure.peakKiB) / 1024.0);
+                measure.seconds, mbps, measure.factor, static_cast<double>(measure.peakKiB) / 1024.0);
 }
 
 // Measures plain reading of the file (after one read that warms the page cache) and reports it, with
-// dd's figure beside it.
+// dd's figure beside it (against the median of plain reading).
 TReference PlainReading(const std::string &what, const fs::path &file, int repeat) {
     TReference reference{file, static_cast<int64_t>(fs::file_size(file)), {}};
     PlainRead(file);
-    reference.Plain = Measure(repeat, nullptr, [&] { PlainRead(file); });
+    std::vector<double> times;
+    for (int i = 0; i < repeat; ++i) {
+        const TRun run = RunOnce(nullptr, [&] { PlainRead(file); });
+        times.push_back(run.seconds);
+        reference.Plain.peakKiB = std::max(reference.Plain.peakKiB, run.peakKiB);
+    }
+    reference.Plain.seconds = Median(times);
     Report("plain reading, " + what, reference, reference.Plain);
     if (const double dd = DdSeconds(file, repeat); dd > 0)
         std::printf("%-50s %7.3f s %7.0f MB/s %6.2f x plain reading\n", ("  dd bs=1M, " + what).c_str(), dd,
@@ -296,24 +352,25 @@ void ChangeEverySar(const fs::path &file, uint8_t aspectRatioIdc) {
 // rewrites the file with ffmpeg, each compared with plain reading of the file. The copy a change works on
 // is put onto the disk before the clock starts: the save's own flush then writes what the save wrote, not
 // the gigabyte the copy left in the page cache.
-TReference FormatBlock(const std::string &name, const fs::path &file, const std::string &muxer, int repeat) {
+TReference FormatBlock(const std::string &name, const fs::path &file, const std::string &muxer, int repeat,
+                       const std::string &metadataFilter = "h264_metadata") {
     const TReference reference = PlainReading(name, file, repeat);
-    Report("list (deep scan), " + name, reference, Measure(repeat, nullptr, [&] { Scan(file); }));
+    Report("list (deep scan), " + name, reference, Measure(repeat, file, nullptr, [&] { Scan(file); }));
     const fs::path target = DataDir / ("target-" + file.filename().string());
     const fs::path remuxed = DataDir / ("remuxed-" + file.filename().string());
     auto copyInput = [&] {
         fs::copy_file(file, target, fs::copy_options::overwrite_existing);
         TFileStream(target.string(), TFileOpenMode::ReadWriteExclusive).Flush();
     };
-    const TMeasure change = Measure(repeat, copyInput, [&] { ChangeEverySar(target, 2); });
+    const TMeasure change = Measure(repeat, file, copyInput, [&] { ChangeEverySar(target, 2); });
     const TMeasure remux = Measure(
-        repeat, [] { ::sync(); },
+        repeat, file, [] { ::sync(); },
         [&] {
-            Run("ffmpeg -v error -y -i " + Quote(file) +
-                " -c copy -bsf:v h264_metadata=sample_aspect_ratio=12/11 -f " + muxer + " " + Quote(remuxed));
+            Run("ffmpeg -v error -y -i " + Quote(file) + " -c copy -bsf:v " + metadataFilter +
+                "=sample_aspect_ratio=12/11 -f " + muxer + " " + Quote(remuxed));
         });
     Report("change every SPS in place, " + name, reference, change);
-    Report("ffmpeg -c copy -bsf:v h264_metadata, " + name, reference, remux);
+    Report("ffmpeg -c copy -bsf:v " + metadataFilter + ", " + name, reference, remux);
     std::printf("  in place is %.0f times faster than the ffmpeg rewrite\n\n",
                 remux.seconds / change.seconds);
     fs::remove(target);
@@ -327,20 +384,22 @@ TReference FormatBlock(const std::string &name, const fs::path &file, const std:
 void AviBlock(int repeat) {
     const TReference avi = FormatBlock("AVI", LargeAvi(), "avi", repeat);
     Report("first NAL unit of each chunk, AVI", avi,
-           Measure(repeat, nullptr, [&] { Scan(avi.File, false); }));
+           Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, false); }));
 }
 
 // What listing a file costs when its chunks are small and many: the walk itself.
 void ManyChunkAviBlock(int repeat) {
     const TReference avi = PlainReading("AVI of 2 million chunks", ManyChunkAvi(), repeat);
-    Report("list (deep scan), 2M-chunk AVI", avi, Measure(repeat, nullptr, [&] { Scan(avi.File, true); }));
-    Report("first NAL unit, 2M-chunk AVI", avi, Measure(repeat, nullptr, [&] { Scan(avi.File, false); }));
+    Report("list (deep scan), 2M-chunk AVI", avi,
+           Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, true); }));
+    Report("first NAL unit, 2M-chunk AVI", avi,
+           Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, false); }));
 }
 
 // Read once: it is large, and mostly holes.
 void SparseBlock() {
     const TReference sparse = PlainReading("4 GiB sparse stream", SparseStream(), 1);
-    Report("list (deep scan), 4 GiB sparse", sparse, Measure(1, nullptr, [&] {
+    Report("list (deep scan), 4 GiB sparse", sparse, Measure(1, sparse.File, nullptr, [&] {
                TScanSession session;
                if (Scan(sparse.File, true, &session) == 0 ||
                    session.ARInfoList.Items(0)->SpsOffset() < 4 * GiB)
@@ -361,8 +420,8 @@ int main(int argc, char **argv) {
         } else if (argument == "--only" && i + 1 < argc) {
             only.emplace_back(argv[++i]);
         } else {
-            std::fprintf(stderr,
-                         "usage: pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts]...\n");
+            std::fprintf(stderr, "usage: pellmar-bench [--repeat N] [--only "
+                                 "h264|avi|chunks|sparse|mp4|mkv|ts|hevc|hevc-mp4]...\n");
             return 2;
         }
     }
@@ -371,8 +430,8 @@ int main(int argc, char **argv) {
     };
     try {
         fs::create_directories(DataDir);
-        std::printf("Inputs in %s; %u cores; best of %d runs (the 4 GiB file: one)\n\n", DataDir.c_str(),
-                    std::thread::hardware_concurrency(), repeat);
+        std::printf("Inputs in %s; %u cores; %d pairs of runs, medians (the 4 GiB file: one)\n\n",
+                    DataDir.c_str(), std::thread::hardware_concurrency(), repeat);
         if (wanted("h264"))
             FormatBlock("raw stream", LargeStream(), "h264", repeat);
         if (wanted("avi"))
@@ -387,6 +446,11 @@ int main(int argc, char **argv) {
             FormatBlock("Matroska", LargeMatroska(), "matroska", repeat);
         if (wanted("ts"))
             FormatBlock("transport stream", LargeTs(), "mpegts", repeat);
+        if (wanted("hevc"))
+            FormatBlock("raw HEVC stream", LargeHevcStream(), "hevc", repeat, "hevc_metadata");
+        if (wanted("hevc-mp4"))
+            FormatBlock("HEVC MP4", Mp4Of("large-hevc.mp4", LargeHevcStream()), "mp4", repeat,
+                        "hevc_metadata");
     } catch (const std::exception &error) {
         std::fprintf(stderr, "pellmar-bench: %s\n", error.what());
         return 1;
