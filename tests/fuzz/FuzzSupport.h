@@ -3,7 +3,7 @@
 // What the fuzz targets share: a scan of the input bytes from memory into a fresh session, with its
 // events counted, and the properties every finished scan has, whatever the input.
 
-#include "h264/H264Codec.h"
+#include "codec/Codec.h"
 #include "scan/Parser.h"
 #include "scan/ScanSession.h"
 
@@ -102,13 +102,15 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
     std::map<const TTrack *, int64_t> previousOfTrack;
     for (size_t i = 0; i < spsRows; ++i) {
         const TARInfo &record = *session.ARInfoList.Items(i);
-        const TNALUnit *unit = NalUnitOf(record.Unit);
-        Require(unit != nullptr && unit->NalUnitType() == 7 && unit->Position == 0);
-        const TSequenceParameterSet *sps = SpsOf(record.Unit);
-        Require(sps != nullptr && sps == unit->SequenceParameterSet.get() && sps->Position == 1);
-        Require(sps->HasAspectRatioField() && sps->VUIParameters != nullptr);
-        const auto length = static_cast<int64_t>(unit->Bytes.size());
-        Require(sps->VUIParameters->Position > sps->Position && sps->VUIParameters->Position < length);
+        const TRatioUnit *unit = record.Unit;
+        Require(unit != nullptr && !unit->Bytes().empty() && unit->Codec().StatesRatio(unit->Bytes()[0]));
+        const std::vector<uint8_t> &bytes = unit->Bytes();
+        const auto length = static_cast<int64_t>(bytes.size());
+        // The payload begins behind the NAL unit header (one byte in H.264, two in HEVC), the ratio's
+        // fields inside the unit.
+        const int64_t header = unit->HeaderPosition();
+        const int64_t fields = unit->FieldsPosition();
+        Require(header >= 1 && header <= 2 && fields > header && fields < length);
         const int64_t at = record.Placement.FileOffset(0);
         if (inPieces) {
             const auto before = previousOfTrack.find(record.Track);
@@ -117,15 +119,15 @@ inline void CheckScan(const TScanSession &session, const FuzzEvents &events, con
             int64_t place = -1;
             for (int64_t k = 0; k < length; ++k) {
                 const int64_t next = record.Placement.FileOffset(k);
-                Require(next > place && next < fileSize && data[next] == unit->Bytes[static_cast<size_t>(k)]);
+                Require(next > place && next < fileSize && data[next] == bytes[static_cast<size_t>(k)]);
                 place = next;
             }
-            Require(record.SpsOffset() == record.Placement.FileOffset(1) &&
-                    record.VuiOffset() == record.Placement.FileOffset(sps->VUIParameters->Position));
+            Require(record.SpsOffset() == record.Placement.FileOffset(header) &&
+                    record.VuiOffset() == record.Placement.FileOffset(fields));
         } else {
             Require(record.Placement.Contiguous() && at > previous && at >= 0 && at + length <= fileSize);
-            Require(std::equal(unit->Bytes.begin(), unit->Bytes.end(), data + at));
-            Require(record.SpsOffset() == at + 1 && record.VuiOffset() == at + sps->VUIParameters->Position);
+            Require(std::equal(bytes.begin(), bytes.end(), data + at));
+            Require(record.SpsOffset() == at + header && record.VuiOffset() == at + fields);
         }
         Require(record.Track == nullptr || knownTrack(record.Track));
         previous = at;

@@ -8,6 +8,7 @@
 #include "FuzzSupport.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
+#include "h264/uH264.h"
 #include "scan/Scanner.h"
 #include "scan/TSParser.h"
 
