@@ -32,6 +32,15 @@ std::string PatternInput(const VideoSpec &video) {
     return " -f lavfi -i " + ShellQuote(graph.str());
 }
 
+// Options joined as libx264's and libx265's -x26N-params take them.
+std::string JoinParams(const std::vector<std::string> &params) {
+    std::string joined;
+    for (const std::string &param : params)
+        if (!param.empty())
+            joined += (joined.empty() ? "" : ":") + param;
+    return joined;
+}
+
 // The encoder options of output video stream index.
 std::string EncoderOptions(const VideoSpec &video, int index) {
     std::string stream = ":v:" + std::to_string(index) + " ";
@@ -49,14 +58,23 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
             params.push_back("aud=1");
         if (video.keyint > 0)
             params.push_back("keyint=" + std::to_string(video.keyint));
-        std::string joined;
-        for (const std::string &param : params)
-            joined += (joined.empty() ? "" : ":") + param;
+        params.push_back(video.encoderParams);
+        const std::string joined = JoinParams(params);
         if (!joined.empty())
             options += " -x264-params" + stream + joined;
     }
-    if (video.encoder == "libx265")
-        options += " -preset" + stream + "ultrafast -x265-params" + stream + "log-level=error";
+    if (video.encoder == "libx265") {
+        // x265 writes the SAR of the filter chain's frames into the VUI, as x264 does.
+        std::vector<std::string> params{"log-level=error"};
+        if (video.repeatHeaders)
+            params.push_back("repeat-headers=1");
+        if (video.accessUnitDelimiters)
+            params.push_back("aud=1");
+        if (video.keyint > 0)
+            params.push_back("keyint=" + std::to_string(video.keyint));
+        params.push_back(video.encoderParams);
+        options += " -preset" + stream + "ultrafast -x265-params" + stream + ShellQuote(JoinParams(params));
+    }
     if (!video.tag.empty())
         options += " -tag" + stream + video.tag;
     return options;
@@ -173,10 +191,14 @@ void MakeTransportStream(const std::string &path, const std::vector<VideoSpec> &
 }
 
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
+    CommandResult codec =
+        RunChecked("ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
+                   " -show_entries stream=codec_name -of default=nw=1:nk=1 " + ShellQuote(path));
+    const std::string muxer = codec.output.rfind("hevc", 0) == 0 ? "hevc" : "h264";
     TempDir scratch;
-    std::string raw = scratch.File("stream.h264");
+    std::string raw = scratch.File("stream." + muxer);
     RunChecked(FFmpeg + " -i " + ShellQuote(path) + " -map 0:v:" + std::to_string(videoIndex) +
-               " -c copy -f h264 " + ShellQuote(raw));
+               " -c copy -f " + muxer + " " + ShellQuote(raw));
     return ProbeVideo(raw, 0);
 }
 
@@ -187,7 +209,7 @@ std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool wi
     // Lines of the filter: "[trace_headers @ 0x...] Sequence Parameter Set" opens a unit, and inside it
     // "[trace_headers @ 0x...] <bit>   <name>   <bits> = <value>" gives a field.
     const std::regex unitLine(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z][^=]*)$)");
-    const std::regex fieldLine(R"(^\[trace_headers @ [^\]]*\] +\d+ +(\w+) +[01]+ = (-?\d+)$)");
+    const std::regex fieldLine(R"(^\[trace_headers @ [^\]]*\] +(\d+) +(\w+) +[01]+ = (-?\d+)$)");
     std::vector<TracedSps> found;
     bool inPackets = false, inSps = false;
     std::istringstream lines(result.errors);
@@ -202,16 +224,30 @@ std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool wi
             if (inSps)
                 found.emplace_back();
         } else if (inSps && std::regex_match(line, match, fieldLine)) {
-            std::string name = match[1];
-            int value = std::stoi(match[2]);
+            std::string name = match[2];
+            int value = std::stoi(match[3]);
             TracedSps &sps = found.back();
-            if (name == "profile_idc")
+            // H.264 and HEVC name their fields alike; where they do not, the HEVC name comes second.
+            if (name == "profile_idc" || name == "general_profile_idc")
                 sps.profileIdc = value;
-            else if (name == "seq_parameter_set_id")
+            else if (name == "seq_parameter_set_id" || name == "sps_seq_parameter_set_id")
                 sps.seqParameterSetId = value;
-            else if (name == "aspect_ratio_idc")
+            else if (name == "chroma_format_idc")
+                sps.chromaFormatIdc = value;
+            else if (name == "bit_depth_luma_minus8")
+                sps.bitDepthLumaMinus8 = value;
+            else if (name == "sps_scaling_list_data_present_flag")
+                sps.scalingListDataPresent = value;
+            else if (name == "video_format")
+                sps.videoFormat = value;
+            else if (name == "overscan_appropriate_flag")
+                sps.overscanAppropriate = value;
+            else if (name == "aspect_ratio_info_present_flag")
+                sps.aspectRatioInfoPresent = value;
+            else if (name == "aspect_ratio_idc") {
                 sps.aspectRatioIdc = value;
-            else if (name == "sar_width")
+                sps.aspectRatioBitPosition = std::stoi(match[1]);
+            } else if (name == "sar_width")
                 sps.sarWidth = value;
             else if (name == "sar_height")
                 sps.sarHeight = value;
@@ -234,6 +270,11 @@ std::vector<std::string> FrameMd5(const std::string &path) {
 bool HaveMediaTools() {
     return HaveTool("ffmpeg") && HaveTool("ffprobe") &&
            RunCommand("ffmpeg -hide_banner -encoders").output.find("libx264") != std::string::npos;
+}
+
+bool HaveHevcTools() {
+    return HaveMediaTools() &&
+           RunCommand("ffmpeg -hide_banner -encoders").output.find("libx265") != std::string::npos;
 }
 
 VideoSpec Clip(int width, int height, const std::string &sar, bool repeatHeaders) {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Real media files made with ffmpeg (libx264 for H.264), and what ffmpeg's own tools report about them.
+// Real media files made with ffmpeg (libx264 for H.264, libx265 for HEVC), and what ffmpeg's own tools
+// report about them.
 // Every function raises std::runtime_error, with the tool's messages, when a tool fails.
 
 #include <string>
@@ -18,10 +19,14 @@ struct VideoSpec {
     std::string profile;             // libx264 profile: "baseline", "main", "high", "high10", "high422", ...
     std::string pixFmt = "yuv420p";
     bool interlaced = false;           // field-coded (frame_mbs_only_flag 0)
-    bool repeatHeaders = false;        // an SPS and a PPS in front of every key frame
+    bool repeatHeaders = false;        // an SPS and a PPS (and for HEVC a VPS) in front of every key frame
     bool accessUnitDelimiters = false; // an access unit delimiter opens every frame
-    int keyint = 0;                    // greatest distance between key frames; 0 leaves libx264's default
-    std::string tag;                   // handler code written into the AVI stream header, e.g. "XVID"
+    int keyint = 0;                    // greatest distance between key frames; 0 leaves the encoder's default
+    // The codec tag: the handler code of an AVI stream header ("XVID", "HEVC"), or the MP4 sample entry
+    // ("hvc1", "hev1").
+    std::string tag;
+    // More options of libx264 or libx265 ("key=value:key=value"), after those above.
+    std::string encoderParams;
 };
 
 // Ten frames at width x height with the SAR given (as VideoSpec::sar); with repeatHeaders an SPS in front
@@ -73,16 +78,25 @@ struct ProbedVideo {
 
 // The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
 ProbedVideo ProbeVideo(const std::string &path, int videoIndex = 0);
-// The H.264 bitstream of video stream videoIndex, copied out of the container, so the SAR comes from
-// the SPS.
+// The H.264 or HEVC bitstream of video stream videoIndex, copied out of the container into a raw stream,
+// so the SAR comes from the SPS.
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex = 0);
 
-// One SPS NAL unit as ffmpeg's trace_headers bitstream filter decodes it. -1 for fields not present.
+// One SPS NAL unit as ffmpeg's trace_headers bitstream filter decodes it, H.264's or HEVC's. -1 for fields
+// not present.
 struct TracedSps {
-    int profileIdc = -1;
-    int seqParameterSetId = -1;
-    int aspectRatioIdc = -1; // -1 without VUI or without aspect-ratio information
-    int sarWidth = -1;       // only for aspect_ratio_idc 255
+    int profileIdc = -1;        // HEVC: general_profile_idc
+    int seqParameterSetId = -1; // HEVC: sps_seq_parameter_set_id
+    int chromaFormatIdc = -1;
+    int bitDepthLumaMinus8 = -1;
+    int scalingListDataPresent = -1; // HEVC: sps_scaling_list_data_present_flag
+    int videoFormat = -1;            // without a video signal type, -1
+    int overscanAppropriate = -1;    // without overscan information, -1
+    int aspectRatioInfoPresent = -1; // -1 without VUI
+    int aspectRatioBitPosition = -1; // of aspect_ratio_idc, in the unit without emulation prevention,
+                                     // counted from the first bit of the NAL unit header
+    int aspectRatioIdc = -1;         // -1 without VUI or without aspect-ratio information
+    int sarWidth = -1;               // only for aspect_ratio_idc 255
     int sarHeight = -1;
 };
 
@@ -97,3 +111,5 @@ std::vector<std::string> FrameMd5(const std::string &path);
 
 // Whether ffmpeg and ffprobe are there, with libx264.
 bool HaveMediaTools();
+// HaveMediaTools, and ffmpeg has libx265 too.
+bool HaveHevcTools();
