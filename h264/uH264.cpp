@@ -104,6 +104,11 @@ int32_t TVUIParameters::SarHeight() const {
     return aspect_ratio_idc == ExtendedSarIdc ? sar_height : PredefinedSarHeight(aspect_ratio_idc);
 }
 
+bool TVUIParameters::HasAspectRatioField() const {
+    return aspect_ratio_info_present_flag == 1 &&
+           (aspect_ratio_idc == UnspecifiedSarIdc || (SarWidth() >= 1 && SarHeight() >= 1));
+}
+
 uint8_t TVUIParameters::VideoFormat() const {
     return video_signal_type_present_flag == 1 ? video_format : 5;
 }
@@ -264,10 +269,7 @@ bool TSequenceParameterSet::HasAspectRatio() const {
 }
 
 bool TSequenceParameterSet::HasAspectRatioField() const {
-    if (HasAspectRatio())
-        return true;
-    return VUIParameters && VUIParameters->aspect_ratio_info_present_flag == 1 &&
-           VUIParameters->aspect_ratio_idc == UnspecifiedSarIdc;
+    return VUIParameters && VUIParameters->HasAspectRatioField();
 }
 
 int32_t TSequenceParameterSet::ChromaArrayType() const {

@@ -35,6 +35,9 @@ public:
     uint8_t AspectRatioIdcBitOffset = 0;
 
     uint8_t AspectRatioIdc() const { return aspect_ratio_idc; }
+    // Whether aspect_ratio_idc is present and a change can overwrite it in place: a usable ratio, or 0
+    // (Unspecified), which players read as square samples.
+    bool HasAspectRatioField() const;
     int32_t SarWidth() const;
     int32_t SarHeight() const;
     uint8_t VideoFormat() const;

@@ -276,9 +276,7 @@ int32_t THevcSequenceParameterSet::SarHeight() const {
 }
 
 bool THevcSequenceParameterSet::HasAspectRatioField() const {
-    if (!VUIParameters || VUIParameters->aspect_ratio_info_present_flag == 0)
-        return false;
-    return VUIParameters->aspect_ratio_idc == UnspecifiedSarIdc || (SarWidth() >= 1 && SarHeight() >= 1);
+    return VUIParameters && VUIParameters->HasAspectRatioField();
 }
 
 int32_t THevcSequenceParameterSet::ChromaArrayType() const {

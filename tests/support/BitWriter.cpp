@@ -126,28 +126,7 @@ BuiltSps BuildSps(const SpsFields &f) {
     w.Bit(f.vui);
     size_t vuiBitIndex = w.BitCount();
     if (f.vui) {
-        w.Bit(f.aspect_ratio_info_present_flag);
-        if (f.aspect_ratio_info_present_flag) {
-            w.Bits(f.aspect_ratio_idc, 8);
-            if (f.aspect_ratio_idc == 255) {
-                w.Bits(f.sar_width, 16);
-                w.Bits(f.sar_height, 16);
-            }
-        }
-        w.Bit(f.overscan_info_present_flag);
-        if (f.overscan_info_present_flag)
-            w.Bit(f.overscan_appropriate_flag);
-        w.Bit(f.video_signal_type_present_flag);
-        if (f.video_signal_type_present_flag) {
-            w.Bits(f.video_format, 3);
-            w.Bit(f.video_full_range_flag);
-            w.Bit(f.colour_description_present_flag);
-            if (f.colour_description_present_flag) {
-                w.Bits(f.colour_primaries, 8);
-                w.Bits(f.transfer_characteristics, 8);
-                w.Bits(f.matrix_coefficients, 8);
-            }
-        }
+        WriteVuiStart(w, f);
     }
     size_t decodedBits = w.BitCount();
     if (f.vui) {
@@ -203,4 +182,31 @@ SpsFields At720x576(SpsFields fields) {
     fields.pic_height_in_map_units_minus1 = 35;
     fields.frame_cropping_flag = 0;
     return fields;
+}
+
+size_t WriteVuiStart(BitWriter &w, const VuiStartFields &f) {
+    w.Bit(f.aspect_ratio_info_present_flag);
+    const size_t idcBits = w.BitCount();
+    if (f.aspect_ratio_info_present_flag) {
+        w.Bits(f.aspect_ratio_idc, 8);
+        if (f.aspect_ratio_idc == 255) {
+            w.Bits(f.sar_width, 16);
+            w.Bits(f.sar_height, 16);
+        }
+    }
+    w.Bit(f.overscan_info_present_flag);
+    if (f.overscan_info_present_flag)
+        w.Bit(f.overscan_appropriate_flag);
+    w.Bit(f.video_signal_type_present_flag);
+    if (f.video_signal_type_present_flag) {
+        w.Bits(f.video_format, 3);
+        w.Bit(f.video_full_range_flag);
+        w.Bit(f.colour_description_present_flag);
+        if (f.colour_description_present_flag) {
+            w.Bits(f.colour_primaries, 8);
+            w.Bits(f.transfer_characteristics, 8);
+            w.Bits(f.matrix_coefficients, 8);
+        }
+    }
+    return idcBits;
 }

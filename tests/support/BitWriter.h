@@ -26,9 +26,26 @@ private:
 // index in the output.
 std::vector<uint8_t> EscapeRbsp(const std::vector<uint8_t> &rbsp, std::vector<size_t> *indexMap = nullptr);
 
+// The start of a VUI, as H.264 and HEVC both code it: aspect ratio, overscan, video signal type.
+struct VuiStartFields {
+    uint8_t aspect_ratio_info_present_flag = 1;
+    uint8_t aspect_ratio_idc = 1;
+    uint16_t sar_width = 0, sar_height = 0;
+    uint8_t overscan_info_present_flag = 0;
+    uint8_t overscan_appropriate_flag = 0;
+    uint8_t video_signal_type_present_flag = 0;
+    uint8_t video_format = 5;
+    uint8_t video_full_range_flag = 0;
+    uint8_t colour_description_present_flag = 0;
+    uint8_t colour_primaries = 1, transfer_characteristics = 1, matrix_coefficients = 1;
+};
+
+// Writes those fields; returns the bit where aspect_ratio_idc was written (where it would be when absent).
+size_t WriteVuiStart(BitWriter &w, const VuiStartFields &f);
+
 // The fields of a sequence parameter set to build; defaults give a 1920x1080 Main profile SPS
 // without VUI.
-struct SpsFields {
+struct SpsFields : VuiStartFields {
     uint8_t nal_header = 0x67;
     uint8_t profile_idc = 77;
     uint8_t constraint_flags = 0; // the eight bits after profile_idc
@@ -59,16 +76,6 @@ struct SpsFields {
     uint8_t frame_cropping_flag = 1;
     uint32_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 4;
     bool vui = false;
-    uint8_t aspect_ratio_info_present_flag = 1;
-    uint8_t aspect_ratio_idc = 1;
-    uint16_t sar_width = 0, sar_height = 0;
-    uint8_t overscan_info_present_flag = 0;
-    uint8_t overscan_appropriate_flag = 0;
-    uint8_t video_signal_type_present_flag = 0;
-    uint8_t video_format = 5;
-    uint8_t video_full_range_flag = 0;
-    uint8_t colour_description_present_flag = 0;
-    uint8_t colour_primaries = 1, transfer_characteristics = 1, matrix_coefficients = 1;
     // Further bits after the VUI fields the reader decodes (timing info and the rest are not needed).
     bool trailing = true;
 };

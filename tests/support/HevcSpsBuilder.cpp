@@ -159,29 +159,9 @@ BuiltHevcSps BuildHevcSps(const HevcSpsFields &f) {
     w.Bit(f.vui_parameters_present_flag);
     if (f.vui_parameters_present_flag) {
         built.vuiBits = w.BitCount();
-        w.Bit(f.aspect_ratio_info_present_flag);
-        if (f.aspect_ratio_info_present_flag) {
-            built.idcBits = w.BitCount();
-            w.Bits(f.aspect_ratio_idc, 8);
-            if (f.aspect_ratio_idc == 255) {
-                w.Bits(f.sar_width, 16);
-                w.Bits(f.sar_height, 16);
-            }
-        }
-        w.Bit(f.overscan_info_present_flag);
-        if (f.overscan_info_present_flag)
-            w.Bit(f.overscan_appropriate_flag);
-        w.Bit(f.video_signal_type_present_flag);
-        if (f.video_signal_type_present_flag) {
-            w.Bits(f.video_format, 3);
-            w.Bit(f.video_full_range_flag);
-            w.Bit(f.colour_description_present_flag);
-            if (f.colour_description_present_flag) {
-                w.Bits(f.colour_primaries, 8);
-                w.Bits(f.transfer_characteristics, 8);
-                w.Bits(f.matrix_coefficients, 8);
-            }
-        }
+        const size_t idcBits = WriteVuiStart(w, f);
+        if (f.aspect_ratio_info_present_flag)
+            built.idcBits = idcBits;
     }
     built.decodedBits = w.BitCount();
     if (f.trailing) {

@@ -5,6 +5,8 @@
 // given NAL units. The builder writes what it is told, in range or not, and records where it wrote the
 // VUI's aspect_ratio_idc, so that tests can check the reader's positions against it.
 
+#include "BitWriter.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +53,7 @@ struct HevcStRpsFields {
 
 // Every element of an SPS up to the end of the VUI's video signal type. The defaults give a 1920x1080
 // 4:2:0 Main profile SPS as x265 writes it (its PTL holds 00 00 03 twice), with a VUI stating 1:1.
-struct HevcSpsFields {
+struct HevcSpsFields : VuiStartFields {
     // NAL unit header.
     uint8_t nal_unit_type = 33;
     uint8_t nuh_layer_id = 0;
@@ -117,16 +119,6 @@ struct HevcSpsFields {
     uint8_t strong_intra_smoothing_enabled_flag = 1;
 
     uint8_t vui_parameters_present_flag = 1;
-    uint8_t aspect_ratio_info_present_flag = 1;
-    uint8_t aspect_ratio_idc = 1;
-    uint16_t sar_width = 0, sar_height = 0;
-    uint8_t overscan_info_present_flag = 0;
-    uint8_t overscan_appropriate_flag = 0;
-    uint8_t video_signal_type_present_flag = 0;
-    uint8_t video_format = 5;
-    uint8_t video_full_range_flag = 0;
-    uint8_t colour_description_present_flag = 0;
-    uint8_t colour_primaries = 1, transfer_characteristics = 1, matrix_coefficients = 1;
     // The rest of the VUI (all flags 0), sps_extension_present_flag 0 and rbsp_trailing_bits.
     bool trailing = true;
 };
