@@ -104,6 +104,10 @@ public:
     virtual TUnitFraming Framing() const = 0;
     // Whether the unit that begins with this byte states an aspect ratio.
     virtual bool StatesRatio(uint8_t firstByte) const = 0;
+    // Whether the unit that begins with this byte is one the codec puts ahead of the unit that states
+    // the ratio at the head of a coded picture (HEVC's VPS): a scan of each frame's first unit passes
+    // over these to reach it.
+    virtual bool LeadsRatioUnit(uint8_t) const { return false; }
     // Reading such a unit never needs more of its bytes than this: longer ones are cut here.
     virtual int64_t MaxUnitBytes() const = 0;
     // Why a unit that states a ratio is left unread (its syntax is one this program does not read, as an

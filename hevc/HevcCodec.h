@@ -37,6 +37,11 @@ public:
     bool StatesRatio(uint8_t firstByte) const override {
         return HevcNalUnitTypeOf(firstByte) == HevcNalTypeSps;
     }
+    // The delimiter and the VPS come before the SPS of an access unit.
+    bool LeadsRatioUnit(uint8_t firstByte) const override {
+        const uint8_t type = HevcNalUnitTypeOf(firstByte);
+        return type == HevcNalTypeVps || type == HevcNalTypeAccessUnitDelimiter;
+    }
     std::string UnreadReason(const std::vector<uint8_t> &bytes) const override;
     int64_t MaxUnitBytes() const override { return MaxHevcSpsBytes; }
     std::unique_ptr<TRatioUnit> Decode(std::vector<uint8_t> bytes, bool complete) const override;

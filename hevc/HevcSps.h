@@ -137,6 +137,7 @@ public:
     std::unique_ptr<THevcSequenceParameterSet> SequenceParameterSet;
 };
 
+constexpr uint8_t HevcNalTypeVps = 32;
 constexpr uint8_t HevcNalTypeSps = 33;
 constexpr uint8_t HevcNalTypeAccessUnitDelimiter = 35;
 constexpr uint8_t HevcNalUnitTypeOf(uint8_t firstHeaderByte) {

@@ -163,7 +163,7 @@ void TParser::ScanUnits(const TCodec &codec, TSource &source, const TProgress &r
             const TPlacement place = placement(source.Start(), static_cast<int64_t>(unit.Bytes.size()));
             KeepUnit(codec, std::move(unit), place, track, notChangeable);
         }
-        if (how.FirstUnitOnly)
+        if (how.FirstUnitOnly && !codec.LeadsRatioUnit(source.Header()))
             return;
     }
 }

@@ -429,9 +429,10 @@ bool TRIFFParser::ScanPayload(int64_t start, int64_t end, TTrack *track) {
     return Session.RatioUnitCount + Session.DamagedUnitCount > found;
 }
 
-// The first-unit scan of a large chunk reads up to the first unit's header, and for a unit that states a
-// ratio up to where its bytes could end: the first unit and its bytes are the same in that part as in the
-// whole payload.
+// The first-unit scan of a large chunk reads up to the header of its first unit past those that lead it,
+// and for a unit that states a ratio up to where its bytes could end: that unit and its bytes are the
+// same in that part as in the whole payload. Leading units that fill the whole view leave the whole
+// payload to the scan.
 int64_t TRIFFParser::BytesToScan(const TCodec &codec, TStream &stream, int64_t start, int64_t end) {
     if (DeepScan || end - start <= FirstUnitView)
         return end - start;
@@ -439,8 +440,13 @@ int64_t TRIFFParser::BytesToScan(const TCodec &codec, TStream &stream, int64_t s
     if (head == nullptr)
         return -1;
     TAnnexBBytes units(head, start, start + FirstUnitView);
-    if (!units.Next())
+    bool found = units.Next();
+    if (!found)
         return -1;
+    while (found && codec.LeadsRatioUnit(units.Header()))
+        found = units.Next();
+    if (!found)
+        return end - start;
     if (!codec.StatesRatio(units.Header()))
         return units.Start() + 1 - start;
     return std::min(end, units.Start() + codec.MaxUnitBytes()) - start;

@@ -648,12 +648,9 @@ TEST_F(HevcRealFiles, SpsOfAnUpperLayerIsToldAndLeftAlone) {
     EXPECT_TRUE(std::equal(layer.begin(), layer.end(), after.begin() + static_cast<std::ptrdiff_t>(end)));
 }
 
-// x265 begins every key frame with a VPS, before the SPS, as HEVC encoders do. A scan of the first unit
-// of each AVI chunk finds the SPS of libx264's key frames (RealFilesTest), but stops at the VPS of every
-// HEVC one: it finds no SPS, lists the vprp alone, and a change then writes the container alone, against
-// every SPS. Disabled until the first-unit scan looks past a leading VPS (scan/Parser.cpp, ScanUnits;
-// scan/uRIFFParser.cpp, BytesToScan).
-TEST_F(HevcRealFiles, DISABLED_FirstUnitScanOfAviLooksPastTheVps) {
+// x265 begins every key frame with a VPS, before the SPS, as HEVC encoders do: a scan of the first unit
+// of each AVI chunk looks past it and finds every SPS a deep scan finds.
+TEST_F(HevcRealFiles, FirstUnitScanOfAviLooksPastTheVps) {
     const std::string path = Dir.File("first.avi");
     MakeAvi(path, {Tagged(Hevc("12/11", true), "HEVC")});
     const size_t spsCount = TraceSps(path).size();

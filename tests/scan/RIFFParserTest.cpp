@@ -2,6 +2,7 @@
 // of video data chunks, and the errors with what stays after them.
 
 #include "BitWriter.h"
+#include "HevcSpsBuilder.h"
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
@@ -533,6 +534,41 @@ TEST_F(RIFFParserTest, DeepScanAgainstFirstUnitOnly) {
     ASSERT_EQ(firstOnly.Children.size(), 1u);
     EXPECT_EQ(Rows().Items(0)->Placement.FileOffset(0), firstOnly.Children[0]->DataPos + 4);
     EXPECT_EQ(firstOnly.Children[0]->HeaderPos, movi.Children[1]->HeaderPos);
+}
+
+// HEVC puts its delimiter and VPS ahead of the SPS of a key frame: the first-unit scan passes over them
+// to the SPS, in frames longer than the part of them it reads first as in short ones, and reads a whole
+// frame whose leading units fill that part. What follows the first unit past them is still not looked at.
+TEST_F(RIFFParserTest, FirstUnitScanOfHevcPassesOverTheUnitsThatLeadTheSps) {
+    auto sps = [](uint32_t id) {
+        HevcSpsFields fields;
+        fields.sps_seq_parameter_set_id = id;
+        return WithStartCode(BuildHevcSps(fields).nal);
+    };
+    const ByteVector aud = WithStartCode({0x46, 0x01, 0x10});
+    const ByteVector vps = WithStartCode({0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF});
+    auto slice = [](size_t size) {
+        ByteVector unit = WithStartCode({0x26, 0x01});
+        unit.resize(unit.size() + size, 0xA5);
+        return unit;
+    };
+    ByteVector bigVps = vps;
+    bigVps.resize(bigVps.size() + 5000, 0x5A);
+    const std::vector<ByteVector> chunks = {
+        RiffChunk("00dc", Joined({vps, sps(1), slice(20)})),
+        RiffChunk("00dc", Joined({aud, vps, sps(2), slice(9000), sps(3)})),
+        RiffChunk("00dc", Joined({bigVps, sps(4), slice(100)})),
+        RiffChunk("00dc", Joined({slice(9000), sps(5)})),
+    };
+    const ByteVector file = AviFile({StreamList("vids", "HEVC")}, chunks);
+
+    ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+
+    DeepScan = false;
+    ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(FoundSpsIds(), (std::vector<uint32_t>{1, 2, 4}));
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
 }
 
 // Behind the first RIFF chunk only OpenDML "AVIX" chunks belong to the file; anything else is left
