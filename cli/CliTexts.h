@@ -47,8 +47,8 @@ inline constexpr const char *SFormatHelp =
     "shows, whatever its name.";
 inline constexpr const char *SFirstNalOnlyHelp =
     "AVI scan mode \"Only first NAL Unit of each Chunk\": look only at the first NAL unit\n"
-    "of each video chunk. Without it every NAL unit is examined (deep scan). Ignored for\n"
-    "raw streams.";
+    "of each video chunk (for HEVC the first behind its delimiter and VPS). Without it\n"
+    "every NAL unit is examined (deep scan). Ignored for raw streams.";
 inline constexpr const char *SYesHelp =
     "Scan an AVI video stream whose handler code is not an H.264 code instead of\n"
     "refusing the file with a warning.";
