@@ -50,8 +50,8 @@ inline constexpr const char *SFirstNalOnlyHelp =
     "of each video chunk (for HEVC the first behind its delimiter and VPS). Without it\n"
     "every NAL unit is examined (deep scan). Ignored for raw streams.";
 inline constexpr const char *SYesHelp =
-    "Scan an AVI video stream whose handler code is not an H.264 code instead of\n"
-    "refusing the file with a warning.";
+    "Scan an AVI video stream whose handler code names no codec read here (H.264,\n"
+    "HEVC) as H.264 instead of refusing the file with a warning.";
 inline constexpr const char *SRecursiveHelp =
     "A FILE that is a folder stands for every file in it and in its subfolders whose\n"
     "content is of a format read here. Other files, symbolic links and special files\n"
