@@ -1,7 +1,10 @@
 // Measures how close scanning comes to the system reading the same file, and how the in-place change of
 // the sample aspect ratio compares with rewriting the file through ffmpeg.
 //
-//   pellmar-bench [--repeat N] [--only h264|avi|chunks|sparse|mp4|mkv|ts|hevc|hevc-mp4]...
+//   pellmar-bench [--repeat N] [--inputs-only] [--only h264|avi|chunks|sparse|mp4|mkv|ts|hevc|hevc-mp4]...
+//
+// --inputs-only makes the inputs of the blocks and measures nothing, so that an idle machine is needed
+// only for the measuring.
 //
 // Inputs are made on first use (ffmpeg with libx264 and libx265) in the build folder and kept there: a raw
 // stream of at least 1 GiB (an x264 stream with an SPS before every key frame, repeated), the same stream in
@@ -381,15 +384,15 @@ TReference FormatBlock(const std::string &name, const fs::path &file, const std:
     return reference;
 }
 
-void AviBlock(int repeat) {
-    const TReference avi = FormatBlock("AVI", LargeAvi(), "avi", repeat);
+void AviBlock(const fs::path &file, int repeat) {
+    const TReference avi = FormatBlock("AVI", file, "avi", repeat);
     Report("first NAL unit of each chunk, AVI", avi,
            Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, false); }));
 }
 
 // What listing a file costs when its chunks are small and many: the walk itself.
-void ManyChunkAviBlock(int repeat) {
-    const TReference avi = PlainReading("AVI of 2 million chunks", ManyChunkAvi(), repeat);
+void ManyChunkAviBlock(const fs::path &file, int repeat) {
+    const TReference avi = PlainReading("AVI of 2 million chunks", file, repeat);
     Report("list (deep scan), 2M-chunk AVI", avi,
            Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, true); }));
     Report("first NAL unit, 2M-chunk AVI", avi,
@@ -397,8 +400,8 @@ void ManyChunkAviBlock(int repeat) {
 }
 
 // Read once: it is large, and mostly holes.
-void SparseBlock() {
-    const TReference sparse = PlainReading("4 GiB sparse stream", SparseStream(), 1);
+void SparseBlock(const fs::path &file) {
+    const TReference sparse = PlainReading("4 GiB sparse stream", file, 1);
     Report("list (deep scan), 4 GiB sparse", sparse, Measure(1, sparse.File, nullptr, [&] {
                TScanSession session;
                if (Scan(sparse.File, true, &session) == 0 ||
@@ -407,11 +410,33 @@ void SparseBlock() {
            }));
 }
 
+// The blocks in the order they run: the name --only takes, the input (made on first use) and the run.
+struct TBlock {
+    const char *Name;
+    std::function<fs::path()> Input;
+    std::function<void(const fs::path &, int repeat)> Run;
+};
+
+const TBlock Blocks[] = {
+    {"h264", LargeStream, [](const fs::path &f, int n) { FormatBlock("raw stream", f, "h264", n); }},
+    {"avi", LargeAvi, AviBlock},
+    {"chunks", ManyChunkAvi, ManyChunkAviBlock},
+    {"sparse", SparseStream, [](const fs::path &f, int) { SparseBlock(f); }},
+    {"mp4", LargeMp4, [](const fs::path &f, int n) { FormatBlock("MP4", f, "mp4", n); }},
+    {"mkv", LargeMatroska, [](const fs::path &f, int n) { FormatBlock("Matroska", f, "matroska", n); }},
+    {"ts", LargeTs, [](const fs::path &f, int n) { FormatBlock("transport stream", f, "mpegts", n); }},
+    {"hevc", LargeHevcStream,
+     [](const fs::path &f, int n) { FormatBlock("raw HEVC stream", f, "hevc", n, "hevc_metadata"); }},
+    {"hevc-mp4", [] { return Mp4Of("large-hevc.mp4", LargeHevcStream()); },
+     [](const fs::path &f, int n) { FormatBlock("HEVC MP4", f, "mp4", n, "hevc_metadata"); }},
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int repeat = 3;
+    bool inputsOnly = false;
     std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -419,38 +444,26 @@ int main(int argc, char **argv) {
             repeat = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--only" && i + 1 < argc) {
             only.emplace_back(argv[++i]);
+        } else if (argument == "--inputs-only") {
+            inputsOnly = true;
         } else {
-            std::fprintf(stderr, "usage: pellmar-bench [--repeat N] [--only "
+            std::fprintf(stderr, "usage: pellmar-bench [--repeat N] [--inputs-only] [--only "
                                  "h264|avi|chunks|sparse|mp4|mkv|ts|hevc|hevc-mp4]...\n");
             return 2;
         }
     }
-    auto wanted = [&only](const char *block) {
-        return only.empty() || std::find(only.begin(), only.end(), block) != only.end();
-    };
     try {
         fs::create_directories(DataDir);
-        std::printf("Inputs in %s; %u cores; %d pairs of runs, medians (the 4 GiB file: one)\n\n",
-                    DataDir.c_str(), std::thread::hardware_concurrency(), repeat);
-        if (wanted("h264"))
-            FormatBlock("raw stream", LargeStream(), "h264", repeat);
-        if (wanted("avi"))
-            AviBlock(repeat);
-        if (wanted("chunks"))
-            ManyChunkAviBlock(repeat);
-        if (wanted("sparse"))
-            SparseBlock();
-        if (wanted("mp4"))
-            FormatBlock("MP4", LargeMp4(), "mp4", repeat);
-        if (wanted("mkv"))
-            FormatBlock("Matroska", LargeMatroska(), "matroska", repeat);
-        if (wanted("ts"))
-            FormatBlock("transport stream", LargeTs(), "mpegts", repeat);
-        if (wanted("hevc"))
-            FormatBlock("raw HEVC stream", LargeHevcStream(), "hevc", repeat, "hevc_metadata");
-        if (wanted("hevc-mp4"))
-            FormatBlock("HEVC MP4", Mp4Of("large-hevc.mp4", LargeHevcStream()), "mp4", repeat,
-                        "hevc_metadata");
+        if (!inputsOnly)
+            std::printf("Inputs in %s; %u cores; %d pairs of runs, medians (the 4 GiB file: one)\n\n",
+                        DataDir.c_str(), std::thread::hardware_concurrency(), repeat);
+        for (const TBlock &block : Blocks) {
+            if (!only.empty() && std::find(only.begin(), only.end(), block.Name) == only.end())
+                continue;
+            const fs::path input = block.Input();
+            if (!inputsOnly)
+                block.Run(input, repeat);
+        }
     } catch (const std::exception &error) {
         std::fprintf(stderr, "pellmar-bench: %s\n", error.what());
         return 1;
