@@ -16,7 +16,9 @@ inline constexpr const char *SReady = "Ready.";
 
 // A file whose format no scanner reads, or that is not of the format asked for
 inline constexpr const char *SContainerNotRawStream =
-    "This file is %s container, not a raw H.264 stream. Its aspect ratio can not be changed in place.";
+    "This file is %s container, not %s. Its aspect ratio can not be changed in place.";
+inline constexpr const char *SStreamOfAnotherCodec =
+    "This file is %s, not %s: its units are no units of that codec, and it was not read.";
 inline constexpr const char *SStreamNotRead =
     "This file is %s, whose video this version does not read. Its aspect ratio can not be changed in place.";
 inline constexpr const char *SUnknownFormat =

@@ -63,12 +63,12 @@ std::string FormatNameWithArticle(TFileFormat format) {
     return std::string(facts.Article) + " " + facts.Name;
 }
 
-std::string FormatNotReadText(TFileFormat format) {
+std::string FormatNotReadText(TFileFormat format, TFileFormat readAs) {
     if (format == TFileFormat::Unknown)
         return SUnknownFormat;
     if (FormatFactsOf(format).CodecKeys[0] != nullptr)
         return Format(SStreamNotRead, FormatNameWithArticle(format));
-    return Format(SContainerNotRawStream, FormatNameWithArticle(format));
+    return Format(SContainerNotRawStream, FormatNameWithArticle(format), FormatNameWithArticle(readAs));
 }
 
 bool FormatStatesAspectRatio(TFileFormat format) {

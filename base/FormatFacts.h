@@ -36,6 +36,7 @@ const TFormatFacts &FormatFactsOf(TFileFormat format);
 std::string FormatName(TFileFormat format);
 // The same behind its article, for sentences: "an MP4 (ISO base media)".
 std::string FormatNameWithArticle(TFileFormat format);
-// Why a file of the format is not read, as both programs tell it.
-std::string FormatNotReadText(TFileFormat format);
+// Why a file of the format is not read, as both programs tell it; a container is told apart from
+// readAs, the raw stream it is not.
+std::string FormatNotReadText(TFileFormat format, TFileFormat readAs = TFileFormat::RawH264);
 bool FormatStatesAspectRatio(TFileFormat format);

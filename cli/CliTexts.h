@@ -193,7 +193,7 @@ inline constexpr const char *STrackStatesNoRatio =
 inline constexpr const char *SContainerStatesNoRatio =
     "The container states no aspect ratio of its own: players and TVs read the SPS.";
 inline constexpr const char *SContainerNotRead =
-    "Read as a raw H.264 stream: what the %s container states beside the SPS was not read.";
+    "Read as %s: what the %s container states beside the SPS was not read.";
 inline constexpr const char *SRawStreamNoContainer =
     "The %s has no container that states an aspect ratio: players and TVs read the SPS.";
 

@@ -112,8 +112,8 @@ void TFileJob::Scan(TFileResult &result) {
     try {
         parser->Parse(name);
     } catch (const EFileFormat &error) {
-        // --stream on a container.
-        throw Exception(FormatNotReadText(error.Format));
+        // --stream or --format on a container or on the stream of another codec.
+        throw Exception(NotReadAsText(error.Format, *result.Format));
     }
     if (session->NoticeCount > static_cast<int64_t>(session->Notices.size()))
         FEvents.OnNamedMessage(Format(SMoreNotices, TerminalText(name),

@@ -114,7 +114,7 @@ TJson FileJson(const TFileResult &result, TCommand command) {
     const TScanSession *session = result.Session.get();
     if (session != nullptr)
         json["size"] = session->FileSize;
-    json["scanner"] = result.Format ? TJson(FormatKeyword(*result.Format)) : TJson(nullptr);
+    json["scanner"] = result.Format ? TJson(ScannerName(*result.Format)) : TJson(nullptr);
     json["format"] = result.Format ? TJson(FormatName(*result.Format)) : TJson(nullptr);
     if (session == nullptr)
         return json;

@@ -57,11 +57,12 @@ struct TFormatKeyword {
 };
 
 constexpr TFormatKeyword FormatKeywords[] = {
-    {"stream", TFileFormat::RawH264},  {"h264", TFileFormat::RawH264}, {"avi", TFileFormat::Avi},
-    {"mp4", TFileFormat::Mp4},         {"mkv", TFileFormat::Matroska}, {"matroska", TFileFormat::Matroska},
-    {"webm", TFileFormat::WebM},       {"ts", TFileFormat::MpegTs},    {"m2ts", TFileFormat::M2ts},
-    {"ts204", TFileFormat::MpegTs204}, {"ps", TFileFormat::MpegPs},    {"flv", TFileFormat::Flv},
-    {"asf", TFileFormat::Asf},         {"mxf", TFileFormat::Mxf},      {"nut", TFileFormat::Nut},
+    {"stream", TFileFormat::RawH264}, {"h264", TFileFormat::RawH264},      {"hevc", TFileFormat::RawHevc},
+    {"h265", TFileFormat::RawHevc},   {"avi", TFileFormat::Avi},           {"mp4", TFileFormat::Mp4},
+    {"mkv", TFileFormat::Matroska},   {"matroska", TFileFormat::Matroska}, {"webm", TFileFormat::WebM},
+    {"ts", TFileFormat::MpegTs},      {"m2ts", TFileFormat::M2ts},         {"ts204", TFileFormat::MpegTs204},
+    {"ps", TFileFormat::MpegPs},      {"flv", TFileFormat::Flv},           {"asf", TFileFormat::Asf},
+    {"mxf", TFileFormat::Mxf},        {"nut", TFileFormat::Nut},
 };
 
 // The options of one command as declared; their values are read from the results after the parse.
@@ -484,7 +485,9 @@ TFileFormat ParseFormat(const std::string &text) {
     Usage(SBadFormat, text, ReadFormatKeywords());
 }
 
-std::string FormatKeyword(TFileFormat format) {
+std::string ScannerName(TFileFormat format) {
+    if (ElementaryCodecOf(format) != nullptr)
+        return FormatKeywords[0].Keyword;
     for (const TFormatKeyword &keyword : FormatKeywords)
         if (keyword.Format == format)
             return keyword.Keyword;

@@ -66,7 +66,8 @@ uint8_t ParseIdc(const std::string &text);
 // A format named on the command line; only formats this version reads. Raises EUsageError.
 TFileFormat ParseFormat(const std::string &text);
 
-// The name of a format as --format takes it, and as "scanner" in JSON: "stream", "avi", "mp4", ...
-std::string FormatKeyword(TFileFormat format);
+// The scanner that reads the format, as "scanner" in JSON names it: "stream" for the raw stream of any
+// codec, else the format's first name for --format ("avi", "mp4", ...).
+std::string ScannerName(TFileFormat format);
 // The names of the formats this version reads, separated by commas.
 std::string ReadFormatKeywords();

@@ -133,7 +133,9 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
             FOut << SContainerStatesNoRatio << '\n';
         else if (result.ContentFormat && ElementaryCodecOf(*result.ContentFormat) == nullptr &&
                  *result.ContentFormat != TFileFormat::Unknown)
-            FOut << Format(SContainerNotRead, ContainerName(*result.ContentFormat)) << '\n';
+            FOut << Format(SContainerNotRead, FormatNameWithArticle(session.Format),
+                           ContainerName(*result.ContentFormat))
+                 << '\n';
         else
             FOut << Format(SRawStreamNoContainer, FormatName(session.Format)) << '\n';
         return;

@@ -1,5 +1,6 @@
 #include "FormatProbe.h"
 
+#include "base/AppTexts.h"
 #include "base/FormatFacts.h"
 #include "base/Messages.h"
 #include "codec/CodecRegistry.h"
@@ -208,6 +209,12 @@ TFileFormat DetectFormat(TStream &stream) {
 const TCodecEntry *ElementaryCodecOf(TFileFormat format) {
     const char *key = FormatFactsOf(format).CodecKeys[0];
     return key != nullptr ? CodecByKey(key) : nullptr;
+}
+
+std::string NotReadAsText(TFileFormat format, TFileFormat readAs) {
+    if (ElementaryCodecOf(format) != nullptr && IsScannable(format))
+        return Format(SStreamOfAnotherCodec, FormatNameWithArticle(format), FormatNameWithArticle(readAs));
+    return FormatNotReadText(format, readAs);
 }
 
 bool IsScannable(TFileFormat format) {

@@ -19,6 +19,9 @@ inline constexpr int64_t ProbedBytes = 65536 + 16;
 bool IsScannable(TFileFormat format);
 // The codec of an elementary stream's format; null for the other formats.
 const TCodecEntry *ElementaryCodecOf(TFileFormat format);
+// Why a file of the format was not read as readAs, the raw stream of one codec it was asked to be read as:
+// a stream of another codec read here is told as such, anything else as FormatNotReadText tells it.
+std::string NotReadAsText(TFileFormat format, TFileFormat readAs);
 
 // A file of a format the scanner that was asked to read it does not read.
 class EFileFormat : public Exception {

@@ -178,7 +178,7 @@ TEST_F(CliErrors, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(firstLine({"set", "--sar", "1:1", "--dar", "16:9", path}), "pellmar-cli: --sar excludes --dar");
     // The names of every format a scanner reads, more as scanners are added.
     EXPECT_EQ(firstLine({"list", "--format", "wav", path})
-                  .rfind("pellmar-cli: --format \"wav\": expected one of stream, h264, avi", 0),
+                  .rfind("pellmar-cli: --format \"wav\": expected one of stream, h264, hevc, h265, avi", 0),
               0u);
     EXPECT_EQ(firstLine({"set", "--track", "x", "--idc", "1", path}),
               "pellmar-cli: --track \"x\": expected a track number, 0 or more, as list shows it");

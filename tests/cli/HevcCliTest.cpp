@@ -404,4 +404,41 @@ TEST_F(HevcCommand, RatiosNeedingEmulationPreventionAreRefused) {
     EXPECT_EQ(ReadFile(escaped), before);
 }
 
+// A file read as the raw stream of one codec (--stream, --format) that is the raw stream of the other is
+// refused as such, as a container is, and nothing is written; read as what it is, or an AVI read as a
+// raw HEVC stream, it is listed.
+TEST_F(HevcCommand, ReadAsTheRawStreamOfTheOtherCodecIsRefused) {
+    const std::string hevc = Copy("custom.hevc"), avc = Copy("noratio.h264"), mp4 = Copy("custom.mp4");
+    const std::vector<uint8_t> before = ReadFile(hevc);
+    const std::string refusals[][2] = {
+        {"a raw HEVC stream", "a raw H.264 stream"},
+        {"a raw H.264 stream", "a raw HEVC stream"},
+    };
+    const std::vector<std::vector<std::string>> calls = {{"list", "--stream", hevc},
+                                                         {"set", "--format", "h264", "--sar", "1:1", hevc},
+                                                         {"list", "--format", "HEVC", avc}};
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const CommandResult result = RunCli(calls[i]);
+        const auto &[is, asked] = refusals[i < 2 ? 0 : 1];
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.errors, "This file is " + is + ", not " + asked +
+                                     ": its units are no units of that codec, and it was not read.\n");
+    }
+    EXPECT_EQ(ReadFile(hevc), before);
+    const CommandResult container = RunCli({"list", "--format", "h265", mp4});
+    EXPECT_EQ(container.exitCode, 1);
+    EXPECT_EQ(container.errors, "This file is an MP4 (ISO base media) container, not a raw HEVC stream. Its "
+                                "aspect ratio can not be changed in place.\n");
+
+    const Listing forced = ListJson(hevc, {"--format", "h265"});
+    EXPECT_EQ(forced.scanner, "stream");
+    EXPECT_EQ(forced.records.size(), ListJson(hevc).records.size());
+    EXPECT_FALSE(forced.records.empty());
+    const std::string avi = Copy("predefined.avi");
+    const CommandResult asStream = RunCli({"list", "--format", "hevc", avi});
+    EXPECT_EQ(asStream.exitCode, 0) << asStream.errors;
+    EXPECT_EQ(Lines(asStream.output).back(),
+              "Read as a raw HEVC stream: what the AVI container states beside the SPS was not read.");
+}
+
 } // namespace

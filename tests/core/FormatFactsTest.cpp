@@ -58,7 +58,10 @@ TEST(FormatFacts, NamesAndWhyAFormatIsNotRead) {
     EXPECT_EQ(FormatNameWithArticle(TFileFormat::Avi), "an AVI (RIFF)");
     EXPECT_EQ(FormatNameWithArticle(TFileFormat::Matroska), "a Matroska");
     EXPECT_EQ(FormatNotReadText(TFileFormat::RawHevc), Format(SStreamNotRead, "a raw HEVC stream"));
-    EXPECT_EQ(FormatNotReadText(TFileFormat::Flv), Format(SContainerNotRawStream, "an FLV (Flash Video)"));
+    EXPECT_EQ(FormatNotReadText(TFileFormat::Flv),
+              Format(SContainerNotRawStream, "an FLV (Flash Video)", "a raw H.264 stream"));
+    EXPECT_EQ(FormatNotReadText(TFileFormat::Flv, TFileFormat::RawHevc),
+              Format(SContainerNotRawStream, "an FLV (Flash Video)", "a raw HEVC stream"));
     EXPECT_EQ(FormatNotReadText(TFileFormat::Unknown), SUnknownFormat);
     EXPECT_TRUE(FormatStatesAspectRatio(TFileFormat::WebM));
     EXPECT_FALSE(FormatStatesAspectRatio(TFileFormat::M2ts));
