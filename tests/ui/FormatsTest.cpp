@@ -1,6 +1,7 @@
-// Every format the program reads, opened as a drop opens it, from real files made by ffmpeg: the format
-// beside the path, the container's statement in its column, the change of a file whose SPS carry no ratio
-// (the container alone), a save of stream and container together, and the picture of the preview.
+// Every format the program reads, with H.264 and with HEVC, opened as a drop opens it, from real files
+// made by ffmpeg: the format beside the path, the container's statement in its column, the change of a
+// file whose SPS carry no ratio (the container alone), a save of stream and container together, and the
+// picture of the preview.
 
 #include "FramePreview.h"
 #include "PreviewWidget.h"
@@ -20,9 +21,10 @@ namespace {
 // A format, with what the window shows for a 720x576 picture at SAR 12:11 (DAR 15:11).
 struct TFormatCase {
     const char *Name;
-    const char *Muxer;  // ffmpeg's -f
-    const char *Label;  // beside the path, with the codec of its tracks
-    const char *Stated; // the "Container DAR" column
+    const char *Muxer;   // ffmpeg's -f
+    const char *Encoder; // ffmpeg's -c:v
+    const char *Label;   // beside the path, with the codec of its tracks
+    const char *Stated;  // the "Container DAR" column
     // Whether a file whose SPS carry no ratio is listed by its container's statement (ffmpeg writes no
     // Matroska display size for a stream without one).
     bool ContainerRow;
@@ -30,21 +32,25 @@ struct TFormatCase {
 
 // A format the program reads joins the tests with one line here.
 const TFormatCase Formats[] = {
-    {"AVI", "avi", "AVI (RIFF) · H.264", "15:11", false},
-    {"raw H.264", "h264", "raw H.264 stream", "none", false},
-    {"MP4", "mp4", "MP4 (ISO base media) · H.264", "15:11", true},
-    {"MPEG-TS", "mpegts", "MPEG-TS (transport stream) · H.264", "none", false},
-    {"Matroska", "matroska", "Matroska · H.264", "15:11", false},
+    {"AVI", "avi", "libx264", "AVI (RIFF) · H.264", "15:11", false},
+    {"raw H.264", "h264", "libx264", "raw H.264 stream", "none", false},
+    {"MP4", "mp4", "libx264", "MP4 (ISO base media) · H.264", "15:11", true},
+    {"MPEG-TS", "mpegts", "libx264", "MPEG-TS (transport stream) · H.264", "none", false},
+    {"Matroska", "matroska", "libx264", "Matroska · H.264", "15:11", false},
+    {"raw HEVC", "hevc", "libx265", "raw HEVC stream", "none", false},
+    {"HEVC MP4", "mp4", "libx265", "MP4 (ISO base media) · HEVC", "15:11", true},
+    {"HEVC Matroska", "matroska", "libx265", "Matroska · HEVC", "15:11", false},
 };
 
 void AddFormatRows() {
     QTest::addColumn<QString>("muxer");
+    QTest::addColumn<QString>("encoder");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("stated");
     QTest::addColumn<bool>("containerRow");
     for (const TFormatCase &format : Formats)
-        QTest::newRow(format.Name) << QString(format.Muxer) << QString(format.Label) << QString(format.Stated)
-                                   << format.ContainerRow;
+        QTest::newRow(format.Name) << QString(format.Muxer) << QString(format.Encoder)
+                                   << QString(format.Label) << QString(format.Stated) << format.ContainerRow;
 }
 
 double Aspect(const QRectF &rect) {
@@ -67,9 +73,11 @@ private:
 
     // A fresh file of the format, 720x576, under a name that tells nothing of its format: the content
     // decides.
-    std::string Make(const QString &muxer, const std::string &sar) {
+    std::string Make(const QString &muxer, const QString &encoder, const std::string &sar) {
         const std::string path = FFolder->File("clip" + std::to_string(++FFiles) + ".bin");
-        MakeContainer(path, {Video(720, 576, 8, sar)}, muxer.toStdString());
+        VideoSpec video = Video(720, 576, 8, sar);
+        video.encoder = encoder.toStdString();
+        MakeContainer(path, {video}, muxer.toStdString());
         return path;
     }
 
@@ -86,15 +94,16 @@ private slots:
 };
 
 void TFormatsTest::initTestCase() {
-    QVERIFY2(HaveMediaTools(), "ffmpeg, ffprobe and libx264 are needed");
+    QVERIFY2(HaveHevcTools(), "ffmpeg, ffprobe, libx264 and libx265 are needed");
     FFolder = std::make_unique<TempDir>();
 }
 
 void TFormatsTest::dropShowsFormatAndContainer() {
     QFETCH(QString, muxer);
+    QFETCH(QString, encoder);
     QFETCH(QString, label);
     QFETCH(QString, stated);
-    const std::string path = Make(muxer, "12/11");
+    const std::string path = Make(muxer, encoder, "12/11");
     TWindowUnderTest window;
     QVERIFY(window->lblFormat->text().isEmpty());
     QVERIFY(DropOnto(*window, {QString::fromStdString(path)}));
@@ -137,8 +146,9 @@ void TFormatsTest::dropShowsFormatAndContainer() {
 // container alone, which is what players then show; the stream keeps its SPS.
 void TFormatsTest::containerOnlyChange() {
     QFETCH(QString, muxer);
+    QFETCH(QString, encoder);
     QFETCH(bool, containerRow);
-    const std::string path = Make(muxer, "");
+    const std::string path = Make(muxer, encoder, "");
     const std::vector<std::string> frames = FrameMd5(path);
     const size_t size = Bytes(path).size();
     TWindowUnderTest window;
@@ -187,8 +197,9 @@ void TFormatsTest::containerOnlyChange() {
 
 void TFormatsTest::saveChangesStreamAndContainer() {
     QFETCH(QString, muxer);
+    QFETCH(QString, encoder);
     QFETCH(QString, stated);
-    const std::string path = Make(muxer, "12/11");
+    const std::string path = Make(muxer, encoder, "12/11");
     const std::vector<std::string> frames = FrameMd5(path);
     const size_t size = Bytes(path).size();
     TWindowUnderTest window;
@@ -219,7 +230,8 @@ void TFormatsTest::previewDrawsPictureNowAndAfter() {
     if (!PreviewAvailable())
         QSKIP("built without the preview");
     QFETCH(QString, muxer);
-    const std::string path = Make(muxer, "12/11");
+    QFETCH(QString, encoder);
+    const std::string path = Make(muxer, encoder, "12/11");
     TWindowUnderTest window;
     TPreviewWidget &preview = *window->pnlPreview;
     QVERIFY(DropOnto(*window, {QString::fromStdString(path)}));
