@@ -34,6 +34,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -319,12 +320,13 @@ TReference PlainReading(const std::string &what, const fs::path &file, int repea
 
 // ---- Steps ----
 
-// Scans as the desktop program does: the scanner the content calls for, with a progress receiver bound,
-// into a session of its own.
-size_t Scan(const fs::path &file, bool deep = true, TScanSession *into = nullptr) {
+// Scans as the desktop program does: the scanner the content calls for (or the one for the format given),
+// with a progress receiver bound, into a session of its own.
+size_t Scan(const fs::path &file, bool deep = true, TScanSession *into = nullptr,
+            std::optional<TFileFormat> format = std::nullopt) {
     TScanSession own;
     TScanSession &session = into != nullptr ? *into : own;
-    std::unique_ptr<TParser> parser = CreateParser(ProbeFile(file.string()), session);
+    std::unique_ptr<TParser> parser = CreateParser(format.value_or(ProbeFile(file.string())), session);
     if (!parser)
         throw std::runtime_error("no scanner reads " + file.string());
     parser->DeepScan = deep;
@@ -399,12 +401,13 @@ void ManyChunkAviBlock(const fs::path &file, int repeat) {
            Measure(repeat, avi.File, nullptr, [&] { Scan(avi.File, false); }));
 }
 
-// Read once: it is large, and mostly holes.
+// Read once: it is large, and mostly holes. Its head is all zeros, which tells no format: it is read as a
+// raw H.264 stream, as --stream reads it.
 void SparseBlock(const fs::path &file) {
     const TReference sparse = PlainReading("4 GiB sparse stream", file, 1);
     Report("list (deep scan), 4 GiB sparse", sparse, Measure(1, sparse.File, nullptr, [&] {
                TScanSession session;
-               if (Scan(sparse.File, true, &session) == 0 ||
+               if (Scan(sparse.File, true, &session, TFileFormat::RawH264) == 0 ||
                    session.ARInfoList.Items(0)->SpsOffset() < 4 * GiB)
                    throw std::runtime_error("no SPS found past 4 GiB");
            }));
