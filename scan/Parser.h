@@ -72,8 +72,9 @@ protected:
                   const std::string *notChangeable = nullptr);
     // How ScanAnnexB goes through its range.
     struct TAnnexBScan {
-        bool FirstUnitOnly =
-            false;             // only the first NAL unit of the range (past those leading it) is looked at
+        // Only the first NAL unit of the range is looked at, past those the codec puts ahead of its ratio
+        // unit.
+        bool FirstUnitOnly = false;
         bool Progress = false; // progress is reported before each search for a start code
     };
     // The units of a byte stream of the codec in the reader's range, each that states a ratio through
