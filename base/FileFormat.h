@@ -9,7 +9,7 @@ enum class TFileFormat {
     Avi,            // RIFF (AVI, OpenDML)
     Mp4,            // ISO base media: MP4, MOV, 3GP
     Matroska,       // EBML with DocType matroska
-    WebM,           // EBML with DocType webm (VP8/VP9/AV1 only)
+    WebM,           // EBML with DocType webm
     MpegTs,         // transport stream, 188-byte packets
     M2ts,           // transport stream with a 4-byte time code in front of each packet
     MpegTs204,      // transport stream with 16 bytes of parity behind each packet

@@ -27,8 +27,8 @@ constexpr TFormatFacts Facts[] = {
     {TFileFormat::Avi, "AVI (RIFF)", "an", true, ByTime, NoCodec},
     {TFileFormat::Mp4, "MP4 (ISO base media)", "an", true, ByTime, NoCodec},
     {TFileFormat::Matroska, "Matroska", "a", true, ByTime, NoCodec},
-    // Matroska under another DocType.
-    {TFileFormat::WebM, "WebM (VP8, VP9 or AV1 video, never H.264)", "a", true, ByTime, NoCodec},
+    // Matroska under another DocType, read as Matroska whatever its tracks hold.
+    {TFileFormat::WebM, "WebM", "a", true, ByTime, NoCodec},
     {TFileFormat::MpegTs, "MPEG-TS (transport stream)", "an", false, ByByte, NoCodec},
     {TFileFormat::M2ts, "M2TS (MPEG-TS with time codes)", "an", false, ByByte, NoCodec},
     {TFileFormat::MpegTs204, "MPEG-TS (transport stream with 204-byte packets)", "an", false, ByByte,

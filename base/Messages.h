@@ -150,13 +150,21 @@ inline constexpr const char *STailNotBoxes = "The bytes from %x to %x are no box
 inline constexpr const char *SSecondMovieHeader =
     "A second movie header (moov) at %x was not read: the first one describes the tracks.";
 inline constexpr const char *STooManyTracks = "Tracks after the first %d were not read.";
-inline constexpr const char *SUnreadCodecTrack =
-    "Track %d holds %s video, whose bitstream this version does not read: it was not scanned.";
 inline constexpr const char *SUnreadCodecStream =
     "The video of %s is %s, whose bitstream this version does not read: it was not scanned.";
 inline constexpr const char *SUnreadCodecNotWritten =
     "The video of %s is %s, whose own aspect ratio this version does not read: its container statement is "
     "not changed alone, so that the two can not come to disagree.";
+// A track changed in its container alone: its label, its codec.
+inline constexpr const char *SBitstreamLeftAsItIs =
+    "The video of %s is %s, whose bitstream states no aspect ratio: it is left as it is, and the container's "
+    "statement is what players show.";
+inline constexpr const char *SNoStatementPlace =
+    "The video of %s is %s, whose bitstream states no aspect ratio, and its container holds no statement of "
+    "one that could be changed in place: its aspect ratio can not be changed.";
+inline constexpr const char *SUnknownCodecNotWritten =
+    "The video of %s is %s, a codec this version does not know: whether its bitstream states an aspect ratio "
+    "of its own is not known, so its container statement is not changed alone.";
 inline constexpr const char *SEncryptedTrack = "%s is encrypted (encv): its SPS are not changed in place.";
 inline constexpr const char *SEncryptedSamples = "The samples of %s are encrypted and were not scanned.";
 inline constexpr const char *SConfigDamaged = "The %s of %s at %x can not be read: %s.";
@@ -194,9 +202,6 @@ inline constexpr const char *SDisplayMatrixStretches =
 inline constexpr const char *SMatroskaTrackLabel = "track %d";
 inline constexpr const char *SNotMatroska =
     "File is not a valid Matroska file: it does not begin with an EBML header.";
-inline constexpr const char *SWebMHasNoH264 =
-    "This file is a WebM file. WebM holds VP8, VP9 or AV1 video, never H.264: it has no SPS whose aspect "
-    "ratio could be changed.";
 inline constexpr const char *SEbmlIllegalElement = "The bytes at %x are no EBML element (an ID or size of "
                                                    "illegal length): the rest of the %s was not scanned.";
 inline constexpr const char *SEbmlCutShort =

@@ -47,6 +47,7 @@ TJson TrackJson(const TScanSession &session, const TTrack &track) {
     json["number"] = track.Number;
     json["label"] = track.Label;
     json["codec"] = track.Codec != nullptr ? TJson(track.Codec->Key) : TJson(nullptr);
+    json["container_only"] = track.ContainerOnly();
     json["width"] = track.Width;
     json["height"] = track.Height;
     json["container_dar"] = states ? RatioOrNull(track.StatedDisplayAspectRatio()) : TJson(nullptr);

@@ -5,6 +5,7 @@
 #include "StatedRatio.h"
 #include "base/Exceptions.h"
 #include "base/FormatFacts.h"
+#include "base/Messages.h"
 #include "base/ShownTexts.h"
 #include "scan/FormatProbe.h"
 
@@ -149,6 +150,8 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
     const std::string container = ContainerName(session.Format);
     for (const TTrack *track : tracks) {
         const std::string label = TerminalText(Capitalized(track->Label));
+        if (track->ContainerOnly() && stated)
+            FOut << TerminalText(Format(SBitstreamLeftAsItIs, track->Label, track->Codec->Name)) << '\n';
         if (StatingTrack(session, track) == nullptr)
             FOut << Format(STrackStatesNoRatio, label, container) << '\n';
         else if (stated)

@@ -15,17 +15,18 @@ namespace {
 // here; the others are named, not read.
 const std::array<TCodecEntry, 11> &Codecs() {
     static const std::array<TCodecEntry, 11> codecs{{
-        {"h264", "H.264", &H264Codec()},
-        {"hevc", "HEVC", &HevcCodec()},
-        {"mpeg2video", "MPEG-2 video", nullptr},
-        {"mpeg1video", "MPEG-1 video", nullptr},
-        {"mpeg4visual", "MPEG-4 Part 2", nullptr},
-        {"vp8", "VP8", nullptr},
-        {"vp9", "VP9", nullptr},
-        {"av1", "AV1", nullptr},
-        {"vc1", "VC-1", nullptr},
-        {"mjpeg", "Motion JPEG", nullptr},
-        {"prores", "ProRes", nullptr},
+        {"h264", "H.264", &H264Codec(), true},
+        {"hevc", "HEVC", &HevcCodec(), true},
+        {"mpeg2video", "MPEG-2 video", nullptr, true},
+        {"mpeg1video", "MPEG-1 video", nullptr, true},
+        {"mpeg4visual", "MPEG-4 Part 2", nullptr, true},
+        {"vp8", "VP8", nullptr, false},
+        {"vp9", "VP9", nullptr, false},
+        {"av1", "AV1", nullptr, false},
+        {"vc1", "VC-1", nullptr, true},
+        // JFIF's pixel density is no aspect ratio players of video read.
+        {"mjpeg", "Motion JPEG", nullptr, false},
+        {"prores", "ProRes", nullptr, false},
     }};
     return codecs;
 }

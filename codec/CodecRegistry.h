@@ -10,11 +10,18 @@
 #include <string_view>
 
 // A codec known by name. Codec is what reads and writes its bitstream, null while none does: its tracks
-// are named, not read.
+// are named, not read. BitstreamStatesRatio: its bitstream states an aspect ratio of its own that players
+// read (MPEG-2's sequence header, say); VP9, AV1, ProRes and the like state none, and the container's
+// statement is all there is.
 struct TCodecEntry {
     const char *Key;  // "h264", "hevc", ...
     const char *Name; // "H.264", "HEVC", ...
     const TCodec *Codec;
+    bool BitstreamStatesRatio;
+
+    // A track of this codec is changed in its container alone: the program writes nothing in its
+    // bitstream, and nothing there says otherwise.
+    bool ContainerOnly() const { return Codec == nullptr && !BitstreamStatesRatio; }
 };
 
 // The codec of an AVI stream's handler code (compared without regard to letter case), of an MP4 visual

@@ -67,4 +67,7 @@ public:
         return Statements.empty() ? TRatio{} : Statements.front()->SampleAspectRatio();
     }
     bool HasStatement() const { return !Statements.empty(); }
+    // Its codec states no ratio in its bitstream, which is left as it is: the container's statement is
+    // all there is, and it is changed alone.
+    bool ContainerOnly() const { return Codec != nullptr && Codec->ContainerOnly(); }
 };

@@ -224,6 +224,7 @@ bool IsScannable(TFileFormat format) {
     case TFileFormat::Avi:
     case TFileFormat::Mp4:
     case TFileFormat::Matroska:
+    case TFileFormat::WebM:
     case TFileFormat::MpegTs:
     case TFileFormat::M2ts:
     case TFileFormat::MpegTs204:

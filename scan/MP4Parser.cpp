@@ -136,6 +136,7 @@ struct TMP4Parser::TTrackInfo {
     bool CutNoticed = false;
     bool OverrunNoticed = false;
     bool SamplesUnread = false; // samples inside the file that could not be placed or were past the budget
+    bool ReadsUnits = false;    // it has entries of a codec the program reads: its samples are walked
 
     const TSampleEntry *Entry(uint32_t description) const {
         return description >= 1 && description <= Entries.size() ? &Entries[description - 1] : nullptr;
@@ -312,7 +313,10 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
             TSampleEntry entry;
             entry.Type = box.Type;
             entry.Start = box.Start;
-            const bool visual = (IsReadableEntry(box.Type) || box.Type == BoxType("encv")) &&
+            // A video track's entries are visual sample entries, whatever their codec (those of a codec
+            // read are taken as such even where the handler comes later).
+            const bool visual = (current->Handler == BoxType("vide") || IsReadableEntry(box.Type) ||
+                                 box.Type == BoxType("encv")) &&
                                 box.End - box.Data >= VisualEntryFields;
             if (visual) {
                 uint8_t size[4];
@@ -378,9 +382,9 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
     FTracks = std::move(tracks);
 }
 
-// A video track with sample entries of a codec the program reads becomes a track of the session with its
-// statements, in the order players believe them, and the units of its decoder configurations; other video
-// tracks are told.
+// A video track becomes a track of the session with its statements, in the order players believe them.
+// The entries of a codec the program reads give the track its codec and the units of their decoder
+// configurations; a track with none is named by its first entry, and its bitstream is not read.
 void TMP4Parser::FinishTrack(TTrackInfo &info) {
     if (info.Handler != BoxType("vide") || info.Track != nullptr)
         return;
@@ -388,22 +392,23 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
     for (const TSampleEntry &entry : info.Entries)
         if (entry.Codec() != nullptr && first == nullptr)
             first = &entry;
-    if (first == nullptr) {
-        const std::string type =
-            info.Entries.empty() ? std::string("(none)") : TypeText(info.Entries.front().Type);
-        Notice(TScanNotice::TKind::NotScanned, info.TrackHeader.Start,
-               Format(SUnreadCodecTrack, info.Id, type));
-        return;
-    }
+    info.ReadsUnits = first != nullptr;
+    if (first == nullptr && !info.Entries.empty())
+        first = &info.Entries.front();
+    const uint32_t type =
+        first == nullptr ? 0 : first->Encrypted() && first->Original != 0 ? first->Original : first->Type;
     TTrack &track = Session.AddTrack(static_cast<int>(info.Id), Format(SMp4TrackLabel, info.Id));
     info.Track = &track;
-    track.Codec = CodecOfEntry(first->Encrypted() ? first->Original : first->Type);
-    track.Width = first->Width;
-    track.Height = first->Height;
+    track.Codec = CodecOfEntry(type);
+    track.Width = first != nullptr ? first->Width : 0;
+    track.Height = first != nullptr ? first->Height : 0;
+    if (!info.ReadsUnits)
+        TakeUnreadTrack(track, info.TrackHeader.Start, first != nullptr ? TypeText(type) : "(none)");
     for (TSampleEntry &entry : info.Entries) {
-        if (entry.Codec() == nullptr)
+        // Every entry of a track not read states the ratio of its samples; of one read, those read.
+        if (entry.Codec() == nullptr && info.ReadsUnits)
             continue;
-        if (entry.Encrypted()) {
+        if (entry.Encrypted() && info.ReadsUnits) {
             entry.Reason = Session.KeepReason(Format(SEncryptedTrack, track.Label));
             Notice(TScanNotice::TKind::NotScanned, entry.Start, Format(SEncryptedSamples, track.Label));
         }
@@ -417,13 +422,13 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
     const int64_t sizeAt = info.TrackHeader.Data + TrackHeaderSizeAt[info.TrackHeaderVersion == 1 ? 1 : 0];
     if (info.TrackHeader.Type != 0 && sizeAt + 8 <= info.TrackHeader.End)
         track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
-            "tkhd", track.Label, sizeAt, Read32(sizeAt), Read32(sizeAt + 4), first->Width, first->Height));
+            "tkhd", track.Label, sizeAt, Read32(sizeAt), Read32(sizeAt + 4), track.Width, track.Height));
     for (const TBox *aperture : {&info.Clef, &info.Prof})
         if (aperture->Type != 0) {
             const int64_t at = aperture->Data + ApertureSizeAt;
             track.Statements.push_back(std::make_unique<TDisplaySizeStatement>(
                 aperture->Type == BoxType("clef") ? "clef" : "prof", track.Label, at, Read32(at),
-                Read32(at + 4), first->Width, first->Height));
+                Read32(at + 4), track.Width, track.Height));
         }
     // A stretching matrix makes players show a ratio that none of the statements holds: changing them
     // would not give the ratio asked for.
@@ -498,7 +503,7 @@ bool TMP4Parser::WithinSampleBytes(TTrackInfo &info, int64_t offset, int64_t siz
 // (stsc), each of its size (stsz/stz2). A table that claims more entries than it holds is read as far as it
 // goes, and told.
 void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
-    if (info.Track == nullptr || info.SampleSizes.Type == 0 || info.ChunkOffsets.Type == 0 ||
+    if (!info.ReadsUnits || info.SampleSizes.Type == 0 || info.ChunkOffsets.Type == 0 ||
         info.SampleToChunk.Type == 0)
         return;
     auto entries = [&](const TBox &box, int64_t skip, int64_t entryBits, uint32_t claimed) {

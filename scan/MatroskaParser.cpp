@@ -14,7 +14,6 @@ namespace {
 enum : uint32_t {
     IdFile = 0, // the whole file, around the top-level elements
     IdEbml = 0x1A45DFA3,
-    IdDocType = 0x4282,
     IdSegment = 0x18538067,
     IdSeekHead = 0x114D9B74,
     IdSeek = 0x4DBB,
@@ -366,8 +365,6 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
         }
         return id == IdEbml || id == IdSegment;
     case IdEbml:
-        if (id == IdDocType && ReadString(element, 64) == "webm")
-            throw Exception(SWebMHasNoH264);
         return false;
     case IdSegment:
         if (id == IdCluster)
@@ -658,25 +655,44 @@ void TMatroskaParser::FinishVideo(TTrackInfo &info) {
     }
 }
 
-// A video track of a codec the program reads becomes a track of the session with its display size and the
-// units of its codec private data; its encodings say how its frames are read, or that they are not.
+// A video track becomes a track of the session with its display size. One of a codec the program reads
+// also gives the units of its codec private data, and its encodings say how its frames are read, or that
+// they are not; the bitstream of any other is not read.
 void TMatroskaParser::FinishTrack(TTrackInfo &info) {
     const bool video = info.Type == 1 || info.CodecId.rfind("V_", 0) == 0;
     if (!video || info.Track != nullptr || info.Number == 0)
         return;
     const TCodecEntry *codec = CodecOfMatroskaId(info.CodecId);
-    if (codec == nullptr || codec->Codec == nullptr) {
-        Notice(TScanNotice::TKind::NotScanned, info.EntryStart,
-               Format(SUnreadCodecTrack, static_cast<int64_t>(info.Number),
-                      info.CodecId.empty() ? std::string("(no codec)") : CodeText(info.CodecId)));
-        return;
-    }
     const auto number = static_cast<int>(std::min<uint64_t>(info.Number, 0x7FFFFFFF));
     TTrack &track = Session.AddTrack(number, Format(SMatroskaTrackLabel, number));
     info.Track = &track;
-    info.Codec = codec->Codec;
     track.Codec = codec;
-    info.ScanFrames = true;
+    const bool read = codec != nullptr && codec->Codec != nullptr;
+    if (read) {
+        info.Codec = codec->Codec;
+        info.ScanFrames = true;
+    } else {
+        TakeUnreadTrack(track, info.EntryStart,
+                        info.CodecId.empty() ? std::string("(no codec)") : CodeText(info.CodecId));
+    }
+    const bool privateReadable = read && ReadEncodings(info);
+    if (info.HasVideo) {
+        FinishVideo(info);
+        track.Width = info.Video.Width;
+        track.Height = info.Video.Height;
+        // DisplayUnit 4 ("unknown") and values past it leave the ratio to the bitstream and state nothing.
+        if (info.Video.Width > 0 && info.Video.Height > 0 && info.Video.Unit <= 3)
+            track.Statements.push_back(std::make_unique<TMatroskaDisplayStatement>(track.Label, info.Video));
+    }
+    if (privateReadable)
+        ReadConfiguration(info);
+}
+
+// How the track's frames and codec private data are read through its encodings: header stripping is read
+// through, compression and encryption end the scan of what they cover. True when the codec private data
+// can be read.
+bool TMatroskaParser::ReadEncodings(TTrackInfo &info) {
+    const TTrack &track = *info.Track;
     bool privateReadable = true;
     for (const TEncoding &encoding : info.Encodings) {
         const bool frames = (encoding.Scope & 1) != 0;
@@ -710,16 +726,7 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
                    Format(SMkvCompressedPrivate, track.Label, algorithm));
         privateReadable = privateReadable && !codecPrivate;
     }
-    if (info.HasVideo) {
-        FinishVideo(info);
-        track.Width = info.Video.Width;
-        track.Height = info.Video.Height;
-        // DisplayUnit 4 ("unknown") and values past it leave the ratio to the SPS.
-        if (info.Video.Width > 0 && info.Video.Height > 0 && info.Video.Unit <= 3)
-            track.Statements.push_back(std::make_unique<TMatroskaDisplayStatement>(track.Label, info.Video));
-    }
-    if (privateReadable)
-        ReadConfiguration(info);
+    return privateReadable;
 }
 
 // The units of the codec private data (the codec's decoder configuration record), and the length size of

@@ -60,6 +60,7 @@ private:
     void GuardUnreadFrames();
     void FinishVideo(TTrackInfo &info);
     void FinishTrack(TTrackInfo &info);
+    bool ReadEncodings(TTrackInfo &info);
     void ReadConfiguration(TTrackInfo &info);
     void ScanBlock(const TElement &block);
     void ScanFrame(TTrackInfo &info, int64_t offset, int64_t size);

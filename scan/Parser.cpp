@@ -53,14 +53,18 @@ void TParser::Scan(TStream &stream) {
 }
 
 // A track whose container states its ratio but none of whose units has a row is listed by its container
-// statement, so that the ratio players read from the container can still be changed.
+// statement, so that the ratio players read from the container can still be changed. A track changed in
+// its container alone whose container states nothing is told: nothing of it can be changed.
 void TParser::AddContainerRows() {
     for (TTrack &track : Session.Tracks) {
         const TRatio stated = track.StatedSampleAspectRatio();
-        if (stated.X < 1 || stated.Y < 1)
+        if (stated.X < 1 || stated.Y < 1) {
+            if (track.ContainerOnly())
+                Notice(TScanNotice::TKind::Structure,
+                       track.HasStatement() ? track.Statements.front()->FileOffset() : 0,
+                       Format(SNoStatementPlace, track.Label, track.Codec->Name));
             continue; // states nothing a row could show
-        if (!track.HasStatement())
-            continue;
+        }
         bool listed = false;
         for (size_t i = 0; i < Session.ARInfoList.Count() && !listed; ++i)
             listed = Session.ARInfoList.Items(i)->Track == &track;
@@ -72,6 +76,15 @@ void TParser::AddContainerRows() {
         if (Events.OnRecordAdded)
             Events.OnRecordAdded(added);
     }
+}
+
+void TParser::TakeUnreadTrack(TTrack &track, int64_t fileOffset, const std::string &name) {
+    if (track.ContainerOnly())
+        return;
+    const std::string codec = track.Codec != nullptr ? std::string(track.Codec->Name) : name;
+    Notice(TScanNotice::TKind::NotScanned, fileOffset, Format(SUnreadCodecStream, track.Label, codec));
+    track.NotWritten = track.Codec != nullptr ? Format(SUnreadCodecNotWritten, track.Label, codec)
+                                              : Format(SUnknownCodecNotWritten, track.Label, codec);
 }
 
 void TParser::GuardTrack(TTrack *track, const std::string &reason) {

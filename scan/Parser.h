@@ -62,6 +62,12 @@ protected:
     // track: every row and every track of the file.
     void GuardTrack(TTrack *track, const std::string &reason);
     void AddContainerRows();
+    // A video track whose bitstream the program does not read, its codec as the container names it
+    // (track.Codec; null for a codec unknown here, then name is the container's name of it). A codec whose
+    // bitstream states no ratio leaves the container's statement all there is, and it may be changed
+    // alone; the statement of any other is listed but not written, so that container and bitstream can not
+    // come to disagree. fileOffset: where the container describes the track, for the notice.
+    void TakeUnreadTrack(TTrack &track, int64_t fileOffset, const std::string &name);
     void Notice(TScanNotice::TKind kind, int64_t fileOffset, const std::string &text);
 
     // The per-unit step for a unit of the codec that states a ratio: its bytes as found, where they lie in

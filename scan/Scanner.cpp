@@ -26,6 +26,7 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
     case TFileFormat::Mp4:
         return std::make_unique<TMP4Parser>(session);
     case TFileFormat::Matroska:
+    case TFileFormat::WebM:
         return std::make_unique<TMatroskaParser>(session);
     case TFileFormat::MpegTs:
     case TFileFormat::M2ts:

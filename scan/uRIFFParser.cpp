@@ -305,13 +305,16 @@ bool TRIFFParser::HandleChunk(TStream &stream, TGenericRIFFChunk &chunk) {
         ReadVideoProperties(stream, chunk);
         return false;
     }
-    // A video stream's format may carry the SPS of its decoder configuration in Annex B form behind the
-    // 40-byte bitmap header (files remuxed from raw streams do): it is the stream's first SPS, and changing
-    // only the others would leave the file with two aspect ratios.
+    // A video stream's format gives its picture size, and may carry the SPS of its decoder configuration in
+    // Annex B form behind the 40-byte bitmap header (files remuxed from raw streams do): it is the stream's
+    // first SPS, and changing only the others would leave the file with two aspect ratios.
     if (chunk.IsFourCC(FourCCStreamFormat)) {
         TStreamInfo *current = CurrentStream();
-        if (current == nullptr || current->Type != "vids" ||
-            chunk.WalkEnd - chunk.DataPos <= BitmapHeaderSize)
+        if (current == nullptr || current->Type != "vids")
+            return false;
+        if (current->Track != nullptr)
+            ReadBitmapSize(stream, chunk, *current->Track);
+        if (chunk.WalkEnd - chunk.DataPos <= BitmapHeaderSize)
             return false;
         return ScanPayload(chunk.DataPos + BitmapHeaderSize, chunk.WalkEnd, current->Track);
     }
@@ -329,7 +332,7 @@ TTrack *TRIFFParser::TrackOfDataChunk(const std::string &id) {
 
 // A video stream is read by the codec its handler code names. One whose code names no codec the program
 // knows is read as the registry assumes only when the question says so; one of a codec whose bitstream
-// the program does not read is named, not read, and its container statement is listed but not written.
+// the program does not read is named, not read, and its container statement listed.
 void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
     uint8_t header[8];
     if (chunk.WalkEnd - chunk.DataPos < static_cast<int64_t>(sizeof header))
@@ -352,12 +355,8 @@ void TRIFFParser::ReadStreamHeader(TStream &stream, TGenericRIFFChunk &chunk) {
     std::string handler = FourCCToString(LittleEndian32(header + 4));
     current->Track->Codec = CodecOfAviHandler(handler);
     if (current->Track->Codec != nullptr) {
-        TTrack &track = *current->Track;
-        if (track.Codec->Codec == nullptr) {
-            Notice(TScanNotice::TKind::NotScanned, chunk.DataPos,
-                   Format(SUnreadCodecStream, track.Label, track.Codec->Name));
-            track.NotWritten = Format(SUnreadCodecNotWritten, track.Label, track.Codec->Name);
-        }
+        if (current->Track->Codec->Codec == nullptr)
+            TakeUnreadTrack(*current->Track, chunk.DataPos, {});
         return;
     }
     if (!Events.OnForeignHandler || !Events.OnForeignHandler(handler))
@@ -397,8 +396,11 @@ void TRIFFParser::ReadVideoProperties(TStream &stream, TGenericRIFFChunk &chunk)
     uint8_t fields[12];
     stream.Seek(chunk.DataPos + AspectRatioOffset);
     stream.ReadBuffer(fields, sizeof fields);
-    track.Width = LittleEndian32(fields + 4);
-    track.Height = LittleEndian32(fields + 8);
+    // The frame size the ratio stands for, where it names one; else the bitmap header's stays.
+    if (LittleEndian32(fields + 4) > 0 && LittleEndian32(fields + 8) > 0) {
+        track.Width = LittleEndian32(fields + 4);
+        track.Height = LittleEndian32(fields + 8);
+    }
     track.Statements.push_back(std::make_unique<TVprpStatement>(
         track.Label, chunk.DataPos + AspectRatioOffset, LittleEndian32(fields), LittleEndian32(fields + 4),
         LittleEndian32(fields + 8)));

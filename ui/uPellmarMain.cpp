@@ -575,9 +575,11 @@ QString TForm21::lvARListInfoTip(const TARInfo &record) const {
     }
     if (record.Track != nullptr && record.Track->HasStatement()) {
         const TRatio dar = record.Track->StatedDisplayAspectRatio();
-        tip +=
-            STipLineBreak + Format(SContainerAspectTip, std::to_string(dar.X) + ":" + std::to_string(dar.Y));
+        tip += (tip.empty() ? "" : STipLineBreak) +
+               Format(SContainerAspectTip, std::to_string(dar.X) + ":" + std::to_string(dar.Y));
     }
+    if (record.Track != nullptr && record.Track->ContainerOnly())
+        tip += STipLineBreak + Format(SBitstreamLeftAsItIs, record.Track->Label, record.Track->Codec->Name);
     return Text(tip);
 }
 

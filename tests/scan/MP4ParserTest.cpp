@@ -270,22 +270,80 @@ TEST_F(MP4Boxes, AbsurdTablesAndNestingAreBounded) {
               Format(SNalLengthPastSample, "track 1", static_cast<int64_t>(sample)));
 }
 
-// A track of another codec is told, not scanned; an encrypted H.264 track lists its configuration's SPS as
-// not changeable, with the reason, and its samples are not read.
-TEST_F(MP4Boxes, OtherCodecsAndEncryptedTracksAreToldNotChanged) {
-    Mp4Track vp9 = AnamorphicTrack({{Slice}});
+// A track of a codec whose bitstream states no ratio (VP9) is listed by its container alone and changed
+// there: pasp and tkhd, at the sample entry's size, its samples never read. One whose bitstream states a
+// ratio of its own (MPEG-4 Part 2) or of a codec unknown here is listed, told, and its change refused.
+TEST_F(MP4Boxes, TracksOfOtherCodecsAreListedByTheirContainer) {
+    Mp4Track vp9 = AnamorphicTrack({{Sps(14), Slice}});
     vp9.entry = "vp09";
-    ASSERT_EQ(ScanBytes(Mp4File({vp9})).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "vp09")});
+    vp9.width = 640;
+    vp9.height = 480;
+    vp9.pasp = {{1, 1}};
+    vp9.displayWidth = 640u << 16;
+    vp9.displayHeight = 480u << 16;
+    const ByteVector file = Mp4File({vp9});
+    ASSERT_EQ(ScanBytes(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().NoticeCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 0) << "the SPS-like bytes of its samples and config are not read";
+    ASSERT_EQ(Rows().Count(), 1u);
+    TARInfo &row = *Rows().Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    EXPECT_TRUE(row.Track->ContainerOnly());
+    EXPECT_STREQ(row.CodecEntry()->Key, "vp9");
+    EXPECT_EQ(row.ResolutionText(), "640x480");
+    EXPECT_EQ(row.DarText(), "4:3");
+    ASSERT_EQ((TRatioChange{TKind::Dar, 0, {16, 9}}).ApplyTo(row), "");
+    TPatchPlan plan = Rows().PlanChanges();
+    EXPECT_TRUE(plan.Refusals.empty());
+    EXPECT_EQ(plan.Entries.size(), 2u) << "pasp and tkhd";
+    TMemoryStream memory(file);
+    Rows().WriteChanges(memory);
+    ASSERT_EQ(memory.Bytes().size(), file.size());
+    ASSERT_EQ(ScanBytes(memory.Bytes()).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "4:3");
+    for (const auto &statement : Session().Tracks.front().Statements) {
+        EXPECT_EQ(statement->DisplayAspectRatio().X, 16);
+        EXPECT_EQ(statement->DisplayAspectRatio().Y, 9);
+    }
 
-    // encv without an frma naming the format it hides is no H.264 entry either.
+    struct TRefused {
+        const char *Entry;
+        std::string NotWritten;
+    };
+    for (const TRefused &c : {TRefused{"mp4v", Format(SUnreadCodecNotWritten, "track 1", "MPEG-4 Part 2")},
+                              TRefused{"xyzw", Format(SUnknownCodecNotWritten, "track 1", "xyzw")}}) {
+        SCOPED_TRACE(c.Entry);
+        Mp4Track other = AnamorphicTrack({{Slice}});
+        other.entry = c.Entry;
+        ASSERT_EQ(ScanBytes(Mp4File({other})).kind, ScanOutcome::Kind::None);
+        ASSERT_EQ(Rows().Count(), 1u);
+        EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+        EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
+        EXPECT_FALSE(Session().Tracks.front().ContainerOnly());
+        EXPECT_EQ(Session().Tracks.front().NotWritten, c.NotWritten);
+        ASSERT_EQ(Session().Notices.size(), 1u);
+        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
+        const TPatchPlan refused = Rows().PlanChanges();
+        ASSERT_EQ(refused.Refusals.size(), 1u);
+        EXPECT_EQ(refused.Refusals[0].Reason, c.NotWritten);
+        EXPECT_TRUE(refused.Entries.empty());
+    }
+}
+
+// An encrypted H.264 track lists its configuration's SPS as not changeable, with the reason, and its
+// samples are not read.
+TEST_F(MP4Boxes, EncryptedTracksAreToldNotChanged) {
+    // encv without an frma naming the format it hides is no H.264 entry: a track of a codec unknown here.
     Mp4Track encrypted = AnamorphicTrack({{Sps(14), Slice}});
     encrypted.entry = "encv";
     encrypted.pasp.reset();
     ByteVector encv = Mp4File({encrypted});
     ASSERT_EQ(ScanBytes(encv).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Rows().Count(), 0u);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+    EXPECT_EQ(Session().Tracks.front().NotWritten, Format(SUnknownCodecNotWritten, "track 1", "encv"));
     // With sinf/frma "avc1" behind its avcC it is: every box around it grows by the 20 bytes of sinf.
     const ByteVector sinf = Box("sinf", Box("frma", {'a', 'v', 'c', '1'}));
     auto sizeAt = [&encv](size_t at) {

@@ -201,19 +201,23 @@ TEST_F(MatroskaRealFiles, AnUnknownDisplayUnitLeavesTheRatioToTheSps) {
     EXPECT_FALSE(session->Tracks.front().HasStatement());
 }
 
-TEST_F(MatroskaRealFiles, WebMIsRefusedWithItsReason) {
+// WebM is Matroska under another DocType: scanned, forced as Matroska or not, its VP8 track listed by its
+// display size.
+TEST_F(MatroskaRealFiles, WebMIsReadAsMatroska) {
     const std::string path = Dir.File("clip.webm");
     MakeFromRecipe(
         "ffmpeg -hide_banner -nostdin -loglevel error -f lavfi -i testsrc=size=64x48:rate=25:duration=0.2 "
         "-c:v libvpx -f webm %OUT%",
         path);
     ASSERT_EQ(ProbeFile(path), TFileFormat::WebM);
-    EXPECT_FALSE(IsScannable(TFileFormat::WebM));
-    // Read as Matroska all the same (a format forced on it), the DocType gives the reason.
-    const ScanOutcome outcome = RunScan(NewScan(TFileFormat::Matroska), path);
-    EXPECT_EQ(outcome.kind, ScanOutcome::Kind::General);
-    EXPECT_EQ(outcome.message, SWebMHasNoH264);
-    EXPECT_EQ(Rows().Count(), 0u);
+    EXPECT_TRUE(IsScannable(TFileFormat::WebM));
+    for (TFileFormat format : {TFileFormat::WebM, TFileFormat::Matroska}) {
+        ASSERT_EQ(RunScan(NewScan(format), path).kind, ScanOutcome::Kind::None);
+        ASSERT_EQ(Rows().Count(), 1u);
+        EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+        EXPECT_STREQ(Rows().Items(0)->CodecEntry()->Key, "vp8");
+        EXPECT_EQ(Rows().Items(0)->ResolutionText(), "64x48");
+    }
 }
 
 // ---- Hand-built EBML ----
@@ -520,11 +524,6 @@ TEST_F(MatroskaElements, CompressedAndEncryptedTracksAreListedNotChanged) {
     ASSERT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*Rows().Items(0)), "");
     EXPECT_EQ(Rows().PlanChanges().Refusals.size(), 1u);
 
-    MkvTrack vp9 = AvcTrack();
-    vp9.codecId = "V_VP9";
-    ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(vp9, {{Frames({{Slice}})}}))).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecTrack, 1, "V_VP9")});
 }
 
 // The display size in the element's own unit: pixels at the cropped size with the height kept, leading
@@ -663,6 +662,74 @@ TEST_F(MatroskaElements, ContainerRowsWriteTheDisplaySizeOrAreRefused) {
     const std::vector<TWriteRefusal> refusals = Rows().CheckChanges(memory);
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_EQ(refusals[0].Reason, Format(SMkvDisplayNoRoom, "track 1", SMkvNoDisplayElements, "5:4"));
+}
+
+// A WebM file's VP9 track is listed by its display size and changed there alone: the display elements grow
+// into the Void behind them, every CRC-32 holds, its frames (SPS-like bytes and all) are never read, its
+// encryption does not matter. A track whose bitstream states a ratio of its own (MPEG-2), or of a codec
+// unknown here, is listed, told, and its change refused. An H.264 track under the webm DocType (as Chrome
+// records) is read as in any Matroska file.
+TEST_F(MatroskaElements, TracksOfOtherCodecsAreListedByTheirDisplaySize) {
+    MkvTrack vp9 = AvcTrack();
+    vp9.codecId = "V_VP9";
+    vp9.codecPrivate = false;
+    vp9.pixelWidth = 640;
+    vp9.pixelHeight = 480;
+    vp9.displayWidth.reset();
+    vp9.displayHeight.reset();
+    vp9.displayUnit.reset();
+    vp9.voidAfterDisplay = 20;
+    vp9.encrypted = true;
+    MkvFile file = OneTrack(vp9, {{Frames({{Sps(14), Slice}})}});
+    file.docType = "webm";
+    file.crc = file.crcInside = true;
+    const ByteVector bytes = MatroskaFile(file);
+    TMemoryStream probed(bytes);
+    ASSERT_EQ(DetectFormat(probed), TFileFormat::WebM);
+    ASSERT_EQ(RunScanOf(NewScan(TFileFormat::WebM), bytes).kind, ScanOutcome::Kind::None);
+    EXPECT_TRUE(NoticeTexts().empty());
+    EXPECT_EQ(Session().RatioUnitCount, 0);
+    ASSERT_EQ(Rows().Count(), 1u);
+    const TARInfo &row = *Rows().Items(0);
+    ASSERT_TRUE(row.IsContainerRow());
+    EXPECT_STREQ(row.CodecEntry()->Key, "vp9");
+    EXPECT_EQ(row.SarText(), "1:1");
+    EXPECT_EQ(row.ResolutionText(), "640x480");
+    const ByteVector saved = Saved(bytes, {TKind::Dar, 0, {16, 9}});
+    ASSERT_EQ(saved.size(), bytes.size());
+    for (const MatroskaCrc &crc : MatroskaCrcs(saved))
+        EXPECT_TRUE(crc.valid) << std::hex << crc.offset;
+    ASSERT_EQ(RunScanOf(NewScan(TFileFormat::WebM), saved).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Display()->Video().DisplayWidth.Value, 640u);
+    EXPECT_EQ(Display()->Video().DisplayHeight.Value, 360u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "4:3");
+
+    struct TRefused {
+        const char *CodecId;
+        const char *Named; // how the notice names the codec
+        std::string NotWritten;
+    };
+    for (const TRefused &c :
+         {TRefused{"V_MPEG2", "MPEG-2 video", Format(SUnreadCodecNotWritten, "track 1", "MPEG-2 video")},
+          TRefused{"V_FOO", "V_FOO", Format(SUnknownCodecNotWritten, "track 1", "V_FOO")}}) {
+        SCOPED_TRACE(c.CodecId);
+        MkvTrack other = AvcTrack();
+        other.codecId = c.CodecId;
+        ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(other, {{Frames({{Slice}})}}))).kind,
+                  ScanOutcome::Kind::None);
+        ASSERT_EQ(Rows().Count(), 1u);
+        EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+        EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecStream, "track 1", c.Named)});
+        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
+        const TPatchPlan refused = Rows().PlanChanges();
+        ASSERT_EQ(refused.Refusals.size(), 1u);
+        EXPECT_EQ(refused.Refusals[0].Reason, c.NotWritten);
+    }
+
+    MkvFile chrome = OneTrack(AvcTrack(), {{Frames({{Sps(2), Slice}})}});
+    chrome.docType = "webm";
+    ASSERT_EQ(RunScanOf(NewScan(TFileFormat::WebM), MatroskaFile(chrome)).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "12:11"}));
 }
 
 // ---- Input made to break the walk: told, bounded, never a crash or a hang ----
