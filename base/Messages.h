@@ -241,7 +241,8 @@ inline constexpr const char *SMkvSeekPastTracks =
     "followed.";
 inline constexpr const char *SMkvDisplayNoRoom =
     "The display size of %s can not be written in place: %s. Players built on libavformat (ffmpeg, mpv, VLC) "
-    "will go on showing %s; hardware players and TVs read the SPS.";
+    "will go on showing %s; hardware players and TVs read the bitstream's own aspect ratio, where it states "
+    "one.";
 inline constexpr const char *SMkvNoRoomElements =
     "its DisplayWidth and DisplayHeight have no room for %s, and no Void element follows them in its Video "
     "element";

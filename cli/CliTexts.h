@@ -23,10 +23,12 @@ inline constexpr const char *SHelpHint = "Try 'pellmar-cli --help' for more info
 
 inline constexpr const char *SListHelp =
     "Print, per file, the number of SPS found and one row per SPS that carries a SAR:\n"
-    "#, SAR, Type, Resolution, DAR, SPS Id, SPS Offset, VUI Offset (hexadecimal) and\n"
-    "Track (the video track as the container numbers it). A track whose container states\n"
-    "its aspect ratio while none of its SPS does is listed by that statement (Type\n"
-    "Container, no SPS Id, no VUI Offset).";
+    "#, SAR, Type, Resolution, DAR, SPS Id, SPS Offset, VUI Offset (hexadecimal),\n"
+    "Track (the video track as the container numbers it) and Codec. A track whose\n"
+    "container states its aspect ratio while none of its SPS does is listed by that\n"
+    "statement (Type Container, no SPS Id, no VUI Offset); so is every track of a codec\n"
+    "whose bitstream states no ratio (VP8, VP9, AV1, Motion JPEG, ProRes), and a change\n"
+    "writes its container alone.";
 inline constexpr const char *SSetHelp =
     "Change the SAR of the chosen rows (all rows unless --rows or --track is given) and\n"
     "print, per row, what was written. What the container states for a track that gets\n"

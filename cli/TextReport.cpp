@@ -81,7 +81,7 @@ void TTextReport::WriteTable(const TFileResult &result) {
     // The cells of a row are made twice, for the widths and for the line, rather than kept: a file
     // may have hundreds of thousands of rows.
     const std::vector<std::string> heading{"#",      "SAR",        "Type",       "Resolution", "DAR",
-                                           "SPS Id", "SPS Offset", "VUI Offset", "Track"};
+                                           "SPS Id", "SPS Offset", "VUI Offset", "Track",      "Codec"};
     const TARInfoList &records = session.ARInfoList;
     auto cells = [&](size_t row) -> std::vector<std::string> {
         const TARInfo &info = *records.Items(row);
@@ -94,7 +94,8 @@ void TTextReport::WriteTable(const TFileResult &result) {
                 container ? SNoValue : std::to_string(info.SpsId()),
                 OffsetText(info.SpsOffset(), session.FileSize),
                 container ? SNoValue : OffsetText(info.VuiOffset(), session.FileSize),
-                info.Track != nullptr ? std::to_string(info.Track->Number) : SNoValue};
+                info.Track != nullptr ? std::to_string(info.Track->Number) : SNoValue,
+                info.CodecEntry() != nullptr ? std::string(info.CodecEntry()->Name) : SNoValue};
     };
     std::vector<size_t> widths(heading.size(), 0);
     auto widen = [&](const std::vector<std::string> &line) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -430,8 +431,13 @@ TEST_F(CliBatch, TrackChoosesTheRowsAndTheStatementOfOneTrack) {
     CommandResult table = RunCli({"list", path});
     std::string tracks;
     for (const std::string &line : Lines(table.output))
-        if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])))
-            tracks += line.back();
+        if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
+            std::istringstream cells(line);
+            std::string cell;
+            for (int column = 0; column < 9; ++column)
+                cells >> cell; // up to Track, before Codec
+            tracks += cell;
+        }
     EXPECT_EQ(tracks, "010101") << table.output; // the streams' chunks interleave
 
     CommandResult set = RunCli({"set", "--track", "1", "--idc", "4", path});

@@ -124,7 +124,7 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
         }
         EXPECT_EQ(lines[0], "Sequence Parameter Sets (SPS) found: " + std::to_string(listing.spsCount));
         std::vector<std::string> header = {"#",      "SAR",        "Type",       "Resolution", "DAR",
-                                           "SPS Id", "SPS Offset", "VUI Offset", "Track"};
+                                           "SPS Id", "SPS Offset", "VUI Offset", "Track",      "Codec"};
         size_t at = 0;
         for (const std::string &title : header) {
             size_t found = lines[1].find(title, at);
@@ -135,8 +135,9 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
         for (size_t i = 0; i < listing.records.size(); ++i) {
             const ListedRecord &record = listing.records[i];
             std::istringstream row(lines[i + 2]);
-            std::string number, sar, type, resolution, dar, spsId, spsOffset, vuiOffset, track;
-            row >> number >> sar >> type >> resolution >> dar >> spsId >> spsOffset >> vuiOffset >> track;
+            std::string number, sar, type, resolution, dar, spsId, spsOffset, vuiOffset, track, codec;
+            row >> number >> sar >> type >> resolution >> dar >> spsId >> spsOffset >> vuiOffset >> track >>
+                codec;
             EXPECT_EQ(number, std::to_string(i));
             EXPECT_EQ(sar, record.sar);
             EXPECT_EQ(type, record.type);
@@ -146,6 +147,7 @@ TEST_F(ListCommand, TableShowsTheSameRowsWithOffsetsInPaddedHexadecimal) {
             EXPECT_EQ(spsOffset, Hex(record.spsOffset, digits));
             EXPECT_EQ(vuiOffset, Hex(record.vuiOffset, digits));
             EXPECT_EQ(track, avi ? "0" : "-"); // the AVI's stream number; a raw stream has no tracks
+            EXPECT_EQ(codec, "H.264");
         }
     }
 }

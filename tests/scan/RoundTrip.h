@@ -2,7 +2,8 @@
 
 // A change of a real file, checked with what players and ffmpeg's own tools read afterwards: every row
 // given the change, the plan written in place, then the length, the bytes outside the plan, ffprobe's
-// stream ratio, every SPS as the trace_headers filter decodes it, the decoded frames, and a new scan.
+// stream ratio, every SPS as the trace_headers filter decodes it (of a codec whose bitstream states a ratio),
+// the decoded frames, and a new scan.
 
 #include "MediaFiles.h"
 #include "TestFiles.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -63,8 +65,14 @@ inline void CheckRoundTrip(const std::string &path, const TRatioChange &change, 
     const TRatio probedSar = ReduceRatio(probed.sarWidth, probed.sarHeight);
     EXPECT_EQ(probedSar.X, expected.X) << "ffprobe's SAR";
     EXPECT_EQ(probedSar.Y, expected.Y) << "ffprobe's SAR";
-    const std::vector<TracedSps> traced = TraceSps(path, videoIndex, true);
-    EXPECT_FALSE(traced.empty());
+    // A track changed in its container alone has no SPS to trace.
+    const bool containerOnly = std::all_of(session->Tracks.begin(), session->Tracks.end(),
+                                           [](const TTrack &track) { return track.ContainerOnly(); });
+    const std::vector<TracedSps> traced =
+        containerOnly ? std::vector<TracedSps>{} : TraceSps(path, videoIndex, true);
+    if (!containerOnly) {
+        EXPECT_FALSE(traced.empty());
+    }
     for (const TracedSps &sps : traced) {
         const TRatio sar = sps.aspectRatioIdc == 255
                                ? ReduceRatio(sps.sarWidth, sps.sarHeight)

@@ -75,6 +75,11 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
         params.push_back(video.encoderParams);
         options += " -preset" + stream + "ultrafast -x265-params" + stream + ShellQuote(JoinParams(params));
     }
+    // The fastest settings of the other encoders: only the container's statement matters in their files.
+    if (video.encoder == "libvpx" || video.encoder == "libvpx-vp9")
+        options += " -deadline" + stream + "realtime -cpu-used" + stream + "8";
+    if (video.encoder == "libaom-av1")
+        options += " -usage" + stream + "realtime -cpu-used" + stream + "8";
     if (!video.tag.empty())
         options += " -tag" + stream + video.tag;
     return options;
@@ -270,6 +275,11 @@ std::vector<std::string> FrameMd5(const std::string &path) {
 bool HaveMediaTools() {
     return HaveTool("ffmpeg") && HaveTool("ffprobe") &&
            RunCommand("ffmpeg -hide_banner -encoders").output.find("libx264") != std::string::npos;
+}
+
+bool HaveEncoder(const std::string &encoder) {
+    return HaveMediaTools() &&
+           RunCommand("ffmpeg -hide_banner -encoders").output.find(" " + encoder + " ") != std::string::npos;
 }
 
 bool HaveHevcTools() {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Real media files made with ffmpeg (libx264 for H.264, libx265 for HEVC), and what ffmpeg's own tools
-// report about them.
+// Real media files made with ffmpeg (libx264 for H.264, libx265 for HEVC, and the other codecs' encoders),
+// and what ffmpeg's own tools report about them.
 // Every function raises std::runtime_error, with the tool's messages, when a tool fails.
 
 #include <string>
@@ -15,8 +15,9 @@ struct VideoSpec {
     // Sample aspect ratio as "w/h", e.g. "12/11" (predefined) or "64/45" (custom); empty writes a VUI
     // without aspect-ratio information.
     std::string sar;
-    std::string encoder = "libx264"; // "libx265", "mpeg2video", "mpeg1video", "mpeg4" for other codecs
-    std::string profile;             // libx264 profile: "baseline", "main", "high", "high10", "high422", ...
+    std::string encoder =
+        "libx264";       // "libx265", "mpeg2video", "mpeg4", "libvpx-vp9", "libaom-av1", "mjpeg" ...
+    std::string profile; // libx264 profile: "baseline", "main", "high", "high10", "high422", ...
     std::string pixFmt = "yuv420p";
     bool interlaced = false;           // field-coded (frame_mbs_only_flag 0)
     bool repeatHeaders = false;        // an SPS and a PPS (and for HEVC a VPS) in front of every key frame
@@ -111,5 +112,7 @@ std::vector<std::string> FrameMd5(const std::string &path);
 
 // Whether ffmpeg and ffprobe are there, with libx264.
 bool HaveMediaTools();
+// HaveMediaTools, and ffmpeg has that encoder too ("libvpx-vp9", "libaom-av1", ...).
+bool HaveEncoder(const std::string &encoder);
 // HaveMediaTools, and ffmpeg has libx265 too.
 bool HaveHevcTools();
