@@ -608,13 +608,15 @@ void TForm21::ShowFormat() {
 
 // ---- New aspect ratio panel ----
 
-// The codes of the codec's table, then the item for a ratio the user types.
+// The codes of the codec's table, then the item for a ratio the user types; that item alone for a row of
+// no codec the program reads (a track changed in its container alone), which takes a ratio, not a code.
 void TForm21::FillCodeList(const TCodec *codec) {
     FCodeListCodec = codec;
     const QSignalBlocker quiet(cbSAR);
     cbSAR->clear();
-    for (uint8_t code : codec->PredefinedCodes())
-        cbSAR->addItem(Text(codec->CodeLabel(code)), code);
+    if (codec != nullptr)
+        for (uint8_t code : codec->PredefinedCodes())
+            cbSAR->addItem(Text(codec->CodeLabel(code)), code);
     cbSAR->addItem(SCustomSar, PanelCustomCode);
 }
 
@@ -622,7 +624,7 @@ void TForm21::LoadARInfo(int index) {
     if (index < 0 || index >= lvARList->topLevelItemCount())
         return;
     const TARInfo &record = *RowRecord(*lvARList->topLevelItem(index));
-    if (record.Codec() != nullptr && record.Codec() != FCodeListCodec)
+    if (record.Codec() != FCodeListCodec)
         FillCodeList(record.Codec());
     ARIdc = record.IsPredefined() ? record.EffectiveAspectRatioIdc() : PanelCustomCode;
     SARx = record.EffectiveSarWidth();

@@ -9,6 +9,7 @@
 #include "UiTestSupport.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -53,6 +54,19 @@ void AddFormatRows() {
                                    << QString(format.Label) << QString(format.Stated) << format.ContainerRow;
 }
 
+// A codec whose bitstream states no ratio, in a container that states one: changed there alone.
+struct TContainerOnlyCase {
+    const char *Name;
+    const char *Muxer;
+    const char *Encoder;
+    const char *Label;
+};
+
+const TContainerOnlyCase ContainerOnlyFormats[] = {
+    {"VP9 WebM", "webm", "libvpx-vp9", "WebM \u00b7 VP9"},
+    {"AV1 MP4", "mp4", "libaom-av1", "MP4 (ISO base media) \u00b7 AV1"},
+};
+
 double Aspect(const QRectF &rect) {
     return rect.width() / rect.height();
 }
@@ -91,6 +105,8 @@ private slots:
     void saveChangesStreamAndContainer();
     void previewDrawsPictureNowAndAfter_data() { AddFormatRows(); }
     void previewDrawsPictureNowAndAfter();
+    void containerOnlyCodecChangesInItsContainer_data();
+    void containerOnlyCodecChangesInItsContainer();
 };
 
 void TFormatsTest::initTestCase() {
@@ -259,6 +275,75 @@ void TFormatsTest::previewDrawsPictureNowAndAfter() {
     QTest::mouseClick(window->btnReset, Qt::LeftButton);
     QCOMPARE(preview.AfterCaption(), QStringLiteral("After saving: unchanged"));
     QVERIFY(DrawnAt(preview.AfterRect(), 15, 11));
+}
+
+void TFormatsTest::containerOnlyCodecChangesInItsContainer_data() {
+    QTest::addColumn<QString>("muxer");
+    QTest::addColumn<QString>("encoder");
+    QTest::addColumn<QString>("label");
+    for (const TContainerOnlyCase &format : ContainerOnlyFormats)
+        QTest::newRow(format.Name) << QString(format.Muxer) << QString(format.Encoder)
+                                   << QString::fromUtf8(format.Label);
+}
+
+// One row for the track, of type Container, its codec named beside the path and in the tip; a DAR typed
+// is written in the container, which players then show; the preview draws the decoded picture at the
+// ratio now and after.
+void TFormatsTest::containerOnlyCodecChangesInItsContainer() {
+    QFETCH(QString, muxer);
+    QFETCH(QString, encoder);
+    QFETCH(QString, label);
+    if (!HaveEncoder(encoder.toStdString()))
+        QSKIP("ffmpeg without this encoder");
+    const std::string path = FFolder->File("clip" + std::to_string(++FFiles) + ".bin");
+    VideoSpec video = Video(352, 288, 8, "12/11");
+    video.encoder = encoder.toStdString();
+    MakeContainer(path, {video}, muxer.toStdString());
+    const std::vector<std::string> frames = FrameMd5(path);
+    const size_t size = Bytes(path).size();
+    TWindowUnderTest window;
+    QVERIFY(DropOnto(*window, {QString::fromStdString(path)}));
+    QVERIFY(window.Dialogs.Errors.isEmpty() && window.Dialogs.Messages.isEmpty());
+    QCOMPARE(window->lblFormat->text(), label);
+    QCOMPARE(RowCount(*window), 1);
+    QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"12:11", "Container", "352x288", "4:3"}));
+    QCOMPARE(Row(*window, 0).text(8), QStringLiteral("4:3"));
+    QVERIFY2(
+        Row(*window, 0).toolTip(0).contains("whose bitstream states no aspect ratio: it is left as it is"),
+        qPrintable(Row(*window, 0).toolTip(0)));
+    // A ratio, no code: the codec has no table of codes.
+    QCOMPARE(window->cbSAR->count(), 1);
+    QCOMPARE(window->cbSAR->currentText(), QStringLiteral("Custom"));
+
+    TPreviewWidget &preview = *window->pnlPreview;
+    if (PreviewAvailable()) {
+        QTRY_COMPARE_WITH_TIMEOUT(preview.State(), TPreviewWidget::TState::Picture, 20000);
+        QCOMPARE(preview.Picture().size(), QSize(352, 288));
+        QVERIFY(DrawnAt(preview.NowRect(), 4, 3));
+    }
+
+    QTest::mouseClick(window->rbDAR, Qt::LeftButton);
+    TypeInto(window->edtDARx, "16");
+    TypeInto(window->edtDARy, "9");
+    QTest::keyClick(window->edtDARy, Qt::Key_Return);
+    QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"16:11", "Container", "352x288", "16:9"}));
+    QCOMPARE(Row(*window, 0).text(8), QStringLiteral("4:3 \u2192 16:9"));
+    QVERIFY(!window->lblSavePlan->isHidden());
+    if (PreviewAvailable()) {
+        QVERIFY(DrawnAt(preview.NowRect(), 4, 3));
+        QVERIFY(DrawnAt(preview.AfterRect(), 16, 9));
+    }
+
+    QTest::mouseClick(window->btnSave, Qt::LeftButton);
+    QVERIFY(window.Dialogs.Errors.isEmpty());
+    QCOMPARE(window.Dialogs.Messages.size(), 1);
+    QVERIFY(window.Dialogs.Messages[0].startsWith("All changes saved."));
+    const ProbedVideo shown = ProbeVideo(path);
+    QCOMPARE(ReduceRatio(shown.sarWidth, shown.sarHeight).X, 16);
+    QCOMPARE(ReduceRatio(shown.sarWidth, shown.sarHeight).Y, 11);
+    QCOMPARE(Bytes(path).size(), size);
+    QVERIFY(FrameMd5(path) == frames);
+    QCOMPARE(Row(*window, 0).text(8), QStringLiteral("16:9"));
 }
 
 QTEST_MAIN(TFormatsTest)
