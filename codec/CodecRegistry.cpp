@@ -37,36 +37,25 @@ struct TCodecName {
     const char *Key;
 };
 
-constexpr std::array<TCodecName, 26> AviHandlers{{
+constexpr std::array<TCodecName, 30> AviHandlers{{
     {"AVC1", "h264"},        {"DAVC", "h264"},        {"H264", "h264"},        {"X264", "h264"},
     {"VSSH", "h264"},        {"HEVC", "hevc"},        {"H265", "hevc"},        {"HVC1", "hevc"},
     {"X265", "hevc"},        {"MPG2", "mpeg2video"},  {"MPEG", "mpeg2video"},  {"MPG1", "mpeg1video"},
     {"XVID", "mpeg4visual"}, {"DIVX", "mpeg4visual"}, {"DX50", "mpeg4visual"}, {"FMP4", "mpeg4visual"},
     {"MP4V", "mpeg4visual"}, {"3IV2", "mpeg4visual"}, {"M4S2", "mpeg4visual"}, {"VP80", "vp8"},
     {"VP90", "vp9"},         {"AV01", "av1"},         {"WVC1", "vc1"},         {"MJPG", "mjpeg"},
-    {"APCN", "prores"},      {"APCH", "prores"},
+    {"APCN", "prores"},      {"APCH", "prores"},      {"APCS", "prores"},      {"APCO", "prores"},
+    {"AP4H", "prores"},      {"AP4X", "prores"},
 }};
 
-constexpr std::array<TCodecName, 16> SampleEntries{{
-    {"avc1", "h264"},
-    {"avc2", "h264"},
-    {"avc3", "h264"},
-    {"avc4", "h264"},
-    {"hvc1", "hevc"},
-    {"hev1", "hevc"},
-    {"mp4v", "mpeg4visual"},
-    {"vp08", "vp8"},
-    {"vp09", "vp9"},
-    {"av01", "av1"},
-    {"vc-1", "vc1"},
-    {"jpeg", "mjpeg"},
-    {"mjpa", "mjpeg"},
-    {"apcn", "prores"},
-    {"apch", "prores"},
-    {"apcs", "prores"},
+constexpr std::array<TCodecName, 19> SampleEntries{{
+    {"avc1", "h264"},   {"avc2", "h264"},        {"avc3", "h264"},   {"avc4", "h264"},   {"hvc1", "hevc"},
+    {"hev1", "hevc"},   {"mp4v", "mpeg4visual"}, {"vp08", "vp8"},    {"vp09", "vp9"},    {"av01", "av1"},
+    {"vc-1", "vc1"},    {"jpeg", "mjpeg"},       {"mjpa", "mjpeg"},  {"apcn", "prores"}, {"apch", "prores"},
+    {"apcs", "prores"}, {"apco", "prores"},      {"ap4h", "prores"}, {"ap4x", "prores"},
 }};
 
-constexpr std::array<TCodecName, 10> MatroskaIds{{
+constexpr std::array<TCodecName, 11> MatroskaIds{{
     {"V_MPEG4/ISO/AVC", "h264"},
     {"V_MPEGH/ISO/HEVC", "hevc"},
     {"V_MPEG2", "mpeg2video"},
@@ -77,6 +66,7 @@ constexpr std::array<TCodecName, 10> MatroskaIds{{
     {"V_VP9", "vp9"},
     {"V_AV1", "av1"},
     {"V_MJPEG", "mjpeg"},
+    {"V_PRORES", "prores"},
 }};
 
 constexpr std::array<TCodecName, 2> ConfigBoxes{{

@@ -92,4 +92,18 @@ TEST(CodecRegistry, KeysNamesAndReadableCodecs) {
     EXPECT_EQ(CodecByKey("vp9")->Codec, nullptr);
 }
 
+// A codec is changed in its container alone only when the program writes nothing in its bitstream and
+// its bitstream states no ratio: never one the program reads, never one whose bitstream states its own.
+TEST(CodecRegistry, OnlyCodecsWhoseBitstreamStatesNoRatioAreContainerOnly) {
+    for (const char *key : {"vp8", "vp9", "av1", "mjpeg", "prores"})
+        EXPECT_TRUE(CodecByKey(key)->ContainerOnly()) << key;
+    for (const char *key : {"h264", "hevc", "mpeg2video", "mpeg1video", "mpeg4visual", "vc1"})
+        EXPECT_FALSE(CodecByKey(key)->ContainerOnly()) << key;
+    for (const char *type : {"apco", "ap4h", "ap4x", "apch"})
+        EXPECT_EQ(CodecOfSampleEntry(type), CodecByKey("prores")) << type;
+    for (const char *handler : {"APCO", "AP4H", "apcs"})
+        EXPECT_EQ(CodecOfAviHandler(handler), CodecByKey("prores")) << handler;
+    EXPECT_EQ(CodecOfMatroskaId("V_PRORES"), CodecByKey("prores"));
+}
+
 } // namespace
