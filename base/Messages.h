@@ -245,10 +245,10 @@ inline constexpr const char *SMkvDisplayNoRoom =
     "one.";
 inline constexpr const char *SMkvNoRoomElements =
     "its DisplayWidth and DisplayHeight have no room for %s, and no Void element follows them in its Video "
-    "element";
+    "element or lies ahead of the Tracks with room enough";
 inline constexpr const char *SMkvNoDisplayElements =
-    "it has no DisplayWidth and DisplayHeight, and its Video element holds no Void element to make room for "
-    "them";
+    "it has no DisplayWidth and DisplayHeight, and no Void element in its Video element or ahead of the "
+    "Tracks makes room for them";
 inline constexpr const char *SWhatChecksum = "CRC-32 of the %s at %x";
 
 // Saving: the checks made before anything is written, the plan, and the check after
@@ -276,6 +276,9 @@ inline constexpr const char *SForbiddenPattern =
     "sequence 00 00 0%d.";
 inline constexpr const char *SSpanAtUnitEnd =
     "The aspect ratio at %.8x can not be changed in place: its bits reach the last byte of its NAL unit.";
+inline constexpr const char *SSessionOutdated =
+    "The last save moved elements of the file to make room: open the file again before changing it once "
+    "more.";
 inline constexpr const char *SRecordWithoutUnit = "The record has no SPS read from the file to write to.";
 inline constexpr const char *SContainerCannotState =
     "The container of %s can not state that aspect ratio: it gives the track no picture size.";

@@ -38,6 +38,12 @@ void TARInfoList::ResetAll() {
 // its units comes out agreeing. A container row stands for a track with no unit row.
 TPatchPlan TARInfoList::PlanChanges() {
     TPatchPlan plan;
+    if (!FSession.Outdated.empty()) {
+        for (size_t row = 0; row < FItems.size(); ++row)
+            if (FItems[row].IsChanged())
+                plan.Refusals.push_back({row, FSession.Outdated});
+        return plan;
+    }
     struct TTrackRows {
         TTrack *Track;
         std::vector<size_t> Rows;
@@ -122,7 +128,10 @@ TPatchPlan TARInfoList::PlanChanges() {
         }
         bool planned = false;
         for (auto &statement : track.Statements) {
-            TContainerStatement::TChange change = statement->Plan(sar, first.Width(), first.Height());
+            std::vector<TPatch> others;
+            for (const TPlanEntry &entry : plan.Entries)
+                others.insert(others.end(), entry.Patches.begin(), entry.Patches.end());
+            TContainerStatement::TChange change = statement->Plan(sar, first.Width(), first.Height(), others);
             if (!change.Refusal.empty()) {
                 plan.Refusals.push_back({rows.Rows.front(), change.Refusal});
                 planned = true;
@@ -148,6 +157,18 @@ TPatchPlan TARInfoList::PlanChanges() {
             }
             if (!change.Note.empty())
                 plan.Notes.push_back(change.Note);
+            if (change.Moves) {
+                change.Entry.Written = [this, written = std::move(change.Entry.Written)] {
+                    if (written)
+                        written();
+                    FSession.Outdated = SSessionOutdated;
+                };
+                // The patches it took in are written with it.
+                for (TPlanEntry &entry : plan.Entries)
+                    std::erase_if(entry.Patches, [&](const TPatch &patch) {
+                        return patch.FileOffset >= change.TakesFrom && patch.End() <= change.TakesTo;
+                    });
+            }
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));
             planned = true;

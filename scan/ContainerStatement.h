@@ -30,12 +30,21 @@ public:
     // the rest of the save may go on (the note tells the user what stays as it was, and with what effect).
     // A Note beside patches tells how what is written differs from what was asked (a ratio its whole
     // numbers can only come near).
+    // Moves: the patches move elements of the file, so that what the scan found of them no longer holds
+    // once they are written. The other patches of the save that lie in [TakesFrom, TakesTo) are written
+    // with the change's own (they move with the bytes around them), and no longer on their own.
     struct TChange {
         TPlanEntry Entry;
         std::string Refusal;
         std::string Note;
+        bool Moves = false;
+        int64_t TakesFrom = 0;
+        int64_t TakesTo = 0;
     };
-    virtual TChange Plan(TRatio sar, int64_t width, int64_t height) = 0;
+    // others: the patches the save writes besides (the SPS of the rows, other statements), for a change
+    // that moves bytes among them.
+    virtual TChange Plan(TRatio sar, int64_t width, int64_t height, const std::vector<TPatch> &others) = 0;
+    TChange Plan(TRatio sar, int64_t width, int64_t height) { return Plan(sar, width, height, {}); }
     // The sample aspect ratio it states once Plan (sar, width, height) is written: sar itself, unless the
     // way it states it can not hold sar exactly (terms too large for its fields, say).
     virtual TRatio Representable(TRatio sar, int64_t, int64_t) const { return ReduceRatio(sar.X, sar.Y); }

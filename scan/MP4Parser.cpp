@@ -395,8 +395,9 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
     info.ReadsUnits = first != nullptr;
     if (first == nullptr && !info.Entries.empty())
         first = &info.Entries.front();
-    const uint32_t type =
-        first == nullptr ? 0 : first->Encrypted() && first->Original != 0 ? first->Original : first->Type;
+    const uint32_t type = first == nullptr                             ? 0
+                          : first->Encrypted() && first->Original != 0 ? first->Original
+                                                                       : first->Type;
     TTrack &track = Session.AddTrack(static_cast<int>(info.Id), Format(SMp4TrackLabel, info.Id));
     info.Track = &track;
     track.Codec = CodecOfEntry(type);

@@ -1,5 +1,6 @@
 #include "MatroskaDisplayStatement.h"
 
+#include "EbmlNumbers.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 
@@ -10,8 +11,9 @@ namespace {
 constexpr uint8_t DisplayWidthId[] = {0x54, 0xB0};
 constexpr uint8_t DisplayHeightId[] = {0x54, 0xBA};
 constexpr uint8_t DisplayUnitId[] = {0x54, 0xB2};
-constexpr uint8_t VoidId = 0xEC;
 constexpr uint64_t MaxTerm = 0x7FFFFFFF;
+// DisplayUnit 4: the display size states nothing, players show the pixels as square.
+constexpr uint64_t UnknownUnit = 4;
 // Display values past this are read as stating nothing: their products with a picture size would not fit.
 constexpr uint64_t MaxValue = uint64_t{1} << 40;
 
@@ -35,29 +37,19 @@ void PutElement(std::vector<uint8_t> &to, const uint8_t (&id)[2], uint64_t value
     PutUnsigned(to, value, size);
 }
 
-// A Void element of exactly count bytes (at least 2): ID, size, and the data left as it is.
-std::vector<uint8_t> VoidHeader(int64_t count) {
-    std::vector<uint8_t> header{VoidId};
-    const int64_t data = count - 2;
-    if (data <= 126) {
-        header.push_back(static_cast<uint8_t>(0x80 | data));
-    } else {
-        header.push_back(0x01); // an eight-byte size
-        PutUnsigned(header, static_cast<uint64_t>(count - 9), 7);
-    }
-    return header;
-}
-
 std::string SizeText(uint64_t x, uint64_t y, const char *between) {
     return std::to_string(x) + between + std::to_string(y);
 }
 
 } // namespace
 
-TMatroskaDisplayStatement::TMatroskaDisplayStatement(std::string trackLabel, TMatroskaVideo video)
-    : FTrackLabel(std::move(trackLabel)), FVideo(std::move(video)) {}
+TMatroskaDisplayStatement::TMatroskaDisplayStatement(std::string trackLabel, TMatroskaVideo video,
+                                                     std::shared_ptr<const TMatroskaSegmentHead> head)
+    : FTrackLabel(std::move(trackLabel)), FVideo(std::move(video)), FHead(std::move(head)) {}
 
 std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::Stated() const {
+    if (FVideo.Unit == UnknownUnit)
+        return {static_cast<uint64_t>(FVideo.Width), static_cast<uint64_t>(FVideo.Height)};
     return {FVideo.DisplayWidth.Present() ? FVideo.DisplayWidth.Value : static_cast<uint64_t>(FVideo.Width),
             FVideo.DisplayHeight.Present() ? FVideo.DisplayHeight.Value
                                            : static_cast<uint64_t>(FVideo.Height)};
@@ -103,7 +95,7 @@ std::pair<uint64_t, uint64_t> TMatroskaDisplayStatement::ValuesFor(TRatio sar) c
         return {static_cast<uint64_t>(dar.X), static_cast<uint64_t>(dar.Y)};
     // Pixels near the pixel size; centimetres or inches near the size stated now.
     std::pair<int64_t, int64_t> reference{width, height};
-    if (FVideo.Unit != 0) {
+    if (FVideo.Unit == 1 || FVideo.Unit == 2) {
         const auto [statedWidth, statedHeight] = Stated();
         reference = {static_cast<int64_t>(std::min<uint64_t>(statedWidth, MaxTerm)),
                      static_cast<int64_t>(std::min<uint64_t>(statedHeight, MaxTerm))};
@@ -138,7 +130,8 @@ std::string TMatroskaDisplayStatement::ValueText(std::pair<uint64_t, uint64_t> v
     return SizeText(values.first, values.second, FVideo.Unit == 3 ? ":" : "x");
 }
 
-TContainerStatement::TChange TMatroskaDisplayStatement::Plan(TRatio sar, int64_t, int64_t) {
+TContainerStatement::TChange TMatroskaDisplayStatement::Plan(TRatio sar, int64_t, int64_t,
+                                                             const std::vector<TPatch> &others) {
     TChange change;
     if (sar.X < 1 || sar.Y < 1 || FVideo.Width < 1 || FVideo.Height < 1)
         return change;
@@ -148,9 +141,14 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Plan(TRatio sar, int64_t
     // Values that players already read as the ratio stay, whatever their numbers.
     if (values == Stated() || (now.X >= 1 && now.X == stated.X && now.Y == stated.Y))
         return change;
-    change = InPlace(values);
+    // A unit that states nothing is written as pixels, with the display elements.
+    if (FVideo.Unit != UnknownUnit) {
+        change = InPlace(values);
+        if (change.Entry.Patches.empty())
+            change = Grown(values);
+    }
     if (change.Entry.Patches.empty())
-        change = Grown(values);
+        change = Rewritten(values, others);
     if (!change.Entry.Patches.empty()) {
         const TRatio wanted = ReduceRatio(sar.X, sar.Y);
         if (stated.X != wanted.X || stated.Y != wanted.Y) {
@@ -234,7 +232,7 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Grown(std::pair<uint64_t
     if (unitInRun)
         PutElement(written, DisplayUnitId, FVideo.DisplayUnit.Value, unitSize);
     if (rest >= 2) {
-        const std::vector<uint8_t> header = VoidHeader(rest);
+        const std::vector<uint8_t> header = EbmlVoidHeader(static_cast<uint64_t>(rest));
         written.insert(written.end(), header.begin(), header.end());
     }
     if (written.size() > FVideo.RoomBytes.size())
@@ -258,5 +256,60 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Grown(std::pair<uint64_t
         if (rest < 2)
             FVideo.RoomStart = FVideo.RoomEnd = -1; // no Void left to grow into
     };
+    return change;
+}
+
+// The display elements written anew where they lie, or behind the Video's other elements where there are
+// none: the run as long as it was when the values fit it (a leading zero byte or a Void taking up the
+// rest), else longer, the bytes taken from the Void ahead of the Tracks.
+TContainerStatement::TChange TMatroskaDisplayStatement::Rewritten(std::pair<uint64_t, uint64_t> values,
+                                                                  const std::vector<TPatch> &others) {
+    TChange change;
+    if (FVideo.RunStart < 0)
+        return change;
+    const int64_t runLength = FVideo.RunEnd - FVideo.RunStart;
+    const bool unitInRun = FVideo.DisplayUnit.Present() && FVideo.DisplayUnit.Start >= FVideo.RunStart &&
+                           FVideo.DisplayUnit.Start < FVideo.RunEnd;
+    if (FVideo.Unit == UnknownUnit && !unitInRun)
+        return change;
+    const uint64_t unit = FVideo.Unit == UnknownUnit ? 0 : FVideo.DisplayUnit.Value;
+    int64_t widthSize = BytesFor(values.first);
+    const int64_t heightSize = BytesFor(values.second);
+    const int64_t unitSize = unitInRun ? BytesFor(unit) : 0;
+    int64_t rest = runLength - (3 + widthSize + 3 + heightSize + (unitInRun ? 3 + unitSize : 0));
+    if (rest == 1 && widthSize < 8) {
+        ++widthSize; // one byte too many for a Void: the width takes a leading zero byte
+        rest = 0;
+    }
+    if (rest == 1)
+        return change;
+    std::vector<uint8_t> run;
+    PutElement(run, DisplayWidthId, values.first, widthSize);
+    PutElement(run, DisplayHeightId, values.second, heightSize);
+    if (unitInRun)
+        PutElement(run, DisplayUnitId, unit, unitSize);
+    const std::string what = Format(SWhatContainerField, "DisplayWidth/DisplayHeight", FTrackLabel);
+    if (rest >= 0) {
+        // Fits the run: a Void over what is left, its data as it was.
+        if (static_cast<int64_t>(FVideo.RunBytes.size()) != runLength)
+            return change;
+        if (rest >= 2) {
+            const std::vector<uint8_t> header = EbmlVoidHeader(static_cast<uint64_t>(rest));
+            run.insert(run.end(), header.begin(), header.end());
+            run.insert(run.end(), FVideo.RunBytes.begin() + static_cast<ptrdiff_t>(run.size()),
+                       FVideo.RunBytes.end());
+        }
+        change.Entry.Patches.push_back({FVideo.RunStart, FVideo.RunBytes, run, what});
+    } else if (FHead) {
+        change.Entry.Patches = FHead->Splice(FVideo.RunStart, FVideo.RunEnd, run, what, others);
+        change.TakesFrom = FHead->VoidStart;
+        change.TakesTo = FHead->TracksEnd;
+    }
+    if (change.Entry.Patches.empty())
+        return change;
+    change.Entry.Kind = TPlanEntry::TKind::Container;
+    change.Entry.Description = Format(SContainerFieldChanged, UnitName() + " (DisplayWidth/DisplayHeight)",
+                                      FTrackLabel, ValueText(Stated()), ValueText(values));
+    change.Moves = true;
     return change;
 }

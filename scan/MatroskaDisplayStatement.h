@@ -2,13 +2,16 @@
 
 // What a Matroska file states about a video track's aspect ratio: the Video element's DisplayWidth and
 // DisplayHeight, in the unit DisplayUnit names (0 pixels, 1 centimetres, 2 inches, 3 an aspect ratio;
-// 4, "unknown", leaves the ratio to the SPS and states nothing). Players built on libavformat read the
-// sample aspect ratio as the display size against the pixel size; a missing element counts as the
+// 4, "unknown", leaves the ratio to the SPS and states nothing: players show square pixels where the
+// bitstream states no ratio, and a change writes the display size in pixels). Players built on libavformat
+// read the sample aspect ratio as the display size against the pixel size; a missing element counts as the
 // pixel size.
 
 #include "ContainerStatement.h"
+#include "MatroskaSegmentHead.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,16 +42,25 @@ struct TMatroskaVideo {
     int64_t RoomEnd = -1;
     std::vector<uint8_t> RoomBytes; // the run's first bytes as scanned, at most MaxRoomBytes
     static constexpr size_t MaxRoomBytes = 64;
+    // Where a change that finds no room in the Video rewrites the display elements: from the first to the
+    // last of them, nothing else between (DisplayUnit may be); an empty run at the Video's end where there
+    // are none. RunStart -1: they lie apart, or one of them is there twice.
+    int64_t RunStart = -1;
+    int64_t RunEnd = -1;
+    std::vector<uint8_t> RunBytes; // as scanned, when the run is no longer than MaxRoomBytes
 };
 
 class TMatroskaDisplayStatement : public TContainerStatement {
 public:
-    TMatroskaDisplayStatement(std::string trackLabel, TMatroskaVideo video);
+    // head: the Segment's head, whose Void ahead of the Tracks may give the bytes the Video has no room for.
+    TMatroskaDisplayStatement(std::string trackLabel, TMatroskaVideo video,
+                              std::shared_ptr<const TMatroskaSegmentHead> head = nullptr);
 
     TRatio DisplayAspectRatio() const override;
     TRatio SampleAspectRatio() const override;
     int64_t FileOffset() const override;
-    TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+    using TContainerStatement::Plan;
+    TChange Plan(TRatio sar, int64_t width, int64_t height, const std::vector<TPatch> &others) override;
     TRatio Representable(TRatio sar, int64_t width, int64_t height) const override;
 
     const TMatroskaVideo &Video() const { return FVideo; }
@@ -68,7 +80,9 @@ private:
     std::string ValueText(std::pair<uint64_t, uint64_t> values) const;
     TChange InPlace(std::pair<uint64_t, uint64_t> values);
     TChange Grown(std::pair<uint64_t, uint64_t> values);
+    TChange Rewritten(std::pair<uint64_t, uint64_t> values, const std::vector<TPatch> &others);
 
     std::string FTrackLabel;
     TMatroskaVideo FVideo;
+    std::shared_ptr<const TMatroskaSegmentHead> FHead;
 };

@@ -1,5 +1,6 @@
 #include "MatroskaParser.h"
 
+#include "EbmlNumbers.h"
 #include "MatroskaDisplayStatement.h"
 #include "base/ByteView.h"
 #include "base/Exceptions.h"
@@ -107,32 +108,6 @@ std::string ElementName(uint32_t id) {
     return text;
 }
 
-// Length of a variable-length number from its first byte: 1 .. 8, 0 for a byte of zero.
-int VintLength(uint8_t first) {
-    for (int length = 1; length <= 8; ++length)
-        if ((first & (0x80 >> (length - 1))) != 0)
-            return length;
-    return 0;
-}
-
-// A variable-length number with its marker removed; false when the bytes do not hold one. Unknown tells a
-// number of all ones (an unknown size).
-bool ReadVint(const uint8_t *bytes, size_t count, size_t &length, uint64_t &value, bool &unknown) {
-    if (count == 0)
-        return false;
-    length = static_cast<size_t>(VintLength(bytes[0]));
-    if (length == 0 || length > count)
-        return false;
-    value = bytes[0] & (0xFF >> length);
-    bool ones = value == (0xFFu >> length);
-    for (size_t i = 1; i < length; ++i) {
-        value = (value << 8) | bytes[i];
-        ones = ones && bytes[i] == 0xFF;
-    }
-    unknown = ones;
-    return true;
-}
-
 const char *CompressionName(uint64_t algorithm) {
     switch (algorithm) {
     case 0:
@@ -179,6 +154,7 @@ struct TMatroskaParser::TTrackInfo {
     bool HasCodecPrivate = false;
     bool HasVideo = false;
     TMatroskaVideo Video;
+    int64_t VideoEnd = 0;
     uint64_t PixelWidth = 0, PixelHeight = 0;
     uint64_t Crop[4] = {0, 0, 0, 0}; // bottom, top, left, right
     std::vector<TVideoChild> VideoChildren;
@@ -243,7 +219,7 @@ TMatroskaParser::TRead TMatroskaParser::ReadHeader(int64_t offset, int64_t end, 
     uint8_t header[12];
     const auto count = static_cast<size_t>(std::min<int64_t>(sizeof header, end - offset));
     Read(offset, header, count);
-    const int idLength = VintLength(header[0]);
+    const int idLength = EbmlVintLength(header[0]);
     if (idLength == 0 || idLength > 4 || static_cast<size_t>(idLength) >= count)
         return TRead::Illegal;
     uint32_t id = 0;
@@ -251,7 +227,7 @@ TMatroskaParser::TRead TMatroskaParser::ReadHeader(int64_t offset, int64_t end, 
         id = (id << 8) | header[i];
     size_t sizeLength = 0;
     bool unknown = false;
-    if (!ReadVint(header + idLength, count - static_cast<size_t>(idLength), sizeLength, size, unknown))
+    if (!ReadEbmlVint(header + idLength, count - static_cast<size_t>(idLength), sizeLength, size, unknown))
         return TRead::Illegal;
     element.Id = id;
     element.Start = offset;
@@ -360,6 +336,8 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
         if (id == IdSegment) {
             FTracks.clear(); // each Segment describes its own tracks
             FUnknownTracks.clear();
+            FHead = std::make_shared<TMatroskaSegmentHead>();
+            FHead->SegmentData = element.Data;
             ReportProgress(element.Start, FFileSize);
             ReadTracksFirst(element);
         }
@@ -369,7 +347,16 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
     case IdSegment:
         if (id == IdCluster)
             ReportProgress(element.Start, FFileSize);
-        return (id == IdTracks && element.Start != FTracksRead) || id == IdCluster;
+        return (id == IdTracks && element.Start != FTracksRead) || id == IdCluster || id == IdSeekHead;
+    case IdSeekHead:
+        return id == IdSeek;
+    case IdSeek: {
+        // A position the elements ahead of the Tracks may move by.
+        uint64_t position = 0;
+        if (id == IdSeekPosition && FHead && ReadUnsigned(element, position) && element.End > element.Data)
+            FHead->SeekPositions.push_back({element.Data, element.End - element.Data, position});
+        return false;
+    }
     case IdTracks:
         if (id != IdTrackEntry)
             return false;
@@ -411,6 +398,7 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
             info.HasVideo = true;
             info.Video = TMatroskaVideo();
             info.Video.VideoStart = element.Start;
+            info.VideoEnd = element.End;
             info.VideoChildren.clear();
         }
         return id == IdVideo || id == IdContentEncodings;
@@ -489,6 +477,7 @@ void TMatroskaParser::ReadTracksFirst(const TElement &segment) {
     uint64_t size = 0;
     if (tracks < 0 || ReadHeader(tracks, segment.End, element, size) != TRead::Element)
         return;
+    FindRoomAhead(segment, element);
     // Around it, an element that holds nothing but the Tracks, for the walk to enter them as it does.
     TElement around = segment;
     around.Data = tracks;
@@ -527,6 +516,33 @@ int64_t TMatroskaParser::FindTracks(const TElement &segment) {
         return sought;
     Notice(TScanNotice::TKind::Structure, seekHead, Format(SMkvSeekPastTracks, seekHead, sought));
     return -1;
+}
+
+// The last Void ahead of the Tracks with nothing between them that may not move (a Cluster, which the Cues
+// point at, or a SeekHead), as the elements' sizes lead from the Segment's start, and the bytes from it to
+// the Tracks' end.
+void TMatroskaParser::FindRoomAhead(const TElement &segment, const TElement &tracks) {
+    TElement element;
+    uint64_t size = 0;
+    int64_t voidStart = -1, voidEnd = -1;
+    for (int64_t at = segment.Data; at < tracks.Start; at = element.End) {
+        if (ReadHeader(at, tracks.Start, element, size) != TRead::Element ||
+            size != static_cast<uint64_t>(element.End - element.Data))
+            return;
+        if (element.Id == IdVoid) {
+            voidStart = element.Start;
+            voidEnd = element.End;
+        } else if (element.Id == IdCluster || element.Id == IdSeekHead || element.Id == IdTracks) {
+            voidStart = -1;
+        }
+    }
+    if (voidStart < 0 || tracks.End - voidStart > TMatroskaSegmentHead::MaxBytes)
+        return;
+    FHead->VoidStart = voidStart;
+    FHead->VoidEnd = voidEnd;
+    FHead->TracksEnd = tracks.End;
+    FHead->Bytes.resize(static_cast<size_t>(tracks.End - voidStart));
+    Read(voidStart, FHead->Bytes.data(), FHead->Bytes.size());
 }
 
 // The position a SeekHead gives the Tracks (from the Segment's data on), -1 for none.
@@ -646,6 +662,30 @@ void TMatroskaParser::FinishVideo(TTrackInfo &info) {
             }
         }
     }
+    // The run a rewrite of the display elements replaces: with DisplayUnit where it lies beside them (a
+    // unit that states nothing is rewritten with them), else without.
+    auto setRun = [&](bool withUnit) {
+        auto inRun = [&](uint32_t id) { return isDisplay(id) || (withUnit && id == IdDisplayUnit); };
+        auto firstIn = std::find_if(children.begin(), children.end(),
+                                    [&](const TVideoChild &child) { return inRun(child.Id); });
+        if (firstIn == children.end()) {
+            video.RunStart = video.RunEnd = info.VideoEnd;
+            return true;
+        }
+        auto lastIn = std::find_if(children.rbegin(), children.rend(),
+                                   [&](const TVideoChild &child) { return inRun(child.Id); });
+        if (!std::all_of(firstIn, lastIn.base(), [&](const TVideoChild &child) { return inRun(child.Id); }))
+            return false;
+        video.RunStart = firstIn->Start;
+        video.RunEnd = (lastIn.base() - 1)->End;
+        if (video.RunEnd - video.RunStart <= static_cast<int64_t>(TMatroskaVideo::MaxRoomBytes)) {
+            video.RunBytes.resize(static_cast<size_t>(video.RunEnd - video.RunStart));
+            Read(video.RunStart, video.RunBytes.data(), video.RunBytes.size());
+        }
+        return true;
+    };
+    if (!twice && !setRun(true))
+        setRun(false);
     if (from < children.size() && children[to].End - children[from].Start >= 2) {
         video.RoomStart = children[from].Start;
         video.RoomEnd = children[to].End;
@@ -680,9 +720,12 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
         FinishVideo(info);
         track.Width = info.Video.Width;
         track.Height = info.Video.Height;
-        // DisplayUnit 4 ("unknown") and values past it leave the ratio to the bitstream and state nothing.
-        if (info.Video.Width > 0 && info.Video.Height > 0 && info.Video.Unit <= 3)
-            track.Statements.push_back(std::make_unique<TMatroskaDisplayStatement>(track.Label, info.Video));
+        // DisplayUnit 4 ("unknown") and values past it leave the ratio to the bitstream and state nothing;
+        // where the bitstream states none, players show square pixels, which a change may state otherwise.
+        const bool stated = info.Video.Unit <= 3 || (info.Video.Unit == 4 && track.ContainerOnly());
+        if (info.Video.Width > 0 && info.Video.Height > 0 && stated)
+            track.Statements.push_back(
+                std::make_unique<TMatroskaDisplayStatement>(track.Label, info.Video, FHead));
     }
     if (privateReadable)
         ReadConfiguration(info);
@@ -778,7 +821,7 @@ void TMatroskaParser::ScanBlock(const TElement &block) {
     size_t numberLength = 0;
     uint64_t number = 0;
     bool unknown = false;
-    if (!ReadVint(header, count, numberLength, number, unknown) || numberLength + 3 > count)
+    if (!ReadEbmlVint(header, count, numberLength, number, unknown) || numberLength + 3 > count)
         return;
     TTrackInfo *info = TrackByNumber(number);
     if (info == nullptr) {
@@ -841,7 +884,7 @@ void TMatroskaParser::ScanBlock(const TElement &block) {
         for (int i = 0; i + 1 < frames && good; ++i) {
             uint8_t bytes[8];
             good = next(bytes[0]);
-            const int length = good ? VintLength(bytes[0]) : 0;
+            const int length = good ? EbmlVintLength(bytes[0]) : 0;
             good = good && length > 0;
             for (int k = 1; k < length && good; ++k)
                 good = next(bytes[k]);

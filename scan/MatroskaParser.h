@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MatroskaSegmentHead.h"
 #include "Parser.h"
 
 #include <cstdint>
@@ -57,6 +58,7 @@ private:
     void ReadTracksFirst(const TElement &segment);
     int64_t FindTracks(const TElement &segment);
     int64_t SeekTracks(const TElement &seekHead, const TElement &segment);
+    void FindRoomAhead(const TElement &segment, const TElement &tracks);
     void GuardUnreadFrames();
     void FinishVideo(TTrackInfo &info);
     void FinishTrack(TTrackInfo &info);
@@ -85,4 +87,6 @@ private:
     std::vector<TOpenChecksum> FOpenChecksums;
     std::set<uint64_t> FUnknownTracks; // numbers of blocks no track entry described, in this Segment
     int64_t FTracksRead = -1;          // the Tracks element read before the rest of the Segment
+    // The head of the Segment being walked, shared by the display statements of its tracks.
+    std::shared_ptr<TMatroskaSegmentHead> FHead;
 };

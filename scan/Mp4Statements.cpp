@@ -47,7 +47,7 @@ TRatio TPaspStatement::DisplayAspectRatio() const {
     return DarFromSar(HSpacing, VSpacing, FEntryWidth, FEntryHeight);
 }
 
-TContainerStatement::TChange TPaspStatement::Plan(TRatio sar, int64_t, int64_t) {
+TContainerStatement::TChange TPaspStatement::Plan(TRatio sar, int64_t, int64_t, const std::vector<TPatch> &) {
     TChange change;
     const TRatio now = SampleAspectRatio();
     if (now.X == sar.X && now.Y == sar.Y)
@@ -106,7 +106,8 @@ TRatio TDisplaySizeStatement::Representable(TRatio sar, int64_t width, int64_t h
 }
 
 // A size that players already read as the ratio asked for stays, whatever its numbers.
-TContainerStatement::TChange TDisplaySizeStatement::Plan(TRatio sar, int64_t width, int64_t height) {
+TContainerStatement::TChange TDisplaySizeStatement::Plan(TRatio sar, int64_t width, int64_t height,
+                                                         const std::vector<TPatch> &) {
     TChange change;
     const TSizing sizing = SizeFor(sar, width, height);
     if (sizing.Width <= 0)

@@ -19,7 +19,8 @@ public:
     TRatio DisplayAspectRatio() const override;
     TRatio SampleAspectRatio() const override { return ReduceRatio(HSpacing, VSpacing); }
     int64_t FileOffset() const override { return Position; }
-    TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+    using TContainerStatement::Plan;
+    TChange Plan(TRatio sar, int64_t width, int64_t height, const std::vector<TPatch> &others) override;
 
     int64_t Position; // of hSpacing
     uint32_t HSpacing;
@@ -43,7 +44,8 @@ public:
     TRatio DisplayAspectRatio() const override { return ReduceRatio(Width, Height); }
     TRatio SampleAspectRatio() const override;
     int64_t FileOffset() const override { return Position; }
-    TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+    using TContainerStatement::Plan;
+    TChange Plan(TRatio sar, int64_t width, int64_t height, const std::vector<TPatch> &others) override;
     TRatio Representable(TRatio sar, int64_t width, int64_t height) const override;
 
     int64_t Position; // of the width

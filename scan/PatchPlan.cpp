@@ -158,13 +158,24 @@ void TPatchPlan::AddChecksums(std::vector<TChecksumRegion> &regions) {
             }
         });
     };
-    for (const TPlaced &placed : Placed(Entries))
-        change(placed.Patch->FileOffset, placed.Patch->Old, placed.Patch->New, placed.Row);
+    const std::vector<TPlaced> placed = Placed(Entries);
+    for (const TPlaced &patch : placed)
+        change(patch.Patch->FileOffset, patch.Patch->Old, patch.Patch->New, patch.Row);
+    // A patch that rewrites a region whole, its checksum with it, brought the checksum up to date itself
+    // (elements it moves within their bytes): the region is its own.
+    auto rewrittenWhole = [&](const TChecksumRegion &region) {
+        const int64_t from = std::min(region.Start, region.ValueOffset);
+        const int64_t to =
+            std::max(region.End, region.ValueOffset + static_cast<int64_t>(region.Value.size()));
+        return std::any_of(placed.begin(), placed.end(), [&](const TPlaced &patch) {
+            return patch.Patch->FileOffset <= from && patch.Patch->End() >= to;
+        });
+    };
     // A region's checksum lies in front of it: only regions that begin before it can hold it. The entries
     // are told in file order.
     std::vector<TPlanEntry> added;
     for (size_t i = regions.size(); i-- > 0;) {
-        if (touched[i].Differences.empty() || regions[i].Kind == nullptr)
+        if (touched[i].Differences.empty() || regions[i].Kind == nullptr || rewrittenWhole(regions[i]))
             continue;
         TChecksumRegion &region = regions[i];
         std::vector<uint8_t> value =

@@ -75,6 +75,9 @@ public:
     // One row per place in the file: true the first time a unit of that content is found at that file
     // offset, false when the container points at it again (chunks or frames that share bytes).
     bool FirstAtPlace(int64_t fileOffset, const TRatioUnit *unit);
+    // Why what the session holds no longer matches the file: a save moved elements of it. Nothing more is
+    // planned from the session then; the file is to be read again.
+    std::string Outdated;
     // A reason text kept as long as the session (records refer to it); equal texts are kept once.
     const std::string *KeepReason(const std::string &reason);
 

@@ -42,7 +42,8 @@ TRatio TVprpStatement::Representable(TRatio sar, int64_t width, int64_t height) 
                       FrameHeight > 0 ? FrameHeight : height);
 }
 
-TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height) {
+TContainerStatement::TChange TVprpStatement::Plan(TRatio sar, int64_t width, int64_t height,
+                                                  const std::vector<TPatch> &) {
     TChange change;
     TRatio wanted;
     const TRatio dar = RatioFor(sar, width, height, wanted);

@@ -18,7 +18,8 @@ public:
     // At the frame size the chunk names.
     TRatio SampleAspectRatio() const override { return SarFromDar(X, Y, FrameWidth, FrameHeight); }
     int64_t FileOffset() const override { return Position; }
-    TChange Plan(TRatio sar, int64_t width, int64_t height) override;
+    using TContainerStatement::Plan;
+    TChange Plan(TRatio sar, int64_t width, int64_t height, const std::vector<TPatch> &others) override;
     TRatio Representable(TRatio sar, int64_t width, int64_t height) const override;
 
     int64_t Position; // file offset of dwFrameAspectRatio

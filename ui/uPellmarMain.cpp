@@ -816,7 +816,12 @@ void TForm21::actSaveExecute() {
     for (const std::string &line : containerLines)
         saved += "\n" + line;
     FMessages.ShowMessage(Text(saved));
-    FillARList();
+    // A save that moved elements to make room leaves the rows pointing where they no longer lie: the file
+    // is read anew.
+    if (!FSession->Outdated.empty())
+        LoadFile(CurrentFile);
+    else
+        FillARList();
 }
 
 bool TForm21::ChangesWritable(const TSaveSequence &save) {

@@ -58,7 +58,7 @@ private:
             break;
         case 3: {
             static constexpr const char *Types[] = {"vids", "auds", "vids"};
-            static constexpr const char *Handlers[] = {"H264", "avc1", "XVID"};
+            static constexpr const char *Handlers[] = {"H264", "avc1", "XVID", "MJPG"};
             ByteVector header = StreamHeader(FIn.Pick(Types), FIn.Pick(Handlers));
             Chunk("strh", header);
             break;

@@ -1,9 +1,10 @@
 // Matroska files built from the fuzzer's bytes: H.264 tracks (and others) with SPS whose fields the bytes
 // choose in CodecPrivate and in the frames, every lacing, SimpleBlock and BlockGroup, display sizes in each
-// unit and data size, Voids to grow into, header stripping, compression and encryption, CRC-32 elements at
-// every level, unknown sizes, Tracks behind the Clusters with or without a SeekHead; then a few bytes
-// overwritten (sizes, IDs and lace counts that lie) or the file cut. Each file is scanned and saved with the
-// whole-program property checked, and every CRC-32 that held before the save holds after it.
+// unit and data size, Voids to grow into (in the Video, and behind the SeekHead), header stripping,
+// compression and encryption, CRC-32 elements at every level, unknown sizes, Tracks behind the Clusters with
+// or without a SeekHead; then a few bytes overwritten (sizes, IDs and lace counts that lie) or the file cut.
+// Each file is scanned and saved with the whole-program property checked, and every CRC-32 that held before
+// the save holds after it.
 
 #include "EbmlBuilder.h"
 #include "FuzzInput.h"
@@ -25,8 +26,8 @@ ByteVector Unit(FuzzInput &in) {
 MkvTrack FuzzTrack(FuzzInput &in, uint64_t number) {
     MkvTrack track;
     track.number = number;
-    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
-                                             "V_MPEGH/ISO/HEVC", "A_AAC"};
+    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC",  "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
+                                             "V_MPEGH/ISO/HEVC", "V_VP9",           "A_AAC"};
     track.codecId = in.Pick(Codecs);
     track.type = track.codecId[0] == 'A' ? 2 : 1;
     static constexpr int Lengths[] = {4, 1, 2, 4};
@@ -122,6 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     file.crcInside = (more & 1) != 0;
     file.crcSegment = !file.unknownSizes && (more & 2) != 0;
     file.seekHead = (more & 4) != 0;
+    // ffmpeg's Void behind the SeekHead, which display elements without room in their Video grow into.
+    file.seekHeadCrc = (more & 8) != 0;
+    file.voidAfterSeekHead = (more & 16) != 0 ? in.Byte() % 48 : 0;
     ByteVector bytes;
     try {
         bytes = MatroskaFile(file);

@@ -18,7 +18,7 @@ namespace {
 Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
     Mp4Track track;
     track.id = id;
-    static constexpr const char *Entries[] = {"avc1", "avc3", "avc1", "encv", "hvc1"};
+    static constexpr const char *Entries[] = {"avc1", "avc3", "avc1", "encv", "hvc1", "vp09", "mp4v"};
     track.entry = in.Pick(Entries);
     static constexpr const char *Handlers[] = {"vide", "vide", "soun"};
     track.handler = in.Pick(Handlers);

@@ -80,8 +80,8 @@ TEST_F(ContainerRefusal, ContainersAreRefusedWithTheirFormatAndNothingListed) {
 
 // Formats that hold H.264 in a way no scanner of this program reads: refused where a file is opened.
 TEST(ScannableFormats, FormatsWithoutAScannerAreRefused) {
-    for (TFileFormat format : {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf,
-                               TFileFormat::Nut}) {
+    for (TFileFormat format :
+         {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf, TFileFormat::Nut}) {
         TScanSession session;
         EXPECT_FALSE(IsScannable(format));
         EXPECT_EQ(CreateParser(format, session), nullptr);

@@ -157,36 +157,26 @@ TEST_F(MatroskaRealFiles, MkvmergeFileKeepsTheDisplaySizeInPixels) {
     ExpectMkvinfoReads(path);
 }
 
-// ffmpeg writes no display elements for square pixels, and no Void in the Video element: the SPS can be
-// changed, the display size can not, and the plan says so before anything is written.
-TEST_F(MatroskaRealFiles, SquarePixelsWithoutDisplayElementsNoteWhatPlayersKeepShowing) {
+// ffmpeg writes no display elements for square pixels, and no Void in the Video element: they take their
+// bytes from the Void behind the SeekHead, the Info and the Tracks (the SPS of the CodecPrivate with them)
+// moving towards the Segment's start. The SPS and the container agree, every CRC-32 holds, and mkvinfo and
+// mkvmerge read the file.
+TEST_F(MatroskaRealFiles, SquarePixelsWithoutDisplayElementsGetThemFromTheVoidAhead) {
     const std::string path = Make("square.mkv", {Clip(320, 240, "1/1", true)});
-    const ByteVector before = ReadFile(path);
-    const std::vector<std::string> frames = FrameMd5(path);
-    std::unique_ptr<TScanSession> session = ScanFile(path);
-    ASSERT_GE(session->ARInfoList.Count(), 2u);
-    const TMatroskaDisplayStatement *display = DisplayOf(session->Tracks.front());
-    ASSERT_NE(display, nullptr);
-    EXPECT_FALSE(display->Video().DisplayWidth.Present());
-    EXPECT_EQ(display->SampleAspectRatio().X, 1);
-    for (size_t i = 0; i < session->ARInfoList.Count(); ++i)
-        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*session->ARInfoList.Items(i)), "");
-    TPatchPlan plan = session->ARInfoList.PlanChanges();
-    EXPECT_TRUE(plan.Refusals.empty());
-    ASSERT_EQ(plan.Notes.size(), 1u);
-    EXPECT_EQ(plan.Notes[0], Format(SMkvDisplayNoRoom, "track 1", SMkvNoDisplayElements, "4:3"));
     {
-        TFileStream file(path, TFileOpenMode::ReadWriteExclusive);
-        plan.Apply(file);
+        std::unique_ptr<TScanSession> session = ScanFile(path);
+        ASSERT_GE(session->ARInfoList.Count(), 2u);
+        const TMatroskaDisplayStatement *display = DisplayOf(session->Tracks.front());
+        ASSERT_NE(display, nullptr);
+        EXPECT_FALSE(display->Video().DisplayWidth.Present());
+        EXPECT_EQ(display->SampleAspectRatio().X, 1);
     }
-    for (const TracedSps &sps : TraceSps(path, 0, true))
-        EXPECT_EQ(sps.aspectRatioIdc, 14);
-    const ProbedVideo probed = ProbeVideo(path);
-    EXPECT_EQ(probed.sarWidth, 1) << "what the note says ffmpeg goes on showing";
-    EXPECT_EQ(FrameMd5(path), frames);
-    EXPECT_EQ(ReadFile(path).size(), before.size());
-    const TCrcCount crcs = CheckCrcs(ReadFile(path));
-    EXPECT_EQ(crcs.valid, crcs.found);
+    const TCrcCount before = CheckCrcs(ReadFile(path));
+    CheckRoundTrip(path, {TKind::Sar, 0, {4, 3}}, {4, 3});
+    EXPECT_EQ(MkvmergeDisplaySize(path), "320x180");
+    const TCrcCount after = CheckCrcs(ReadFile(path));
+    EXPECT_EQ(after.found, before.found);
+    EXPECT_EQ(after.valid, after.found);
     ExpectMkvinfoReads(path);
 }
 
@@ -523,7 +513,6 @@ TEST_F(MatroskaElements, CompressedAndEncryptedTracksAreListedNotChanged) {
     EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SMkvEncryptedFrames, "track 1")});
     ASSERT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*Rows().Items(0)), "");
     EXPECT_EQ(Rows().PlanChanges().Refusals.size(), 1u);
-
 }
 
 // The display size in the element's own unit: pixels at the cropped size with the height kept, leading
@@ -730,6 +719,123 @@ TEST_F(MatroskaElements, TracksOfOtherCodecsAreListedByTheirDisplaySize) {
     chrome.docType = "webm";
     ASSERT_EQ(RunScanOf(NewScan(TFileFormat::WebM), MatroskaFile(chrome)).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "12:11"}));
+}
+
+// Where the SeekHead's entry for an element points, from the Segment's data on; -1 for none.
+int64_t SeekPositionOf(const ByteVector &bytes, uint32_t id) {
+    EbmlHead ebml, segment, seekHead, seek, child;
+    if (!ReadEbmlHead(bytes, 0, bytes.size(), ebml) ||
+        !ReadEbmlHead(bytes, ebml.end, bytes.size(), segment) ||
+        !ReadEbmlHead(bytes, segment.data, segment.end, seekHead))
+        return -1;
+    if (seekHead.id == 0xBF &&
+        !ReadEbmlHead(bytes, seekHead.end, segment.end, seekHead)) // the Segment's CRC-32
+        return -1;
+    if (seekHead.id != 0x114D9B74)
+        return -1;
+    for (size_t at = seekHead.data; ReadEbmlHead(bytes, at, seekHead.end, seek); at = seek.end) {
+        uint32_t sought = 0;
+        int64_t position = -1;
+        for (size_t in = seek.data; seek.id == 0x4DBB && ReadEbmlHead(bytes, in, seek.end, child);
+             in = child.end) {
+            uint64_t value = 0;
+            for (size_t i = child.data; i < child.end; ++i)
+                value = (value << 8) | bytes[i];
+            if (child.id == 0x53AB)
+                sought = static_cast<uint32_t>(value);
+            else if (child.id == 0x53AC)
+                position = static_cast<int64_t>(value);
+        }
+        if (sought == id)
+            return static_cast<int64_t>(segment.data) + position;
+    }
+    return -1;
+}
+
+uint32_t IdAt(const ByteVector &bytes, int64_t at) {
+    EbmlHead head;
+    return at >= 0 && ReadEbmlHead(bytes, static_cast<size_t>(at), bytes.size(), head) ? head.id : 0;
+}
+
+// A Video without room for its display size takes the bytes from the Void behind the SeekHead, as ffmpeg
+// leaves it: the Info and the Tracks' first bytes move towards the Segment's start, the SeekHead's positions
+// follow, every CRC-32 (SeekHead, Tracks, TrackEntry, Video, Segment) holds, and nothing behind the display
+// elements moves. A Void that would be left one byte long, or is too short, leaves the change refused. A
+// save that moved elements leaves the session outdated: nothing more is planned from it.
+TEST_F(MatroskaElements, DisplayElementsTakeRoomFromTheVoidAheadOfTheTracks) {
+    MkvTrack vp9 = AvcTrack();
+    vp9.codecId = "V_VP9";
+    vp9.codecPrivate = false;
+    vp9.displayWidth.reset();
+    vp9.displayHeight.reset();
+    vp9.displayUnit.reset();
+    MkvFile file = OneTrack(vp9, {{Frames({{Slice}})}});
+    file.seekHead = file.seekHeadCrc = true;
+    file.crc = file.crcInside = file.crcSegment = true;
+    // DAR 16:9 at 720x576: DisplayWidth 1024 and DisplayHeight 576, two bytes of value each: 10 bytes.
+    const TRatioChange wide{TKind::Dar, 0, {16, 9}};
+    for (size_t room : {40u, 10u, 12u}) {
+        SCOPED_TRACE(room);
+        file.voidAfterSeekHead = room;
+        const ByteVector bytes = MatroskaFile(file);
+        const std::vector<MatroskaCrc> before = MatroskaCrcs(bytes);
+        ASSERT_EQ(before.size(), 7u); // Segment, SeekHead, Info, Tracks, TrackEntry, Video, Cluster
+        const int64_t tracksAt = SeekPositionOf(bytes, 0x1654AE6B);
+        ASSERT_EQ(IdAt(bytes, tracksAt), 0x1654AE6Bu);
+        EbmlHead tracks;
+        ASSERT_TRUE(ReadEbmlHead(bytes, static_cast<size_t>(tracksAt), bytes.size(), tracks));
+        ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+        ASSERT_EQ(Rows().Count(), 1u);
+        EXPECT_EQ(Rows().Items(0)->SarText(), "1:1");
+        const ByteVector saved = Saved(bytes, wide);
+        ASSERT_EQ(saved.size(), bytes.size());
+        const std::vector<MatroskaCrc> after = MatroskaCrcs(saved);
+        ASSERT_EQ(after.size(), before.size());
+        for (const MatroskaCrc &crc : after)
+            EXPECT_TRUE(crc.valid) << std::hex << crc.offset;
+        EXPECT_TRUE(std::equal(bytes.begin() + static_cast<ptrdiff_t>(tracks.end), bytes.end(),
+                               saved.begin() + static_cast<ptrdiff_t>(tracks.end)))
+            << "nothing behind the Tracks moves";
+        EXPECT_EQ(SeekPositionOf(saved, 0x1654AE6B), tracksAt - 10);
+        EXPECT_EQ(IdAt(saved, SeekPositionOf(saved, 0x1654AE6B)), 0x1654AE6Bu);
+        EXPECT_EQ(IdAt(saved, SeekPositionOf(saved, 0x1549A966)), 0x1549A966u);
+        // The session that wrote it holds places that moved: nothing more is planned from it.
+        ASSERT_EQ((TRatioChange{TKind::Dar, 0, {4, 3}}).ApplyTo(*Rows().Items(0)), "");
+        const TPatchPlan again = Rows().PlanChanges();
+        ASSERT_EQ(again.Refusals.size(), 1u);
+        EXPECT_EQ(again.Refusals[0].Reason, SSessionOutdated);
+        // Read anew, it states the ratio.
+        ASSERT_EQ(ScanBytes(saved).kind, ScanOutcome::Kind::None);
+        EXPECT_TRUE(NoticeTexts().empty());
+        EXPECT_EQ(Display()->Video().DisplayWidth.Value, 1024u);
+        EXPECT_EQ(Display()->Video().DisplayHeight.Value, 576u);
+        EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
+    }
+    // The Video's CRC-32 broken: it and those around it (TrackEntry, Tracks, Segment) stay broken.
+    file.voidAfterSeekHead = 40;
+    ByteVector broken = MatroskaFile(file);
+    std::vector<MatroskaCrc> crcs = MatroskaCrcs(broken);
+    ASSERT_EQ(crcs.size(), 7u);
+    broken[crcs[5].offset] ^= 0x5A;
+    crcs = MatroskaCrcs(broken);
+    ASSERT_EQ(ScanBytes(broken).kind, ScanOutcome::Kind::None);
+    const std::vector<MatroskaCrc> afterBroken = MatroskaCrcs(Saved(broken, wide));
+    ASSERT_EQ(afterBroken.size(), crcs.size());
+    for (size_t i = 0; i < crcs.size(); ++i)
+        EXPECT_EQ(afterBroken[i].valid, crcs[i].valid) << i;
+    EXPECT_FALSE(afterBroken[5].valid);
+
+    for (size_t room : {11u, 9u}) {
+        SCOPED_TRACE(room);
+        file.voidAfterSeekHead = room;
+        const ByteVector bytes = MatroskaFile(file);
+        ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+        ASSERT_EQ(wide.ApplyTo(*Rows().Items(0)), "");
+        TMemoryStream memory(bytes);
+        const std::vector<TWriteRefusal> refusals = Rows().CheckChanges(memory);
+        ASSERT_EQ(refusals.size(), 1u);
+        EXPECT_EQ(refusals[0].Reason, Format(SMkvDisplayNoRoom, "track 1", SMkvNoDisplayElements, "5:4"));
+    }
 }
 
 // ---- Input made to break the walk: told, bounded, never a crash or a hang ----

@@ -294,9 +294,9 @@ TEST_F(RIFFParserTest, HandlersOfKnownCodecsAreNamedNotQuestioned) {
         EXPECT_EQ(Rows().Count(), 0u);
         ASSERT_EQ(Session().Notices.size(), 1u);
         // Without video properties nothing states the ratio of a stream changed in its container alone.
-        EXPECT_EQ(Session().Notices[0].Text,
-                  codec->ContainerOnly() ? Format(SNoStatementPlace, "stream 0", codec->Name)
-                                         : Format(SUnreadCodecStream, "stream 0", codec->Name));
+        EXPECT_EQ(Session().Notices[0].Text, codec->ContainerOnly()
+                                                 ? Format(SNoStatementPlace, "stream 0", codec->Name)
+                                                 : Format(SUnreadCodecStream, "stream 0", codec->Name));
     }
 }
 

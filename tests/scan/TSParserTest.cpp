@@ -444,7 +444,8 @@ TEST_F(TsScan, AStreamCutFromTheMiddleIsReadByItsPesPackets) {
     EXPECT_EQ(Rows().Items(0)->Track->Label, "PID 0x0100");
     const int64_t pes = offsets.front() / 188 * 188 - 100;
     EXPECT_EQ(Notices(), Format(STsBytesSkipped, 0, 88, 188) + "\n" +
-                             Format(STsPidByContent, "PID 0x0100", "H.264", pes) + "\n" + STsNoProgramTable + "\n");
+                             Format(STsPidByContent, "PID 0x0100", "H.264", pes) + "\n" + STsNoProgramTable +
+                             "\n");
 
     // Without delimiters nothing says the PID is H.264 video; MPEG-2 video, whose slice start codes can look
     // like an SPS, is never taken for it.
@@ -847,7 +848,8 @@ TEST_F(TsScan, AStreamANewMapVersionNoLongerNamesH264IsNotReadFromThere) {
         ScanOk(made.File);
         ASSERT_EQ(Rows().Count(), 1u) << Notices();
         EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
-        EXPECT_TRUE(HasNotice(Format(STsMapNoLongerReadable, Session().Notices.front().FileOffset, "PID 0x0100")))
+        EXPECT_TRUE(
+            HasNotice(Format(STsMapNoLongerReadable, Session().Notices.front().FileOffset, "PID 0x0100")))
             << Notices();
         // The SPS listed is written; the bytes read as an SPS after the switch are not.
         const ByteVector saved = SaveSar(made.File, 4, 3);

@@ -249,15 +249,25 @@ ByteVector MatroskaFile(const MkvFile &file) {
         Add(segment, clusters);
     }
     if (file.seekHead) {
-        // One Seek entry for the Tracks; the position (8 bytes) counts from the Segment's data, which the
-        // SeekHead now opens (behind the Segment's own CRC-32 when it has one).
-        auto seekHead = [&](uint64_t position) {
-            ByteVector seek = Ebml(0x53AB, EbmlId(0x1654AE6B));
+        // A Seek entry for the Tracks, and with a Void behind the SeekHead one for the Info too (as ffmpeg
+        // writes them); the positions (8 bytes) count from the Segment's data, which the SeekHead now opens
+        // (behind the Segment's own CRC-32 when it has one).
+        auto entry = [](uint32_t id, uint64_t position) {
+            ByteVector seek = Ebml(0x53AB, EbmlId(id));
             Add(seek, EbmlUnsigned(0x53AC, position, 8));
-            return Ebml(0x114D9B74, Ebml(0x4DBB, seek));
+            return Ebml(0x4DBB, seek);
         };
-        const size_t size = seekHead(0).size();
-        ByteVector opened = seekHead(tracksAt + size + (file.crcSegment ? 6 : 0));
+        auto seekHead = [&](uint64_t infoAt, uint64_t tracksPosition) {
+            ByteVector entries;
+            if (file.voidAfterSeekHead > 0)
+                Add(entries, entry(0x1549A966, infoAt));
+            Add(entries, entry(0x1654AE6B, tracksPosition));
+            return Master(0x114D9B74, entries, file.seekHeadCrc);
+        };
+        const size_t ahead = seekHead(0, 0).size() + file.voidAfterSeekHead + (file.crcSegment ? 6 : 0);
+        ByteVector opened = seekHead(ahead, tracksAt + ahead);
+        if (file.voidAfterSeekHead > 0)
+            Add(opened, EbmlVoid(file.voidAfterSeekHead));
         Add(opened, segment);
         segment = opened;
     }

@@ -87,9 +87,12 @@ struct MkvFile {
     bool crc = false;          // CRC-32 elements in Tracks and every Cluster, as ffmpeg writes them
     bool unknownSizes = false; // Segment and Clusters of unknown size, as a live recording leaves them
     bool tracksAfterClusters = false;
-    bool crcInside = false;  // CRC-32 elements also in every TrackEntry, Video and BlockGroup
-    bool crcSegment = false; // and one as the Segment's first child, over all of it
-    bool seekHead = false;   // a SeekHead whose one entry leads to the Tracks, the Segment's first element
+    bool crcInside = false;   // CRC-32 elements also in every TrackEntry, Video and BlockGroup
+    bool crcSegment = false;  // and one as the Segment's first child, over all of it
+    bool seekHead = false;    // a SeekHead whose one entry leads to the Tracks, the Segment's first element
+    bool seekHeadCrc = false; // with a CRC-32 of its own
+    size_t voidAfterSeekHead =
+        0; // a Void of that many bytes behind the SeekHead, which then leads to the Info too
 };
 
 // The frame bytes of a block's frame: the NAL units behind their lengths.
