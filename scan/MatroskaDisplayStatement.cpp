@@ -311,5 +311,14 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Rewritten(std::pair<uint
     change.Entry.Description = Format(SContainerFieldChanged, UnitName() + " (DisplayWidth/DisplayHeight)",
                                       FTrackLabel, ValueText(Stated()), ValueText(values));
     change.Moves = true;
+    // What the file states once written; where its elements lie is for a new scan to find.
+    change.Entry.Written = [this, values, unit] {
+        for (auto [element, value] : {std::pair{&FVideo.DisplayWidth, values.first},
+                                      std::pair{&FVideo.DisplayHeight, values.second}}) {
+            element->Start = std::max<int64_t>(element->Start, FVideo.RunStart);
+            element->Value = value;
+        }
+        FVideo.Unit = unit;
+    };
     return change;
 }

@@ -63,9 +63,9 @@ inline std::unique_ptr<TScanSession> ScanForSave(const std::vector<uint8_t> &byt
 // goes through TRatioChange as the programs give it (a predefined code 1..16, the SAR width:height or the
 // DAR width:height at each row's size, as the bits of code choose); with the top bit of code set, code and
 // width:height go into every SPS row as they are, kind or not, for the refusals to be tried. Returns the
-// bytes as the save left them.
+// bytes as the save left them, and in movedElements whether the save moved elements to make room.
 inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t code, uint16_t width,
-                                      uint16_t height) {
+                                      uint16_t height, bool *movedElements = nullptr) {
     std::unique_ptr<TScanSession> session = ScanForSave(bytes);
     TARInfoList &rows = session->ARInfoList;
     // What a scan keeps grows with the file's bytes, never with how often its structures point at them:
@@ -148,6 +148,8 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
     // Scanned again, every row is where it was (or, where the save moved elements to make room, in the
     // same order), with the values written.
     const bool moved = !session->Outdated.empty();
+    if (movedElements != nullptr)
+        *movedElements = moved;
     std::unique_ptr<TScanSession> again = ScanForSave(after);
     Require(again->ARInfoList.Count() == rows.Count());
     for (size_t i = 0; i < rows.Count(); ++i) {

@@ -799,6 +799,9 @@ TEST_F(MatroskaElements, DisplayElementsTakeRoomFromTheVoidAheadOfTheTracks) {
         EXPECT_EQ(SeekPositionOf(saved, 0x1654AE6B), tracksAt - 10);
         EXPECT_EQ(IdAt(saved, SeekPositionOf(saved, 0x1654AE6B)), 0x1654AE6Bu);
         EXPECT_EQ(IdAt(saved, SeekPositionOf(saved, 0x1549A966)), 0x1549A966u);
+        // The row holds what was written, as after any save.
+        EXPECT_FALSE(Rows().Items(0)->IsChanged());
+        EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
         // The session that wrote it holds places that moved: nothing more is planned from it.
         ASSERT_EQ((TRatioChange{TKind::Dar, 0, {4, 3}}).ApplyTo(*Rows().Items(0)), "");
         const TPatchPlan again = Rows().PlanChanges();
