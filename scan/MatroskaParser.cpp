@@ -202,13 +202,18 @@ std::string TMatroskaParser::ReadString(const TElement &element, size_t limit) {
     return text;
 }
 
+void TMatroskaParser::Broken(TScanNotice::TKind kind, int64_t offset, const std::string &text) {
+    FStructureBroken = true;
+    Notice(kind, offset, text);
+}
+
 TMatroskaParser::TRead TMatroskaParser::ReadElement(int64_t offset, int64_t end, uint32_t around,
                                                     TElement &element) {
     uint64_t size = 0;
     const TRead read = ReadHeader(offset, end, element, size);
     if (read != TRead::Element || size <= static_cast<uint64_t>(end - element.Data))
         return read;
-    Notice(TScanNotice::TKind::Structure, offset,
+    Broken(TScanNotice::TKind::Structure, offset,
            end == FFileSize ? Format(SEbmlCutShort, ElementName(element.Id), offset)
                             : Format(SEbmlPastParent, ElementName(element.Id), offset, ElementName(around)));
     return read;
@@ -272,9 +277,9 @@ void TMatroskaParser::WalkElements(
         const TRead read = ReadElement(level.Next, level.Element.End, level.Element.Id, element);
         if (read == TRead::Illegal) {
             if (level.Element.Id == IdFile)
-                Notice(TScanNotice::TKind::NotScanned, level.Next, Format(SEbmlTail, level.Next, FFileSize));
+                Broken(TScanNotice::TKind::NotScanned, level.Next, Format(SEbmlTail, level.Next, FFileSize));
             else
-                Notice(TScanNotice::TKind::Structure, level.Next,
+                Broken(TScanNotice::TKind::Structure, level.Next,
                        Format(SEbmlIllegalElement, level.Next, ElementName(level.Element.Id)));
             close(level.Element.Unknown ? level.Next : level.Element.End);
             continue;
@@ -285,7 +290,7 @@ void TMatroskaParser::WalkElements(
         }
         if (read == TRead::Unknown && !(element.Id == IdSegment && level.Element.Id == IdFile) &&
             !(element.Id == IdCluster && level.Element.Id == IdSegment)) {
-            Notice(TScanNotice::TKind::Structure, element.Start,
+            Broken(TScanNotice::TKind::Structure, element.Start,
                    Format(SEbmlUnknownSize, ElementName(element.Id), element.Start,
                           ElementName(level.Element.Id)));
             close(level.Element.Unknown ? element.Start : level.Element.End);
@@ -322,6 +327,7 @@ void TMatroskaParser::Walk(TStream &stream) {
     WalkElements(
         file, [this](TElement &element, const TElement &parent) { return Enter(element, parent); },
         [this](const TElement &element) { Leave(element); });
+    TrustRoomAhead(); // a Segment the walk did not leave
     // Tracks that lie behind the clusters, or a second Segment: the regions in file order all the same.
     std::sort(Session.ChecksumRegions.begin(), Session.ChecksumRegions.end(),
               [](const TChecksumRegion &a, const TChecksumRegion &b) { return a.Start < b.Start; });
@@ -338,6 +344,7 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
             FUnknownTracks.clear();
             FHead = std::make_shared<TMatroskaSegmentHead>();
             FHead->SegmentData = element.Data;
+            FStructureBroken = false;
             ReportProgress(element.Start, FFileSize);
             ReadTracksFirst(element);
         }
@@ -459,6 +466,7 @@ void TMatroskaParser::Leave(const TElement &element) {
         FCurrent = nullptr;
     } else if (element.Id == IdSegment) {
         GuardUnreadFrames();
+        TrustRoomAhead();
     }
     // An element of unknown size: its checksum covers what it turned out to hold.
     if (!FOpenChecksums.empty() && FOpenChecksums.back().Element == element.Start) {
@@ -516,6 +524,13 @@ int64_t TMatroskaParser::FindTracks(const TElement &segment) {
         return sought;
     Notice(TScanNotice::TKind::Structure, seekHead, Format(SMkvSeekPastTracks, seekHead, sought));
     return -1;
+}
+
+// Elements of the Segment move only where its whole structure was read: a SeekHead the walk did not reach
+// would keep the places they moved from.
+void TMatroskaParser::TrustRoomAhead() {
+    if (FHead && (FStructureBroken || Aborted))
+        FHead->VoidStart = -1;
 }
 
 // The last Void ahead of the Tracks with nothing between them that may not move (a Cluster, which the Cues

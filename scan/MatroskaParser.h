@@ -59,6 +59,9 @@ private:
     int64_t FindTracks(const TElement &segment);
     int64_t SeekTracks(const TElement &seekHead, const TElement &segment);
     void FindRoomAhead(const TElement &segment, const TElement &tracks);
+    void TrustRoomAhead();
+    // A notice of the structure that breaks the walk of the Segment.
+    void Broken(TScanNotice::TKind kind, int64_t offset, const std::string &text);
     void GuardUnreadFrames();
     void FinishVideo(TTrackInfo &info);
     void FinishTrack(TTrackInfo &info);
@@ -89,4 +92,5 @@ private:
     int64_t FTracksRead = -1;          // the Tracks element read before the rest of the Segment
     // The head of the Segment being walked, shared by the display statements of its tracks.
     std::shared_ptr<TMatroskaSegmentHead> FHead;
+    bool FStructureBroken = false; // the walk of the Segment met elements it could not read as they were
 };
