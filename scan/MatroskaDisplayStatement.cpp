@@ -37,6 +37,39 @@ void PutElement(std::vector<uint8_t> &to, const uint8_t (&id)[2], uint64_t value
     PutUnsigned(to, value, size);
 }
 
+// DisplayWidth, DisplayHeight and, with a unit, DisplayUnit, laid out over a run of length bytes: a Void
+// header over what is left (a leading zero byte of the width where one byte is left), or, where they do
+// not fit, as short as they can be with Rest below 0. Rest 1: no layout fills the run.
+struct TRunLayout {
+    std::vector<uint8_t> Bytes;
+    int64_t WidthSize = 0, HeightSize = 0, UnitSize = 0;
+    int64_t Rest = 0;
+};
+
+TRunLayout LayOutRun(std::pair<uint64_t, uint64_t> values, const uint64_t *unit, int64_t length) {
+    TRunLayout layout;
+    layout.WidthSize = BytesFor(values.first);
+    layout.HeightSize = BytesFor(values.second);
+    layout.UnitSize = unit != nullptr ? BytesFor(*unit) : 0;
+    layout.Rest =
+        length - (3 + layout.WidthSize + 3 + layout.HeightSize + (unit != nullptr ? 3 + layout.UnitSize : 0));
+    if (layout.Rest == 1 && layout.WidthSize < 8) {
+        ++layout.WidthSize;
+        layout.Rest = 0;
+    }
+    if (layout.Rest == 1)
+        return layout;
+    PutElement(layout.Bytes, DisplayWidthId, values.first, layout.WidthSize);
+    PutElement(layout.Bytes, DisplayHeightId, values.second, layout.HeightSize);
+    if (unit != nullptr)
+        PutElement(layout.Bytes, DisplayUnitId, *unit, layout.UnitSize);
+    if (layout.Rest >= 2) {
+        const std::vector<uint8_t> header = EbmlVoidHeader(static_cast<uint64_t>(layout.Rest));
+        layout.Bytes.insert(layout.Bytes.end(), header.begin(), header.end());
+    }
+    return layout;
+}
+
 std::string SizeText(uint64_t x, uint64_t y, const char *between) {
     return std::to_string(x) + between + std::to_string(y);
 }
@@ -210,33 +243,15 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Grown(std::pair<uint64_t
     TChange change;
     if (FVideo.RoomStart < 0)
         return change;
-    const int64_t runLength = FVideo.RoomEnd - FVideo.RoomStart;
     const bool unitInRun = FVideo.DisplayUnit.Present() && FVideo.DisplayUnit.Start >= FVideo.RoomStart &&
                            FVideo.DisplayUnit.Start < FVideo.RoomEnd;
-    int64_t widthSize = BytesFor(values.first);
-    const int64_t heightSize = BytesFor(values.second);
-    const int64_t unitSize = unitInRun ? BytesFor(FVideo.DisplayUnit.Value) : 0;
-    const int64_t elements = 3 + widthSize + 3 + heightSize + (unitInRun ? 3 + unitSize : 0);
-    int64_t rest = runLength - elements;
-    if (rest == 1 && widthSize < 8) {
-        ++widthSize; // one byte too many for a Void: the width takes a leading zero byte
-        rest = 0;
-    }
-    if (rest < 0 || rest == 1)
+    const TRunLayout layout =
+        LayOutRun(values, unitInRun ? &FVideo.DisplayUnit.Value : nullptr, FVideo.RoomEnd - FVideo.RoomStart);
+    if (layout.Rest < 0 || layout.Rest == 1 || layout.Bytes.size() > FVideo.RoomBytes.size())
         return change;
-    std::vector<uint8_t> written;
-    PutElement(written, DisplayWidthId, values.first, widthSize);
+    const std::vector<uint8_t> &written = layout.Bytes;
     const int64_t widthAt = FVideo.RoomStart;
-    PutElement(written, DisplayHeightId, values.second, heightSize);
-    const int64_t heightAt = widthAt + 3 + widthSize;
-    if (unitInRun)
-        PutElement(written, DisplayUnitId, FVideo.DisplayUnit.Value, unitSize);
-    if (rest >= 2) {
-        const std::vector<uint8_t> header = EbmlVoidHeader(static_cast<uint64_t>(rest));
-        written.insert(written.end(), header.begin(), header.end());
-    }
-    if (written.size() > FVideo.RoomBytes.size())
-        return change;
+    const int64_t heightAt = widthAt + 3 + layout.WidthSize;
     const std::vector<uint8_t> old(FVideo.RoomBytes.begin(),
                                    FVideo.RoomBytes.begin() + static_cast<ptrdiff_t>(written.size()));
     change.Entry.Kind = TPlanEntry::TKind::Container;
@@ -244,16 +259,15 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Grown(std::pair<uint64_t
                                       FTrackLabel, ValueText(Stated()), ValueText(values));
     change.Entry.Patches.push_back({FVideo.RoomStart, old, written,
                                     Format(SWhatContainerField, "DisplayWidth/DisplayHeight", FTrackLabel)});
-    change.Entry.Written = [this, values, written, widthAt, heightAt, widthSize, heightSize, unitSize,
-                            unitInRun, rest] {
-        FVideo.DisplayWidth = {widthAt, widthAt + 3, widthSize, values.first};
-        FVideo.DisplayHeight = {heightAt, heightAt + 3, heightSize, values.second};
+    change.Entry.Written = [this, values, layout, widthAt, heightAt, unitInRun] {
+        FVideo.DisplayWidth = {widthAt, widthAt + 3, layout.WidthSize, values.first};
+        FVideo.DisplayHeight = {heightAt, heightAt + 3, layout.HeightSize, values.second};
         if (unitInRun) {
-            const int64_t unitAt = heightAt + 3 + heightSize;
-            FVideo.DisplayUnit = {unitAt, unitAt + 3, unitSize, FVideo.DisplayUnit.Value};
+            const int64_t unitAt = heightAt + 3 + layout.HeightSize;
+            FVideo.DisplayUnit = {unitAt, unitAt + 3, layout.UnitSize, FVideo.DisplayUnit.Value};
         }
-        std::copy(written.begin(), written.end(), FVideo.RoomBytes.begin());
-        if (rest < 2)
+        std::copy(layout.Bytes.begin(), layout.Bytes.end(), FVideo.RoomBytes.begin());
+        if (layout.Rest < 2)
             FVideo.RoomStart = FVideo.RoomEnd = -1; // no Void left to grow into
     };
     return change;
@@ -273,35 +287,20 @@ TContainerStatement::TChange TMatroskaDisplayStatement::Rewritten(std::pair<uint
     if (FVideo.Unit == UnknownUnit && !unitInRun)
         return change;
     const uint64_t unit = FVideo.Unit == UnknownUnit ? 0 : FVideo.DisplayUnit.Value;
-    int64_t widthSize = BytesFor(values.first);
-    const int64_t heightSize = BytesFor(values.second);
-    const int64_t unitSize = unitInRun ? BytesFor(unit) : 0;
-    int64_t rest = runLength - (3 + widthSize + 3 + heightSize + (unitInRun ? 3 + unitSize : 0));
-    if (rest == 1 && widthSize < 8) {
-        ++widthSize; // one byte too many for a Void: the width takes a leading zero byte
-        rest = 0;
-    }
-    if (rest == 1)
+    const TRunLayout layout = LayOutRun(values, unitInRun ? &unit : nullptr, runLength);
+    if (layout.Rest == 1)
         return change;
-    std::vector<uint8_t> run;
-    PutElement(run, DisplayWidthId, values.first, widthSize);
-    PutElement(run, DisplayHeightId, values.second, heightSize);
-    if (unitInRun)
-        PutElement(run, DisplayUnitId, unit, unitSize);
     const std::string what = Format(SWhatContainerField, "DisplayWidth/DisplayHeight", FTrackLabel);
-    if (rest >= 0) {
-        // Fits the run: a Void over what is left, its data as it was.
+    if (layout.Rest >= 0) {
+        // Fits the run: the Void over what is left keeps its data as it was.
         if (static_cast<int64_t>(FVideo.RunBytes.size()) != runLength)
             return change;
-        if (rest >= 2) {
-            const std::vector<uint8_t> header = EbmlVoidHeader(static_cast<uint64_t>(rest));
-            run.insert(run.end(), header.begin(), header.end());
-            run.insert(run.end(), FVideo.RunBytes.begin() + static_cast<ptrdiff_t>(run.size()),
-                       FVideo.RunBytes.end());
-        }
+        std::vector<uint8_t> run = layout.Bytes;
+        run.insert(run.end(), FVideo.RunBytes.begin() + static_cast<ptrdiff_t>(run.size()),
+                   FVideo.RunBytes.end());
         change.Entry.Patches.push_back({FVideo.RunStart, FVideo.RunBytes, run, what});
     } else if (FHead) {
-        change.Entry.Patches = FHead->Splice(FVideo.RunStart, FVideo.RunEnd, run, what, others);
+        change.Entry.Patches = FHead->Splice(FVideo.RunStart, FVideo.RunEnd, layout.Bytes, what, others);
         change.TakesFrom = FHead->VoidStart;
         change.TakesTo = FHead->TracksEnd;
     }
