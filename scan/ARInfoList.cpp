@@ -165,9 +165,10 @@ TPatchPlan TARInfoList::PlanChanges() {
                 };
                 // The patches it took in are written with it.
                 for (TPlanEntry &entry : plan.Entries)
-                    std::erase_if(entry.Patches, [&](const TPatch &patch) {
-                        return patch.FileOffset >= change.TakesFrom && patch.End() <= change.TakesTo;
-                    });
+                    entry.Carried |=
+                        std::erase_if(entry.Patches, [&](const TPatch &patch) {
+                            return patch.FileOffset >= change.TakesFrom && patch.End() <= change.TakesTo;
+                        }) > 0;
             }
             change.Entry.Row = rows.Rows.front();
             plan.Entries.push_back(std::move(change.Entry));

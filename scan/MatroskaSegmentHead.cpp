@@ -10,6 +10,10 @@ namespace {
 constexpr uint8_t Crc32Id = 0xBF;
 // The master elements a range inside the Tracks may lie in.
 constexpr uint32_t Masters[] = {0x1654AE6B /* Tracks */, 0xAE /* TrackEntry */, 0xE0 /* Video */};
+// The masters whose CRC-32 a change inside the Tracks may touch: those the scan enters.
+constexpr uint32_t ChecksummedMasters[] = {
+    0x1654AE6B /* Tracks */,       0xAE /* TrackEntry */,        0xE0 /* Video */,
+    0x6D80 /* ContentEncodings */, 0x6240 /* ContentEncoding */, 0x5034 /* ContentCompression */};
 
 // An element header read from bytes: where its size field and data begin, its size, all relative to the
 // bytes; false when none can be read there.
@@ -42,6 +46,41 @@ bool ReadHeader(const std::vector<uint8_t> &bytes, size_t at, size_t end, THeade
 }
 
 } // namespace
+
+// A CRC-32 opening a master (one the scan enters: the Tracks, a TrackEntry, its Video, its encodings)
+// covers the rest of its data: those of the masters inside it come first, as it covers them. Each changes
+// by what its bytes change by, so that one that did not hold goes on not holding. Offsets are those of
+// Bytes; in moved, what lay before first lies shift bytes earlier, what lay from last on where it was.
+bool TMatroskaSegmentHead::UpdateChecksums(size_t at, size_t end, size_t first, size_t last, size_t shift,
+                                           std::vector<uint8_t> &moved, int depth) const {
+    THeader element;
+    for (; depth < 8 && ReadHeader(Bytes, at, end, element); at = element.End()) {
+        if (std::find(std::begin(ChecksummedMasters), std::end(ChecksummedMasters), element.Id) ==
+            std::end(ChecksummedMasters))
+            continue;
+        if (!UpdateChecksums(element.Data, element.End(), first, last, shift, moved, depth + 1))
+            return false;
+        THeader crc;
+        if (!ReadHeader(Bytes, element.Data, element.End(), crc) || crc.Id != Crc32Id || crc.Size != 4)
+            continue;
+        if (crc.Data < first && crc.End() > first)
+            return false;
+        // The region, from behind the CRC-32 to the master's end, where it lies now: a master around the
+        // range ends where it did (it grew by as many bytes as its start moved), one before it moved whole.
+        const size_t from = crc.End() <= first ? crc.End() - shift : crc.End();
+        const bool before = element.End() < first || (element.End() == first && first != last);
+        const size_t to = before ? element.End() - shift : element.End();
+        const size_t value = crc.Data < first ? crc.Data - shift : crc.Data;
+        uint32_t stored = 0;
+        for (size_t i = 0; i < 4; ++i)
+            stored |= uint32_t{Bytes[crc.Data + i]} << (8 * i);
+        const uint32_t sum = stored ^ Crc32(Bytes.data() + crc.End(), element.End() - crc.End()) ^
+                             Crc32(moved.data() + from, to - from);
+        for (size_t i = 0; i < 4; ++i)
+            moved[value + i] = static_cast<uint8_t>(sum >> (8 * i));
+    }
+    return true;
+}
 
 std::vector<TPatch> TMatroskaSegmentHead::Splice(int64_t from, int64_t to,
                                                  const std::vector<uint8_t> &replacement,
@@ -96,24 +135,9 @@ std::vector<TPatch> TMatroskaSegmentHead::Splice(int64_t from, int64_t to,
     for (const THeader &master : around)
         if (!PutEbmlSize(moved.data() + master.SizeAt - shift, master.SizeLength, master.Size + shift))
             return {};
-    // A CRC-32 opening a master covers the rest of its data: the innermost first, as the outer ones cover
-    // it. It changes by what its bytes change by, so that one that did not hold goes on not holding.
-    for (auto master = around.rbegin(); master != around.rend(); ++master) {
-        THeader crc;
-        if (!ReadHeader(Bytes, master->Data, master->End(), crc) || crc.Id != Crc32Id || crc.Size != 4)
-            continue;
-        if (crc.End() > first)
-            return {};
-        // The master ends where it did: it grew by as many bytes as its start moved.
-        const size_t covered = crc.End() - shift, value = crc.Data - shift;
-        uint32_t stored = 0;
-        for (size_t i = 0; i < 4; ++i)
-            stored |= uint32_t{Bytes[crc.Data + i]} << (8 * i);
-        const uint32_t sum = stored ^ Crc32(Bytes.data() + crc.End(), master->End() - crc.End()) ^
-                             Crc32(moved.data() + covered, master->End() - covered);
-        for (size_t i = 0; i < 4; ++i)
-            moved[value + i] = static_cast<uint8_t>(sum >> (8 * i));
-    }
+    // Every CRC-32 among the bytes follows what they hold now: the others' patches and the replacement.
+    if (!UpdateChecksums(static_cast<size_t>(room), Bytes.size(), first, last, shift, moved, 0))
+        return {};
     std::vector<TPatch> patches{{VoidStart, Bytes, std::move(moved), what}};
     // Positions of the elements that moved.
     for (const TSeekPosition &position : SeekPositions) {

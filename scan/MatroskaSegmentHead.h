@@ -40,4 +40,8 @@ struct TMatroskaSegmentHead {
     // for the new size, another patch across the range, ...).
     std::vector<TPatch> Splice(int64_t from, int64_t to, const std::vector<uint8_t> &replacement,
                                const std::string &what, const std::vector<TPatch> &others) const;
+
+private:
+    bool UpdateChecksums(size_t at, size_t end, size_t first, size_t last, size_t shift,
+                         std::vector<uint8_t> &moved, int depth) const;
 };

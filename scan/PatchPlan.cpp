@@ -120,8 +120,8 @@ private:
 } // namespace
 
 bool TPatchPlan::Empty() const {
-    return std::all_of(Entries.begin(), Entries.end(),
-                       [](const TPlanEntry &entry) { return entry.Patches.empty(); });
+    return std::none_of(Entries.begin(), Entries.end(),
+                        [](const TPlanEntry &entry) { return entry.Writes(); });
 }
 
 // A patch changes a region where its bytes differ inside it; the checksum is worked out once for all
@@ -240,7 +240,7 @@ TWriteReport TPatchPlan::Apply(TStream &file, const std::function<void()> &befor
     const std::vector<TPlaced> placed = Placed(Entries);
     TWriteReport report;
     for (const TPlanEntry &entry : Entries)
-        if (!entry.Patches.empty())
+        if (entry.Writes())
             report.Lines.push_back(entry.Description);
     report.PatchCount = placed.size();
     size_t largest = 0;
@@ -294,7 +294,7 @@ TWriteReport TPatchPlan::Apply(TStream &file, const std::function<void()> &befor
                                WithoutFullStop(undoError), places));
     }
     for (TPlanEntry &entry : Entries)
-        if (!entry.Patches.empty() && entry.Written)
+        if (entry.Writes() && entry.Written)
             entry.Written();
     return report;
 }

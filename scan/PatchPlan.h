@@ -43,6 +43,11 @@ struct TPlanEntry {
     std::vector<TPatch> Patches;
     size_t Row = NoRow; // the row the entry belongs to or stands for (refusals name it)
     std::function<void()> Written;
+    // Its patches lie among bytes another entry moves and are written in that entry's: it is written all
+    // the same, with fewer patches of its own (or none).
+    bool Carried = false;
+
+    bool Writes() const { return !Patches.empty() || Carried; }
 };
 
 // What a save wrote: one line per entry, and how many bytes at how many places.

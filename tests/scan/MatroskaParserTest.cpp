@@ -845,6 +845,43 @@ TEST_F(MatroskaElements, DisplayElementsTakeRoomFromTheVoidAheadOfTheTracks) {
     }
 }
 
+// Two tracks, CRC-32 in every TrackEntry and Video: the first (H.264) writes the SPS of its CodecPrivate and
+// its display size in place; the second (VP9) takes room from the Void ahead of the Tracks. Both the SPS and the first track's display elements lie among the bytes that move: they are
+// written with them, and every CRC-32 over them, the first track's included, holds.
+TEST_F(MatroskaElements, PatchesAmongMovedBytesMoveWithThem) {
+    MkvTrack avc = AvcTrack();
+    avc.sps = {Sps(2)};
+    avc.displayUnit.reset();
+    avc.displayWidth = 786;
+    avc.displayHeight = 576;
+    MkvTrack vp9 = AvcTrack();
+    vp9.number = 2;
+    vp9.codecId = "V_VP9";
+    vp9.codecPrivate = false;
+    vp9.displayWidth.reset();
+    vp9.displayHeight.reset();
+    vp9.displayUnit.reset();
+    MkvFile file;
+    file.tracks = {avc, vp9};
+    file.clusters = {{Frames({{Slice}})}};
+    file.seekHead = file.seekHeadCrc = true;
+    file.voidAfterSeekHead = 40;
+    file.crc = file.crcInside = true;
+    const ByteVector bytes = MatroskaFile(file);
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u); // the SPS, and the VP9 track's container row
+    const ByteVector saved = Saved(bytes, {TKind::Sar, 0, {16, 11}}); // DAR 20:11: 720x396 in pixels
+    for (const MatroskaCrc &crc : MatroskaCrcs(saved))
+        EXPECT_TRUE(crc.valid) << std::hex << crc.offset;
+    ASSERT_EQ(ScanBytes(saved).kind, ScanOutcome::Kind::None);
+    EXPECT_TRUE(NoticeTexts().empty());
+    EXPECT_EQ(SarTexts(), (std::vector<std::string>{"16:11", "16:11"}));
+    for (const TTrack &track : Session().Tracks) {
+        EXPECT_EQ(track.StatedDisplayAspectRatio().X, 20) << track.Label;
+        EXPECT_EQ(track.StatedDisplayAspectRatio().Y, 11) << track.Label;
+    }
+}
+
 // ---- Input made to break the walk: told, bounded, never a crash or a hang ----
 
 ByteVector WithSegment(const ByteVector &children) {
