@@ -124,7 +124,8 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
     };
     // In a byte stream the zero runs are where units begin and end: none may come or go. Where units
     // follow their lengths, what a unit holds is what counts: inside each, none may come or go.
-    const bool byteStream = session->Format != TFileFormat::Mp4 && session->Format != TFileFormat::Matroska;
+    const bool byteStream = session->Format != TFileFormat::Mp4 && session->Format != TFileFormat::Matroska &&
+                            session->Format != TFileFormat::WebM;
     if (TsPacketStride(session->Format) == 0) {
         if (byteStream)
             Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
