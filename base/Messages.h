@@ -276,6 +276,24 @@ inline constexpr const char *SForbiddenPattern =
     "sequence 00 00 0%d.";
 inline constexpr const char *SSpanAtUnitEnd =
     "The aspect ratio at %.8x can not be changed in place: its bits reach the last byte of its NAL unit.";
+// MPEG-1 and MPEG-2 video
+inline constexpr const char *SEsdsDamaged =
+    "its descriptors run past the box or hold no decoder configuration (at byte %d of it).";
+inline constexpr const char *SMpegNoDisplaySize = "No sequence display extension";
+inline constexpr const char *SMpegDisplaySize = "Display size %dx%d (sequence display extension)";
+inline constexpr const char *SMpegReservedCode =
+    "aspect_ratio_information %d is forbidden or reserved in %s: only the codes %d to %d can be written.";
+inline constexpr const char *SMpegRatioNotStated =
+    "%s can not state SAR %s (DAR %s at this picture size): its sequence header states only %s.";
+inline constexpr const char *SMpeg2StatedRatios = "square samples (1:1) or the display aspect ratios 4:3, "
+                                                  "16:9 and 2.21:1";
+inline constexpr const char *SMpeg1StatedRatios = "the sample aspect ratios of its table: %s";
+inline constexpr const char *SMpegDisplaySizeUnfit =
+    "The aspect ratio at %.8x can not be changed in place: no display size of 14 bits has the shape of "
+    "the %dx%d picture.";
+inline constexpr const char *SMpegStartCodeFormed =
+    "The aspect ratio at %.8x can not be changed in place: the new bits would form a start code "
+    "(00 00 01) with the bytes beside them.";
 inline constexpr const char *SSessionOutdated =
     "The last save moved elements of the file to make room: open the file again before changing it once "
     "more.";

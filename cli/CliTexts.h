@@ -185,31 +185,30 @@ inline constexpr const char *SSkippedSummary = "; skipped %d (no video file of a
 
 // list
 inline constexpr const char *SSpsFound = "Sequence Parameter Sets (SPS) found: %d";
+// The same for a file whose units that state the ratio are of another kind ("sequence headers").
+inline constexpr const char *SRatioUnitsFound = "Units that state the aspect ratio (%ss) found: %d";
 // A column a container row, or a row without track, has no value for.
 inline constexpr const char *SNoValue = "-";
 // A track's label with a capital, the container's short name, the display aspect ratio it states.
 inline constexpr const char *SContainerAspectNote =
     "%s of the %s container states the display aspect ratio %s (players show this one).";
 inline constexpr const char *STrackStatesNoRatio =
-    "%s of the %s container states no aspect ratio of its own: players and TVs read the SPS.";
+    "%s of the %s container states no aspect ratio of its own: players and TVs read the %s.";
 inline constexpr const char *SContainerStatesNoRatio =
-    "The container states no aspect ratio of its own: players and TVs read the SPS.";
+    "The container states no aspect ratio of its own: players and TVs read the %s.";
 inline constexpr const char *SContainerNotRead =
-    "Read as %s: what the %s container states beside the SPS was not read.";
+    "Read as %s: what the %s container states beside the %s was not read.";
 inline constexpr const char *SRawStreamNoContainer =
-    "The %s has no container that states an aspect ratio: players and TVs read the SPS.";
+    "The %s has no container that states an aspect ratio: players and TVs read the %s.";
 
 // set
 inline constexpr const char *SRowRefused = "row %d: %s";
-inline constexpr const char *SRowWritten =
-    "row %d: SAR %s -> %s (%s, aspect_ratio_idc %d), DAR %s, written at "
-    "VUI offset %s";
-inline constexpr const char *SRowWouldBeWritten =
-    "row %d: SAR %s -> %s (%s, aspect_ratio_idc %d), DAR %s, would be "
-    "written at VUI offset %s";
-inline constexpr const char *SRowUnchanged =
-    "row %d: SAR %s (%s, aspect_ratio_idc %d) is already set; nothing to "
-    "write";
+inline constexpr const char *SRowWritten = "row %d: SAR %s -> %s (%s, %s %d), DAR %s, written at "
+                                           "%s offset %s";
+inline constexpr const char *SRowWouldBeWritten = "row %d: SAR %s -> %s (%s, %s %d), DAR %s, would be "
+                                                  "written at %s offset %s";
+inline constexpr const char *SRowUnchanged = "row %d: SAR %s (%s, %s %d) is already set; nothing to "
+                                             "write";
 // Rows that stand for a container's statement (no SPS): the track's label in place of the kind.
 inline constexpr const char *SContainerRowWritten =
     "row %d: SAR %s -> %s (container statement of %s), DAR %s, written at container offset %s";

@@ -26,6 +26,21 @@ std::string Capitalized(std::string text) {
     return text;
 }
 
+// The codec whose units state the ratio in the file, for the lines that name them: that of its first row
+// with a unit, else of its first track read, else of its elementary stream; H.264 when nothing tells.
+const TCodec &RatioCodecOf(const TScanSession &session) {
+    for (size_t row = 0; row < session.ARInfoList.Count(); ++row)
+        if (const TRatioUnit *unit = session.ARInfoList.Items(row)->Unit)
+            return unit->Codec();
+    for (const TTrack &track : session.Tracks)
+        if (track.Codec != nullptr && track.Codec->Codec != nullptr)
+            return *track.Codec->Codec;
+    const TCodecEntry *elementary = ElementaryCodecOf(session.Format);
+    if (elementary != nullptr && elementary->Codec != nullptr)
+        return *elementary->Codec;
+    return *CodecByKey("h264")->Codec;
+}
+
 } // namespace
 
 TTextReport::TTextReport(const TOptions &options, bool batch, std::ostream &out)
@@ -77,7 +92,11 @@ void TTextReport::Finish(const TSummary &summary) {
 
 void TTextReport::WriteTable(const TFileResult &result) {
     const TScanSession &session = *result.Session;
-    FOut << Format(SSpsFound, session.RatioUnitCount) << '\n';
+    const TCodec &codec = RatioCodecOf(session);
+    if (std::string_view(codec.UnitName()) == "SPS")
+        FOut << Format(SSpsFound, session.RatioUnitCount) << '\n';
+    else
+        FOut << Format(SRatioUnitsFound, codec.UnitName(), session.RatioUnitCount) << '\n';
     // The cells of a row are made twice, for the widths and for the line, rather than kept: a file
     // may have hundreds of thousands of rows.
     const std::vector<std::string> heading{"#",      "SAR",        "Type",       "Resolution", "DAR",
@@ -132,14 +151,16 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
         return;
     if (!FormatStatesAspectRatio(session.Format)) {
         if (ElementaryCodecOf(session.Format) == nullptr)
-            FOut << SContainerStatesNoRatio << '\n';
+            FOut << Format(SContainerStatesNoRatio, RatioCodecOf(session).UnitName()) << '\n';
         else if (result.ContentFormat && ElementaryCodecOf(*result.ContentFormat) == nullptr &&
                  *result.ContentFormat != TFileFormat::Unknown)
             FOut << Format(SContainerNotRead, FormatNameWithArticle(session.Format),
-                           ContainerName(*result.ContentFormat))
+                           ContainerName(*result.ContentFormat), RatioCodecOf(session).UnitName())
                  << '\n';
         else
-            FOut << Format(SRawStreamNoContainer, FormatName(session.Format)) << '\n';
+            FOut << Format(SRawStreamNoContainer, FormatName(session.Format),
+                           RatioCodecOf(session).UnitName())
+                 << '\n';
         return;
     }
     std::vector<const TTrack *> tracks;
@@ -154,7 +175,11 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
         if (track->ContainerOnly() && stated)
             FOut << TerminalText(Format(SBitstreamLeftAsItIs, track->Label, track->Codec->Name)) << '\n';
         if (StatingTrack(session, track) == nullptr)
-            FOut << Format(STrackStatesNoRatio, label, container) << '\n';
+            FOut << Format(STrackStatesNoRatio, label, container,
+                           track->Codec != nullptr && track->Codec->Codec != nullptr
+                               ? track->Codec->Codec->UnitName()
+                               : RatioCodecOf(session).UnitName())
+                 << '\n';
         else if (stated)
             FOut << Format(SContainerAspectNote, label, container,
                            RatioText(track->StatedDisplayAspectRatio()))
@@ -185,15 +210,18 @@ void TTextReport::WriteSet(const TFileResult &result) {
                                info.DarText(), offset);
         } else {
             const std::string offset = OffsetText(info.VuiOffset(), session.FileSize);
+            const TCodec &codec = info.Unit->Codec();
             if (!outcome.Changed)
-                FOut << Format(SRowUnchanged, index, info.SarText(), info.TypeText(),
+                FOut << Format(SRowUnchanged, index, info.SarText(), info.TypeText(), codec.CodeName(),
                                info.EffectiveAspectRatioIdc());
             else if (dryRun)
                 FOut << Format(SRowWouldBeWritten, index, outcome.PreviousSar, info.SarText(),
-                               info.TypeText(), info.EffectiveAspectRatioIdc(), info.DarText(), offset);
+                               info.TypeText(), codec.CodeName(), info.EffectiveAspectRatioIdc(),
+                               info.DarText(), codec.FieldsName(), offset);
             else
                 FOut << Format(SRowWritten, index, outcome.PreviousSar, info.SarText(), info.TypeText(),
-                               info.EffectiveAspectRatioIdc(), info.DarText(), offset);
+                               codec.CodeName(), info.EffectiveAspectRatioIdc(), info.DarText(),
+                               codec.FieldsName(), offset);
         }
         FOut << '\n';
     }

@@ -97,6 +97,8 @@ public:
     virtual const char *Name() const = 0;
     virtual const char *UnitName() const = 0;
     virtual const char *FieldsName() const = 0;
+    // What its ratio code is called ("aspect_ratio_idc").
+    virtual const char *CodeName() const = 0;
     // What its decoder configuration record is called ("AVC decoder configuration").
     virtual const char *ConfigName() const = 0;
 
@@ -108,6 +110,9 @@ public:
     // the ratio at the head of a coded picture (HEVC's VPS): a scan of each frame's first unit passes
     // over these to reach it.
     virtual bool LeadsRatioUnit(uint8_t) const { return false; }
+    // Whether a unit runs on over a start code of this value instead of ending before it (MPEG video's
+    // sequence header takes in the extensions and user data behind it). Never so for NAL units.
+    virtual bool ContinuesUnit(uint8_t) const { return false; }
     // Reading such a unit never needs more of its bytes than this: longer ones are cut here.
     virtual int64_t MaxUnitBytes() const = 0;
     // Why a unit that states a ratio is left unread (its syntax is one this program does not read, as an

@@ -3,6 +3,7 @@
 #include "ElementaryDetect.h"
 #include "h264/H264Codec.h"
 #include "hevc/HevcCodec.h"
+#include "mpeg2video/MpegVideoCodec.h"
 
 #include <algorithm>
 #include <array>
@@ -17,8 +18,8 @@ const std::array<TCodecEntry, 11> &Codecs() {
     static const std::array<TCodecEntry, 11> codecs{{
         {"h264", "H.264", &H264Codec(), true},
         {"hevc", "HEVC", &HevcCodec(), true},
-        {"mpeg2video", "MPEG-2 video", nullptr, true},
-        {"mpeg1video", "MPEG-1 video", nullptr, true},
+        {"mpeg2video", "MPEG-2 video", &Mpeg2VideoCodec(), true},
+        {"mpeg1video", "MPEG-1 video", &Mpeg1VideoCodec(), true},
         {"mpeg4visual", "MPEG-4 Part 2", nullptr, true},
         {"vp8", "VP8", nullptr, false},
         {"vp9", "VP9", nullptr, false},
@@ -88,10 +89,29 @@ constexpr std::array<TStreamTypeName, 6> StreamTypes{{
     {0xEA, "vc1"},
 }};
 
+// ISO/IEC 14496-1 Table 5 (and the MP4 registration authority's list): the visual object types.
+constexpr std::array<TStreamTypeName, 9> ObjectTypes{{
+    {0x20, "mpeg4visual"},
+    {0x60, "mpeg2video"}, // Simple, Main, SNR, Spatial, High and 4:2:2 profiles
+    {0x61, "mpeg2video"},
+    {0x62, "mpeg2video"},
+    {0x63, "mpeg2video"},
+    {0x64, "mpeg2video"},
+    {0x65, "mpeg2video"},
+    {0x6A, "mpeg1video"},
+    {0x6C, "mjpeg"},
+}};
+
 template <size_t N> const TCodecEntry *Find(const std::array<TCodecName, N> &names, std::string_view name) {
     auto found =
         std::find_if(names.begin(), names.end(), [&](const TCodecName &entry) { return name == entry.Name; });
     return found == names.end() ? nullptr : CodecByKey(found->Key);
+}
+
+template <size_t N> const TCodecEntry *FindType(const std::array<TStreamTypeName, N> &types, uint8_t type) {
+    auto found = std::find_if(types.begin(), types.end(),
+                              [&](const TStreamTypeName &entry) { return entry.Type == type; });
+    return found == types.end() ? nullptr : CodecByKey(found->Key);
 }
 
 } // namespace
@@ -134,9 +154,11 @@ const TCodecEntry *CodecOfConfigBox(std::string_view type) {
 }
 
 const TCodecEntry *CodecOfStreamType(uint8_t streamType) {
-    auto found = std::find_if(StreamTypes.begin(), StreamTypes.end(),
-                              [&](const TStreamTypeName &entry) { return entry.Type == streamType; });
-    return found == StreamTypes.end() ? nullptr : CodecByKey(found->Key);
+    return FindType(StreamTypes, streamType);
+}
+
+const TCodecEntry *CodecOfObjectType(uint8_t objectType) {
+    return FindType(ObjectTypes, objectType);
 }
 
 const TCodecEntry *CodecOfElementaryStream(const uint8_t *head, size_t size) {

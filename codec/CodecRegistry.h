@@ -31,6 +31,9 @@ const TCodecEntry *CodecOfAviHandler(std::string_view fourCC);
 const TCodecEntry *CodecOfSampleEntry(std::string_view type);
 const TCodecEntry *CodecOfMatroskaId(std::string_view codecId);
 const TCodecEntry *CodecOfStreamType(uint8_t streamType);
+// The codec of an MP4 decoder configuration's objectTypeIndication (what an mp4v entry holds); null when
+// unknown.
+const TCodecEntry *CodecOfObjectType(uint8_t objectType);
 // The box of an MP4 sample entry of the codec that holds its decoder configuration record ("avcC"); null
 // when the codec keeps none there.
 const char *ConfigBoxOf(const TCodecEntry &codec);

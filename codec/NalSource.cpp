@@ -1,22 +1,42 @@
 #include "NalSource.h"
 
+#include "Codec.h"
 #include "bitstream/uFastBitStream.h"
 
 #include <algorithm>
 
-int64_t FindAnnexBUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd) {
+int64_t FindUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec *codec) {
+    const bool runsOn = codec != nullptr && codec->Framing() == TUnitFraming::StartCodes;
     int64_t end = -1;
-    for (int64_t i = 1; i + 2 < count; ++i)
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] <= 2) {
-            end = i;
-            break;
+    for (int64_t i = 1; i + 2 < count; ++i) {
+        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] > 2)
+            continue;
+        if (runsOn) {
+            // Without emulation prevention, zero bytes in front of a start code may be the last bits of
+            // the unit's syntax as well as stuffing: they stay with the unit. The start code's value lies
+            // behind them and their 01.
+            int64_t one = i + 2;
+            while (one < count && bytes[one] == 0)
+                ++one;
+            if (one + 1 >= count && !atEnd)
+                return -1;
+            if (one < count && bytes[one] == 1) {
+                if (one + 1 < count && codec->ContinuesUnit(bytes[one + 1])) {
+                    i = one + 1;
+                    continue;
+                }
+                return one - 2;
+            }
         }
+        end = i;
+        break;
+    }
     if (end < 0) {
         if (!atEnd)
             return -1;
         end = count;
     }
-    while (end > 1 && bytes[end - 1] == 0)
+    while (!runsOn && end > 1 && bytes[end - 1] == 0)
         --end;
     return end;
 }
@@ -24,8 +44,8 @@ int64_t FindAnnexBUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd) {
 namespace {
 
 // Whether the bytes hold the end of the unit that begins with them, before the last of them.
-bool EndsInside(const std::vector<uint8_t> &bytes) {
-    return FindAnnexBUnitEnd(bytes.data(), static_cast<int64_t>(bytes.size()), false) >= 0;
+bool EndsInside(const std::vector<uint8_t> &bytes, const TCodec *codec) {
+    return FindUnitEnd(bytes.data(), static_cast<int64_t>(bytes.size()), false, codec) >= 0;
 }
 
 } // namespace
@@ -51,13 +71,13 @@ TNalUnitBytes TAnnexBSource::ReadUnit(int64_t limit) {
         int64_t copied = FReader.ReadRaw(unit.Bytes.data() + had, wanted - static_cast<int64_t>(had));
         unit.Bytes.resize(had + static_cast<size_t>(copied));
         atEnd = static_cast<int64_t>(unit.Bytes.size()) < wanted;
-        if (atEnd || wanted == limit || EndsInside(unit.Bytes))
+        if (atEnd || wanted == limit || EndsInside(unit.Bytes, FCodec))
             break;
         wanted = std::min(limit, wanted * 4);
     }
     // Cut at the limit with no end in sight, the unit is longer than the bytes taken.
-    unit.Complete = atEnd || EndsInside(unit.Bytes);
-    int64_t end = FindAnnexBUnitEnd(unit.Bytes.data(), static_cast<int64_t>(unit.Bytes.size()), true);
+    unit.Complete = atEnd || EndsInside(unit.Bytes, FCodec);
+    int64_t end = FindUnitEnd(unit.Bytes.data(), static_cast<int64_t>(unit.Bytes.size()), true, FCodec);
     unit.Bytes.resize(static_cast<size_t>(end));
     FReader.SetPosition(FStart + end, 0);
     return unit;
@@ -89,8 +109,8 @@ TNalUnitBytes TAnnexBBytes::ReadUnit(int64_t limit) {
     const uint8_t *bytes = FBytes + (FStart - FRangeStart);
     const int64_t available = FEnd - FStart;
     const int64_t count = std::min(limit, available);
-    unit.Complete = available < limit || FindAnnexBUnitEnd(bytes, count, false) >= 0;
-    const int64_t end = FindAnnexBUnitEnd(bytes, count, true);
+    unit.Complete = available < limit || FindUnitEnd(bytes, count, false, FCodec) >= 0;
+    const int64_t end = FindUnitEnd(bytes, count, true, FCodec);
     unit.Bytes.assign(bytes, bytes + end);
     FPosition = FStart + end;
     return unit;

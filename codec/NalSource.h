@@ -1,13 +1,16 @@
 #pragma once
 
 // Finding NAL units, apart from reading their syntax: behind start codes (Annex B byte streams: raw
-// streams, AVI chunks, transport streams) or behind length prefixes (MP4 samples, Matroska frames).
+// streams, AVI chunks, transport streams) or behind length prefixes (MP4 samples, Matroska frames). The
+// units of MPEG video lie behind start codes too; some of them run on over the start codes of what
+// belongs to them (TCodec::ContinuesUnit), which the sources below are told by the codec they are given.
 
 #include "base/Streams.h"
 
 #include <cstdint>
 #include <vector>
 
+class TCodec;
 class TFastBitstream;
 
 // The bytes of one NAL unit as they lie in the stream, header byte first, emulation-prevention bytes
@@ -20,7 +23,9 @@ struct TNalUnitBytes {
 // The NAL units of an Annex B byte stream inside the reader's range.
 class TAnnexBSource {
 public:
-    explicit TAnnexBSource(TFastBitstream &reader) : FReader(reader) {}
+    // codec: whose units run on over some start codes; null for NAL units.
+    explicit TAnnexBSource(TFastBitstream &reader, const TCodec *codec = nullptr)
+        : FReader(reader), FCodec(codec) {}
 
     // Moves to the next NAL unit: false when no start code with a byte behind it is left in the range.
     bool Next();
@@ -33,6 +38,7 @@ public:
 
 private:
     TFastBitstream &FReader;
+    const TCodec *FCodec;
     int64_t FStart = 0;
     uint8_t FHeader = 0;
 };
@@ -42,8 +48,8 @@ private:
 class TAnnexBBytes {
 public:
     // bytes[0] is the byte at stream position start; the range ends at end.
-    TAnnexBBytes(const uint8_t *bytes, int64_t start, int64_t end)
-        : FBytes(bytes), FRangeStart(start), FEnd(end), FPosition(start) {}
+    TAnnexBBytes(const uint8_t *bytes, int64_t start, int64_t end, const TCodec *codec = nullptr)
+        : FBytes(bytes), FRangeStart(start), FEnd(end), FPosition(start), FCodec(codec) {}
 
     bool Next();
     int64_t Start() const { return FStart; }
@@ -55,6 +61,7 @@ private:
     int64_t FRangeStart;
     int64_t FEnd;
     int64_t FPosition;
+    const TCodec *FCodec;
     int64_t FStart = 0;
     uint8_t FHeader = 0;
 };
@@ -87,7 +94,9 @@ private:
     bool FOverrun = false;
 };
 
-// Where a NAL unit ends among bytes that begin with its header byte: before the first 00 00 00, 00 00 01
-// or 00 00 02 (a start code or zero bytes in front of one), or at count; trailing zero bytes are not
-// part of it. -1 when neither is found among the bytes and more may follow (atEnd false).
-int64_t FindAnnexBUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd);
+// Where a unit ends among bytes that begin with its header byte: before the first 00 00 00, 00 00 01 or
+// 00 00 02 (a start code or zero bytes in front of one), or at count; trailing zero bytes are not part of
+// it. The units of a codec framed by start codes alone (codec not null) end right before the 00 00 01 of
+// the next start code over which they do not run on, zero bytes in front of it kept. -1 when neither is
+// found among the bytes and more may follow (atEnd false).
+int64_t FindUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec *codec = nullptr);

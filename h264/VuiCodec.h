@@ -30,6 +30,7 @@ class TVuiCodec : public TCodec {
 public:
     const char *UnitName() const override { return "SPS"; }
     const char *FieldsName() const override { return "VUI"; }
+    const char *CodeName() const override { return "aspect_ratio_idc"; }
     TUnitFraming Framing() const override { return TUnitFraming::AnnexB; }
 
     uint8_t CustomCode() const override;

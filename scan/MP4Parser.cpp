@@ -1,5 +1,6 @@
 #include "MP4Parser.h"
 
+#include "Mp4Esds.h"
 #include "Mp4SampleTable.h"
 #include "Mp4Statements.h"
 #include "base/Exceptions.h"
@@ -102,16 +103,24 @@ struct TMP4Parser::TSampleEntry {
     std::vector<TBox> Configs;
     TBox Pasp;                           // pasp, when Pasp.Type is set
     const std::string *Reason = nullptr; // why its units can not be changed
+    // The codec its esds names by object type (mp4v holds MPEG-4 Part 2, MPEG-2 or MPEG-1 video), and
+    // where that esds's decoder specific information lies; Size 0 without one.
+    const TCodecEntry *Named = nullptr;
+    TExtent SpecificInfo{0, 0};
 
-    // The codec of the entry (of the format an encrypted one hides), null when none the program reads.
+    // The codec of the entry (of the format an encrypted one hides), null when none is known.
+    const TCodecEntry *CodecEntry() const {
+        return Named != nullptr ? Named : CodecOfEntry(Encrypted() ? Original : Type);
+    }
+    // The codec that reads its samples, null when none the program reads.
     const TCodec *Codec() const {
-        const TCodecEntry *codec = CodecOfEntry(Encrypted() ? Original : Type);
+        const TCodecEntry *codec = CodecEntry();
         return codec != nullptr ? codec->Codec : nullptr;
     }
     // Whether box is the entry's decoder configuration. An encrypted entry may name the format it hides
     // only behind that box: every codec's configuration box is kept, and matched once the entry is read.
     bool IsConfig(uint32_t box) const {
-        const TCodecEntry *codec = CodecOfEntry(Encrypted() ? Original : Type);
+        const TCodecEntry *codec = CodecEntry();
         const char *config = codec != nullptr ? ConfigBoxOf(*codec) : nullptr;
         return config != nullptr && box == BoxType(config);
     }
@@ -352,6 +361,8 @@ void TMP4Parser::ReadMovie(const TBox &movie) {
         } else if (entry != nullptr && parentType == entry->Type &&
                    CodecOfConfigBox(TypeName(box.Type)) != nullptr) {
             entry->Configs.push_back(box);
+        } else if (box.Type == BoxType("esds") && entry != nullptr && parentType == entry->Type) {
+            ReadDescriptor(box, *entry, current->Id);
         } else if (box.Type == BoxType("pasp") && entry != nullptr && parentType == entry->Type &&
                    box.End - box.Data >= 8) {
             entry->Pasp = box;
@@ -400,7 +411,7 @@ void TMP4Parser::FinishTrack(TTrackInfo &info) {
                                                                        : first->Type;
     TTrack &track = Session.AddTrack(static_cast<int>(info.Id), Format(SMp4TrackLabel, info.Id));
     info.Track = &track;
-    track.Codec = CodecOfEntry(type);
+    track.Codec = first != nullptr ? first->CodecEntry() : nullptr;
     track.Width = first != nullptr ? first->Width : 0;
     track.Height = first != nullptr ? first->Height : 0;
     if (!info.ReadsUnits)
@@ -466,6 +477,33 @@ void TMP4Parser::ReadConfiguration(TTrackInfo &info, TSampleEntry &entry) {
             KeepUnit(codec, {std::move(unit.Bytes), unit.Complete}, TPlacement(box.Data + unit.Offset),
                      info.Track, entry.Reason);
     }
+    // MPEG video keeps its headers in the esds's decoder specific information.
+    if (entry.Named != nullptr && entry.SpecificInfo.Length > 0) {
+        const TCodec &codec = *entry.Codec();
+        std::vector<uint8_t> record(static_cast<size_t>(std::min(entry.SpecificInfo.Length, MaxConfigBytes)));
+        Read(entry.SpecificInfo.FileOffset, record.data(), record.size());
+        for (TConfigUnit &unit : codec.ReadConfig(record).Units)
+            KeepUnit(codec, {std::move(unit.Bytes), unit.Complete},
+                     TPlacement(entry.SpecificInfo.FileOffset + unit.Offset), info.Track, entry.Reason);
+    }
+}
+
+// An esds names the codec of an mp4v entry by its object type, and holds its decoder specific
+// information.
+void TMP4Parser::ReadDescriptor(const TBox &box, TSampleEntry &entry, uint32_t trackId) {
+    std::vector<uint8_t> payload(static_cast<size_t>(std::min(box.End - box.Data, MaxConfigBytes)));
+    Read(box.Data, payload.data(), payload.size());
+    try {
+        const TEsds esds = ReadEsds(payload.data(), payload.size());
+        if (const TCodecEntry *named = CodecOfObjectType(esds.ObjectType))
+            entry.Named = named;
+        if (esds.SpecificInfoOffset >= 0)
+            entry.SpecificInfo = {box.Data + esds.SpecificInfoOffset, esds.SpecificInfoSize};
+    } catch (const Exception &error) {
+        Notice(TScanNotice::TKind::Structure, box.Start,
+               Format(SConfigDamaged, "elementary stream descriptor (esds)", Format(SMp4TrackLabel, trackId),
+                      box.Start, WithoutFullStop(error.what())));
+    }
 }
 
 bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t offset, int64_t size) {
@@ -476,8 +514,17 @@ bool TMP4Parser::ScanSample(TTrackInfo &info, const TSampleEntry &entry, int64_t
         info.CutNoticed = true;
         return false;
     }
+    const TCodec &codec = *entry.Codec();
+    if (codec.Framing() == TUnitFraming::StartCodes) {
+        // The unit that states the ratio opens the sample that has one (MPEG video's sequence header).
+        std::vector<uint8_t> head(static_cast<size_t>(std::min(size, codec.MaxUnitBytes() + 16)));
+        Read(offset, head.data(), head.size());
+        ScanAnnexB(codec, head.data(), offset, offset + static_cast<int64_t>(head.size()), info.Track,
+                   entry.Reason, {.FirstUnitOnly = true, .Progress = false});
+        return true;
+    }
     TLengthPrefixedSource source(*FStream, offset, offset + size, entry.LengthSize);
-    ScanLengthPrefixed(*entry.Codec(), source, info.Track, entry.Reason);
+    ScanLengthPrefixed(codec, source, info.Track, entry.Reason);
     if (source.Overrun() && !info.OverrunNoticed) {
         info.OverrunNoticed = true;
         Notice(TScanNotice::TKind::Structure, source.OverrunAt(),

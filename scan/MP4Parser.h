@@ -51,6 +51,7 @@ private:
     void ReadMovie(const TBox &movie);
     void FinishTrack(TTrackInfo &info);
     void ReadConfiguration(TTrackInfo &info, TSampleEntry &entry);
+    void ReadDescriptor(const TBox &box, TSampleEntry &entry, uint32_t trackId);
     void ScanSampleTables(TTrackInfo &info);
     void ReadFragment(const TBox &fragment);
     struct TRunPlace;

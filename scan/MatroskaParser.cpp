@@ -947,6 +947,10 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
             Notice(TScanNotice::TKind::Structure, at, Format(SMkvNalLengthPastFrame, info.Track->Label, at));
         info.OverrunNoticed = true;
     };
+    if (info.Codec->Framing() == TUnitFraming::StartCodes) {
+        ScanFrameHead(info, offset, size);
+        return;
+    }
     if (info.Stripped.empty()) {
         TLengthPrefixedSource source(*FStream, offset, offset + size, info.LengthSize);
         ScanLengthPrefixed(*info.Codec, source, info.Track, info.Reason);
@@ -971,4 +975,21 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
     info.StrippedRead = true;
     if (source.Overrun())
         overrun(source.OverrunAt() < stripped ? offset : view.FileOffset(source.OverrunAt()));
+}
+
+// A frame of a codec whose units lie behind start codes (MPEG video): the unit that states the ratio opens
+// the frame that has one, so only the first unit is looked at, read from the frame's first bytes.
+void TMatroskaParser::ScanFrameHead(TTrackInfo &info, int64_t offset, int64_t size) {
+    std::vector<TExtent> extents = info.Stripped;
+    if (size > 0)
+        extents.push_back({offset, size});
+    TByteView view(*FStream, extents);
+    const int64_t stripped = info.Stripped.empty() ? 0 : info.Stripped.front().Length;
+    // Room for the longest unit read and the start code in front of it, so that a longer one shows as cut.
+    std::vector<uint8_t> head(static_cast<size_t>(std::min(view.Size(), info.Codec->MaxUnitBytes() + 16)));
+    view.Seek(0);
+    view.ReadBuffer(head.data(), head.size());
+    TAnnexBBytes source(head.data(), 0, static_cast<int64_t>(head.size()), info.Codec);
+    if (source.Next() && info.Codec->StatesRatio(source.Header()))
+        KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(info.Codec->MaxUnitBytes()));
 }

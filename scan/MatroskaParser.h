@@ -69,6 +69,7 @@ private:
     void ReadConfiguration(TTrackInfo &info);
     void ScanBlock(const TElement &block);
     void ScanFrame(TTrackInfo &info, int64_t offset, int64_t size);
+    void ScanFrameHead(TTrackInfo &info, int64_t offset, int64_t size);
     void KeepFromView(const TTrackInfo &info, const TByteView &view, int64_t stripped, int64_t start,
                       TNalUnitBytes unit);
     TTrackInfo *TrackByNumber(uint64_t number);

@@ -184,7 +184,7 @@ void TParser::ScanUnits(const TCodec &codec, TSource &source, const TProgress &r
 void TParser::ScanAnnexB(const TCodec &codec, TFastBitstream &reader,
                          const std::function<TPlacement(int64_t start, int64_t count)> &placement,
                          TTrack *track, const std::string *notChangeable, TAnnexBScan how) {
-    TAnnexBSource source(reader);
+    TAnnexBSource source(reader, &codec);
     ScanUnits(
         codec, source, [&] { ReportProgress(reader.Stream()->Position(), reader.Stream()->Size()); },
         placement, track, notChangeable, how);
@@ -199,7 +199,7 @@ void TParser::ScanLengthPrefixed(const TCodec &codec, TLengthPrefixedSource &sou
 // All bytes of the range are read already.
 void TParser::ScanAnnexB(const TCodec &codec, const uint8_t *bytes, int64_t start, int64_t end, TTrack *track,
                          const std::string *notChangeable, TAnnexBScan how) {
-    TAnnexBBytes source(bytes, start, end);
+    TAnnexBBytes source(bytes, start, end, &codec);
     ScanUnits(
         codec, source, [&] { ReportProgress(end, Session.FileSize); },
         [](int64_t at, int64_t) { return TPlacement(at); }, track, notChangeable, how);

@@ -47,11 +47,11 @@ void TUnitCollector::Break() {
 
 void TUnitCollector::Finish() {
     if (FCollecting)
-        End(FindAnnexBUnitEnd(FBytes.data(), static_cast<int64_t>(FBytes.size()), true), true);
+        End(FindUnitEnd(FBytes.data(), static_cast<int64_t>(FBytes.size()), true, &FCodec), true);
 }
 
-// Adds bytes to the unit being collected, and hands it on where it ends: before the next 00 00 00,
-// 00 00 01 or 00 00 02 (as FindAnnexBUnitEnd finds it), or when MaxUnitBytes are read.
+// Adds bytes to the unit being collected, and hands it on where it ends (as FindUnitEnd finds it), or
+// when MaxUnitBytes are read.
 void TUnitCollector::Collect(const uint8_t *bytes, int64_t count, int64_t offset) {
     const auto had = static_cast<int64_t>(FBytes.size());
     const int64_t take = std::min(count, FCodec.MaxUnitBytes() - had);
@@ -61,13 +61,10 @@ void TUnitCollector::Collect(const uint8_t *bytes, int64_t count, int64_t offset
     else
         FExtents.push_back({offset, take});
     const int64_t size = had + take;
-    for (int64_t i = std::max<int64_t>(1, had - 2); i + 2 < size; ++i)
-        if (FBytes[i] == 0 && FBytes[i + 1] == 0 && FBytes[i + 2] <= 2) {
-            End(FindAnnexBUnitEnd(FBytes.data(), i + 3, true), true);
-            return;
-        }
-    if (size == FCodec.MaxUnitBytes())
-        End(FindAnnexBUnitEnd(FBytes.data(), size, true), false);
+    if (const int64_t end = FindUnitEnd(FBytes.data(), size, false, &FCodec); end >= 0)
+        End(end, true);
+    else if (size == FCodec.MaxUnitBytes())
+        End(FindUnitEnd(FBytes.data(), size, true, &FCodec), false);
 }
 
 void TUnitCollector::End(int64_t end, bool complete) {

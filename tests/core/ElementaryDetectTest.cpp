@@ -153,7 +153,8 @@ TEST(ElementaryDetect, FormatsOfElementaryStreams) {
 
     EXPECT_TRUE(IsScannable(TFileFormat::RawH264));
     EXPECT_TRUE(IsScannable(TFileFormat::RawHevc));
-    for (TFileFormat format : {TFileFormat::RawMpegVideo, TFileFormat::RawMpeg4Visual, TFileFormat::Unknown})
+    EXPECT_TRUE(IsScannable(TFileFormat::RawMpegVideo));
+    for (TFileFormat format : {TFileFormat::RawMpeg4Visual, TFileFormat::Unknown})
         EXPECT_FALSE(IsScannable(format)) << static_cast<int>(format);
     ASSERT_NE(ElementaryCodecOf(TFileFormat::RawHevc), nullptr);
     EXPECT_STREQ(ElementaryCodecOf(TFileFormat::RawHevc)->Key, "hevc");

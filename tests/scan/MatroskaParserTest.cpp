@@ -699,7 +699,8 @@ TEST_F(MatroskaElements, TracksOfOtherCodecsAreListedByTheirDisplaySize) {
         std::string NotWritten;
     };
     for (const TRefused &c :
-         {TRefused{"V_MPEG2", "MPEG-2 video", Format(SUnreadCodecNotWritten, "track 1", "MPEG-2 video")},
+         {TRefused{"V_MPEG4/ISO/ASP", "MPEG-4 Part 2",
+                   Format(SUnreadCodecNotWritten, "track 1", "MPEG-4 Part 2")},
           TRefused{"V_FOO", "V_FOO", Format(SUnknownCodecNotWritten, "track 1", "V_FOO")}}) {
         SCOPED_TRACE(c.CodecId);
         MkvTrack other = AvcTrack();
@@ -846,8 +847,9 @@ TEST_F(MatroskaElements, DisplayElementsTakeRoomFromTheVoidAheadOfTheTracks) {
 }
 
 // Two tracks, CRC-32 in every TrackEntry and Video: the first (H.264) writes the SPS of its CodecPrivate and
-// its display size in place; the second (VP9) takes room from the Void ahead of the Tracks. Both the SPS and the first track's display elements lie among the bytes that move: they are
-// written with them, and every CRC-32 over them, the first track's included, holds.
+// its display size in place; the second (VP9) takes room from the Void ahead of the Tracks. Both the SPS and
+// the first track's display elements lie among the bytes that move: they are written with them, and every
+// CRC-32 over them, the first track's included, holds.
 TEST_F(MatroskaElements, PatchesAmongMovedBytesMoveWithThem) {
     MkvTrack avc = AvcTrack();
     avc.sps = {Sps(2)};

@@ -279,7 +279,7 @@ TEST_F(RIFFParserTest, ForeignHandlersAreQuestioned) {
 // the walk goes on, and the stream's data is not read as anything else (an MPEG-4 Part 2 stream's start
 // codes taken for H.264 units).
 TEST_F(RIFFParserTest, HandlersOfKnownCodecsAreNamedNotQuestioned) {
-    for (const char *handler : {"XVID", "divx", "DX50", "MPG2", "VP80", "MJPG"}) {
+    for (const char *handler : {"XVID", "divx", "DX50", "WVC1", "VP80", "MJPG"}) {
         SCOPED_TRACE(handler);
         Answer({true});
         ScanOutcome outcome = ScanAvi(AviFile({StreamList("vids", handler)}, {SpsChunk(0)}));

@@ -227,31 +227,34 @@ TEST_F(TsRealFiles, TwoProgramsEachWithItsVideo) {
     WriteAndProve(path, 188, {Expected(1, 1, 4, 3), Expected(16, 11, 16, 9)});
 }
 
-// MPEG-2 video as ffmpeg writes it (stream_type 0x02), alone and beside H.264: it is named and not read,
-// none of its units is taken for an SPS, and the H.264 stream beside it is read as ever.
-TEST_F(TsRealFiles, Mpeg2VideoIsNamedAndNotRead) {
-    VideoSpec mpeg2 = KeyFrameHeaders(320, 240, "64/45");
+// MPEG-2 video beside H.264: each PID is read with the codec its stream type names, every sequence
+// header and SPS a row of its own. MPEG-4 Part 2 is named and not read.
+TEST_F(TsRealFiles, EachPidIsReadWithTheCodecItsMapNames) {
+    VideoSpec mpeg2 = KeyFrameHeaders(320, 240, "4/3"); // 16:9, code 3
     mpeg2.encoder = "mpeg2video";
-    const std::string alone = Dir.File("mpeg2.ts");
-    MakeTransportStream(alone, {mpeg2});
+    const std::string both = Dir.File("mpeg2-h264.ts");
+    MakeTransportStream(both, {mpeg2, KeyFrameHeaders(176, 144, "12/11")});
+    ScanOf(both);
+    ASSERT_EQ(Session().Tracks.size(), 2u);
+    EXPECT_STREQ(Session().Tracks[0].Codec->Key, "mpeg2video");
+    EXPECT_STREQ(Session().Tracks[1].Codec->Key, "h264");
+    EXPECT_EQ(RowsOf(0x0100).size(), 5u);
+    EXPECT_EQ(RowsOf(0x0101).size(), 5u);
+    for (const TARInfo *row : RowsOf(0x0100))
+        EXPECT_EQ(row->SarText(), "4:3");
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{});
+
+    VideoSpec mpeg4 = KeyFrameHeaders(320, 240, "64/45");
+    mpeg4.encoder = "mpeg4";
+    const std::string alone = Dir.File("mpeg4.ts");
+    MakeTransportStream(alone, {mpeg4});
     ScanOf(alone);
     EXPECT_EQ(Rows().Count(), 0u);
     EXPECT_TRUE(Session().Tracks.empty());
     EXPECT_EQ(Session().RatioUnitCount, 0);
-    EXPECT_EQ(Session().DamagedUnitCount, 0);
     EXPECT_EQ(NoticeTexts(), (std::vector<std::string>{
-                                 Format(SUnreadCodecStream, "PID 0x0100", "MPEG-2 video"), STsNoVideo}));
-
-    const std::string both = Dir.File("mpeg2-h264.ts");
-    MakeTransportStream(both, {mpeg2, KeyFrameHeaders(176, 144, "12/11")});
-    ScanOf(both);
-    ASSERT_EQ(Session().Tracks.size(), 1u);
-    EXPECT_EQ(Session().Tracks[0].Label, "PID 0x0101");
-    EXPECT_EQ(RowsOf(0x0101).size(), 5u);
-    EXPECT_EQ(Rows().Count(), 5u);
-    EXPECT_EQ(Session().DamagedUnitCount, 0);
-    EXPECT_EQ(NoticeTexts(),
-              std::vector<std::string>{Format(SUnreadCodecStream, "PID 0x0100", "MPEG-2 video")});
+                                 Format(SUnreadCodecStream, "PID 0x0100", "MPEG-4 Part 2"), STsNoVideo}));
 }
 
 // Where a packet boundary cuts each SPS of a real stream, counted from its header byte.
@@ -307,7 +310,7 @@ TEST_F(TsRealFiles, RealSpsSplitAcrossPacketsAreChangedInBothPackets) {
                     continue;
                 const size_t header = i + 3;
                 const int64_t length =
-                    FindAnnexBUnitEnd(unit.data() + header, static_cast<int64_t>(unit.size() - header), true);
+                    FindUnitEnd(unit.data() + header, static_cast<int64_t>(unit.size() - header), true);
                 const auto sps =
                     DecodeNALUnit(ByteVector(unit.begin() + static_cast<ptrdiff_t>(header),
                                              unit.begin() + static_cast<ptrdiff_t>(header + length)),

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -80,6 +81,10 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
         options += " -deadline" + stream + "realtime -cpu-used" + stream + "8";
     if (video.encoder == "libaom-av1")
         options += " -usage" + stream + "realtime -cpu-used" + stream + "8";
+    if ((video.encoder == "mpeg2video" || video.encoder == "mpeg1video") && video.keyint > 0)
+        options += " -g" + stream + std::to_string(video.keyint);
+    if (video.encoder.rfind("lib", 0) != 0 && !video.encoderParams.empty())
+        options += " " + video.encoderParams;
     if (!video.tag.empty())
         options += " -tag" + stream + video.tag;
     return options;
@@ -207,7 +212,16 @@ ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
     return ProbeVideo(raw, 0);
 }
 
-std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool withExtradata) {
+namespace {
+
+// Runs trace_headers over video stream videoIndex and hands on every field of the units whose heading is
+// one of units (a unit goes on over the headings of its parts, such as "Extension Data", until the next
+// heading of units or a packet): the unit's number in file order, the field's bit position, name and value.
+// Parameter sets that the demuxer also copies into the stream's global header are counted once, where they
+// lie in the data; withExtradata counts the global header's too.
+void TraceUnits(const std::string &path, int videoIndex, bool withExtradata,
+                const std::set<std::string> &units, const std::set<std::string> &parts,
+                const std::function<void(size_t unit, int bit, const std::string &name, int value)> &field) {
     CommandResult result =
         RunChecked("ffmpeg -hide_banner -nostdin -nostats -loglevel repeat+info -i " + ShellQuote(path) +
                    " -map 0:v:" + std::to_string(videoIndex) + " -c copy -bsf:v trace_headers -f null -");
@@ -215,8 +229,8 @@ std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool wi
     // "[trace_headers @ 0x...] <bit>   <name>   <bits> = <value>" gives a field.
     const std::regex unitLine(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z][^=]*)$)");
     const std::regex fieldLine(R"(^\[trace_headers @ [^\]]*\] +(\d+) +(\w+) +[01]+ = (-?\d+)$)");
-    std::vector<TracedSps> found;
-    bool inPackets = false, inSps = false;
+    bool inPackets = false, inUnit = false;
+    size_t count = 0;
     std::istringstream lines(result.errors);
     std::string line;
     std::smatch match;
@@ -225,39 +239,73 @@ std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool wi
             std::string unit = match[1];
             if (unit.rfind("Packet:", 0) == 0 || (withExtradata && unit == "Extradata"))
                 inPackets = true;
-            inSps = inPackets && unit == "Sequence Parameter Set";
-            if (inSps)
-                found.emplace_back();
-        } else if (inSps && std::regex_match(line, match, fieldLine)) {
-            std::string name = match[2];
-            int value = std::stoi(match[3]);
-            TracedSps &sps = found.back();
-            // H.264 and HEVC name their fields alike; where they do not, the HEVC name comes second.
-            if (name == "profile_idc" || name == "general_profile_idc")
-                sps.profileIdc = value;
-            else if (name == "seq_parameter_set_id" || name == "sps_seq_parameter_set_id")
-                sps.seqParameterSetId = value;
-            else if (name == "chroma_format_idc")
-                sps.chromaFormatIdc = value;
-            else if (name == "bit_depth_luma_minus8")
-                sps.bitDepthLumaMinus8 = value;
-            else if (name == "sps_scaling_list_data_present_flag")
-                sps.scalingListDataPresent = value;
-            else if (name == "video_format")
-                sps.videoFormat = value;
-            else if (name == "overscan_appropriate_flag")
-                sps.overscanAppropriate = value;
-            else if (name == "aspect_ratio_info_present_flag")
-                sps.aspectRatioInfoPresent = value;
-            else if (name == "aspect_ratio_idc") {
-                sps.aspectRatioIdc = value;
-                sps.aspectRatioBitPosition = std::stoi(match[1]);
-            } else if (name == "sar_width")
-                sps.sarWidth = value;
-            else if (name == "sar_height")
-                sps.sarHeight = value;
+            if (inPackets && units.count(unit) != 0) {
+                inUnit = true;
+                ++count;
+            } else if (parts.count(unit) == 0) {
+                inUnit = false;
+            }
+        } else if (inUnit && std::regex_match(line, match, fieldLine)) {
+            field(count - 1, std::stoi(match[1]), match[2], std::stoi(match[3]));
         }
     }
+}
+
+} // namespace
+
+std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex, bool withExtradata) {
+    std::vector<TracedSps> found;
+    TraceUnits(path, videoIndex, withExtradata, {"Sequence Parameter Set"}, {},
+               [&](size_t unit, int bit, const std::string &name, int value) {
+                   if (found.size() <= unit)
+                       found.resize(unit + 1);
+                   TracedSps &sps = found[unit];
+                   // H.264 and HEVC name their fields alike; where they do not, the HEVC name comes second.
+                   if (name == "profile_idc" || name == "general_profile_idc")
+                       sps.profileIdc = value;
+                   else if (name == "seq_parameter_set_id" || name == "sps_seq_parameter_set_id")
+                       sps.seqParameterSetId = value;
+                   else if (name == "chroma_format_idc")
+                       sps.chromaFormatIdc = value;
+                   else if (name == "bit_depth_luma_minus8")
+                       sps.bitDepthLumaMinus8 = value;
+                   else if (name == "sps_scaling_list_data_present_flag")
+                       sps.scalingListDataPresent = value;
+                   else if (name == "video_format")
+                       sps.videoFormat = value;
+                   else if (name == "overscan_appropriate_flag")
+                       sps.overscanAppropriate = value;
+                   else if (name == "aspect_ratio_info_present_flag")
+                       sps.aspectRatioInfoPresent = value;
+                   else if (name == "aspect_ratio_idc") {
+                       sps.aspectRatioIdc = value;
+                       sps.aspectRatioBitPosition = bit;
+                   } else if (name == "sar_width")
+                       sps.sarWidth = value;
+                   else if (name == "sar_height")
+                       sps.sarHeight = value;
+               });
+    return found;
+}
+
+std::vector<TracedSequenceHeader> TraceSequenceHeaders(const std::string &path, int videoIndex,
+                                                       bool withExtradata) {
+    std::vector<TracedSequenceHeader> found;
+    TraceUnits(path, videoIndex, withExtradata, {"Sequence Header"},
+               {"Extension Data", "Sequence Extension", "Sequence Display Extension", "User Data"},
+               [&](size_t unit, int, const std::string &name, int value) {
+                   if (found.size() <= unit)
+                       found.resize(unit + 1);
+                   TracedSequenceHeader &header = found[unit];
+                   if (name == "aspect_ratio_information")
+                       header.aspectRatioInformation = value;
+                   else if (name == "profile_and_level_indication")
+                       header.hasSequenceExtension = true;
+                   else if (name == "display_horizontal_size")
+                       header.displayWidth = value;
+                   else if (name == "display_vertical_size")
+                       header.displayHeight = value;
+               });
     return found;
 }
 

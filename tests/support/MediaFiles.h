@@ -26,7 +26,8 @@ struct VideoSpec {
     // The codec tag: the handler code of an AVI stream header ("XVID", "HEVC"), or the MP4 sample entry
     // ("hvc1", "hev1").
     std::string tag;
-    // More options of libx264 or libx265 ("key=value:key=value"), after those above.
+    // More options of libx264 or libx265 ("key=value:key=value"), after those above; for ffmpeg's own
+    // encoders (mpeg2video, ...), more ffmpeg options of the output ("-seq_disp_ext:v:0 always").
     std::string encoderParams;
 };
 
@@ -105,6 +106,19 @@ struct TracedSps {
 // copies into the stream's global header are counted once, where they lie in the data; withExtradata
 // counts the global header's too (MP4 and Matroska keep their decoder configuration there only).
 std::vector<TracedSps> TraceSps(const std::string &path, int videoIndex = 0, bool withExtradata = false);
+
+// One MPEG-1 or MPEG-2 video sequence header as trace_headers decodes it, with its extensions; -1 for
+// fields not present.
+struct TracedSequenceHeader {
+    int aspectRatioInformation = -1;
+    bool hasSequenceExtension = false;
+    int displayWidth = -1; // of the sequence display extension
+    int displayHeight = -1;
+};
+
+// Every sequence header in the data of video stream videoIndex, in file order, counted as TraceSps counts.
+std::vector<TracedSequenceHeader> TraceSequenceHeaders(const std::string &path, int videoIndex = 0,
+                                                       bool withExtradata = false);
 
 // The MD5 of every decoded frame of every stream, one line per frame, in order. The header of the
 // framemd5 output (which names the SAR) is left out, so only the decoded pictures and sound count.

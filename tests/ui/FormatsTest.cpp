@@ -108,6 +108,7 @@ private slots:
     void previewDrawsPictureNowAndAfter();
     void containerOnlyCodecChangesInItsContainer_data();
     void containerOnlyCodecChangesInItsContainer();
+    void mpegVideoOffersItsOwnCodes();
 };
 
 void TFormatsTest::initTestCase() {
@@ -145,15 +146,15 @@ void TFormatsTest::dropShowsFormatAndContainer() {
     QCOMPARE(RowCount(*window), 0);
 
     // So does a stream of a codec this version does not read, under a name that says H.264.
-    const std::string mpeg2 = FFolder->File("mpeg2.h264");
+    const std::string mpeg4 = FFolder->File("mpeg4.h264");
     VideoSpec video = Video(176, 144, 2, "1/1");
-    video.encoder = "mpeg2video";
-    MakeElementaryStream(mpeg2, video, "mpeg2video");
-    QVERIFY(DropOnto(*window, {QString::fromStdString(mpeg2)}));
-    QCOMPARE(window->lblFormat->text(), QStringLiteral("raw MPEG-1/MPEG-2 video stream"));
+    video.encoder = "mpeg4";
+    MakeElementaryStream(mpeg4, video, "m4v");
+    QVERIFY(DropOnto(*window, {QString::fromStdString(mpeg4)}));
+    QCOMPARE(window->lblFormat->text(), QStringLiteral("raw MPEG-4 Part 2 video stream"));
     QCOMPARE(window.Dialogs.Errors.size(), 2);
     QVERIFY2(
-        window.Dialogs.Errors[1].contains("raw MPEG-1/MPEG-2 video stream, whose video this version does "
+        window.Dialogs.Errors[1].contains("raw MPEG-4 Part 2 video stream, whose video this version does "
                                           "not read"),
         qPrintable(window.Dialogs.Errors[1]));
     QCOMPARE(RowCount(*window), 0);
@@ -353,6 +354,41 @@ void TFormatsTest::containerOnlyCodecChangesInItsContainer() {
     QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"16:11", "Container", "352x288", "16:9"}));
     QCOMPARE(Row(*window, 0).text(8), QStringLiteral("16:9"));
     QVERIFY(window.Dialogs.Errors.isEmpty());
+}
+
+// MPEG-2 video in a transport stream: one row per sequence header; the code list holds MPEG-2's four
+// codes, whose ratio depends on the picture size; a code chosen is written in every sequence header.
+void TFormatsTest::mpegVideoOffersItsOwnCodes() {
+    const std::string path = FFolder->File("clip" + std::to_string(++FFiles) + ".bin");
+    VideoSpec video = Video(720, 576, 8, "16/15"); // 4:3, code 2
+    video.encoder = "mpeg2video";
+    video.keyint = 4;
+    MakeContainer(path, {video}, "mpegts");
+    const std::vector<std::string> frames = FrameMd5(path);
+    TWindowUnderTest window;
+    QVERIFY(DropOnto(*window, {QString::fromStdString(path)}));
+    QVERIFY(window.Dialogs.Errors.isEmpty() && window.Dialogs.Messages.isEmpty());
+    QCOMPARE(window->lblFormat->text(), QStringLiteral("MPEG-TS (transport stream) \u00b7 MPEG-2 video"));
+    QCOMPARE(RowCount(*window), 2);
+    QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"16:15", "Predefined", "720x576", "4:3"}));
+    QCOMPARE(window->cbSAR->count(), 5);
+    QCOMPARE(window->cbSAR->itemText(0), QStringLiteral("1:1  (square samples)"));
+    QCOMPARE(window->cbSAR->itemText(2), QStringLiteral("16:9  (display)"));
+
+    window->lvARList->selectAll();
+    ChooseSar(*window, 2);
+    QTest::mouseClick(window->btnSet, Qt::LeftButton);
+    for (int row = 0; row < RowCount(*window); ++row)
+        QCOMPARE(RowTexts(Row(*window, row)).mid(1, 4),
+                 QStringList({"64:45", "Predefined", "720x576", "16:9"}));
+    QTest::mouseClick(window->btnSave, Qt::LeftButton);
+    QVERIFY(window.Dialogs.Errors.isEmpty());
+    QCOMPARE(window.Dialogs.Messages.size(), 1);
+    QVERIFY(window.Dialogs.Messages[0].startsWith("All changes saved."));
+    const ProbedVideo shown = ProbeVideo(path);
+    QCOMPARE(ReduceRatio(shown.sarWidth, shown.sarHeight).X, 64);
+    QCOMPARE(ReduceRatio(shown.sarWidth, shown.sarHeight).Y, 45);
+    QVERIFY(FrameMd5(path) == frames);
 }
 
 QTEST_MAIN(TFormatsTest)
