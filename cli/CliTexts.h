@@ -80,6 +80,10 @@ inline constexpr const char *STrackHelp =
     "the container states for that track; the rows of other tracks are not chosen\n"
     "and stay as they are. With --rows every row given must belong to track N. A file\n"
     "without track N is refused.";
+inline constexpr const char *SOnlyFromHelp =
+    "Only the rows that now show the display aspect ratio W:H (the DAR column of list),\n"
+    "as a broadcast that switches between 4:3 and 16:9 has them: --only-from 4:3 --dar\n"
+    "16:9 leaves the 16:9 rows as they are. With --rows and --track, among their rows.";
 inline constexpr const char *SDryRunHelp = "Run every check and print what would be written; write nothing.";
 inline constexpr const char *SIdcHelp =
     "The predefined code N of each row's codec (H.264 and HEVC: aspect_ratio_idc 1..16\n"
@@ -224,5 +228,7 @@ inline constexpr const char *SDryRunNote = "Dry run: %s";
 inline constexpr const char *SDryRunPatch = "Dry run: would write %s";
 inline constexpr const char *SNoRows =
     "No aspect ratio information found in the file: nothing in it can carry a new ratio.";
+inline constexpr const char *SNoRowsFrom =
+    "No row chosen shows the display aspect ratio %s now: nothing to change from it.";
 inline constexpr const char *SNoRowsOfTrack =
     "Track %d has no aspect ratio information: nothing in it can carry a new ratio.";

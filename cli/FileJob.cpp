@@ -2,6 +2,7 @@
 
 #include "CliTexts.h"
 #include "Console.h"
+#include "StatedRatio.h"
 #include "base/AppTexts.h"
 #include "base/Exceptions.h"
 #include "base/FormatFacts.h"
@@ -18,6 +19,13 @@
 #include <system_error>
 
 namespace {
+
+// The display aspect ratio a row shows before a change (players take square samples where it states none).
+TRatio ShownDar(const TARInfo &row) {
+    if (row.StatesNoRatio())
+        return DarFromSar(1, 1, row.Width(), row.Height());
+    return DarFromSar(row.CurrentSarWidth(), row.CurrentSarHeight(), row.Width(), row.Height());
+}
 
 // The change of the options, the same rules as the desktop program's.
 TRatioChange RequestedChange(const TOptions &options) {
@@ -149,6 +157,15 @@ bool TFileJob::ChooseRows(TFileResult &result) {
         for (size_t row = 0; row < records.Count(); ++row)
             chosen.push_back(row);
     }
+    if (FOptions.OnlyFrom) {
+        const TRatio from = ReduceRatio(FOptions.OnlyFrom->X, FOptions.OnlyFrom->Y);
+        chosen.erase(std::remove_if(chosen.begin(), chosen.end(),
+                                    [&](size_t row) {
+                                        const TRatio now = ShownDar(*records.Items(row));
+                                        return now.X != from.X || now.Y != from.Y;
+                                    }),
+                     chosen.end());
+    }
     if (!FOptions.Track)
         return true;
     // The rows of one track; its container statements follow them when the change is planned.
@@ -181,7 +198,9 @@ void TFileJob::Change(TFileResult &result) {
     // Nothing that can carry the new ratio is no success: the ratio the user asked for is nowhere.
     if (result.Chosen.empty()) {
         Refuse(result, TRefusal::NoRow,
-               records.Count() == 0 ? std::string(SNoRows) : Format(SNoRowsOfTrack, *FOptions.Track));
+               records.Count() == 0 ? std::string(SNoRows)
+               : FOptions.OnlyFrom  ? Format(SNoRowsFrom, RatioText(*FOptions.OnlyFrom))
+                                    : Format(SNoRowsOfTrack, *FOptions.Track));
         return;
     }
     const TRatioChange change = RequestedChange(FOptions);

@@ -79,6 +79,7 @@ struct TCommandOptions {
     CLI::Option *Rows = nullptr;
     CLI::Option *Track = nullptr;
     CLI::Option *DryRun = nullptr;
+    CLI::Option *OnlyFrom = nullptr;
     CLI::Option *Idc = nullptr;
     CLI::Option *Sar = nullptr;
     CLI::Option *Dar = nullptr;
@@ -243,6 +244,7 @@ public:
         CLI::App &set = *FSet.App;
         FSet.Rows = Value(set, "--rows", "LIST", SRowsHelp, SSetOptionsGroup);
         FSet.Track = Value(set, "--track", "N", STrackHelp, SSetOptionsGroup);
+        FSet.OnlyFrom = Value(set, "--only-from", "W:H", SOnlyFromHelp, SSetOptionsGroup);
         FSet.DryRun = Flag(set, "--dry-run", SDryRunHelp)->group(SSetOptionsGroup);
         FSet.Idc = Value(set, "--idc", "N", SIdcHelp, SNewValueGroup);
         FSet.Sar = Value(set, "--sar", "W:H", SSarHelp, SNewValueGroup);
@@ -286,6 +288,8 @@ public:
                 options.Rows = ParseRowList(ValueOf(FSet.Rows));
             if (FSet.Track->count() > 0)
                 options.Track = ParseTrack(ValueOf(FSet.Track));
+            if (FSet.OnlyFrom->count() > 0)
+                options.OnlyFrom = ParseRatio(ValueOf(FSet.OnlyFrom), "--only-from");
             if (FSet.Idc->count() > 0) {
                 options.NewValue = TNewValue::Idc;
                 options.Idc = ParseIdc(ValueOf(FSet.Idc));

@@ -41,6 +41,7 @@ struct TOptions {
     bool DryRun = false;
     std::optional<std::vector<TRowRange>> Rows; // none: every row
     std::optional<int64_t> Track;               // none: every track
+    std::optional<TRatio> OnlyFrom;             // only rows that show this display aspect ratio now
     TNewValue NewValue = TNewValue::None;
     uint8_t Idc = 0;
     TRatio Ratio; // the terms of --sar or --dar

@@ -1,0 +1,115 @@
+// The MPEG-1/MPEG-2 video sequence header reader, and the search for the units of a start-code stream, on
+// arbitrary bytes. The first input byte chooses: bit 0 reads the rest as a stream of units (codec private
+// data, the data of a sample) and checks every sequence header found in it, else as one unit; bit 1 marks
+// the unit cut short; bit 2 puts a sequence header code (B3) in front, so that most inputs reach its
+// syntax. Nothing but Exception may leave the reader, and every unit decoded keeps these properties: its
+// code lies where it says, a rewrite to a code of its table changes only its span, forms no start code,
+// and decodes to that code with its picture size as before and a display size of the picture's shape.
+
+#include "FuzzSupport.h"
+#include "base/Exceptions.h"
+#include "codec/NalSource.h"
+#include "mpeg2video/MpegVideoCodec.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+void CheckRewrite(const TMpegVideoUnit &unit, uint8_t code) {
+    const TCodec &codec = unit.Codec();
+    const TUnitRewrite rewrite = codec.Rewrite(unit, code, {}, 0);
+    if (!rewrite.Refusal.empty()) {
+        Require(rewrite.Bytes.empty());
+        return;
+    }
+    const std::vector<uint8_t> &before = unit.Bytes();
+    Require(rewrite.Bytes.size() == before.size());
+    Require(rewrite.First >= 0 && rewrite.First <= rewrite.Last &&
+            rewrite.Last < static_cast<int64_t>(before.size()));
+    for (size_t i = 0; i < before.size(); ++i)
+        if (static_cast<int64_t>(i) < rewrite.First || static_cast<int64_t>(i) > rewrite.Last)
+            Require(rewrite.Bytes[i] == before[i]);
+    // No start code made: every 00 00 01 of the new bytes was there before.
+    for (size_t i = 0; i + 2 < before.size(); ++i)
+        if (rewrite.Bytes[i] == 0 && rewrite.Bytes[i + 1] == 0 && rewrite.Bytes[i + 2] == 1)
+            Require(before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1);
+    std::unique_ptr<TRatioUnit> decoded;
+    try {
+        decoded = codec.Decode(rewrite.Bytes, unit.Complete());
+    } catch (const Exception &) {
+        Require(false); // the bytes decoded before the write
+    }
+    Require(decoded != nullptr);
+    const auto &after = static_cast<const TMpegVideoUnit &>(*decoded);
+    Require(after.Code() == code);
+    Require(&after.Codec() == &codec);
+    Require(after.Width() == unit.Width() && after.Height() == unit.Height());
+    const TRatio sar = codec.SarOfCode(code, unit.Width(), unit.Height());
+    Require(after.Sar().X == sar.X && after.Sar().Y == sar.Y);
+    Require(static_cast<bool>(after.Sequence().DisplayExtension) ==
+            static_cast<bool>(unit.Sequence().DisplayExtension));
+}
+
+void CheckUnit(const std::vector<uint8_t> &bytes, bool complete, uint8_t choice) {
+    const TCodec &codec = Mpeg2VideoCodec();
+    std::unique_ptr<TRatioUnit> decoded;
+    try {
+        decoded = codec.Decode(bytes, complete);
+    } catch (const Exception &) {
+        return;
+    }
+    Require(decoded != nullptr);
+    const auto &unit = static_cast<const TMpegVideoUnit &>(*decoded);
+    Require(unit.Bytes() == bytes && unit.Complete() == complete);
+    Require(bytes[0] == MpegSequenceHeaderCode);
+    Require(unit.Code() == bytes[MpegAspectRatioByte] >> 4);
+    Require(unit.Width() >= 1 && unit.Width() <= 16383 && unit.Height() >= 1 && unit.Height() <= 16383);
+    Require((&unit.Codec() == &Mpeg2VideoCodec()) == unit.Sequence().IsMpeg2());
+    const TRatio sar = unit.Sar();
+    Require((sar.X == 0) == (sar.Y == 0));
+    const std::vector<uint8_t> codes = unit.Codec().PredefinedCodes();
+    CheckRewrite(unit, codes[choice % codes.size()]);
+    // A code outside the table is refused.
+    Require(!unit.Codec().Rewrite(unit, 15, {}, 0).Refusal.empty());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2)
+        return 0;
+    const uint8_t mode = data[0];
+    const uint8_t choice = data[1];
+    std::vector<uint8_t> bytes;
+    if ((mode & 4) != 0 && (mode & 1) == 0)
+        bytes = {MpegSequenceHeaderCode};
+    bytes.insert(bytes.end(), data + 2, data + size);
+    if (bytes.empty())
+        return 0;
+    const TCodec &codec = Mpeg2VideoCodec();
+    if ((mode & 1) == 0) {
+        CheckUnit(bytes, (mode & 2) == 0, choice);
+        return 0;
+    }
+    const TCodecConfig config = codec.ReadConfig(bytes);
+    int64_t previousEnd = 0;
+    for (const TConfigUnit &unit : config.Units) {
+        Require(unit.Offset >= previousEnd + 3 && !unit.Bytes.empty());
+        Require(unit.Offset + static_cast<int64_t>(unit.Bytes.size()) <= static_cast<int64_t>(bytes.size()));
+        Require(std::equal(unit.Bytes.begin(), unit.Bytes.end(), bytes.begin() + unit.Offset));
+        Require(bytes[unit.Offset - 1] == 1 && bytes[unit.Offset - 2] == 0 && bytes[unit.Offset - 3] == 0);
+        Require(codec.StatesRatio(unit.Bytes[0]));
+        Require(static_cast<int64_t>(unit.Bytes.size()) <= codec.MaxUnitBytes());
+        // A unit ends before a start code over which it does not run on, or where the bytes end.
+        const int64_t end = unit.Offset + static_cast<int64_t>(unit.Bytes.size());
+        if (unit.Complete && end + 3 < static_cast<int64_t>(bytes.size())) {
+            Require(bytes[end] == 0 && bytes[end + 1] == 0);
+            Require(bytes[end + 2] != 1 || !codec.ContinuesUnit(bytes[end + 3]));
+        }
+        previousEnd = end;
+        CheckUnit(unit.Bytes, unit.Complete, choice);
+    }
+    return 0;
+}
