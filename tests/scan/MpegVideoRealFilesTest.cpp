@@ -78,6 +78,17 @@ const TMpegFile Files[] = {
      "16:15",
      {TKind::Dar, 0, {16, 9}},
      {64, 45}},
+    // AVI: the sequence headers in the video chunks; vprp follows.
+    {"mpeg2_avi",
+     "mpeg2video",
+     720,
+     576,
+     "16/15",
+     "avi",
+     "mpeg2video",
+     "16:15",
+     {TKind::Dar, 0, {16, 9}},
+     {64, 45}},
     // Square samples (code 1) at 720x480, to 16:9 (code 3: 32:27).
     {"mpeg2_square",
      "mpeg2video",
@@ -97,6 +108,16 @@ const TMpegFile Files[] = {
      288,
      "12/11",
      "mpeg1video",
+     "mpeg1video",
+     "178:163",
+     {TKind::Predefined, 12, {}},
+     {200, 219}},
+    {"mpeg1_mp4",
+     "mpeg1video",
+     352,
+     288,
+     "12/11",
+     "mp4",
      "mpeg1video",
      "178:163",
      {TKind::Predefined, 12, {}},
@@ -166,9 +187,15 @@ TEST_P(MpegVideoRealFiles, EverySequenceHeaderIsListedAndChangedInPlace) {
         } else {
             EXPECT_EQ(unitRows, 3u); // ten frames, a key frame every fourth
         }
-        const ProbedVideo probed = ProbeVideo(path);
-        const TRatio stated = ReduceRatio(probed.sarWidth, probed.sarHeight);
-        EXPECT_EQ(std::to_string(stated.X) + ":" + std::to_string(stated.Y), file.Stated) << "ffprobe's SAR";
+        // ffprobe reads the sequence header where no container statement comes first. (ffmpeg's MP4 of
+        // MPEG-1 states 12:11 in pasp, the ratio asked for, beside the 178:163 of the nearest code: the
+        // change brings the two together.)
+        if (file.Muxer != "mp4") {
+            const ProbedVideo probed = ProbeVideo(path);
+            const TRatio stated = ReduceRatio(probed.sarWidth, probed.sarHeight);
+            EXPECT_EQ(std::to_string(stated.X) + ":" + std::to_string(stated.Y), file.Stated)
+                << "ffprobe's SAR";
+        }
     }
     CheckRoundTrip(path, file.Change, file.Expected);
 }
