@@ -26,21 +26,6 @@ std::string Capitalized(std::string text) {
     return text;
 }
 
-// The codec whose units state the ratio in the file, for the lines that name them: that of its first row
-// with a unit, else of its first track read, else of its elementary stream; H.264 when nothing tells.
-const TCodec &RatioCodecOf(const TScanSession &session) {
-    for (size_t row = 0; row < session.ARInfoList.Count(); ++row)
-        if (const TRatioUnit *unit = session.ARInfoList.Items(row)->Unit)
-            return unit->Codec();
-    for (const TTrack &track : session.Tracks)
-        if (track.Codec != nullptr && track.Codec->Codec != nullptr)
-            return *track.Codec->Codec;
-    const TCodecEntry *elementary = ElementaryCodecOf(session.Format);
-    if (elementary != nullptr && elementary->Codec != nullptr)
-        return *elementary->Codec;
-    return *CodecByKey("h264")->Codec;
-}
-
 } // namespace
 
 TTextReport::TTextReport(const TOptions &options, bool batch, std::ostream &out)
@@ -92,7 +77,7 @@ void TTextReport::Finish(const TSummary &summary) {
 
 void TTextReport::WriteTable(const TFileResult &result) {
     const TScanSession &session = *result.Session;
-    const TCodec &codec = RatioCodecOf(session);
+    const TCodec &codec = session.RatioCodec();
     if (std::string_view(codec.UnitName()) == "SPS")
         FOut << Format(SSpsFound, session.RatioUnitCount) << '\n';
     else
@@ -151,15 +136,14 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
         return;
     if (!FormatStatesAspectRatio(session.Format)) {
         if (ElementaryCodecOf(session.Format) == nullptr)
-            FOut << Format(SContainerStatesNoRatio, RatioCodecOf(session).UnitName()) << '\n';
+            FOut << Format(SContainerStatesNoRatio, session.RatioCodec().UnitName()) << '\n';
         else if (result.ContentFormat && ElementaryCodecOf(*result.ContentFormat) == nullptr &&
                  *result.ContentFormat != TFileFormat::Unknown)
             FOut << Format(SContainerNotRead, FormatNameWithArticle(session.Format),
-                           ContainerName(*result.ContentFormat), RatioCodecOf(session).UnitName())
+                           ContainerName(*result.ContentFormat), session.RatioCodec().UnitName())
                  << '\n';
         else
-            FOut << Format(SRawStreamNoContainer, FormatName(session.Format),
-                           RatioCodecOf(session).UnitName())
+            FOut << Format(SRawStreamNoContainer, FormatName(session.Format), session.RatioCodec().UnitName())
                  << '\n';
         return;
     }
@@ -178,7 +162,7 @@ void TTextReport::WriteContainerLines(const TFileResult &result, const std::vect
             FOut << Format(STrackStatesNoRatio, label, container,
                            track->Codec != nullptr && track->Codec->Codec != nullptr
                                ? track->Codec->Codec->UnitName()
-                               : RatioCodecOf(session).UnitName())
+                               : session.RatioCodec().UnitName())
                  << '\n';
         else if (stated)
             FOut << Format(SContainerAspectNote, label, container,

@@ -1,5 +1,7 @@
 #include "ScanSession.h"
 
+#include "codec/CodecRegistry.h"
+
 #include <algorithm>
 
 TTrack &TScanSession::AddTrack(int number, std::string label) {
@@ -12,6 +14,19 @@ std::vector<std::string> TScanSession::CodecNames() const {
         if (track.Codec != nullptr && std::find(names.begin(), names.end(), track.Codec->Name) == names.end())
             names.emplace_back(track.Codec->Name);
     return names;
+}
+
+const TCodec &TScanSession::RatioCodec() const {
+    for (size_t row = 0; row < ARInfoList.Count(); ++row)
+        if (const TRatioUnit *unit = ARInfoList.Items(row)->Unit)
+            return unit->Codec();
+    for (const TTrack &track : Tracks)
+        if (track.Codec != nullptr && track.Codec->Codec != nullptr)
+            return *track.Codec->Codec;
+    const TCodecEntry *elementary = ElementaryCodecOf(Format);
+    if (elementary != nullptr && elementary->Codec != nullptr)
+        return *elementary->Codec;
+    return *CodecByKey("h264")->Codec;
 }
 
 bool TScanSession::AddNotice(TScanNotice notice) {

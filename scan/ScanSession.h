@@ -58,6 +58,10 @@ public:
     TTrack &AddTrack(int number, std::string label);
     // The names of the tracks' codecs, each once, in the order of the tracks.
     std::vector<std::string> CodecNames() const;
+    // The codec whose units state the ratio in the file, for the texts that name them: that of its first
+    // row with a unit, else of its first track read, else of its elementary stream; H.264 when nothing
+    // tells.
+    const TCodec &RatioCodec() const;
     // Keeps the notice while there is room; true when it was kept.
     bool AddNotice(TScanNotice notice);
 

@@ -604,6 +604,9 @@ void TForm21::ShowFormat() {
     for (size_t i = 0; i < codecs.size(); ++i)
         text += (i == 0 ? SCodecSeparator : ", ") + codecs[i];
     lblFormat->setText(Text(text));
+    const std::string unitName = FSession->RatioCodec().UnitName();
+    Label4->setText(
+        Text(unitName == "SPS" ? std::string(SSpsFoundLabel) : Format(SRatioUnitsFoundLabel, unitName)));
 }
 
 // ---- New aspect ratio panel ----

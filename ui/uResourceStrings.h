@@ -39,6 +39,9 @@ inline constexpr const char *SMoreNotices = "... and %d more.";
 inline constexpr const char *SCustomSar = "Custom";
 // Between a file's format and its tracks' codecs in the format label.
 inline constexpr const char *SCodecSeparator = " · ";
+// The count beside the list, as the form names it for SPS, and for the units of other codecs.
+inline constexpr const char *SSpsFoundLabel = "Sequence Parameter Sets (SPS) found:";
+inline constexpr const char *SRatioUnitsFoundLabel = "Units that state the aspect ratio (%ss) found:";
 
 // Messages
 inline constexpr const char *SConfirmSave =

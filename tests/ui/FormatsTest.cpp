@@ -370,6 +370,8 @@ void TFormatsTest::mpegVideoOffersItsOwnCodes() {
     QVERIFY(window.Dialogs.Errors.isEmpty() && window.Dialogs.Messages.isEmpty());
     QCOMPARE(window->lblFormat->text(), QStringLiteral("MPEG-TS (transport stream) \u00b7 MPEG-2 video"));
     QCOMPARE(RowCount(*window), 2);
+    QCOMPARE(window->Label4->text(),
+             QStringLiteral("Units that state the aspect ratio (sequence headers) found:"));
     QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"16:15", "Predefined", "720x576", "4:3"}));
     QCOMPARE(window->cbSAR->count(), 5);
     QCOMPARE(window->cbSAR->itemText(0), QStringLiteral("1:1  (square samples)"));
