@@ -228,6 +228,25 @@ TEST(MpegVideoRealFiles, ARawStreamChangedIsTheOneMpeg2MetadataWrites) {
     }
 }
 
+// The encoder writes nothing else differently for another ratio: a 4:3 stream changed to 16:9 is byte for
+// byte the stream it makes at 16:9.
+TEST(MpegVideoRealFiles, AChangedStreamIsTheOneTheEncoderMakesAtThatRatio) {
+    if (!HaveMediaTools())
+        GTEST_SKIP() << "ffmpeg is not there";
+    TempDir dir;
+    std::string paths[2];
+    for (int i = 0; i < 2; ++i) {
+        VideoSpec video = Clip(720, 576, i == 0 ? "16/15" : "64/45");
+        video.encoder = "mpeg2video";
+        video.keyint = 4;
+        paths[i] = dir.File(i == 0 ? "4x3.m2v" : "16x9.m2v");
+        MakeElementaryStream(paths[i], video, "mpeg2video");
+    }
+    ASSERT_NE(ReadFile(paths[0]), ReadFile(paths[1]));
+    CheckRoundTrip(paths[0], {TKind::Dar, 0, {16, 9}}, {64, 45});
+    EXPECT_EQ(ReadFile(paths[0]), ReadFile(paths[1]));
+}
+
 // A display size of another shape than the picture: the display ratio applies to it, as the standard
 // says, and a change gives it the picture's shape, so that every decoder shows the ratio asked for. The
 // display width is set to 540 in the file (a 4:3 window of a 16:9 picture, as pan-scan material has).
