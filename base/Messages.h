@@ -293,7 +293,7 @@ inline constexpr const char *SMpegDisplaySizeUnfit =
     "the %dx%d picture.";
 inline constexpr const char *SMpegStartCodeFormed =
     "The aspect ratio at %.8x can not be changed in place: the new bits would form a start code "
-    "(00 00 01) with the bytes beside them.";
+    "(00 00 01) with the bytes beside them, or break one.";
 inline constexpr const char *SSessionOutdated =
     "The last save moved elements of the file to make room: open the file again before changing it once "
     "more.";

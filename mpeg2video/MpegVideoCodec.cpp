@@ -106,8 +106,8 @@ TCodeChoice TMpegVideoCodec::ChooseFor(const TRatioUnit &unit, TRatio sar) const
 // The code takes the upper half of a byte whose lower half (frame_rate_code) is never 0, so it never
 // forms a start code. A display size that would state another ratio than the code at the picture size is
 // given the picture's shape, keeping its height where it can: in MPEG-2 the display ratio applies to it.
-// The span covers the bits written and two bytes on each side inside the unit, where a new start code
-// would show.
+// The span covers the bits written and two bytes on each side inside the unit, where a start code made or
+// broken would show.
 TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code, TRatio,
                                       int64_t fieldsFileOffset) const {
     TUnitRewrite rewrite;
@@ -143,9 +143,13 @@ TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code,
     const std::vector<uint8_t> &after = writer.Bytes();
     first = std::max<int64_t>(0, first - 2);
     last = std::min(size - 1, last + 2);
+    // A start code made, or one broken where a damaged extension's last bits lie in its prefix, would
+    // change what the stream's units are.
+    auto startCodeAt = [](const std::vector<uint8_t> &bytes, int64_t i) {
+        return bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1;
+    };
     for (int64_t i = first; i + 2 <= last; ++i) {
-        const bool startCode = after[i] == 0 && after[i + 1] == 0 && after[i + 2] == 1;
-        if (startCode && !(before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1)) {
+        if (startCodeAt(after, i) != startCodeAt(before, i)) {
             rewrite.Refusal = Format(SMpegStartCodeFormed, fieldsFileOffset);
             return rewrite;
         }

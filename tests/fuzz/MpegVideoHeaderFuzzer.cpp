@@ -31,10 +31,10 @@ void CheckRewrite(const TMpegVideoUnit &unit, uint8_t code) {
     for (size_t i = 0; i < before.size(); ++i)
         if (static_cast<int64_t>(i) < rewrite.First || static_cast<int64_t>(i) > rewrite.Last)
             Require(rewrite.Bytes[i] == before[i]);
-    // No start code made: every 00 00 01 of the new bytes was there before.
+    // No start code made or broken: the 00 00 01 of the new bytes are those of the old.
     for (size_t i = 0; i + 2 < before.size(); ++i)
-        if (rewrite.Bytes[i] == 0 && rewrite.Bytes[i + 1] == 0 && rewrite.Bytes[i + 2] == 1)
-            Require(before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1);
+        Require((rewrite.Bytes[i] == 0 && rewrite.Bytes[i + 1] == 0 && rewrite.Bytes[i + 2] == 1) ==
+                (before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1));
     std::unique_ptr<TRatioUnit> decoded;
     try {
         decoded = codec.Decode(rewrite.Bytes, unit.Complete());
