@@ -15,6 +15,24 @@
 
 namespace {
 
+// An MPEG video sequence header of a size and code the bytes choose, with a sequence extension (MPEG-2)
+// or without (MPEG-1).
+ByteVector FuzzSequenceHeader(FuzzInput &in) {
+    const uint8_t size = in.Byte();
+    ByteVector unit{0xB3,
+                    0x2D,
+                    static_cast<uint8_t>(size & 0xF0),
+                    0x40,
+                    static_cast<uint8_t>(in.Byte() | 0x03),
+                    0xFF,
+                    0xFF,
+                    0xE0,
+                    0x18};
+    if (in.Flag())
+        unit.insert(unit.end(), {0x00, 0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});
+    return unit;
+}
+
 Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
     Mp4Track track;
     track.id = id;
@@ -49,12 +67,27 @@ Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
         track.largeHeaders.push_back(track.entry);
     if ((in.Byte() & 7) == 7)
         track.secondConfigSps.push_back(FuzzSps(in));
+    // An mp4v entry is named by its esds: MPEG-4 Part 2, MPEG-2 or MPEG-1 video, whose sequence headers lie
+    // in the decoder specific information and behind start codes in the samples.
+    const bool mpeg = track.entry == "mp4v" && in.Flag();
+    if (mpeg) {
+        static constexpr uint8_t ObjectTypes[] = {0x61, 0x6A, 0x20, 0x65};
+        track.esdsObjectType = in.Pick(ObjectTypes);
+        if (in.Flag())
+            track.esdsSpecificInfo = {0x00, 0x00, 0x01};
+        if (in.Flag()) {
+            const ByteVector header = FuzzSequenceHeader(in);
+            track.esdsSpecificInfo.insert(track.esdsSpecificInfo.end(), header.begin(), header.end());
+        }
+    }
     const int samples = in.Byte() % 6;
     for (int s = 0; s < samples; ++s) {
         std::vector<ByteVector> units;
         const int count = 1 + in.Byte() % 3;
         for (int u = 0; u < count; ++u) {
-            if (in.Flag())
+            if (mpeg)
+                units.push_back(in.Flag() ? FuzzSequenceHeader(in) : ByteVector{0x00, 0x00, 0x0F, in.Byte()});
+            else if (in.Flag())
                 units.push_back(FuzzSps(in));
             else
                 units.push_back({0x65, 0x88, 0x84, in.Byte()});
@@ -73,7 +106,7 @@ ByteVector FragmentedFile(FuzzInput &in, const std::vector<Mp4Track> &tracks) {
     for (const Mp4Track &track : tracks) {
         sizes.emplace_back();
         for (const auto &sample : track.samples) {
-            const ByteVector bytes = LengthPrefixed(sample, track.lengthSize);
+            const ByteVector bytes = SampleBytes(track, sample);
             sizes.back().push_back(static_cast<uint32_t>(bytes.size()));
             data.insert(data.end(), bytes.begin(), bytes.end());
         }

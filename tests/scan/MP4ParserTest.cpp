@@ -331,6 +331,55 @@ TEST_F(MP4Boxes, TracksOfOtherCodecsAreListedByTheirContainer) {
     }
 }
 
+// An mp4v entry is what its esds's object type says: MPEG-2 video (0x61) is read from the decoder specific
+// information and the samples' start codes; MPEG-4 Part 2 (0x20) is named, not read; an esds whose
+// descriptors run past it is told, and the entry stays what its type says.
+TEST_F(MP4Boxes, AnMp4vEntryIsTheCodecItsEsdsNames) {
+    // 720x576, 4:3 (code 2), with a sequence extension.
+    const ByteVector sequence{0xB3, 0x2D, 0x02, 0x40, 0x23, 0xFF, 0xFF, 0xE0, 0x18, 0x00,
+                              0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00};
+    Mp4Track mpeg2 = AnamorphicTrack({{sequence, {0x00, 0x00, 0x0F, 0x00}}, {{0x00, 0x00, 0x0F, 0x01}}});
+    mpeg2.entry = "mp4v";
+    mpeg2.esdsObjectType = 0x61;
+    mpeg2.esdsSpecificInfo = ByteVector{0x00, 0x00, 0x01};
+    mpeg2.esdsSpecificInfo.insert(mpeg2.esdsSpecificInfo.end(), sequence.begin(), sequence.end());
+    mpeg2.pasp = {{16, 15}};
+    mpeg2.displayWidth = 768u << 16;
+    const ByteVector file = Mp4File({mpeg2});
+    ASSERT_EQ(ScanBytes(file).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().NoticeCount, 0);
+    ASSERT_EQ(Rows().Count(), 2u) << "the decoder specific information's and the first sample's";
+    for (size_t i = 0; i < Rows().Count(); ++i) {
+        EXPECT_STREQ(Rows().Items(i)->CodecEntry()->Key, "mpeg2video");
+        EXPECT_EQ(Rows().Items(i)->SarText(), "16:15");
+    }
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        ASSERT_EQ((TRatioChange{TKind::Dar, 0, {16, 9}}).ApplyTo(*Rows().Items(i)), "");
+    TMemoryStream memory(file);
+    Rows().WriteChanges(memory);
+    ASSERT_EQ(ScanBytes(memory.Bytes()).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "64:45");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "64:45");
+    EXPECT_EQ(Session().Tracks.front().StatedSampleAspectRatio().X, 64) << "pasp follows";
+
+    Mp4Track part2 = mpeg2;
+    part2.esdsObjectType = 0x20;
+    ASSERT_EQ(ScanBytes(Mp4File({part2})).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().RatioUnitCount, 0);
+    EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");
+
+    ByteVector damaged = file;
+    const auto esds = std::search(damaged.begin(), damaged.end(), std::begin("esds"), std::end("esds") - 1);
+    ASSERT_NE(esds, damaged.end());
+    esds[4 + 4 + 1] = 0x7F; // the ES descriptor's size, past the box
+    ASSERT_EQ(ScanBytes(damaged).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Session().Notices.size(), 2u);
+    EXPECT_NE(Session().Notices[0].Text.find("elementary stream descriptor (esds)"), std::string::npos)
+        << Session().Notices[0].Text;
+    EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");
+}
+
 // An encrypted H.264 track lists its configuration's SPS as not changeable, with the reason, and its
 // samples are not read.
 TEST_F(MP4Boxes, EncryptedTracksAreToldNotChanged) {

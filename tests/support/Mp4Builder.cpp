@@ -54,6 +54,16 @@ ByteVector TrackHeader(const Mp4Track &track) {
     return FullTrackBoxOf(track, "tkhd", static_cast<uint8_t>(track.tkhdVersion), 3, payload);
 }
 
+// A descriptor of ISO/IEC 14496-1: its tag, its size in four bytes of seven bits, its payload.
+ByteVector Descriptor(uint8_t tag, const ByteVector &payload) {
+    ByteVector bytes{tag};
+    const auto size = static_cast<uint32_t>(payload.size());
+    for (int shift = 21; shift >= 0; shift -= 7)
+        bytes.push_back(static_cast<uint8_t>((size >> shift & 0x7F) | (shift > 0 ? 0x80 : 0)));
+    Add(bytes, payload);
+    return bytes;
+}
+
 ByteVector SampleEntry(const Mp4Track &track) {
     ByteVector payload = Zeros(6);
     Add(payload, BigEndian16(1)); // data reference index
@@ -67,8 +77,11 @@ ByteVector SampleEntry(const Mp4Track &track) {
     Add(payload, Zeros(32));      // compressor name
     Add(payload, BigEndian16(0x18));
     Add(payload, BigEndian16(0xFFFF));
-    Add(payload,
-        TrackBoxOf(track, "avcC", AvcConfig(track.sps, {{0x68, 0xCE, 0x38, 0x80}}, track.lengthSize)));
+    if (track.esdsObjectType)
+        Add(payload, TrackBoxOf(track, "esds", EsdsPayload(*track.esdsObjectType, track.esdsSpecificInfo)));
+    else
+        Add(payload,
+            TrackBoxOf(track, "avcC", AvcConfig(track.sps, {{0x68, 0xCE, 0x38, 0x80}}, track.lengthSize)));
     if (!track.secondConfigSps.empty())
         Add(payload,
             TrackBoxOf(track, "avcC",
@@ -87,7 +100,7 @@ ByteVector SampleTable(const Mp4Track &track, const std::vector<uint32_t> &offse
     ByteVector stsz = BigEndian32(0);
     Add(stsz, BigEndian32(static_cast<uint32_t>(track.samples.size())));
     for (const auto &sample : track.samples)
-        Add(stsz, BigEndian32(static_cast<uint32_t>(LengthPrefixed(sample, track.lengthSize).size())));
+        Add(stsz, BigEndian32(static_cast<uint32_t>(SampleBytes(track, sample).size())));
     ByteVector stsc = BigEndian32(1);
     Add(stsc, BigEndian32(1));
     Add(stsc, BigEndian32(1));
@@ -194,6 +207,30 @@ ByteVector AvcConfig(const std::vector<ByteVector> &sps, const std::vector<ByteV
     return record;
 }
 
+ByteVector EsdsPayload(uint8_t objectType, const ByteVector &specificInfo) {
+    ByteVector config{objectType, 0x11}; // visual stream
+    Add(config, Zeros(11));              // buffer size, maximum and average bit rates
+    Add(config, Descriptor(0x05, specificInfo));
+    ByteVector es = BigEndian16(1); // ES_ID, then no optional fields
+    es.push_back(0);
+    Add(es, Descriptor(0x04, config));
+    Add(es, Descriptor(0x06, {0x02})); // SL configuration
+    ByteVector payload = Zeros(4);
+    Add(payload, Descriptor(0x03, es));
+    return payload;
+}
+
+ByteVector SampleBytes(const Mp4Track &track, const std::vector<ByteVector> &units) {
+    if (!track.esdsObjectType)
+        return LengthPrefixed(units, track.lengthSize);
+    ByteVector bytes;
+    for (const ByteVector &unit : units) {
+        Add(bytes, {0x00, 0x00, 0x01});
+        Add(bytes, unit);
+    }
+    return bytes;
+}
+
 ByteVector LengthPrefixed(const std::vector<ByteVector> &units, int lengthSize) {
     ByteVector bytes;
     for (const ByteVector &unit : units) {
@@ -237,7 +274,7 @@ ByteVector Mp4File(const std::vector<Mp4Track> &tracks, bool moovFirst) {
         offsets.emplace_back();
         for (const auto &sample : track.samples) {
             offsets.back().push_back(static_cast<uint32_t>(data.size()));
-            Add(data, LengthPrefixed(sample, track.lengthSize));
+            Add(data, SampleBytes(track, sample));
         }
     }
     // The offsets count from the file's start: the data begins behind ftyp (and moov), and mdat's header.

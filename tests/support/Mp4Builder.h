@@ -50,7 +50,18 @@ struct Mp4Track {
     std::vector<ByteVector> secondConfigSps;
     // The NAL units of every sample (one chunk per sample).
     std::vector<std::vector<ByteVector>> samples;
+    // An esds with a decoder configuration of this object type (0x20 MPEG-4 Part 2, 0x61 MPEG-2 video,
+    // 0x6A MPEG-1 video) and this decoder specific information, in place of the avcC; the samples then hold
+    // their units behind start codes (00 00 01) instead of lengths.
+    std::optional<uint8_t> esdsObjectType;
+    ByteVector esdsSpecificInfo;
 };
+
+// The esds payload (version and flags included) of an ES descriptor with a decoder configuration of the
+// object type and its decoder specific information.
+ByteVector EsdsPayload(uint8_t objectType, const ByteVector &specificInfo);
+// The bytes of one sample of the track: its units behind lengths, or behind start codes.
+ByteVector SampleBytes(const Mp4Track &track, const std::vector<ByteVector> &units);
 
 // A 720x576 track whose avcC SPS, pasp and tkhd (1024x576) all state 64:45, with these samples.
 Mp4Track AnamorphicTrack(std::vector<std::vector<ByteVector>> samples = {});
