@@ -26,8 +26,14 @@ ByteVector Unit(FuzzInput &in) {
 MkvTrack FuzzTrack(FuzzInput &in, uint64_t number) {
     MkvTrack track;
     track.number = number;
-    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC",  "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
-                                             "V_MPEGH/ISO/HEVC", "V_VP9",           "A_AAC"};
+    // MPEG-2 video's frames and CodecPrivate are read as start-code streams, whatever the bytes.
+    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC",
+                                             "V_MPEG4/ISO/AVC",
+                                             "V_MPEG4/ISO/AVC",
+                                             "V_MPEGH/ISO/HEVC",
+                                             "V_VP9",
+                                             "V_MPEG2",
+                                             "A_AAC"};
     track.codecId = in.Pick(Codecs);
     track.type = track.codecId[0] == 'A' ? 2 : 1;
     static constexpr int Lengths[] = {4, 1, 2, 4};
