@@ -137,6 +137,21 @@ inline constexpr const char *SSpsInDuplicate =
     "The SPS can not be changed in place: a packet of %s that holds some of its bytes is sent twice, and "
     "the copy would keep the old bytes.";
 
+// Program stream scanner
+inline constexpr const char *SPsStreamLabel = "stream 0x%.2x";
+inline constexpr const char *SPsBytesSkipped =
+    "The bytes from %x to %x are no pack, system header or packet of the program stream: they were not "
+    "read.";
+inline constexpr const char *SPsLastPacketCut =
+    "The packet at %x is cut short by the end of the file: what it holds was read as far as it goes.";
+inline constexpr const char *SPsPesHeaderBad =
+    "The PES packet at %x (stream 0x%.2x) has no valid header: its data were not read.";
+inline constexpr const char *SPsNoVideo =
+    "No video of a codec read here was found: no PES packet of a video stream begins with a sequence header "
+    "or an access unit delimiter of one.";
+inline constexpr const char *SPsUnitAcrossSkipped =
+    "The unit can not be changed in place: its bytes span bytes of %s that were skipped as no packet.";
+
 // MP4/MOV scanner
 inline constexpr const char *SMp4TrackLabel = "track %d";
 inline constexpr const char *SBoxSizeInvalid = "The box \"%s\" at %x gives a size of %d, smaller than its "

@@ -5,38 +5,41 @@
 
 #include <algorithm>
 
-int64_t FindUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec *codec) {
-    const bool runsOn = codec != nullptr && codec->Framing() == TUnitFraming::StartCodes;
-    int64_t end = -1;
+namespace {
+
+// The same for a codec whose units lie behind start codes without emulation prevention: only a start code
+// ends a unit (00 00 02 and runs of zeros are syntax), and zero bytes in front of it, which may be the
+// last bits of the unit's syntax as well as stuffing, stay with the unit.
+int64_t FindStartCodeUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec &codec) {
     for (int64_t i = 1; i + 2 < count; ++i) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] > 2)
+        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1)
             continue;
-        if (runsOn) {
-            // Without emulation prevention, zero bytes in front of a start code may be the last bits of
-            // the unit's syntax as well as stuffing: they stay with the unit. The start code's value lies
-            // behind them and their 01.
-            int64_t one = i + 2;
-            while (one < count && bytes[one] == 0)
-                ++one;
-            if (one + 1 >= count && !atEnd)
-                return -1;
-            if (one < count && bytes[one] == 1) {
-                if (one + 1 < count && codec->ContinuesUnit(bytes[one + 1])) {
-                    i = one + 1;
-                    continue;
-                }
-                return one - 2;
-            }
-        }
-        end = i;
-        break;
+        if (i + 3 >= count)
+            return atEnd ? i : -1;
+        if (!codec.ContinuesUnit(bytes[i + 3]))
+            return i;
+        i += 3;
     }
+    return atEnd ? count : -1;
+}
+
+} // namespace
+
+int64_t FindUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec *codec) {
+    if (codec != nullptr && codec->Framing() == TUnitFraming::StartCodes)
+        return FindStartCodeUnitEnd(bytes, count, atEnd, *codec);
+    int64_t end = -1;
+    for (int64_t i = 1; i + 2 < count; ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] <= 2) {
+            end = i;
+            break;
+        }
     if (end < 0) {
         if (!atEnd)
             return -1;
         end = count;
     }
-    while (!runsOn && end > 1 && bytes[end - 1] == 0)
+    while (end > 1 && bytes[end - 1] == 0)
         --end;
     return end;
 }

@@ -97,6 +97,6 @@ private:
 // Where a unit ends among bytes that begin with its header byte: before the first 00 00 00, 00 00 01 or
 // 00 00 02 (a start code or zero bytes in front of one), or at count; trailing zero bytes are not part of
 // it. The units of a codec framed by start codes alone (codec not null) end right before the 00 00 01 of
-// the next start code over which they do not run on, zero bytes in front of it kept. -1 when neither is
-// found among the bytes and more may follow (atEnd false).
+// the next start code over which they do not run on, zero bytes in front of it kept, and nowhere else. -1
+// when neither is found among the bytes and more may follow (atEnd false).
 int64_t FindUnitEnd(const uint8_t *bytes, int64_t count, bool atEnd, const TCodec *codec = nullptr);

@@ -80,9 +80,19 @@ TCodecConfig TMpegVideoCodec::ReadConfig(const std::vector<uint8_t> &record) con
     return config;
 }
 
+// The sequence header tells MPEG-2 from MPEG-1 by the extension behind it; one whose fields are cut off
+// by the end of the bytes is taken for MPEG-2, the common case.
 bool TMpegVideoCodec::BeginsAccessUnit(const uint8_t *bytes, size_t size) const {
     const size_t at = OpeningStartCode(bytes, size);
-    return at > 0 && at < size && bytes[at] == MpegSequenceHeaderCode;
+    if (at == 0 || at >= size || bytes[at] != MpegSequenceHeaderCode)
+        return false;
+    const int64_t end = FindUnitEnd(bytes + at, static_cast<int64_t>(size - at), true, this);
+    bool mpeg2 = true;
+    try {
+        mpeg2 = ReadMpegSequence(std::vector<uint8_t>(bytes + at, bytes + at + end), false).IsMpeg2();
+    } catch (const Exception &) {
+    }
+    return mpeg2 == (this == &Mpeg2VideoCodec());
 }
 
 std::string TMpegVideoCodec::ReplacementRefusal(const TRatioUnit &, uint8_t code) const {

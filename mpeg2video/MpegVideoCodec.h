@@ -58,7 +58,8 @@ public:
     std::unique_ptr<TRatioUnit> Decode(std::vector<uint8_t> bytes, bool complete) const override;
     // Codec private data and decoder specific information hold sequence headers behind start codes.
     TCodecConfig ReadConfig(const std::vector<uint8_t> &record) const override;
-    // Streams begin with a sequence header; every sequence header begins a picture's data.
+    // Streams begin with a sequence header; every sequence header begins a picture's data. Of MPEG-1's
+    // and MPEG-2's, the codec's own.
     bool BeginsAccessUnit(const uint8_t *bytes, size_t size) const override;
 
     uint8_t CustomCode() const override { return 0; }

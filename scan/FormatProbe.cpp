@@ -228,6 +228,7 @@ bool IsScannable(TFileFormat format) {
     case TFileFormat::MpegTs:
     case TFileFormat::M2ts:
     case TFileFormat::MpegTs204:
+    case TFileFormat::MpegPs:
         return true;
     default:
         return false;

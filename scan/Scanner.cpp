@@ -2,6 +2,7 @@
 
 #include "MP4Parser.h"
 #include "MatroskaParser.h"
+#include "PSParser.h"
 #include "StreamParser.h"
 #include "TSParser.h"
 #include "base/Exceptions.h"
@@ -32,6 +33,8 @@ std::unique_ptr<TParser> CreateParser(TFileFormat format, TScanSession &session)
     case TFileFormat::M2ts:
     case TFileFormat::MpegTs204:
         return std::make_unique<TTSParser>(session);
+    case TFileFormat::MpegPs:
+        return std::make_unique<TPSParser>(session);
     default:
         return nullptr;
     }

@@ -26,6 +26,16 @@ inline std::vector<size_t> ZeroRuns(const std::vector<uint8_t> &bytes) {
     return found;
 }
 
+// Where a start code (00 00 01) begins: where the units of MPEG video, which has no emulation prevention,
+// begin and end.
+inline std::vector<size_t> StartCodes(const std::vector<uint8_t> &bytes) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i + 2 < bytes.size(); ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1)
+            found.push_back(i);
+    return found;
+}
+
 // A stream over bytes in memory that counts the calls a scan makes to read it: each is work, and the work
 // of a scan is bounded by the file's bytes, never by the counts its structures declare.
 class TReadCountingStream : public TMemoryStream {
@@ -122,16 +132,23 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
         std::erase_if(runs, [&](size_t at) { return nearContainer.count(at) == 1; });
         return runs;
     };
-    // In a byte stream the zero runs are where units begin and end: none may come or go. Where units
-    // follow their lengths, what a unit holds is what counts: inside each, none may come or go.
+    // In a byte stream the zero runs are where units begin and end: none may come or go (of MPEG video,
+    // which has no emulation prevention, the start codes). Where units follow their lengths, what a unit
+    // holds is what counts: inside each, none may come or go.
+    const bool startCodesOnly = session->RatioCodec().Framing() == TUnitFraming::StartCodes;
+    auto runs = [startCodesOnly](const std::vector<uint8_t> &of) {
+        return startCodesOnly ? StartCodes(of) : ZeroRuns(of);
+    };
     const bool byteStream = session->Format != TFileFormat::Mp4 && session->Format != TFileFormat::Matroska &&
                             session->Format != TFileFormat::WebM;
-    if (TsPacketStride(session->Format) == 0) {
+    const bool inPackets = TsPacketStride(session->Format) != 0 || session->Format == TFileFormat::MpegPs;
+    if (!inPackets) {
         if (byteStream)
-            Require(outsideContainers(ZeroRuns(bytes)) == outsideContainers(ZeroRuns(after)));
+            Require(outsideContainers(runs(bytes)) == outsideContainers(runs(after)));
     } else {
-        // In a transport stream the units are cut into packets: their zero runs are those of each unit's
-        // own bytes, read through its placement (the file's bytes around a cut are packet headers).
+        // In a transport or program stream the units are cut into packets: their zero runs are those of
+        // each unit's own bytes, read through its placement (the file's bytes around a cut are packet
+        // headers).
         for (size_t i = 0; i < rows.Count(); ++i) {
             const TARInfo &row = *rows.Items(i);
             if (row.Unit == nullptr)
@@ -142,7 +159,7 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
                 unitBefore.push_back(bytes[at]);
                 unitAfter.push_back(after[at]);
             }
-            Require(ZeroRuns(unitBefore) == ZeroRuns(unitAfter));
+            Require(runs(unitBefore) == runs(unitAfter));
         }
     }
 
@@ -163,7 +180,7 @@ inline std::vector<uint8_t> CheckSave(const std::vector<uint8_t> &bytes, uint8_t
             std::vector<uint8_t> old;
             for (size_t k = 0; k < now.Unit->Bytes().size(); ++k)
                 old.push_back(bytes[static_cast<size_t>(now.Placement.FileOffset(static_cast<int64_t>(k)))]);
-            Require(ZeroRuns(old) == ZeroRuns(now.Unit->Bytes()));
+            Require(runs(old) == runs(now.Unit->Bytes()));
         }
         Require(!before.IsChanged());
         Require(now.SarText() == before.SarText() &&

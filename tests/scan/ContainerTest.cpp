@@ -81,14 +81,14 @@ TEST_F(ContainerRefusal, ContainersAreRefusedWithTheirFormatAndNothingListed) {
 // Formats that hold H.264 in a way no scanner of this program reads: refused where a file is opened.
 TEST(ScannableFormats, FormatsWithoutAScannerAreRefused) {
     for (TFileFormat format :
-         {TFileFormat::MpegPs, TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf, TFileFormat::Nut}) {
+         {TFileFormat::Flv, TFileFormat::Asf, TFileFormat::Mxf, TFileFormat::Nut}) {
         TScanSession session;
         EXPECT_FALSE(IsScannable(format));
         EXPECT_EQ(CreateParser(format, session), nullptr);
     }
     for (TFileFormat format :
          {TFileFormat::RawH264, TFileFormat::Avi, TFileFormat::Mp4, TFileFormat::Matroska, TFileFormat::WebM,
-          TFileFormat::MpegTs, TFileFormat::M2ts, TFileFormat::MpegTs204}) {
+          TFileFormat::MpegTs, TFileFormat::M2ts, TFileFormat::MpegTs204, TFileFormat::MpegPs}) {
         TScanSession session;
         EXPECT_TRUE(IsScannable(format));
         EXPECT_NE(CreateParser(format, session), nullptr);
