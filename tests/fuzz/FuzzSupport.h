@@ -25,6 +25,22 @@ inline void RequireAt(bool condition, const char *file, int line) {
 }
 #define Require(condition) RequireAt((condition), __FILE__, __LINE__)
 
+// What every rewrite a codec makes of a unit's bytes keeps: a refusal comes without bytes; else the bytes
+// have the unit's length and differ from it only inside the span the rewrite names. False for a refusal.
+inline bool RequireRewriteInSpan(const std::vector<uint8_t> &before, const TUnitRewrite &rewrite) {
+    if (!rewrite.Refusal.empty()) {
+        Require(rewrite.Bytes.empty());
+        return false;
+    }
+    Require(rewrite.Bytes.size() == before.size());
+    Require(rewrite.First >= 0 && rewrite.First <= rewrite.Last &&
+            rewrite.Last < static_cast<int64_t>(before.size()));
+    for (size_t i = 0; i < before.size(); ++i)
+        if (static_cast<int64_t>(i) < rewrite.First || static_cast<int64_t>(i) > rewrite.Last)
+            Require(rewrite.Bytes[i] == before[i]);
+    return true;
+}
+
 // What the scanner told while it ran.
 struct FuzzEvents {
     int64_t Progress = 0;

@@ -62,17 +62,9 @@ bool ReadRaw(const std::vector<uint8_t> &bytes, int64_t byte, int bit, int count
 void CheckRewrite(const TRatioUnit &unit, uint8_t code, TRatio sar) {
     const TCodec &codec = HevcCodec();
     const TUnitRewrite rewrite = codec.Rewrite(unit, code, sar, 0);
-    if (!rewrite.Refusal.empty()) {
-        Require(rewrite.Bytes.empty());
-        return;
-    }
     const std::vector<uint8_t> &before = unit.Bytes();
-    Require(rewrite.Bytes.size() == before.size());
-    Require(rewrite.First >= 0 && rewrite.First <= rewrite.Last &&
-            rewrite.Last < static_cast<int64_t>(before.size()));
-    for (size_t i = 0; i < before.size(); ++i)
-        if (static_cast<int64_t>(i) < rewrite.First || static_cast<int64_t>(i) > rewrite.Last)
-            Require(rewrite.Bytes[i] == before[i]);
+    if (!RequireRewriteInSpan(before, rewrite))
+        return;
     // The unit ends where it ended.
     Require(rewrite.Bytes.back() == before.back());
     // No emulation-prevention byte taken or made: the unescaped units differ only in the written bits.

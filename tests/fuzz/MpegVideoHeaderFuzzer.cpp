@@ -20,17 +20,9 @@ namespace {
 void CheckRewrite(const TMpegVideoUnit &unit, uint8_t code) {
     const TCodec &codec = unit.Codec();
     const TUnitRewrite rewrite = codec.Rewrite(unit, code, {}, 0);
-    if (!rewrite.Refusal.empty()) {
-        Require(rewrite.Bytes.empty());
-        return;
-    }
     const std::vector<uint8_t> &before = unit.Bytes();
-    Require(rewrite.Bytes.size() == before.size());
-    Require(rewrite.First >= 0 && rewrite.First <= rewrite.Last &&
-            rewrite.Last < static_cast<int64_t>(before.size()));
-    for (size_t i = 0; i < before.size(); ++i)
-        if (static_cast<int64_t>(i) < rewrite.First || static_cast<int64_t>(i) > rewrite.Last)
-            Require(rewrite.Bytes[i] == before[i]);
+    if (!RequireRewriteInSpan(before, rewrite))
+        return;
     // No start code made or broken: the 00 00 01 of the new bytes are those of the old.
     for (size_t i = 0; i + 2 < before.size(); ++i)
         Require((rewrite.Bytes[i] == 0 && rewrite.Bytes[i + 1] == 0 && rewrite.Bytes[i + 2] == 1) ==
