@@ -270,8 +270,9 @@ void TMainWindowTest::openStreamListsEveryColumn() {
     window.OpenStream(FStream);
     QCOMPARE(
         window.Dialogs.Filters,
-        QStringList({"Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.mp4 *.m4v *.mov *.3gp *.mkv *.webm "
-                     "*.ts *.m2ts *.mts);;All files (*)"}));
+        QStringList(
+            {"Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.mp4 *.m4v *.mov *.3gp "
+             "*.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)"}));
     const std::vector<uint8_t> bytes = Bytes(FStream);
     const std::vector<int64_t> offsets = SpsPayloadOffsets(bytes);
     QCOMPARE(offsets.size(), size_t{1});
