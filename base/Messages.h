@@ -147,10 +147,21 @@ inline constexpr const char *SPsLastPacketCut =
 inline constexpr const char *SPsPesHeaderBad =
     "The PES packet at %x (stream 0x%.2x) has no valid header: its data were not read.";
 inline constexpr const char *SPsNoVideo =
-    "No video of a codec read here was found: no PES packet of a video stream begins with a sequence header "
-    "or an access unit delimiter of one.";
+    "No video of a codec read here was found: no program stream map names one, and no video stream begins "
+    "with a sequence header, parameter set or access unit delimiter of one.";
+inline constexpr const char *SPsVideoNotKnown =
+    "%s carries video whose codec was not told: no program stream map names it, and none of its PES packets "
+    "begins with a sequence header or access unit delimiter of a codec read here. It was not scanned.";
+inline constexpr const char *SPsReadBeforeCodec =
+    "%d PES packets of %s came before the first that tells its codec, %s: they were not scanned.";
+inline constexpr const char *SPsMapCrc =
+    "The program stream map at %x fails its CRC check: it was not read, and video streams are told by their "
+    "content.";
+inline constexpr const char *SPsMapDamaged =
+    "The program stream map at %x is damaged: its entries claim more bytes than it holds. It was not read.";
 inline constexpr const char *SPsUnitAcrossSkipped =
-    "The unit can not be changed in place: its bytes span bytes of %s that were skipped as no packet.";
+    "The unit can not be changed in place: its bytes span bytes of %s that were not read (no packet, or a PES "
+    "packet whose header is damaged).";
 
 // MP4/MOV scanner
 inline constexpr const char *SMp4TrackLabel = "track %d";

@@ -1,8 +1,9 @@
 // PES reassembly on arbitrary bytes cut into arbitrary pieces. The first byte says how many pieces the
-// rest gets; the pieces' lengths come next, each beginning a PES or going on with the one before. Every
-// byte handed on as data is the input's byte at its offset, in order, never twice, and never more than a
-// header's PES_packet_length allows; and the same bytes cut only where PES begin give the same data and
-// the same events: where a container cuts a PES never changes what it holds.
+// rest gets, and by its top bit whether MPEG-1's header form is taken too (program streams) or MPEG-2's
+// alone (transport streams); the pieces' lengths come next, each beginning a PES or going on with the one
+// before. Every byte handed on as data is the input's byte at its offset, in order, never twice, and never
+// more than a header's PES_packet_length allows; and the same bytes cut only where PES begin give the same
+// data and the same events: where a container cuts a PES never changes what it holds.
 
 #include "FuzzSupport.h"
 #include "scan/PesReader.h"
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1)
         return 0;
     const size_t count = data[0] % 16 + 1;
+    const TPesForms forms = (data[0] & 0x80) != 0 ? TPesForms::Mpeg2OrMpeg1 : TPesForms::Mpeg2;
     const size_t head = std::min(size, 1 + count);
     const std::vector<uint8_t> input(data + head, data + size);
     std::vector<TPiece> pieces;
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         pieces.push_back({at, input.size(), false});
 
     Recorder cut(input);
-    TPesReader reader(cut);
+    TPesReader reader(cut, forms);
     for (const TPiece &piece : pieces) {
         if (piece.PesStart)
             reader.Start(static_cast<int64_t>(piece.Start));
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Require(cut.Offsets.size() <= input.size());
 
     Recorder whole(input);
-    TPesReader wholeReader(whole);
+    TPesReader wholeReader(whole, forms);
     for (size_t i = 0; i < pieces.size();) {
         size_t end = i + 1;
         while (end < pieces.size() && !pieces[end].PesStart)

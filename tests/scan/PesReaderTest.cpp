@@ -256,6 +256,81 @@ TEST(PesReader, TheDataOfAVideoPesHeaderIsFoundInItsFirstBytes) {
     Bytes mpeg1 = pes;
     mpeg1[6] = 0x0F;
     EXPECT_EQ(VideoPesDataStart(mpeg1.data(), mpeg1.size()), -1);
+    // Where MPEG-1's form is taken: the data begins behind the 0x0F that says no time stamps follow, in a
+    // packet whose length (always given in MPEG-1) holds it.
+    EXPECT_EQ(VideoPesDataStart(mpeg1.data(), mpeg1.size(), TPesForms::Mpeg2OrMpeg1), -1);
+    mpeg1[5] = static_cast<uint8_t>(mpeg1.size() - 6);
+    EXPECT_EQ(VideoPesDataStart(mpeg1.data(), mpeg1.size(), TPesForms::Mpeg2OrMpeg1), 7);
+}
+
+// An MPEG-1 packet (ISO/IEC 11172-1 2.4.3.6): stuffing, STD buffer size and time stamps (none, PTS, PTS and
+// DTS) before its data, PES_packet_length always given.
+Bytes Mpeg1Pes(const Bytes &data, int stuffing, bool bufferSize, int stamps) {
+    Bytes fields(static_cast<size_t>(stuffing), 0xFF);
+    if (bufferSize)
+        fields = Join(fields, {0x60, 0xE8});
+    if (stamps == 0)
+        fields.push_back(0x0F);
+    else if (stamps == 1)
+        fields = Join(fields, {0x21, 0x00, 0x01, 0x00, 0x01});
+    else
+        fields = Join(fields, {0x31, 0x00, 0x01, 0x00, 0x01, 0x11, 0x00, 0x01, 0x00, 0x01});
+    const size_t length = fields.size() + data.size();
+    return Join(
+        Join({0x00, 0x00, 0x01, 0xE0, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)},
+             fields),
+        data);
+}
+
+// MPEG-1's header in each of its forms, split at every place, from a reader that takes it (program
+// streams): the data comes out whole, each byte in place, and nothing of the bytes behind the packet. A
+// reader of MPEG-2's form alone (transport streams) takes none of them; more than 16 stuffing bytes, a
+// time stamp form MPEG-1 does not define, or fields past the packet's length make a header bad.
+TEST(PesReader, Mpeg1HeadersAreReadWhereTheirFormIsTaken) {
+    const Bytes data = Payload(20, 0x60);
+    const Bytes behind = Payload(5, 0x90);
+    for (int stuffing : {0, 1, 16})
+        for (bool bufferSize : {false, true})
+            for (int stamps : {0, 1, 2}) {
+                const Bytes pes = Mpeg1Pes(data, stuffing, bufferSize, stamps);
+                const auto head = static_cast<size_t>(pes.size() - data.size());
+                for (size_t cut = 1; cut < pes.size(); ++cut) {
+                    SCOPED_TRACE(std::to_string(stuffing) + " stuffing, buffer size " +
+                                 std::to_string(bufferSize) + ", stamps " + std::to_string(stamps) +
+                                 ", cut at " + std::to_string(cut));
+                    Recorder recorder;
+                    TPesReader reader(recorder, TPesForms::Mpeg2OrMpeg1);
+                    const Bytes all = Join(pes, behind);
+                    reader.Start(0);
+                    reader.Read(all.data(), static_cast<int64_t>(cut), 0);
+                    reader.Read(all.data() + cut, static_cast<int64_t>(all.size() - cut), 1000);
+                    ASSERT_EQ(recorder.Events, std::vector<std::string>{"begin"});
+                    ASSERT_EQ(recorder.Data, data);
+                    for (size_t i = 0; i < data.size(); ++i)
+                        ASSERT_EQ(recorder.Offsets[i], head + i < cut
+                                                           ? static_cast<int64_t>(head + i)
+                                                           : 1000 + static_cast<int64_t>(head + i - cut));
+                }
+                Recorder transport;
+                Feed feed(transport);
+                feed.Pieces(pes, {});
+                EXPECT_EQ(transport.Events, std::vector<std::string>{"bad 0"});
+                EXPECT_TRUE(transport.Data.empty());
+            }
+
+    Bytes tooMuchStuffing = Mpeg1Pes(data, 17, false, 1);
+    Bytes unknownStamps = Mpeg1Pes(data, 2, true, 0);
+    unknownStamps[10] = 0x1F;
+    Bytes pastLength = Mpeg1Pes({}, 0, true, 2);
+    pastLength[5] -= 1;
+    for (const Bytes &bad : {tooMuchStuffing, unknownStamps, pastLength}) {
+        Recorder recorder;
+        TPesReader reader(recorder, TPesForms::Mpeg2OrMpeg1);
+        reader.Start(7);
+        reader.Read(bad.data(), static_cast<int64_t>(bad.size()), 7);
+        EXPECT_EQ(recorder.Events, std::vector<std::string>{"bad 7"});
+        EXPECT_TRUE(recorder.Data.empty());
+    }
 }
 
 } // namespace

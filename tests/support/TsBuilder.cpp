@@ -28,14 +28,13 @@ ByteVector LongSection(uint8_t tableId, uint16_t idExtension, const ByteVector &
     return section;
 }
 
-// A 33-bit time stamp with its 4-bit prefix and marker bits.
+} // namespace
+
 void PutTimeStamp(ByteVector &bytes, uint8_t prefix, int64_t value) {
     bytes.push_back(static_cast<uint8_t>(prefix << 4 | ((value >> 29) & 0x0E) | 1));
     Put16(bytes, static_cast<uint32_t>(((value >> 14) & 0xFFFE) | 1));
     Put16(bytes, static_cast<uint32_t>(((value << 1) & 0xFFFE) | 1));
 }
-
-} // namespace
 
 uint32_t TsSectionCrc(const ByteVector &bytes) {
     uint32_t crc = 0xFFFFFFFFu;

@@ -14,6 +14,9 @@ using ByteVector = std::vector<uint8_t>;
 
 // CRC-32 of MPEG-2 program tables over the bytes.
 uint32_t TsSectionCrc(const ByteVector &bytes);
+// A 33-bit time stamp with its 4-bit prefix and marker bits, as PES headers (and MPEG-1 pack headers) code
+// it.
+void PutTimeStamp(ByteVector &bytes, uint8_t prefix, int64_t value);
 
 // What one packet of a PID carries besides its payload.
 struct TsPacketOptions {
