@@ -104,3 +104,41 @@ inline std::vector<uint8_t> FuzzSps(FuzzInput &in) {
         nal.resize(1 + in.Byte() % nal.size());
     return nal;
 }
+
+// Where an SPS lies in elementary stream bytes: its header byte and its length.
+struct TSpsPlace {
+    size_t At;
+    size_t Length;
+};
+
+// Appends H.264 elementary stream bytes the input chooses: delimiters, SPS (their places in es told when
+// places is given), SEI-like units of up to 255 times seiStep bytes, which push what follows across
+// packets, and bytes that are no unit.
+inline void AppendFuzzH264Units(FuzzInput &in, std::vector<uint8_t> &es, std::vector<TSpsPlace> *places,
+                                size_t seiStep) {
+    const int units = 1 + in.Byte() % 4;
+    for (int i = 0; i < units; ++i) {
+        switch (in.Byte() % 5) {
+        case 1:
+            Append(es, {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
+            break;
+        case 2: {
+            Append(es, {0x00, 0x00, 0x01, 0x06});
+            const size_t length = in.Byte() * seiStep;
+            for (size_t k = 0; k < length; ++k)
+                es.push_back(static_cast<uint8_t>(0x80 | k));
+            break;
+        }
+        case 3:
+            Append(es, in.Bytes(in.Byte() % 32));
+            break;
+        default: {
+            const std::vector<uint8_t> sps = FuzzSps(in);
+            Append(es, WithStartCode(sps));
+            if (places != nullptr)
+                places->push_back({es.size() - sps.size(), sps.size()});
+            break;
+        }
+        }
+    }
+}

@@ -114,43 +114,13 @@ private:
         return options;
     }
 
-    // Where an SPS lies in elementary stream bytes: its header byte and its length.
-    struct TSpsPlace {
-        size_t At;
-        size_t Length;
-    };
-
     // Elementary stream bytes: a delimiter first (mostly), then delimiters, SPS, other units and bytes that
     // are none.
     ByteVector Stream(std::vector<TSpsPlace> *places) {
         ByteVector es;
         if ((FIn.Byte() & 7) != 7)
             es = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
-        const int units = 1 + FIn.Byte() % 4;
-        for (int i = 0; i < units; ++i) {
-            switch (FIn.Byte() % 5) {
-            case 1:
-                Append(es, {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0});
-                break;
-            case 2: { // an SEI-like unit of some length, which pushes what follows across packets
-                Append(es, {0x00, 0x00, 0x01, 0x06});
-                const size_t length = FIn.Byte() * 8;
-                for (size_t k = 0; k < length; ++k)
-                    es.push_back(static_cast<uint8_t>(0x80 | k));
-                break;
-            }
-            case 3:
-                Append(es, FIn.Bytes(FIn.Byte() % 32));
-                break;
-            default: {
-                const ByteVector sps = FuzzSps(FIn);
-                Append(es, WithStartCode(sps));
-                if (places != nullptr)
-                    places->push_back({es.size() - sps.size(), sps.size()});
-                break;
-            }
-            }
-        }
+        AppendFuzzH264Units(FIn, es, places, 8);
         return es;
     }
 
