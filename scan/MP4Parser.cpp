@@ -104,9 +104,10 @@ struct TMP4Parser::TSampleEntry {
     TBox Pasp;                           // pasp, when Pasp.Type is set
     const std::string *Reason = nullptr; // why its units can not be changed
     // The codec its esds names by object type (mp4v holds MPEG-4 Part 2, MPEG-2 or MPEG-1 video), and
-    // where that esds's decoder specific information lies; Size 0 without one.
+    // that esds's decoder specific information: where it lies and its bytes, read with the esds.
     const TCodecEntry *Named = nullptr;
-    TExtent SpecificInfo{0, 0};
+    int64_t SpecificInfoAt = 0;
+    std::vector<uint8_t> SpecificInfo;
 
     // The codec of the entry (of the format an encrypted one hides), null when none is known.
     const TCodecEntry *CodecEntry() const {
@@ -478,13 +479,11 @@ void TMP4Parser::ReadConfiguration(TTrackInfo &info, TSampleEntry &entry) {
                      info.Track, entry.Reason);
     }
     // MPEG video keeps its headers in the esds's decoder specific information.
-    if (entry.Named != nullptr && entry.SpecificInfo.Length > 0) {
+    if (entry.Named != nullptr && !entry.SpecificInfo.empty()) {
         const TCodec &codec = *entry.Codec();
-        std::vector<uint8_t> record(static_cast<size_t>(std::min(entry.SpecificInfo.Length, MaxConfigBytes)));
-        Read(entry.SpecificInfo.FileOffset, record.data(), record.size());
-        for (TConfigUnit &unit : codec.ReadConfig(record).Units)
+        for (TConfigUnit &unit : codec.ReadConfig(entry.SpecificInfo).Units)
             KeepUnit(codec, {std::move(unit.Bytes), unit.Complete},
-                     TPlacement(entry.SpecificInfo.FileOffset + unit.Offset), info.Track, entry.Reason);
+                     TPlacement(entry.SpecificInfoAt + unit.Offset), info.Track, entry.Reason);
     }
 }
 
@@ -497,8 +496,11 @@ void TMP4Parser::ReadDescriptor(const TBox &box, TSampleEntry &entry, uint32_t t
         const TEsds esds = ReadEsds(payload.data(), payload.size());
         if (const TCodecEntry *named = CodecOfObjectType(esds.ObjectType))
             entry.Named = named;
-        if (esds.SpecificInfoOffset >= 0)
-            entry.SpecificInfo = {box.Data + esds.SpecificInfoOffset, esds.SpecificInfoSize};
+        if (esds.SpecificInfoOffset >= 0) {
+            const auto first = payload.begin() + static_cast<ptrdiff_t>(esds.SpecificInfoOffset);
+            entry.SpecificInfoAt = box.Data + esds.SpecificInfoOffset;
+            entry.SpecificInfo.assign(first, first + static_cast<ptrdiff_t>(esds.SpecificInfoSize));
+        }
     } catch (const Exception &error) {
         Notice(TScanNotice::TKind::Structure, box.Start,
                Format(SConfigDamaged, "elementary stream descriptor (esds)", Format(SMp4TrackLabel, trackId),
