@@ -22,7 +22,12 @@ CommandResult RunCli(const std::vector<std::string> &args) {
     std::string command = ShellQuote(CliPath());
     for (const std::string &arg : args)
         command += " " + ShellQuote(arg);
-    return RunCommand(command);
+    CommandResult result = RunCommand(command);
+    // Under load wine now and then starts a process that ends at once without a word. The program never
+    // fails silently, so such a run is tried once more; a fault of the program fails both times.
+    if (CliUnderWine() && result.exitCode != 0 && result.output.empty() && result.errors.empty())
+        result = RunCommand(command);
+    return result;
 }
 
 std::string Jq(const std::string &json, const std::string &filter) {
