@@ -4,6 +4,7 @@
 #include "base/Messages.h"
 #include "bitstream/BitWriter.h"
 #include "codec/NalSource.h"
+#include "codec/StartCodeUnits.h"
 #include "h264/uH264.h"
 
 #include <algorithm>
@@ -20,14 +21,6 @@ constexpr std::array<int64_t, 14> Mpeg1PelAspect{10000, 6735, 7031,  7615,  8055
 
 std::string RatioText(TRatio ratio) {
     return std::to_string(ratio.X) + ":" + std::to_string(ratio.Y);
-}
-
-// The length of the start code (zero bytes, then 00 00 01) the bytes open with; 0 for none.
-size_t OpeningStartCode(const uint8_t *bytes, size_t size) {
-    size_t zeros = 0;
-    while (zeros < size && bytes[zeros] == 0)
-        ++zeros;
-    return zeros >= 2 && zeros < size && bytes[zeros] == 1 ? zeros + 1 : 0;
 }
 
 } // namespace
@@ -68,16 +61,7 @@ std::unique_ptr<TRatioUnit> TMpegVideoCodec::Decode(std::vector<uint8_t> bytes, 
 }
 
 TCodecConfig TMpegVideoCodec::ReadConfig(const std::vector<uint8_t> &record) const {
-    TCodecConfig config;
-    TAnnexBBytes source(record.data(), 0, static_cast<int64_t>(record.size()), this);
-    while (source.Next()) {
-        if (!StatesRatio(source.Header()))
-            continue;
-        const int64_t start = source.Start();
-        TNalUnitBytes unit = source.ReadUnit(MaxUnitBytes());
-        config.Units.push_back({start, std::move(unit.Bytes), unit.Complete});
-    }
-    return config;
+    return ReadStartCodeConfig(*this, record);
 }
 
 // The sequence header tells MPEG-2 from MPEG-1 by the extension behind it; one whose fields are cut off
@@ -153,16 +137,10 @@ TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code,
     const std::vector<uint8_t> &after = writer.Bytes();
     first = std::max<int64_t>(0, first - 2);
     last = std::min(size - 1, last + 2);
-    // A start code made, or one broken where a damaged extension's last bits lie in its prefix, would
-    // change what the stream's units are.
-    auto startCodeAt = [](const std::vector<uint8_t> &bytes, int64_t i) {
-        return bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1;
-    };
-    for (int64_t i = first; i + 2 <= last; ++i) {
-        if (startCodeAt(after, i) != startCodeAt(before, i)) {
-            rewrite.Refusal = Format(SMpegStartCodeFormed, fieldsFileOffset);
-            return rewrite;
-        }
+    // A start code broken shows where a damaged extension's last bits lie in its prefix.
+    if (!KeepsStartCodes(before, after, first, last)) {
+        rewrite.Refusal = Format(SMpegStartCodeFormed, fieldsFileOffset);
+        return rewrite;
     }
     rewrite.Bytes = after;
     rewrite.First = first;
