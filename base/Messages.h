@@ -320,6 +320,28 @@ inline constexpr const char *SMpegDisplaySizeUnfit =
 inline constexpr const char *SMpegStartCodeFormed =
     "The aspect ratio at %.8x can not be changed in place: the new bits would form a start code "
     "(00 00 01) with the bytes beside them, or break one.";
+// MPEG-4 Part 2
+inline constexpr const char *SMpeg4NotRectangular =
+    "its video object layer is not rectangular (video_object_layer_shape %d): this version reads the "
+    "aspect ratio of rectangular layers only.";
+inline constexpr const char *SMpeg4NoVideoFormat = "Not stated in the VOL";
+inline constexpr const char *SMpeg4Interlaced = "Interlaced (VOL)";
+inline constexpr const char *SMpeg4Progressive = "Progressive (VOL)";
+inline constexpr const char *SMpeg4ReservedCode =
+    "aspect_ratio_info %d is forbidden or reserved: only the codes 1 to 5, and 15 (extended) where the VOL "
+    "holds it already, can be written.";
+inline constexpr const char *SMpeg4PredefinedStays =
+    "The VOL holds a predefined code (aspect_ratio_info %d, 4 bits): in place, only another predefined code "
+    "fits; the extended form needs 16 bits more for par_width and par_height.";
+inline constexpr const char *SMpeg4ExtendedStays =
+    "The VOL states an extended ratio (aspect_ratio_info 15 with par_width and par_height): in place, only "
+    "another extended ratio fits; give the ratio (SAR or DAR) instead of a code.";
+inline constexpr const char *SMpeg4NotPredefined = "No predefined aspect ratio of MPEG-4 Part 2 equals %s.";
+inline constexpr const char *SMpeg4NearestPredefined =
+    "The nearest predefined ratio is %s (aspect_ratio_info %d), within 1%%.";
+inline constexpr const char *SMpeg4ParTermOutOfRange =
+    "The extended aspect ratio %s can not be written: par_width and par_height lie between 1 and 255. The "
+    "nearest ratio of such terms is %s.";
 inline constexpr const char *SSessionOutdated =
     "The last save moved elements of the file to make room: open the file again before changing it once "
     "more.";

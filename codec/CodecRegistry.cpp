@@ -4,6 +4,7 @@
 #include "h264/H264Codec.h"
 #include "hevc/HevcCodec.h"
 #include "mpeg2video/MpegVideoCodec.h"
+#include "mpeg4visual/Mpeg4VisualCodec.h"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +21,7 @@ const std::array<TCodecEntry, 11> &Codecs() {
         {"hevc", "HEVC", &HevcCodec(), true},
         {"mpeg2video", "MPEG-2 video", &Mpeg2VideoCodec(), true},
         {"mpeg1video", "MPEG-1 video", &Mpeg1VideoCodec(), true},
-        {"mpeg4visual", "MPEG-4 Part 2", nullptr, true},
+        {"mpeg4visual", "MPEG-4 Part 2", &Mpeg4VisualCodec(), true},
         {"vp8", "VP8", nullptr, false},
         {"vp9", "VP9", nullptr, false},
         {"av1", "AV1", nullptr, false},
@@ -56,13 +57,14 @@ constexpr std::array<TCodecName, 19> SampleEntries{{
     {"apcs", "prores"}, {"apco", "prores"},      {"ap4h", "prores"}, {"ap4x", "prores"},
 }};
 
-constexpr std::array<TCodecName, 11> MatroskaIds{{
+constexpr std::array<TCodecName, 12> MatroskaIds{{
     {"V_MPEG4/ISO/AVC", "h264"},
     {"V_MPEGH/ISO/HEVC", "hevc"},
     {"V_MPEG2", "mpeg2video"},
     {"V_MPEG1", "mpeg1video"},
     {"V_MPEG4/ISO/ASP", "mpeg4visual"},
     {"V_MPEG4/ISO/SP", "mpeg4visual"},
+    {"V_MPEG4/ISO/AP", "mpeg4visual"},
     {"V_VP8", "vp8"},
     {"V_VP9", "vp9"},
     {"V_AV1", "av1"},

@@ -123,6 +123,8 @@ const char *CompressionName(uint64_t algorithm) {
 
 constexpr int64_t MaxConfigBytes = 1 << 20;
 constexpr int64_t MaxStrippedBytes = 1 << 16;
+// The CodecID of tracks kept as Video for Windows streams, with a bitmap header as their codec private data.
+constexpr std::string_view VfwCodecId = "V_MS/VFW/FOURCC";
 
 } // namespace
 
@@ -152,6 +154,9 @@ struct TMatroskaParser::TTrackInfo {
     const TCodec *Codec = nullptr; // set for a track of a codec the program reads
     TElement CodecPrivate;
     bool HasCodecPrivate = false;
+    // V_MS/VFW/FOURCC: the codec private data opens with a bitmap header that names the codec, and the
+    // codec's own configuration follows it.
+    int64_t PrivateHeaderBytes = 0;
     bool HasVideo = false;
     TMatroskaVideo Video;
     int64_t VideoEnd = 0;
@@ -718,6 +723,8 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
     if (!video || info.Track != nullptr || info.Number == 0)
         return;
     const TCodecEntry *codec = CodecOfMatroskaId(info.CodecId);
+    if (codec == nullptr && info.CodecId == VfwCodecId)
+        codec = CodecOfVfwPrivate(info);
     const auto number = static_cast<int>(std::min<uint64_t>(info.Number, 0x7FFFFFFF));
     TTrack &track = Session.AddTrack(number, Format(SMatroskaTrackLabel, number));
     info.Track = &track;
@@ -744,6 +751,23 @@ void TMatroskaParser::FinishTrack(TTrackInfo &info) {
     }
     if (privateReadable)
         ReadConfiguration(info);
+}
+
+// The codec an AVI stream of the bitmap header's compression code holds (mkvmerge keeps Xvid and DivX
+// from AVI files so). Only codecs whose frames are found by start codes are read from it, as they lie in
+// AVI chunks; a codec whose units Matroska frames give lengths (H.264) is framed otherwise there.
+const TCodecEntry *TMatroskaParser::CodecOfVfwPrivate(TTrackInfo &info) {
+    constexpr int64_t BitmapHeaderSize = 40, CompressionOffset = 16;
+    if (!info.HasCodecPrivate || info.CodecPrivate.End - info.CodecPrivate.Data < BitmapHeaderSize)
+        return nullptr;
+    uint8_t fourCC[4];
+    Read(info.CodecPrivate.Data + CompressionOffset, fourCC, sizeof fourCC);
+    const TCodecEntry *codec =
+        CodecOfAviHandler(std::string_view(reinterpret_cast<const char *>(fourCC), sizeof fourCC));
+    if (codec == nullptr || codec->Codec == nullptr || codec->Codec->Framing() != TUnitFraming::StartCodes)
+        return nullptr;
+    info.PrivateHeaderBytes = BitmapHeaderSize;
+    return codec;
 }
 
 // How the track's frames and codec private data are read through its encodings: header stripping is read
@@ -799,6 +823,9 @@ void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     std::vector<uint8_t> record(static_cast<size_t>(view.Size()));
     view.Seek(0);
     view.ReadBuffer(record.data(), record.size());
+    // A bitmap header in front (the codec private data of V_MS/VFW/FOURCC) is no part of the record.
+    const auto header = static_cast<ptrdiff_t>(std::min<int64_t>(info.PrivateHeaderBytes, view.Size()));
+    record.erase(record.begin(), record.begin() + header);
     TCodecConfig config;
     try {
         config = info.Codec->ReadConfig(record);
@@ -811,7 +838,7 @@ void TMatroskaParser::ReadConfiguration(TTrackInfo &info) {
     info.LengthSize = config.LengthSize;
     const int64_t stripped = view.Size() - extents.back().Length;
     for (TConfigUnit &unit : config.Units)
-        KeepFromView(info, view, stripped, unit.Offset, {std::move(unit.Bytes), unit.Complete});
+        KeepFromView(info, view, stripped, header + unit.Offset, {std::move(unit.Bytes), unit.Complete});
 }
 
 // A unit read through a view of the stripped header bytes and the bytes behind them, at start in it: kept
@@ -978,7 +1005,8 @@ void TMatroskaParser::ScanFrame(TTrackInfo &info, int64_t offset, int64_t size) 
 }
 
 // A frame of a codec whose units lie behind start codes (MPEG video): the unit that states the ratio opens
-// the frame that has one, so only the first unit is looked at, read from the frame's first bytes.
+// the frame that has one, behind the units that lead it, so only that unit is looked at, read from the
+// frame's first bytes.
 void TMatroskaParser::ScanFrameHead(TTrackInfo &info, int64_t offset, int64_t size) {
     std::vector<TExtent> extents = info.Stripped;
     if (size > 0)
@@ -990,6 +1018,9 @@ void TMatroskaParser::ScanFrameHead(TTrackInfo &info, int64_t offset, int64_t si
     view.Seek(0);
     view.ReadBuffer(head.data(), head.size());
     TAnnexBBytes source(head.data(), 0, static_cast<int64_t>(head.size()), info.Codec);
-    if (source.Next() && info.Codec->StatesRatio(source.Header()))
+    bool found = source.Next();
+    while (found && info.Codec->LeadsRatioUnit(source.Header()))
+        found = source.Next();
+    if (found && info.Codec->StatesRatio(source.Header()))
         KeepFromView(info, view, stripped, source.Start(), source.ReadUnit(info.Codec->MaxUnitBytes()));
 }

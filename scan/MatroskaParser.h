@@ -65,6 +65,7 @@ private:
     void GuardUnreadFrames();
     void FinishVideo(TTrackInfo &info);
     void FinishTrack(TTrackInfo &info);
+    const TCodecEntry *CodecOfVfwPrivate(TTrackInfo &info);
     bool ReadEncodings(TTrackInfo &info);
     void ReadConfiguration(TTrackInfo &info);
     void ScanBlock(const TElement &block);

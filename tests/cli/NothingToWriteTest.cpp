@@ -47,12 +47,12 @@ TEST_F(CliNothingToWrite, AFileWithNothingThatCanCarryARatioIsRefused) {
     std::vector<uint8_t> damaged = RawStream(At720x576(WithSar(255, 64, 45)));
     damaged.resize(damaged.size() - 12); // the SPS loses its end to the cut, the PPS goes too
     Mp4Track otherCodec = SingleTrack(BuildSps(At720x576(WithSar(2))).nal);
-    otherCodec.entry = "mp4v";
-    // The MPEG-4 Part 2 track is listed by its container, whose statement is not changed alone.
+    otherCodec.entry = "vc-1";
+    // The VC-1 track is listed by its container, whose statement is not changed alone.
     const std::vector<std::pair<std::string, std::string>> files = {
         {Write("no-ratio.h264", RawStream(noRatio)), "nothing in it can carry a new ratio"},
         {Write("damaged.h264", damaged), "nothing in it can carry a new ratio"},
-        {Write("mpeg4.mp4", Mp4File({otherCodec})), "its container statement is not changed alone"},
+        {Write("vc1.mp4", Mp4File({otherCodec})), "its container statement is not changed alone"},
     };
     for (const auto &[path, reason] : files) {
         SCOPED_TRACE(path);
@@ -73,7 +73,7 @@ TEST_F(CliNothingToWrite, ATrackWithoutRowsIsRefused) {
     Mp4Track h264 = SingleTrack(BuildSps(At720x576(WithSar(2))).nal);
     Mp4Track other = SingleTrack(BuildSps(At720x576(WithSar(2))).nal);
     other.id = 2;
-    other.entry = "mp4v";
+    other.entry = "vc-1";
     const std::string path = Write("two.mp4", Mp4File({h264, other}));
     const std::vector<uint8_t> before = ReadFile(path);
     CommandResult set = RunCli({"set", "--track", "2", "--sar", "16:11", path});

@@ -58,15 +58,13 @@ TEST_F(ElementaryStreamsTest, EachCodecIsToldByItsContent) {
         EXPECT_EQ(DetectElementaryCodec(bytes.data(), std::min<size_t>(bytes.size(), ProbedBytes)), c.Key);
         const TFileFormat format = ProbeFile(path);
         EXPECT_EQ(format, c.Format);
-        const bool read = format != TFileFormat::RawMpeg4Visual;
-        EXPECT_EQ(IsScannable(format), read);
-        if (!read) {
+        EXPECT_TRUE(IsScannable(format));
+        if (format != TFileFormat::RawH264) {
             // Read as H.264 when asked to, it is refused before any unit is taken.
             const ScanOutcome forced = RunScan(NewScan(TFileFormat::RawH264), path);
             EXPECT_EQ(forced.kind, ScanOutcome::Kind::General);
             EXPECT_EQ(forced.message, SNotARawStream);
             EXPECT_EQ(Session().RatioUnitCount + Session().DamagedUnitCount, 0);
-            continue;
         }
         ASSERT_EQ(RunScan(NewScan(format), path).kind, ScanOutcome::Kind::None);
         ASSERT_GE(Rows().Count(), 1u);
@@ -79,48 +77,36 @@ TEST_F(ElementaryStreamsTest, EachCodecIsToldByItsContent) {
     }
 }
 
-// The same codecs in MP4 and Matroska: the track is named by its codec and listed by its container
-// statement, which is not changed alone (its bitstream states a ratio of its own); no unit of it is read,
-// and the H.264 track beside it is read as before.
-TEST_F(ElementaryStreamsTest, OtherCodecsInContainersAreNamedNotRead) {
-    struct TContainerCase {
-        const char *Muxer;
-        TFileFormat Format;
-        const char *Encoder;
-        const char *Key;
-    };
-    const TContainerCase cases[] = {
-        {"mp4", TFileFormat::Mp4, "mpeg4", "mpeg4visual"},
-        {"matroska", TFileFormat::Matroska, "mpeg4", "mpeg4visual"},
-    };
-    for (const TContainerCase &c : cases) {
-        SCOPED_TRACE(std::string(c.Muxer) + " " + c.Encoder);
-        const std::string path = Dir.File(std::string("two.") + c.Muxer + "." + c.Encoder);
-        MakeContainer(path, {Video(c.Encoder), Video("libx264")}, c.Muxer);
-        ASSERT_EQ(ProbeFile(path), c.Format);
-        ASSERT_EQ(RunScan(NewScan(c.Format), path).kind, ScanOutcome::Kind::None);
+// MPEG-4 Part 2 beside H.264 in MP4 and Matroska: each track is read with its own codec, and each row
+// names its track's.
+TEST_F(ElementaryStreamsTest, CodecsInOneContainerAreEachReadWithTheirOwn) {
+    for (const auto &[muxer, format] : {std::pair{"mp4", TFileFormat::Mp4}, {"matroska", TFileFormat::Matroska}}) {
+        SCOPED_TRACE(muxer);
+        const std::string path = Dir.File(std::string("two.") + muxer);
+        MakeContainer(path, {Video("mpeg4"), Video("libx264")}, muxer);
+        ASSERT_EQ(ProbeFile(path), format);
+        ASSERT_EQ(RunScan(NewScan(format), path).kind, ScanOutcome::Kind::None);
         EXPECT_EQ(Session().DamagedUnitCount, 0);
+        EXPECT_TRUE(Session().Notices.empty());
         ASSERT_EQ(Session().Tracks.size(), 2u);
-        const TTrack &other = Session().Tracks[0];
-        const TTrack &h264 = Session().Tracks[1];
-        ASSERT_NE(other.Codec, nullptr);
-        EXPECT_STREQ(other.Codec->Key, c.Key);
-        ASSERT_NE(h264.Codec, nullptr);
-        EXPECT_STREQ(h264.Codec->Key, "h264");
-        EXPECT_EQ(other.NotWritten, Format(SUnreadCodecNotWritten, other.Label, other.Codec->Name));
-        size_t otherRows = 0;
+        const char *keys[] = {"mpeg4visual", "h264"};
+        for (size_t track = 0; track < 2; ++track) {
+            ASSERT_NE(Session().Tracks[track].Codec, nullptr);
+            EXPECT_STREQ(Session().Tracks[track].Codec->Key, keys[track]);
+            EXPECT_TRUE(Session().Tracks[track].NotWritten.empty()) << Session().Tracks[track].NotWritten;
+        }
+        size_t unitRows[2] = {0, 0};
         for (size_t i = 0; i < Rows().Count(); ++i) {
             const TARInfo &row = *Rows().Items(i);
-            if (row.Track == &other) {
-                ++otherRows;
-                EXPECT_TRUE(row.IsContainerRow());
-            } else {
-                EXPECT_EQ(row.Track, &h264);
-            }
+            const size_t track = row.Track == &Session().Tracks[0] ? 0 : 1;
+            EXPECT_EQ(row.Track, &Session().Tracks[track]);
+            EXPECT_FALSE(row.IsContainerRow());
+            EXPECT_EQ(row.SarText(), "16:11");
+            EXPECT_STREQ(row.CodecEntry()->Key, keys[track]);
+            ++unitRows[track];
         }
-        EXPECT_EQ(otherRows, 1u);
-        ASSERT_EQ(Session().Notices.size(), 1u);
-        EXPECT_EQ(Session().Notices[0].Text, Format(SUnreadCodecStream, other.Label, other.Codec->Name));
+        EXPECT_GE(unitRows[0], 1u);
+        EXPECT_GE(unitRows[1], 1u);
     }
 }
 

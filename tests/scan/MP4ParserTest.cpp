@@ -311,7 +311,7 @@ TEST_F(MP4Boxes, TracksOfOtherCodecsAreListedByTheirContainer) {
         const char *Entry;
         std::string NotWritten;
     };
-    for (const TRefused &c : {TRefused{"mp4v", Format(SUnreadCodecNotWritten, "track 1", "MPEG-4 Part 2")},
+    for (const TRefused &c : {TRefused{"vc-1", Format(SUnreadCodecNotWritten, "track 1", "VC-1")},
                               TRefused{"xyzw", Format(SUnknownCodecNotWritten, "track 1", "xyzw")}}) {
         SCOPED_TRACE(c.Entry);
         Mp4Track other = AnamorphicTrack({{Slice}});
@@ -331,9 +331,9 @@ TEST_F(MP4Boxes, TracksOfOtherCodecsAreListedByTheirContainer) {
     }
 }
 
-// An mp4v entry is what its esds's object type says: MPEG-2 video (0x61) is read from the decoder specific
-// information and the samples' start codes; MPEG-4 Part 2 (0x20) is named, not read; an esds whose
-// descriptors run past it is told, and the entry stays what its type says.
+// An mp4v entry is what its esds's object type says: MPEG-2 video (0x61) and MPEG-4 Part 2 (0x20) are read
+// from the decoder specific information and the samples' start codes; an esds whose descriptors run past
+// it is told, and the entry stays what its type says.
 TEST_F(MP4Boxes, AnMp4vEntryIsTheCodecItsEsdsNames) {
     // 720x576, 4:3 (code 2), with a sequence extension.
     const ByteVector sequence{0xB3, 0x2D, 0x02, 0x40, 0x23, 0xFF, 0xFF, 0xE0, 0x18, 0x00,
@@ -363,18 +363,44 @@ TEST_F(MP4Boxes, AnMp4vEntryIsTheCodecItsEsdsNames) {
     EXPECT_EQ(Rows().Items(1)->SarText(), "64:45");
     EXPECT_EQ(Session().Tracks.front().StatedSampleAspectRatio().X, 64) << "pasp follows";
 
+    // Visual object sequence, visual object, video object, then a 720x576 VOL of code 2 (12:11).
+    const ByteVector vol{0x20, 0x00, 0x88, 0x40, 0x06, 0x68, 0xB4, 0x22, 0x40, 0xA0};
+    const std::vector<ByteVector> headers{{0xB0, 0x01}, {0xB5, 0x09}, {0x00}, vol};
+    std::vector<ByteVector> keyFrame = headers;
+    keyFrame.push_back({0xB6, 0x10, 0x60});
     Mp4Track part2 = mpeg2;
+    part2.samples = {keyFrame, {{0xB6, 0x50, 0x60}}};
     part2.esdsObjectType = 0x20;
-    ASSERT_EQ(ScanBytes(Mp4File({part2})).kind, ScanOutcome::Kind::None);
-    EXPECT_EQ(Session().RatioUnitCount, 0);
+    part2.esdsSpecificInfo.clear();
+    for (const ByteVector &unit : headers) {
+        part2.esdsSpecificInfo.insert(part2.esdsSpecificInfo.end(), {0x00, 0x00, 0x01});
+        part2.esdsSpecificInfo.insert(part2.esdsSpecificInfo.end(), unit.begin(), unit.end());
+    }
+    part2.pasp = {{12, 11}};
+    const ByteVector part2File = Mp4File({part2});
+    ASSERT_EQ(ScanBytes(part2File).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(Session().NoticeCount, 0);
     EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");
+    ASSERT_EQ(Rows().Count(), 2u) << "the decoder specific information's VOL and the key frame's";
+    for (size_t i = 0; i < Rows().Count(); ++i) {
+        EXPECT_STREQ(Rows().Items(i)->CodecEntry()->Key, "mpeg4visual");
+        EXPECT_EQ(Rows().Items(i)->SarText(), "12:11");
+        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {16, 11}}).ApplyTo(*Rows().Items(i)), "");
+    }
+    TMemoryStream part2Memory(part2File);
+    Rows().WriteChanges(part2Memory);
+    ASSERT_EQ(ScanBytes(part2Memory.Bytes()).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 2u);
+    EXPECT_EQ(Rows().Items(0)->SarText(), "16:11");
+    EXPECT_EQ(Rows().Items(1)->SarText(), "16:11");
+    EXPECT_EQ(Session().Tracks.front().StatedSampleAspectRatio().X, 16) << "pasp follows";
 
     ByteVector damaged = file;
     const auto esds = std::search(damaged.begin(), damaged.end(), std::begin("esds"), std::end("esds") - 1);
     ASSERT_NE(esds, damaged.end());
     esds[4 + 4 + 1] = 0x7F; // the ES descriptor's size, past the box
     ASSERT_EQ(ScanBytes(damaged).kind, ScanOutcome::Kind::None);
-    ASSERT_EQ(Session().Notices.size(), 2u);
+    ASSERT_EQ(Session().Notices.size(), 1u);
     EXPECT_NE(Session().Notices[0].Text.find("elementary stream descriptor (esds)"), std::string::npos)
         << Session().Notices[0].Text;
     EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");

@@ -6,6 +6,7 @@
 #include "BitWriter.h"
 #include "EbmlBuilder.h"
 #include "Mp4Builder.h"
+#include "Mpeg4VolBuilder.h"
 #include "RoundTrip.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
@@ -693,33 +694,65 @@ TEST_F(MatroskaElements, TracksOfOtherCodecsAreListedByTheirDisplaySize) {
     EXPECT_EQ(Display()->Video().DisplayHeight.Value, 360u);
     EXPECT_EQ(Rows().Items(0)->SarText(), "4:3");
 
-    struct TRefused {
-        const char *CodecId;
-        const char *Named; // how the notice names the codec
-        std::string NotWritten;
-    };
-    for (const TRefused &c :
-         {TRefused{"V_MPEG4/ISO/ASP", "MPEG-4 Part 2",
-                   Format(SUnreadCodecNotWritten, "track 1", "MPEG-4 Part 2")},
-          TRefused{"V_FOO", "V_FOO", Format(SUnknownCodecNotWritten, "track 1", "V_FOO")}}) {
-        SCOPED_TRACE(c.CodecId);
-        MkvTrack other = AvcTrack();
-        other.codecId = c.CodecId;
-        ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(other, {{Frames({{Slice}})}}))).kind,
-                  ScanOutcome::Kind::None);
-        ASSERT_EQ(Rows().Count(), 1u);
-        EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
-        EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecStream, "track 1", c.Named)});
-        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
-        const TPatchPlan refused = Rows().PlanChanges();
-        ASSERT_EQ(refused.Refusals.size(), 1u);
-        EXPECT_EQ(refused.Refusals[0].Reason, c.NotWritten);
-    }
+    // A codec unknown here: its frames are not read, and its display size is not changed alone.
+    MkvTrack other = AvcTrack();
+    other.codecId = "V_FOO";
+    ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(other, {{Frames({{Slice}})}}))).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 1u);
+    EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecStream, "track 1", "V_FOO")});
+    ASSERT_EQ((TRatioChange{TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
+    const TPatchPlan refused = Rows().PlanChanges();
+    ASSERT_EQ(refused.Refusals.size(), 1u);
+    EXPECT_EQ(refused.Refusals[0].Reason, Format(SUnknownCodecNotWritten, "track 1", "V_FOO"));
 
     MkvFile chrome = OneTrack(AvcTrack(), {{Frames({{Sps(2), Slice}})}});
     chrome.docType = "webm";
     ASSERT_EQ(RunScanOf(NewScan(TFileFormat::WebM), MatroskaFile(chrome)).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(SarTexts(), (std::vector<std::string>{"64:45", "12:11"}));
+}
+
+// mkvmerge keeps Xvid and DivX from AVI files as V_MS/VFW/FOURCC: a bitmap header that names the codec,
+// then its headers, and frames as the AVI chunks were. MPEG-4 Part 2 behind it is read from the codec
+// private data (past the bitmap header) and the frames; a FourCC of a codec whose Matroska frames are
+// framed otherwise (H.264), or of none known, leaves the track named and not read.
+TEST_F(MatroskaElements, VfwTracksAreReadWithTheCodecTheirBitmapHeaderNames) {
+    auto bitmapHeader = [](const char *fourCC) {
+        ByteVector header(40, 0);
+        header[0] = 40;
+        std::copy(fourCC, fourCC + 4, header.begin() + 16);
+        return header;
+    };
+    const ByteVector headers = Mpeg4StreamHeaders(BuildVol({.aspect_ratio_info = 2}).bytes);
+    ByteVector keyFrame = headers;
+    keyFrame.insert(keyFrame.end(), {0x00, 0x00, 0x01, 0xB6, 0x10, 0x60});
+    MkvTrack xvid;
+    xvid.codecId = "V_MS/VFW/FOURCC";
+    xvid.lengthSize = 0; // the frames are the chunks' bytes
+    xvid.privateData = bitmapHeader("XVID");
+    xvid.privateData->insert(xvid.privateData->end(), headers.begin(), headers.end());
+    const ByteVector bytes =
+        MatroskaFile(OneTrack(xvid, {{Frames({{keyFrame}}), Frames({{{0x00, 0x00, 0x01, 0xB6, 0x50, 0x60}}})}}));
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{});
+    EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");
+    ASSERT_EQ(SarTexts(), (std::vector<std::string>{"12:11", "12:11"}));
+    ExpectRowsInFile(bytes);
+    const ByteVector saved = Saved(bytes, {TKind::Sar, 0, {16, 11}});
+    ASSERT_EQ(saved.size(), bytes.size());
+    ASSERT_EQ(ScanBytes(saved).kind, ScanOutcome::Kind::None);
+    EXPECT_EQ(SarTexts(), (std::vector<std::string>{"16:11", "16:11"}));
+
+    for (const char *fourCC : {"H264", "ABCD"}) {
+        SCOPED_TRACE(fourCC);
+        MkvTrack other = xvid;
+        std::copy(fourCC, fourCC + 4, other.privateData->begin() + 16);
+        ASSERT_EQ(ScanBytes(MatroskaFile(OneTrack(other, {{Frames({{keyFrame}})}}))).kind,
+                  ScanOutcome::Kind::None);
+        EXPECT_EQ(Session().RatioUnitCount, 0);
+        EXPECT_EQ(Session().Tracks.front().Codec, nullptr);
+        EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecStream, "track 1", "V_MS/VFW/FOURCC")});
+    }
 }
 
 // Where the SeekHead's entry for an element points, from the Segment's data on; -1 for none.

@@ -5,6 +5,7 @@
 // bytes that are no packet, damaged PES headers, a PES CRC, a file cut inside a packet, progress and abort.
 
 #include "BitWriter.h"
+#include "Mpeg4VolBuilder.h"
 #include "PsBuilder.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
@@ -17,6 +18,8 @@
 namespace {
 
 const ByteVector Delimiter{0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
+// An MPEG-4 Part 2 stream's headers, its VOL stating 12:11 (code 2).
+const ByteVector Mpeg4Headers = Mpeg4StreamHeaders(BuildVol({.aspect_ratio_info = 2}).bytes);
 
 // 720x576, 4:3 (code 2), with a sequence extension: MPEG-2. Without it, MPEG-1.
 ByteVector SequenceHeader(bool mpeg2 = true) {
@@ -287,23 +290,25 @@ TEST_F(PSParserTest, TheCodecIsToldByTheMapOrByTheContent) {
         ps.Map({{0x1B, 0xE0}, {0x10, 0xE1}, {0x03, 0xC0}});
         ps.Pes(0xE0, Part(bare.Es, 0, 3)); // the SPS's start code split from its header byte
         ps.Pes(0xE0, Part(bare.Es, 3, bare.Es.size()));
-        ps.Pes(0xE1, {0x00, 0x00, 0x01, 0xB0, 0x01, 0x00, 0x00, 0x01, 0xB5, 0x09});
+        ps.Pes(0xE1, Mpeg4Headers);
         ScanOk(ps.Bytes());
-        EXPECT_EQ(Rows().Count(), 1u);
-        ASSERT_EQ(Session().Tracks.size(), 1u);
-        EXPECT_EQ(NoticeTexts(),
-                  std::vector<std::string>{Format(SUnreadCodecStream, "stream 0xE1", "MPEG-4 Part 2")});
+        EXPECT_EQ(Session().NoticeCount, 0) << NoticeTexts().front();
+        ASSERT_EQ(Rows().Count(), 2u);
+        EXPECT_STREQ(Rows().Items(0)->CodecEntry()->Key, "h264");
+        EXPECT_STREQ(Rows().Items(1)->CodecEntry()->Key, "mpeg4visual");
+        EXPECT_EQ(Rows().Items(1)->SarText(), "12:11");
+        ASSERT_EQ(Session().Tracks.size(), 2u);
+        EXPECT_EQ(Session().Tracks[1].Label, "stream 0xE1");
     }
     {
-        // By content alone, the same MPEG-4 Part 2 stream is named as well.
+        // By content alone, the same MPEG-4 Part 2 stream is read as well.
         PsBuilder ps;
         ps.Pack();
-        ps.Pes(0xE1, {0x00, 0x00, 0x01, 0xB0, 0x01, 0x00, 0x00, 0x01, 0xB5, 0x09});
+        ps.Pes(0xE1, Mpeg4Headers);
         ScanOk(ps.Bytes());
-        EXPECT_EQ(NoticeTexts(),
-                  (std::vector<std::string>{Format(SUnreadCodecStream, "stream 0xE1", "MPEG-4 Part 2"),
-                                            SPsNoVideo}));
-        EXPECT_TRUE(Session().Tracks.empty());
+        EXPECT_EQ(Session().NoticeCount, 0);
+        ASSERT_EQ(Rows().Count(), 1u);
+        EXPECT_STREQ(Rows().Items(0)->CodecEntry()->Key, "mpeg4visual");
     }
 }
 

@@ -351,13 +351,16 @@ TEST_F(RealFilesTest, FirstUnitOnlyAgainstDeepScanInAvi) {
     }
 }
 
-// An MPEG-4 Part 2 stream tagged XVID is named as what it is: no handler question, the walk goes through
-// the movie data, and none of its start codes is taken for an H.264 unit.
-TEST_F(RealFilesTest, XvidStreamIsNamedNotReadAsH264) {
+// An Xvid AVI is MPEG-4 Part 2 by its handler: no question about a foreign handler, its VOLs are read
+// with their own codec (one behind the headers that open each key frame), and none of its start codes is
+// taken for an H.264 unit. The video properties chunk follows a change of them.
+TEST_F(RealFilesTest, XvidStreamIsReadAsItsOwnCodec) {
     VideoSpec video;
     video.encoder = "mpeg4";
     video.tag = "XVID";
-    video.sar = "64/45"; // a video properties chunk states it
+    video.sar = "64/45"; // extended: 64:45 is no code of the table
+    video.frames = 24;
+    video.keyint = 12;
     std::string path = Dir.File("xvid.avi");
     MakeAvi(path, {video});
 
@@ -371,19 +374,21 @@ TEST_F(RealFilesTest, XvidStreamIsNamedNotReadAsH264) {
     EXPECT_EQ(outcome.kind, ScanOutcome::Kind::None) << outcome.message;
     EXPECT_TRUE(asked.empty());
     EXPECT_FALSE(riff.Aborted);
-    EXPECT_EQ(Session().RatioUnitCount, 0);
+    EXPECT_EQ(Session().RatioUnitCount, 2);
     EXPECT_EQ(Session().DamagedUnitCount, 0);
-    EXPECT_NE(FindList(*riff.RootChunk, "movi"), nullptr);
+    EXPECT_EQ(Session().NoticeCount, 0);
     ASSERT_EQ(Session().Tracks.size(), 1u);
     ASSERT_NE(Session().Tracks[0].Codec, nullptr);
     EXPECT_STREQ(Session().Tracks[0].Codec->Key, "mpeg4visual");
-    // Only the container's own statement is listed, and it is not changed without the stream's own.
-    ASSERT_EQ(Rows().Count(), 1u);
-    EXPECT_TRUE(Rows().Items(0)->IsContainerRow());
-    ASSERT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {1, 1}}).ApplyTo(*Rows().Items(0)), "");
+    ASSERT_EQ(Rows().Count(), 2u);
+    for (size_t i = 0; i < Rows().Count(); ++i) {
+        EXPECT_FALSE(Rows().Items(i)->IsContainerRow());
+        EXPECT_EQ(Rows().Items(i)->SarText(), "64:45");
+        ASSERT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {32, 27}}).ApplyTo(*Rows().Items(i)), "");
+    }
     TPatchPlan plan = Rows().PlanChanges();
-    ASSERT_EQ(plan.Refusals.size(), 1u);
-    EXPECT_EQ(plan.Refusals[0].Reason, Format(SUnreadCodecNotWritten, "stream 0", "MPEG-4 Part 2"));
+    EXPECT_TRUE(plan.Refusals.empty());
+    EXPECT_EQ(plan.Entries.size(), 3u) << "two VOLs and the video properties";
 }
 
 } // namespace

@@ -228,7 +228,7 @@ TEST_F(TsRealFiles, TwoProgramsEachWithItsVideo) {
 }
 
 // MPEG-2 video beside H.264: each PID is read with the codec its stream type names, every sequence
-// header and SPS a row of its own. MPEG-4 Part 2 is named and not read.
+// header and SPS a row of its own. MPEG-4 Part 2 (stream type 0x10) is read for its VOLs.
 TEST_F(TsRealFiles, EachPidIsReadWithTheCodecItsMapNames) {
     VideoSpec mpeg2 = KeyFrameHeaders(320, 240, "4/3"); // 16:9, code 3
     mpeg2.encoder = "mpeg2video";
@@ -250,11 +250,13 @@ TEST_F(TsRealFiles, EachPidIsReadWithTheCodecItsMapNames) {
     const std::string alone = Dir.File("mpeg4.ts");
     MakeTransportStream(alone, {mpeg4});
     ScanOf(alone);
-    EXPECT_EQ(Rows().Count(), 0u);
-    EXPECT_TRUE(Session().Tracks.empty());
-    EXPECT_EQ(Session().RatioUnitCount, 0);
-    EXPECT_EQ(NoticeTexts(), (std::vector<std::string>{
-                                 Format(SUnreadCodecStream, "PID 0x0100", "MPEG-4 Part 2"), STsNoVideo}));
+    ASSERT_EQ(Session().Tracks.size(), 1u);
+    EXPECT_STREQ(Session().Tracks[0].Codec->Key, "mpeg4visual");
+    EXPECT_EQ(Session().DamagedUnitCount, 0);
+    EXPECT_EQ(NoticeTexts(), std::vector<std::string>{});
+    ASSERT_EQ(Rows().Count(), 5u); // a VOL ahead of every key frame
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        EXPECT_EQ(Rows().Items(i)->SarText(), "64:45");
 }
 
 // Where a packet boundary cuts each SPS of a real stream, counted from its header byte.

@@ -180,7 +180,9 @@ ByteVector MatroskaFile(const MkvFile &file) {
         Add(entry, EbmlUnsigned(0x73C5, track.number)); // TrackUID
         Add(entry, EbmlUnsigned(0x83, track.type));
         Add(entry, EbmlString(0x86, track.codecId));
-        if (track.codecPrivate)
+        if (track.privateData)
+            Add(entry, Ebml(0x63A2, *track.privateData));
+        else if (track.codecPrivate)
             Add(entry, Ebml(0x63A2, AvcConfig(track.sps, {{0x68, 0xCE, 0x38, 0x80}}, track.lengthSize)));
         ByteVector video = EbmlUnsigned(0xB0, track.pixelWidth);
         Add(video, EbmlUnsigned(0xBA, track.pixelHeight));

@@ -67,6 +67,8 @@ struct MkvTrack {
     std::vector<ByteVector> sps; // in the CodecPrivate's avcC
     int lengthSize = 4;
     bool codecPrivate = true;
+    // The codec private data's bytes, in place of the avcC of the SPS above, when given.
+    std::optional<ByteVector> privateData;
     uint64_t pixelWidth = 720, pixelHeight = 576;
     uint64_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
     std::optional<uint64_t> displayWidth, displayHeight, displayUnit;

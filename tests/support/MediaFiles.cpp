@@ -81,7 +81,9 @@ std::string EncoderOptions(const VideoSpec &video, int index) {
         options += " -deadline" + stream + "realtime -cpu-used" + stream + "8";
     if (video.encoder == "libaom-av1")
         options += " -usage" + stream + "realtime -cpu-used" + stream + "8";
-    if ((video.encoder == "mpeg2video" || video.encoder == "mpeg1video") && video.keyint > 0)
+    if ((video.encoder == "mpeg2video" || video.encoder == "mpeg1video" || video.encoder == "mpeg4" ||
+         video.encoder == "libxvid") &&
+        video.keyint > 0)
         options += " -g" + stream + std::to_string(video.keyint);
     if (video.encoder.rfind("lib", 0) != 0 && !video.encoderParams.empty())
         options += " " + video.encoderParams;
@@ -204,12 +206,27 @@ ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
     CommandResult codec =
         RunChecked("ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
                    " -show_entries stream=codec_name -of default=nw=1:nk=1 " + ShellQuote(path));
-    const std::string muxer = codec.output.rfind("hevc", 0) == 0 ? "hevc" : "h264";
+    const std::string muxer = codec.output.rfind("hevc", 0) == 0    ? "hevc"
+                              : codec.output.rfind("mpeg4", 0) == 0 ? "m4v"
+                                                                    : "h264";
     TempDir scratch;
     std::string raw = scratch.File("stream." + muxer);
-    RunChecked(FFmpeg + " -i " + ShellQuote(path) + " -map 0:v:" + std::to_string(videoIndex) +
-               " -c copy -f " + muxer + " " + ShellQuote(raw));
+    // The raw MPEG-4 Part 2 muxer writes no global header: dump_extra puts it ahead of the key frames.
+    const std::string filter = muxer == "m4v" ? " -bsf:v dump_extra" : "";
+    RunChecked(FFmpeg + " -i " + ShellQuote(path) + " -map 0:v:" + std::to_string(videoIndex) + " -c copy" +
+               filter + " -f " + muxer + " " + ShellQuote(raw));
     return ProbeVideo(raw, 0);
+}
+
+std::vector<std::string> DecodedFrameSars(const std::string &path, int videoIndex) {
+    CommandResult frames = RunChecked("ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
+                                      " -show_entries frame=sample_aspect_ratio -of csv=p=0 " + ShellQuote(path));
+    std::vector<std::string> sars;
+    std::istringstream lines(frames.output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            sars.push_back(line);
+    return sars;
 }
 
 namespace {

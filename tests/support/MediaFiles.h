@@ -80,9 +80,11 @@ struct ProbedVideo {
 
 // The stream as the container describes it (for AVI the SAR comes from the vprp chunk, not the SPS).
 ProbedVideo ProbeVideo(const std::string &path, int videoIndex = 0);
-// The H.264 or HEVC bitstream of video stream videoIndex, copied out of the container into a raw stream,
-// so the SAR comes from the SPS.
+// The H.264, HEVC or MPEG-4 Part 2 bitstream of video stream videoIndex, copied out of the container into
+// a raw stream, so the SAR comes from the SPS or VOL.
 ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex = 0);
+// The sample aspect ratio of every frame as ffmpeg's decoder gives it ("12:11"), in decoding order.
+std::vector<std::string> DecodedFrameSars(const std::string &path, int videoIndex = 0);
 
 // One SPS NAL unit as ffmpeg's trace_headers bitstream filter decodes it, H.264's or HEVC's. -1 for fields
 // not present.

@@ -120,6 +120,7 @@ private slots:
     void containerOnlyCodecChangesInItsContainer_data();
     void containerOnlyCodecChangesInItsContainer();
     void mpegVideoOffersItsOwnCodes();
+    void xvidAviOffersItsOwnCodes();
 };
 
 void TFormatsTest::initTestCase() {
@@ -156,19 +157,16 @@ void TFormatsTest::dropShowsFormatAndContainer() {
     QCOMPARE(window.Dialogs.Errors.size(), 1);
     QCOMPARE(RowCount(*window), 0);
 
-    // So does a stream of a codec this version does not read, under a name that says H.264.
+    // A stream of another codec under a name that says H.264 is read as its content says.
     const std::string mpeg4 = FFolder->File("mpeg4.h264");
     VideoSpec video = Video(176, 144, 2, "1/1");
     video.encoder = "mpeg4";
     MakeElementaryStream(mpeg4, video, "m4v");
     QVERIFY(DropOnto(*window, {QString::fromStdString(mpeg4)}));
     QCOMPARE(window->lblFormat->text(), QStringLiteral("raw MPEG-4 Part 2 video stream"));
-    QCOMPARE(window.Dialogs.Errors.size(), 2);
-    QVERIFY2(
-        window.Dialogs.Errors[1].contains("raw MPEG-4 Part 2 video stream, whose video this version does "
-                                          "not read"),
-        qPrintable(window.Dialogs.Errors[1]));
-    QCOMPARE(RowCount(*window), 0);
+    QCOMPARE(window.Dialogs.Errors.size(), 1);
+    QCOMPARE(RowCount(*window), 1);
+    QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"1:1", "Predefined", "176x144", "11:9"}));
 }
 
 // SPS without a ratio: where the container states one, its row is offered and a change writes the
@@ -392,6 +390,39 @@ void TFormatsTest::mpegVideoOffersItsOwnCodes() {
                  QStringList({"64:45", "Predefined", "720x576", "16:9"}));
     SaveAndProbe(window, path, {64, 45});
     QVERIFY(FrameMd5(path) == frames);
+}
+
+// An Xvid AVI: its VOLs' rows, the table of MPEG-4 Part 2 to choose from, and a save that writes every VOL
+// and the video properties.
+void TFormatsTest::xvidAviOffersItsOwnCodes() {
+    const std::string path = FFolder->File("clip" + std::to_string(++FFiles) + ".bin");
+    VideoSpec video = Video(720, 576, 8, "12/11");
+    video.encoder = "mpeg4";
+    video.tag = "XVID";
+    video.keyint = 4;
+    MakeAvi(path, {video});
+    const std::vector<std::string> frames = FrameMd5(path);
+    const size_t size = Bytes(path).size();
+    TWindowUnderTest window;
+    QVERIFY(DropOnto(*window, {QString::fromStdString(path)}));
+    QVERIFY(window.Dialogs.Errors.isEmpty() && window.Dialogs.Messages.isEmpty());
+    QCOMPARE(window->lblFormat->text(), QStringLiteral("AVI (RIFF) \u00b7 MPEG-4 Part 2"));
+    QCOMPARE(RowCount(*window), 2);
+    QCOMPARE(window->Label4->text(), QStringLiteral("Units that state the aspect ratio (VOLs) found:"));
+    QCOMPARE(RowTexts(Row(*window, 0)).mid(1, 4), QStringList({"12:11", "Predefined", "720x576", "15:11"}));
+    QCOMPARE(window->cbSAR->itemText(1), QStringLiteral("12:11  (4:3 PAL)"));
+    QCOMPARE(window->cbSAR->itemText(3), QStringLiteral("16:11  (16:9 PAL)"));
+
+    window->lvARList->selectAll();
+    ChooseSar(*window, 3);
+    QTest::mouseClick(window->btnSet, Qt::LeftButton);
+    for (int row = 0; row < RowCount(*window); ++row)
+        QCOMPARE(RowTexts(Row(*window, row)).mid(1, 4),
+                 QStringList({"16:11", "Predefined", "720x576", "20:11"}));
+    SaveAndProbe(window, path, {16, 11});
+    QCOMPARE(Bytes(path).size(), size);
+    QVERIFY(FrameMd5(path) == frames);
+    QCOMPARE(Row(*window, 0).text(8), QStringLiteral("20:11"));
 }
 
 QTEST_MAIN(TFormatsTest)
