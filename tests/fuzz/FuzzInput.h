@@ -4,6 +4,7 @@
 // deep nesting, lying sizes and damaged SPS are reached in seconds rather than by chance.
 
 #include "BitWriter.h"
+#include "Mpeg4VolBuilder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -141,4 +142,31 @@ inline void AppendFuzzH264Units(FuzzInput &in, std::vector<uint8_t> &es, std::ve
         }
         }
     }
+}
+
+// The headers of an MPEG-4 Part 2 stream (visual object sequence, visual object, video object, VOL)
+// behind their start codes, the VOL's fields chosen by the input: every optional field, each form of the
+// ratio, reserved codes and terms of 0, now and then a marker of 0 or a shape that is not rectangular.
+inline std::vector<uint8_t> FuzzMpeg4Headers(FuzzInput &in) {
+    Mpeg4VolFields f;
+    f.layer_id = in.Byte() % 16;
+    f.video_object_type_indication = in.Byte();
+    f.is_object_layer_identifier = in.Flag();
+    f.verid = in.Byte() % 16;
+    f.priority = in.Byte() % 8;
+    static constexpr uint8_t Codes[] = {1, 15, 2, 3, 4, 5, 15, 0, 6, 14};
+    f.aspect_ratio_info = in.Pick(Codes);
+    f.par_width = in.Byte();
+    f.par_height = in.Byte();
+    f.vol_control_parameters = in.Flag();
+    f.vbv_parameters = in.Flag();
+    f.shape = (in.Byte() & 7) == 7 ? in.Byte() % 4 : 0;
+    f.vop_time_increment_resolution = in.Word();
+    f.fixed_vop_rate = in.Flag();
+    f.fixed_vop_time_increment = in.Word();
+    f.width = in.Word() % 8192;
+    f.height = in.Word() % 8192;
+    f.interlaced = in.Flag();
+    f.marker = (in.Byte() & 15) != 15;
+    return Mpeg4StreamHeaders(BuildVol(f).bytes);
 }

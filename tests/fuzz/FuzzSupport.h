@@ -41,6 +41,14 @@ inline bool RequireRewriteInSpan(const std::vector<uint8_t> &before, const TUnit
     return true;
 }
 
+// No start code made or broken by a rewrite of a codec framed by start codes: the 00 00 01 of the new
+// bytes are those of the old.
+inline void RequireStartCodesKept(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after) {
+    for (size_t i = 0; i + 2 < before.size(); ++i)
+        Require((after[i] == 0 && after[i + 1] == 0 && after[i + 2] == 1) ==
+                (before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1));
+}
+
 // What the scanner told while it ran.
 struct FuzzEvents {
     int64_t Progress = 0;

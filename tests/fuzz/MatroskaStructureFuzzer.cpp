@@ -15,7 +15,13 @@
 
 namespace {
 
-ByteVector Unit(FuzzInput &in) {
+ByteVector Unit(FuzzInput &in, const MkvTrack &track) {
+    // MPEG-4 Part 2's frames: the headers and a VOP, behind start codes.
+    if (track.privateData && track.lengthSize == 0) {
+        ByteVector frame = (in.Byte() & 1) == 0 ? FuzzMpeg4Headers(in) : ByteVector{};
+        frame.insert(frame.end(), {0x00, 0x00, 0x01, 0xB6, in.Byte(), in.Byte()});
+        return frame;
+    }
     if ((in.Byte() & 3) == 0)
         return FuzzSps(in);
     ByteVector slice{0x65, 0x88, 0x84, in.Byte()};
@@ -27,17 +33,29 @@ MkvTrack FuzzTrack(FuzzInput &in, uint64_t number) {
     MkvTrack track;
     track.number = number;
     // MPEG-2 video's frames and CodecPrivate are read as start-code streams, whatever the bytes.
-    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC",
-                                             "V_MPEG4/ISO/AVC",
-                                             "V_MPEG4/ISO/AVC",
-                                             "V_MPEGH/ISO/HEVC",
-                                             "V_VP9",
-                                             "V_MPEG2",
-                                             "A_AAC"};
+    // MPEG-4 Part 2 comes as itself and as mkvmerge keeps it from AVI files: a bitmap header naming the
+    // codec in front of its headers, frames without lengths.
+    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
+                                             "V_MPEGH/ISO/HEVC", "V_VP9",           "V_MPEG2",
+                                             "V_MPEG4/ISO/ASP",  "V_MS/VFW/FOURCC", "A_AAC"};
     track.codecId = in.Pick(Codecs);
+    if (track.codecId.rfind("V_MS/VFW/", 0) == 0 || track.codecId == "V_MPEG4/ISO/ASP") {
+        ByteVector record;
+        if (track.codecId[2] == 'M' && track.codecId[3] == 'S') {
+            static constexpr const char *FourCCs[] = {"XVID", "DX50", "H264", "MP4V"};
+            const char *fourCC = in.Pick(FourCCs);
+            record.assign(40, 0);
+            record[0] = 40;
+            std::copy(fourCC, fourCC + 4, record.begin() + 16);
+            record.resize(in.Byte() % 8 == 7 ? in.Byte() % 40 : 40); // now and then a short header
+        }
+        const ByteVector headers = FuzzMpeg4Headers(in);
+        record.insert(record.end(), headers.begin(), headers.end());
+        track.privateData = record;
+    }
     track.type = track.codecId[0] == 'A' ? 2 : 1;
     static constexpr int Lengths[] = {4, 1, 2, 4};
-    track.lengthSize = in.Pick(Lengths);
+    track.lengthSize = track.privateData && in.Flag() ? 0 : in.Pick(Lengths);
     const int configured = in.Byte() % 3;
     for (int i = 0; i < configured; ++i)
         track.sps.push_back(FuzzSps(in));
@@ -85,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MkvTrack &first = file.tracks.front();
     ByteVector common;
     if ((in.Byte() & 3) == 3 && !first.compression && !first.encrypted) {
-        common = Unit(in);
+        common = Unit(in, first);
         const ByteVector prefixed = MkvFrame({common}, first.lengthSize);
         first.stripped.assign(prefixed.begin(),
                               prefixed.begin() + static_cast<ptrdiff_t>(1 + in.Byte() % prefixed.size()));
@@ -105,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::vector<ByteVector> units;
             const int perFrame = 1 + in.Byte() % 3;
             for (int u = 0; u < perFrame; ++u)
-                units.push_back(Unit(in));
+                units.push_back(Unit(in, *track));
             if (track == &first && !common.empty())
                 units.insert(units.begin(), common);
             for (int f = 0; f < frames; ++f) {

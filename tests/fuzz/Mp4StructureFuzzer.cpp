@@ -80,13 +80,25 @@ Mp4Track FuzzTrack(FuzzInput &in, uint32_t id) {
             track.esdsSpecificInfo.insert(track.esdsSpecificInfo.end(), header.begin(), header.end());
         }
     }
+    // MPEG-4 Part 2's headers (a VOL behind those that lead it), in place of a sequence header.
+    const bool part2 = mpeg && *track.esdsObjectType == 0x20;
+    auto headerUnit = [&in, part2] {
+        if (!part2)
+            return FuzzSequenceHeader(in);
+        const ByteVector headers = FuzzMpeg4Headers(in);
+        return ByteVector(headers.begin() + 3, headers.end()); // the sample's own start code goes in front
+    };
+    if (part2 && in.Flag()) {
+        const ByteVector headers = FuzzMpeg4Headers(in);
+        track.esdsSpecificInfo.insert(track.esdsSpecificInfo.end(), headers.begin(), headers.end());
+    }
     const int samples = in.Byte() % 6;
     for (int s = 0; s < samples; ++s) {
         std::vector<ByteVector> units;
         const int count = 1 + in.Byte() % 3;
         for (int u = 0; u < count; ++u) {
             if (mpeg)
-                units.push_back(in.Flag() ? FuzzSequenceHeader(in) : ByteVector{0x00, 0x00, 0x0F, in.Byte()});
+                units.push_back(in.Flag() ? headerUnit() : ByteVector{0x00, 0x00, 0x0F, in.Byte()});
             else if (in.Flag())
                 units.push_back(FuzzSps(in));
             else

@@ -23,10 +23,7 @@ void CheckRewrite(const TMpegVideoUnit &unit, uint8_t code) {
     const std::vector<uint8_t> &before = unit.Bytes();
     if (!RequireRewriteInSpan(before, rewrite))
         return;
-    // No start code made or broken: the 00 00 01 of the new bytes are those of the old.
-    for (size_t i = 0; i + 2 < before.size(); ++i)
-        Require((rewrite.Bytes[i] == 0 && rewrite.Bytes[i + 1] == 0 && rewrite.Bytes[i + 2] == 1) ==
-                (before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1));
+    RequireStartCodesKept(before, rewrite.Bytes);
     std::unique_ptr<TRatioUnit> decoded;
     try {
         decoded = codec.Decode(rewrite.Bytes, unit.Complete());

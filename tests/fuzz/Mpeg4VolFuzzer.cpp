@@ -1,0 +1,117 @@
+// The MPEG-4 Part 2 video object layer reader, and the search for VOLs among the headers of a stream or a
+// configuration record, on arbitrary bytes. The first input byte chooses: bit 0 reads the rest as a
+// record and checks every VOL found in it, else as one unit; bit 1 marks the unit cut short; bit 2 puts a
+// VOL start code value (20) in front, so that most inputs reach its syntax. The second byte chooses the new
+// ratio. Nothing but Exception may leave the reader, and every VOL decoded keeps these properties: its code
+// lies where it says, a rewrite of the same form changes only its span, forms no start code, and decodes to
+// the new ratio with everything else as before; a rewrite of the other form or to a reserved code is
+// refused.
+
+#include "FuzzSupport.h"
+#include "base/Exceptions.h"
+#include "mpeg4visual/Mpeg4VisualCodec.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+uint32_t BitsAt(const std::vector<uint8_t> &bytes, int64_t bit, int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i, ++bit)
+        value = (value << 1) | ((bytes[static_cast<size_t>(bit / 8)] >> (7 - bit % 8)) & 1);
+    return value;
+}
+
+void CheckRewrite(const TMpeg4VisualUnit &unit, uint8_t choice) {
+    const TCodec &codec = unit.Codec();
+    const bool extended = unit.Code() == Mpeg4ExtendedPar;
+    const uint8_t code = extended ? Mpeg4ExtendedPar : static_cast<uint8_t>(1 + choice % 5);
+    const TRatio custom = extended ? TRatio{1 + choice % 255, 1 + (choice * 7) % 255} : TRatio{};
+    const TUnitRewrite rewrite = codec.Rewrite(unit, code, custom, 0);
+    const std::vector<uint8_t> &before = unit.Bytes();
+    if (!RequireRewriteInSpan(before, rewrite))
+        return;
+    RequireStartCodesKept(before, rewrite.Bytes);
+    std::unique_ptr<TRatioUnit> decoded;
+    try {
+        decoded = codec.Decode(rewrite.Bytes, unit.Complete());
+    } catch (const Exception &) {
+        Require(false); // the bytes decoded before the write
+    }
+    const auto &after = static_cast<const TMpeg4VisualUnit &>(*decoded);
+    Require(after.Code() == code);
+    const TRatio sar = extended ? custom : codec.SarOfCode(code, 0, 0);
+    Require(after.Sar().X == sar.X && after.Sar().Y == sar.Y);
+    Require(after.Width() == unit.Width() && after.Height() == unit.Height() && after.Id() == unit.Id());
+    Require(after.Layer().AspectRatioBit == unit.Layer().AspectRatioBit);
+    Require(after.Layer().interlaced == unit.Layer().interlaced);
+}
+
+void CheckUnit(const std::vector<uint8_t> &bytes, bool complete, uint8_t choice) {
+    const TCodec &codec = Mpeg4VisualCodec();
+    const std::string unread = codec.UnreadReason(bytes);
+    std::unique_ptr<TRatioUnit> decoded;
+    try {
+        decoded = codec.Decode(bytes, complete);
+    } catch (const Exception &) {
+        Require(unread.empty()); // damage is Decode's to name
+        return;
+    }
+    Require(decoded != nullptr);
+    const auto &unit = static_cast<const TMpeg4VisualUnit &>(*decoded);
+    Require(unit.Bytes() == bytes && unit.Complete() == complete);
+    Require(IsMpeg4VideoObjectLayerCode(bytes[0]));
+    Require(unit.Code() == BitsAt(bytes, unit.Layer().AspectRatioBit, 4));
+    Require(unit.FieldsPosition() * 8 + unit.FieldsBitOffset() == unit.Layer().AspectRatioBit);
+    Require(unread.empty() == unit.Layer().Rectangular());
+    if (!unit.Layer().Rectangular())
+        return;
+    Require(unit.Width() >= 1 && unit.Width() <= 8191 && unit.Height() >= 1 && unit.Height() <= 8191);
+    const TRatio sar = unit.Sar();
+    Require((sar.X == 0) == (sar.Y == 0));
+    CheckRewrite(unit, choice);
+    // The other form, and codes outside the table, are refused.
+    const bool extended = unit.Code() == Mpeg4ExtendedPar;
+    Require(!codec.Rewrite(unit, extended ? 2 : Mpeg4ExtendedPar, {1, 1}, 0).Refusal.empty());
+    Require(!codec.Rewrite(unit, static_cast<uint8_t>(6 + choice % 9), {}, 0).Refusal.empty());
+    Require(!codec.Rewrite(unit, 0, {}, 0).Refusal.empty());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2)
+        return 0;
+    const uint8_t mode = data[0];
+    const uint8_t choice = data[1];
+    std::vector<uint8_t> bytes;
+    if ((mode & 4) != 0 && (mode & 1) == 0)
+        bytes = {Mpeg4FirstVideoObjectLayerCode};
+    bytes.insert(bytes.end(), data + 2, data + size);
+    if (bytes.empty())
+        return 0;
+    const TCodec &codec = Mpeg4VisualCodec();
+    if ((mode & 1) == 0) {
+        CheckUnit(bytes, (mode & 2) == 0, choice);
+        return 0;
+    }
+    const TCodecConfig config = codec.ReadConfig(bytes);
+    int64_t previousEnd = 0;
+    for (const TConfigUnit &unit : config.Units) {
+        Require(unit.Offset >= previousEnd + 3 && !unit.Bytes.empty());
+        Require(unit.Offset + static_cast<int64_t>(unit.Bytes.size()) <= static_cast<int64_t>(bytes.size()));
+        Require(std::equal(unit.Bytes.begin(), unit.Bytes.end(), bytes.begin() + unit.Offset));
+        Require(bytes[unit.Offset - 1] == 1 && bytes[unit.Offset - 2] == 0 && bytes[unit.Offset - 3] == 0);
+        Require(codec.StatesRatio(unit.Bytes[0]));
+        Require(static_cast<int64_t>(unit.Bytes.size()) <= codec.MaxUnitBytes());
+        // A VOL ends before the next start code, or where the bytes end.
+        const int64_t end = unit.Offset + static_cast<int64_t>(unit.Bytes.size());
+        if (unit.Complete && end + 2 < static_cast<int64_t>(bytes.size()))
+            Require(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] == 1);
+        previousEnd = end;
+        CheckUnit(unit.Bytes, unit.Complete, choice);
+    }
+    return 0;
+}
