@@ -87,8 +87,8 @@ inline constexpr const char *SOnlyFromHelp =
 inline constexpr const char *SDryRunHelp = "Run every check and print what would be written; write nothing.";
 inline constexpr const char *SIdcHelp =
     "The predefined code N of each row's codec (H.264 and HEVC: aspect_ratio_idc 1..16\n"
-    "of Table E-1; MPEG-2 video: aspect_ratio_information 1..4, MPEG-1 video: 1..14).\n"
-    "Refused for rows with a custom ratio.";
+    "of Table E-1; MPEG-2 video: aspect_ratio_information 1..4, MPEG-1 video: 1..14;\n"
+    "MPEG-4 Part 2: aspect_ratio_info 1..5). Refused for rows with a custom ratio.";
 inline constexpr const char *SSarHelp =
     "The SAR W:H (W and H in 1..65535), keeping each row's kind: a custom row gets W:H\n"
     "itself, a predefined row the predefined code whose ratio equals W:H; a predefined\n"

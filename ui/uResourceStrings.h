@@ -56,8 +56,8 @@ inline constexpr const char *SWarningTitle = "Warning";
 // Filters of the file-open dialog
 inline constexpr const char *SFilterAvi = "avi files (*.avi);;all files (*)";
 inline constexpr const char *SFilterStream =
-    "Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.mp4 *.m4v *.mov *.3gp *.mkv "
-    "*.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)";
+    "Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.cmp *.mp4 *.m4v *.mov *.3gp "
+    "*.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)";
 
 // About box
 inline constexpr const char *SAboutText =

@@ -271,8 +271,8 @@ void TMainWindowTest::openStreamListsEveryColumn() {
     QCOMPARE(
         window.Dialogs.Filters,
         QStringList(
-            {"Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.mp4 *.m4v *.mov *.3gp "
-             "*.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)"}));
+            {"Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.cmp *.mp4 *.m4v *.mov "
+             "*.3gp *.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)"}));
     const std::vector<uint8_t> bytes = Bytes(FStream);
     const std::vector<int64_t> offsets = SpsPayloadOffsets(bytes);
     QCOMPARE(offsets.size(), size_t{1});
