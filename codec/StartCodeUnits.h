@@ -16,7 +16,9 @@ size_t OpeningStartCode(const uint8_t *bytes, size_t size);
 // The units of a record (Matroska CodecPrivate, MP4 decoder specific information) that state a ratio.
 TCodecConfig ReadStartCodeConfig(const TCodec &codec, const std::vector<uint8_t> &record);
 
-// Whether after holds a start code (00 00 01) at exactly the places before does, among the bytes
-// first..last: new bits that made or broke one would change what the stream's units are.
-bool KeepsStartCodes(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after, int64_t first,
-                     int64_t last);
+// The rewrite of a unit whose bytes first..last were written into after: its span takes in two bytes on
+// each side inside the unit, where a start code made or broken would show, and it is refused when after
+// does not hold a start code (00 00 01) at exactly the places before does there, as that would change
+// what the stream's units are. fieldsFileOffset names the place in the message.
+TUnitRewrite StartCodeRewrite(const std::vector<uint8_t> &before, std::vector<uint8_t> after, int64_t first,
+                              int64_t last, int64_t fieldsFileOffset);

@@ -100,8 +100,6 @@ TCodeChoice TMpegVideoCodec::ChooseFor(const TRatioUnit &unit, TRatio sar) const
 // The code takes the upper half of a byte whose lower half (frame_rate_code) is never 0, so it never
 // forms a start code. A display size that would state another ratio than the code at the picture size is
 // given the picture's shape, keeping its height where it can: in MPEG-2 the display ratio applies to it.
-// The span covers the bits written and two bytes on each side inside the unit, where a start code made or
-// broken would show.
 TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code, TRatio,
                                       int64_t fieldsFileOffset) const {
     TUnitRewrite rewrite;
@@ -109,11 +107,9 @@ TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code,
     rewrite.Refusal = ReplacementRefusal(unit, code);
     if (!rewrite.Refusal.empty())
         return rewrite;
-    const std::vector<uint8_t> &before = unit.Bytes();
-    const auto size = static_cast<int64_t>(before.size());
-    TBitWriter writer(before);
+    TBitWriter writer(unit.Bytes());
     writer.Write(MpegAspectRatioByte * 8, code, 4);
-    int64_t first = MpegAspectRatioByte;
+    const int64_t first = MpegAspectRatioByte;
     int64_t last = MpegAspectRatioByte;
     const TMpegSequence &sequence = unit.Sequence();
     const TRatio dar = TMpeg2VideoCodec::DarOfCode(code);
@@ -134,18 +130,8 @@ TUnitRewrite TMpegVideoCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code,
             last = (display.DisplayVerticalSizeBit + 13) / 8;
         }
     }
-    const std::vector<uint8_t> &after = writer.Bytes();
-    first = std::max<int64_t>(0, first - 2);
-    last = std::min(size - 1, last + 2);
     // A start code broken shows where a damaged extension's last bits lie in its prefix.
-    if (!KeepsStartCodes(before, after, first, last)) {
-        rewrite.Refusal = Format(SMpegStartCodeFormed, fieldsFileOffset);
-        return rewrite;
-    }
-    rewrite.Bytes = after;
-    rewrite.First = first;
-    rewrite.Last = last;
-    return rewrite;
+    return StartCodeRewrite(unit.Bytes(), writer.Bytes(), first, last, fieldsFileOffset);
 }
 
 // ---- TMpeg2VideoCodec ----

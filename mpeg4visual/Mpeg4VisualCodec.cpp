@@ -161,8 +161,6 @@ TCodeChoice TMpeg4VisualCodec::ChooseFor(const TRatioUnit &unit, TRatio sar) con
     return choice;
 }
 
-// The span covers the bits written and two bytes on each side inside the unit, where a start code made or
-// broken would show.
 TUnitRewrite TMpeg4VisualCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t code, TRatio custom,
                                         int64_t fieldsFileOffset) const {
     TUnitRewrite rewrite;
@@ -174,10 +172,8 @@ TUnitRewrite TMpeg4VisualCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t cod
                                  RatioText(NearestRatio(custom.X, custom.Y, Mpeg4MaxParTerm)));
     if (!rewrite.Refusal.empty())
         return rewrite;
-    const std::vector<uint8_t> &before = unit.Bytes();
-    const auto size = static_cast<int64_t>(before.size());
     const int64_t bit = unit.Layer().AspectRatioBit;
-    TBitWriter writer(before);
+    TBitWriter writer(unit.Bytes());
     writer.Write(bit, code, 4);
     int bits = 4;
     if (code == Mpeg4ExtendedPar) {
@@ -185,17 +181,7 @@ TUnitRewrite TMpeg4VisualCodec::Rewrite(const TRatioUnit &ratioUnit, uint8_t cod
         writer.Write(bit + 12, static_cast<uint32_t>(custom.Y), 8);
         bits += 16;
     }
-    const std::vector<uint8_t> &after = writer.Bytes();
-    const int64_t first = std::max<int64_t>(0, bit / 8 - 2);
-    const int64_t last = std::min(size - 1, (bit + bits - 1) / 8 + 2);
-    if (!KeepsStartCodes(before, after, first, last)) {
-        rewrite.Refusal = Format(SMpegStartCodeFormed, fieldsFileOffset);
-        return rewrite;
-    }
-    rewrite.Bytes = after;
-    rewrite.First = first;
-    rewrite.Last = last;
-    return rewrite;
+    return StartCodeRewrite(unit.Bytes(), writer.Bytes(), bit / 8, (bit + bits - 1) / 8, fieldsFileOffset);
 }
 
 const TCodec &Mpeg4VisualCodec() {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -47,6 +48,30 @@ inline void RequireStartCodesKept(const std::vector<uint8_t> &before, const std:
     for (size_t i = 0; i + 2 < before.size(); ++i)
         Require((after[i] == 0 && after[i + 1] == 0 && after[i + 2] == 1) ==
                 (before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1));
+}
+
+// A configuration record of units behind start codes (MPEG video, MPEG-4 Part 2) as the codec read it:
+// each unit it found lies behind a start code at its offset, in order, with the record's bytes, states a
+// ratio, is no longer than the codec reads, and ends before a start code over which it does not run on,
+// or where the bytes end. Each unit is then handed to check.
+inline void RequireStartCodeRecord(const TCodec &codec, const std::vector<uint8_t> &bytes,
+                                   const std::function<void(const TConfigUnit &)> &check) {
+    const TCodecConfig config = codec.ReadConfig(bytes);
+    int64_t previousEnd = 0;
+    for (const TConfigUnit &unit : config.Units) {
+        Require(unit.Offset >= previousEnd + 3 && !unit.Bytes.empty());
+        Require(unit.Offset + static_cast<int64_t>(unit.Bytes.size()) <= static_cast<int64_t>(bytes.size()));
+        Require(std::equal(unit.Bytes.begin(), unit.Bytes.end(), bytes.begin() + unit.Offset));
+        Require(bytes[unit.Offset - 1] == 1 && bytes[unit.Offset - 2] == 0 && bytes[unit.Offset - 3] == 0);
+        Require(codec.StatesRatio(unit.Bytes[0]));
+        Require(static_cast<int64_t>(unit.Bytes.size()) <= codec.MaxUnitBytes());
+        const int64_t end = unit.Offset + static_cast<int64_t>(unit.Bytes.size());
+        if (unit.Complete && end + 3 < static_cast<int64_t>(bytes.size()))
+            Require(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] == 1 &&
+                    !codec.ContinuesUnit(bytes[end + 3]));
+        previousEnd = end;
+        check(unit);
+    }
 }
 
 // What the scanner told while it ran.

@@ -82,23 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CheckUnit(bytes, (mode & 2) == 0, choice);
         return 0;
     }
-    const TCodecConfig config = codec.ReadConfig(bytes);
-    int64_t previousEnd = 0;
-    for (const TConfigUnit &unit : config.Units) {
-        Require(unit.Offset >= previousEnd + 3 && !unit.Bytes.empty());
-        Require(unit.Offset + static_cast<int64_t>(unit.Bytes.size()) <= static_cast<int64_t>(bytes.size()));
-        Require(std::equal(unit.Bytes.begin(), unit.Bytes.end(), bytes.begin() + unit.Offset));
-        Require(bytes[unit.Offset - 1] == 1 && bytes[unit.Offset - 2] == 0 && bytes[unit.Offset - 3] == 0);
-        Require(codec.StatesRatio(unit.Bytes[0]));
-        Require(static_cast<int64_t>(unit.Bytes.size()) <= codec.MaxUnitBytes());
-        // A unit ends before a start code over which it does not run on, or where the bytes end.
-        const int64_t end = unit.Offset + static_cast<int64_t>(unit.Bytes.size());
-        if (unit.Complete && end + 3 < static_cast<int64_t>(bytes.size())) {
-            Require(bytes[end] == 0 && bytes[end + 1] == 0);
-            Require(bytes[end + 2] != 1 || !codec.ContinuesUnit(bytes[end + 3]));
-        }
-        previousEnd = end;
-        CheckUnit(unit.Bytes, unit.Complete, choice);
-    }
+    RequireStartCodeRecord(codec, bytes,
+                           [choice](const TConfigUnit &unit) { CheckUnit(unit.Bytes, unit.Complete, choice); });
     return 0;
 }
