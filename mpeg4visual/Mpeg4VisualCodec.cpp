@@ -39,7 +39,8 @@ uint8_t NearbyCode(TRatio sar) {
     double bestDistance = 0.01;
     for (uint8_t code = 1; code <= PredefinedPars.size(); ++code) {
         const TRatio par = PredefinedPars[code - 1].Par;
-        const double distance = std::fabs(static_cast<double>(par.X) / static_cast<double>(par.Y) / wanted - 1.0);
+        const double distance =
+            std::fabs(static_cast<double>(par.X) / static_cast<double>(par.Y) / wanted - 1.0);
         if (distance <= bestDistance) {
             best = code;
             bestDistance = distance;
@@ -157,7 +158,8 @@ TCodeChoice TMpeg4VisualCodec::ChooseFor(const TRatioUnit &unit, TRatio sar) con
     choice.Refusal = Format(SMpeg4NotPredefined, RatioText(reduced)) + " " +
                      Format(SMpeg4PredefinedStays, int64_t{unit.Code()});
     if (const uint8_t nearby = NearbyCode(reduced); nearby != 0)
-        choice.Refusal += " " + Format(SMpeg4NearestPredefined, RatioText(SarOfCode(nearby, 0, 0)), int64_t{nearby});
+        choice.Refusal +=
+            " " + Format(SMpeg4NearestPredefined, RatioText(SarOfCode(nearby, 0, 0)), int64_t{nearby});
     return choice;
 }
 

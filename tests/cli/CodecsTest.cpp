@@ -57,14 +57,16 @@ TEST_F(CodecsCommand, ARawStreamIsReadAsItsContentSays) {
     const std::vector<uint8_t> before = ReadFile(path);
     CommandResult forced = RunCli({"list", "--stream", path});
     EXPECT_EQ(forced.exitCode, 1);
-    EXPECT_EQ(forced.errors, "This file is a raw MPEG-4 Part 2 video stream, not a raw H.264 stream: its units "
-                             "are no units of that codec, and it was not read.\n");
+    EXPECT_EQ(forced.errors,
+              "This file is a raw MPEG-4 Part 2 video stream, not a raw H.264 stream: its units "
+              "are no units of that codec, and it was not read.\n");
 
     CommandResult listed = RunCli({"list", "--yes", "--json", path});
     EXPECT_EQ(listed.exitCode, 0) << listed.errors;
     EXPECT_EQ(Jq(listed.output, ".files[0].format"), "raw MPEG-4 Part 2 video stream");
-    EXPECT_EQ(Jq(listed.output, "[.files[0].records[] | .codec + \" \" + .sar + \" \" + .type] | join(\",\")"),
-              "mpeg4visual 64:45 Custom");
+    EXPECT_EQ(
+        Jq(listed.output, "[.files[0].records[] | .codec + \" \" + .sar + \" \" + .type] | join(\",\")"),
+        "mpeg4visual 64:45 Custom");
     const ListedRecord vol = ReadListing(listed.output).records.at(0);
 
     CommandResult set = RunCli({"set", "--yes", "--sar", "16:11", path});
@@ -110,13 +112,14 @@ TEST_F(CodecsCommand, FolderWalkTellsEachStreamByItsContent) {
     EXPECT_EQ(Jq(result.output, "[.files[] | .file | split(\"/\") | last] | sort | join(\",\")"),
               "clip.h264,clip.hevc,clip.m4v,clip.mpeg2video,xvid.avi");
     EXPECT_EQ(Jq(result.output, ".summary.skipped"), "0");
-    for (const auto &[name, codec] : std::vector<std::pair<std::string, std::string>>{
-             {"clip.mpeg2video", "mpeg2video"},
-             {"clip.h264", "h264"},
-             {"clip.hevc", "hevc"},
-             {"clip.m4v", "mpeg4visual"},
-             {"xvid.avi", "mpeg4visual"}})
-        EXPECT_EQ(Jq(result.output, "[.files[] | select(.file | endswith(\"" + name + "\")) | .records[0].codec] | .[0]"),
+    for (const auto &[name, codec] :
+         std::vector<std::pair<std::string, std::string>>{{"clip.mpeg2video", "mpeg2video"},
+                                                          {"clip.h264", "h264"},
+                                                          {"clip.hevc", "hevc"},
+                                                          {"clip.m4v", "mpeg4visual"},
+                                                          {"xvid.avi", "mpeg4visual"}})
+        EXPECT_EQ(Jq(result.output,
+                     "[.files[] | select(.file | endswith(\"" + name + "\")) | .records[0].codec] | .[0]"),
                   codec)
             << name;
 }

@@ -33,22 +33,37 @@ TEST(Mpeg4VisualCodec, EveryOptionalFieldBeforeTheRatioAndTheSize) {
     };
     const TCase cases[] = {
         {"plain", {.aspect_ratio_info = 2}, "12:11"},
-        {"layer identifier", {.layer_id = 5, .is_object_layer_identifier = true, .verid = 2, .priority = 3,
-                              .aspect_ratio_info = 4}, "16:11"},
+        {"layer identifier",
+         {.layer_id = 5,
+          .is_object_layer_identifier = true,
+          .verid = 2,
+          .priority = 3,
+          .aspect_ratio_info = 4},
+         "16:11"},
         {"extended", {.aspect_ratio_info = 15, .par_width = 64, .par_height = 45}, "64:45"},
-        {"extended after identifier", {.is_object_layer_identifier = true, .verid = 5, .aspect_ratio_info = 15,
-                                       .par_width = 255, .par_height = 1}, "255:1"},
-        {"control parameters", {.aspect_ratio_info = 3, .vol_control_parameters = true, .low_delay = true},
+        {"extended after identifier",
+         {.is_object_layer_identifier = true,
+          .verid = 5,
+          .aspect_ratio_info = 15,
+          .par_width = 255,
+          .par_height = 1},
+         "255:1"},
+        {"control parameters",
+         {.aspect_ratio_info = 3, .vol_control_parameters = true, .low_delay = true},
          "10:11"},
-        {"vbv parameters", {.aspect_ratio_info = 5, .vol_control_parameters = true, .vbv_parameters = true},
+        {"vbv parameters",
+         {.aspect_ratio_info = 5, .vol_control_parameters = true, .vbv_parameters = true},
          "40:33"},
-        {"fixed rate, resolution 1", {.vop_time_increment_resolution = 1, .fixed_vop_rate = true,
-                                      .fixed_vop_time_increment = 0}, "1:1"},
+        {"fixed rate, resolution 1",
+         {.vop_time_increment_resolution = 1, .fixed_vop_rate = true, .fixed_vop_time_increment = 0},
+         "1:1"},
         {"fixed rate, resolution 2", {.vop_time_increment_resolution = 2, .fixed_vop_rate = true}, "1:1"},
-        {"fixed rate, resolution 30000", {.vop_time_increment_resolution = 30000, .fixed_vop_rate = true,
-                                          .fixed_vop_time_increment = 1001}, "1:1"},
-        {"fixed rate, resolution 65535", {.vop_time_increment_resolution = 65535, .fixed_vop_rate = true,
-                                          .fixed_vop_time_increment = 65534}, "1:1"},
+        {"fixed rate, resolution 30000",
+         {.vop_time_increment_resolution = 30000, .fixed_vop_rate = true, .fixed_vop_time_increment = 1001},
+         "1:1"},
+        {"fixed rate, resolution 65535",
+         {.vop_time_increment_resolution = 65535, .fixed_vop_rate = true, .fixed_vop_time_increment = 65534},
+         "1:1"},
         {"largest picture", {.width = 8191, .height = 8191, .interlaced = true}, "1:1"},
     };
     for (const TCase &c : cases) {
@@ -83,8 +98,9 @@ TEST(Mpeg4VisualCodec, DamagedCutAndUnreadLayers) {
 
     for (uint8_t shape : {1, 2, 3}) {
         const BuiltVol shaped = BuildVol({.shape = shape});
-        EXPECT_NE(Codec().UnreadReason(shaped.bytes).find("video_object_layer_shape " + std::to_string(shape)),
-                  std::string::npos);
+        EXPECT_NE(
+            Codec().UnreadReason(shaped.bytes).find("video_object_layer_shape " + std::to_string(shape)),
+            std::string::npos);
     }
     // A damaged header is no reason to leave it unread: Decode names the damage.
     EXPECT_EQ(Codec().UnreadReason(BuildVol({.marker = false}).bytes), "");
@@ -124,7 +140,8 @@ TEST(Mpeg4VisualCodec, TheRatioTableAndTheUnits) {
 // reason, and the nearest predefined ratio within 1% is offered.
 TEST(Mpeg4VisualCodec, ChangesKeepTheirForm) {
     for (const Mpeg4VolFields &fields :
-         {Mpeg4VolFields{.aspect_ratio_info = 2}, Mpeg4VolFields{.is_object_layer_identifier = true, .aspect_ratio_info = 1},
+         {Mpeg4VolFields{.aspect_ratio_info = 2},
+          Mpeg4VolFields{.is_object_layer_identifier = true, .aspect_ratio_info = 1},
           Mpeg4VolFields{.aspect_ratio_info = 0}, Mpeg4VolFields{.aspect_ratio_info = 9}}) {
         SCOPED_TRACE(int{fields.aspect_ratio_info});
         const BuiltVol built = BuildVol(fields);
@@ -147,11 +164,13 @@ TEST(Mpeg4VisualCodec, ChangesKeepTheirForm) {
                   std::string::npos);
         EXPECT_NE(Codec().Rewrite(*unit, 0, {}, 0).Refusal, "");
         const TCodeChoice near = Codec().ChooseFor(*unit, {13, 9});
-        EXPECT_NE(near.Refusal.find("The nearest predefined ratio is 16:11 (aspect_ratio_info 4), within 1%."),
-                  std::string::npos)
+        EXPECT_NE(
+            near.Refusal.find("The nearest predefined ratio is 16:11 (aspect_ratio_info 4), within 1%."),
+            std::string::npos)
             << near.Refusal;
         const TCodeChoice far = Codec().ChooseFor(*unit, {7, 5});
-        EXPECT_NE(far.Refusal.find("No predefined aspect ratio of MPEG-4 Part 2 equals 7:5."), std::string::npos);
+        EXPECT_NE(far.Refusal.find("No predefined aspect ratio of MPEG-4 Part 2 equals 7:5."),
+                  std::string::npos);
         EXPECT_EQ(far.Refusal.find("nearest"), std::string::npos);
     }
 
@@ -159,16 +178,19 @@ TEST(Mpeg4VisualCodec, ChangesKeepTheirForm) {
     // as read is mended.
     for (const Mpeg4VolFields &fields :
          {Mpeg4VolFields{.aspect_ratio_info = 15, .par_width = 64, .par_height = 45},
-          Mpeg4VolFields{.is_object_layer_identifier = true, .aspect_ratio_info = 15, .par_width = 0,
-                         .par_height = 11}}) {
+          Mpeg4VolFields{.is_object_layer_identifier = true,
+          .aspect_ratio_info = 15,
+          .par_width = 0,
+          .par_height = 11}}) {
         const BuiltVol built = BuildVol(fields);
         const std::unique_ptr<TRatioUnit> unit = Codec().Decode(built.bytes, true);
         EXPECT_EQ(Codec().ChooseFor(*unit, {32, 22}).Custom.X, 32);
         EXPECT_EQ(Text(Codec().ChooseFor(*unit, {300, 200}).Custom), "3:2");
         const TCodeChoice tooLarge = Codec().ChooseFor(*unit, {256, 255});
-        EXPECT_NE(tooLarge.Refusal.find("par_width and par_height lie between 1 and 255. The nearest ratio of "
-                                        "such terms is 255:254."),
-                  std::string::npos)
+        EXPECT_NE(
+            tooLarge.Refusal.find("par_width and par_height lie between 1 and 255. The nearest ratio of "
+                                  "such terms is 255:254."),
+            std::string::npos)
             << tooLarge.Refusal;
         const TCodeChoice choice = Codec().ChooseFor(*unit, {16, 11});
         ASSERT_EQ(choice.Refusal, "");
@@ -180,7 +202,8 @@ TEST(Mpeg4VisualCodec, ChangesKeepTheirForm) {
         expected.par_height = 11;
         EXPECT_EQ(rewrite.Bytes, BuildVol(expected).bytes);
         EXPECT_EQ(rewrite.Last, (built.aspectRatioBit + 19) / 8 + 2);
-        EXPECT_NE(Codec().ReplacementRefusal(*unit, 4).find("only another extended ratio fits"), std::string::npos);
+        EXPECT_NE(Codec().ReplacementRefusal(*unit, 4).find("only another extended ratio fits"),
+                  std::string::npos);
         EXPECT_NE(Codec().Rewrite(*unit, 15, {256, 1}, 0).Refusal, "");
     }
 }

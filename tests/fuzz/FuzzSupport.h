@@ -3,6 +3,7 @@
 // What the fuzz targets share: a scan of the input bytes from memory into a fresh session, with its
 // events counted, and the properties every finished scan has, whatever the input.
 
+#include "base/Exceptions.h"
 #include "codec/Codec.h"
 #include "scan/Parser.h"
 #include "scan/ScanSession.h"
@@ -42,12 +43,26 @@ inline bool RequireRewriteInSpan(const std::vector<uint8_t> &before, const TUnit
     return true;
 }
 
-// No start code made or broken by a rewrite of a codec framed by start codes: the 00 00 01 of the new
-// bytes are those of the old.
-inline void RequireStartCodesKept(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after) {
+// A rewrite of a unit of a codec framed by start codes, checked: within its span, no start code made or
+// broken (the 00 00 01 of the new bytes are those of the old), and the new bytes decode, as the old did.
+// The unit they decode to; null for a refusal.
+inline std::unique_ptr<TRatioUnit> RequireStartCodeRewrite(const TRatioUnit &unit,
+                                                           const TUnitRewrite &rewrite) {
+    const std::vector<uint8_t> &before = unit.Bytes();
+    if (!RequireRewriteInSpan(before, rewrite))
+        return nullptr;
+    const std::vector<uint8_t> &after = rewrite.Bytes;
     for (size_t i = 0; i + 2 < before.size(); ++i)
         Require((after[i] == 0 && after[i + 1] == 0 && after[i + 2] == 1) ==
                 (before[i] == 0 && before[i + 1] == 0 && before[i + 2] == 1));
+    std::unique_ptr<TRatioUnit> decoded;
+    try {
+        decoded = unit.Codec().Decode(after, unit.Complete());
+    } catch (const Exception &) {
+        Require(false);
+    }
+    Require(decoded != nullptr);
+    return decoded;
 }
 
 // A configuration record of units behind start codes (MPEG video, MPEG-4 Part 2) as the codec read it:
@@ -72,6 +87,31 @@ inline void RequireStartCodeRecord(const TCodec &codec, const std::vector<uint8_
         previousEnd = end;
         check(unit);
     }
+}
+
+// The input of a target of a start-code codec's header reader: the first byte chooses how the rest is read
+// (bit 0: as a record of units, each checked with checkUnit; else as one unit, cut short where bit 1 is
+// set, behind unitCode where bit 2 is set, so that most inputs reach the header's syntax), the second byte
+// is handed on as the choice of the new ratio.
+inline void RunStartCodeHeaderTarget(
+    const uint8_t *data, size_t size, const TCodec &codec, uint8_t unitCode,
+    const std::function<void(const std::vector<uint8_t> &, bool complete, uint8_t choice)> &checkUnit) {
+    if (size < 2)
+        return;
+    const uint8_t mode = data[0];
+    const uint8_t choice = data[1];
+    std::vector<uint8_t> bytes;
+    if ((mode & 4) != 0 && (mode & 1) == 0)
+        bytes = {unitCode};
+    bytes.insert(bytes.end(), data + 2, data + size);
+    if (bytes.empty())
+        return;
+    if ((mode & 1) == 0) {
+        checkUnit(bytes, (mode & 2) == 0, choice);
+        return;
+    }
+    RequireStartCodeRecord(codec, bytes,
+                           [&](const TConfigUnit &unit) { checkUnit(unit.Bytes, unit.Complete, choice); });
 }
 
 // What the scanner told while it ran.

@@ -35,7 +35,7 @@ MkvTrack FuzzTrack(FuzzInput &in, uint64_t number) {
     // MPEG-2 video's frames and CodecPrivate are read as start-code streams, whatever the bytes.
     // MPEG-4 Part 2 comes as itself and as mkvmerge keeps it from AVI files: a bitmap header naming the
     // codec in front of its headers, frames without lengths.
-    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
+    static constexpr const char *Codecs[] = {"V_MPEG4/ISO/AVC",  "V_MPEG4/ISO/AVC", "V_MPEG4/ISO/AVC",
                                              "V_MPEGH/ISO/HEVC", "V_VP9",           "V_MPEG2",
                                              "V_MPEG4/ISO/ASP",  "V_MS/VFW/FOURCC", "A_AAC"};
     track.codecId = in.Pick(Codecs);

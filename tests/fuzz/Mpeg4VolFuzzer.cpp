@@ -29,17 +29,10 @@ void CheckRewrite(const TMpeg4VisualUnit &unit, uint8_t choice) {
     const bool extended = unit.Code() == Mpeg4ExtendedPar;
     const uint8_t code = extended ? Mpeg4ExtendedPar : static_cast<uint8_t>(1 + choice % 5);
     const TRatio custom = extended ? TRatio{1 + choice % 255, 1 + (choice * 7) % 255} : TRatio{};
-    const TUnitRewrite rewrite = codec.Rewrite(unit, code, custom, 0);
-    const std::vector<uint8_t> &before = unit.Bytes();
-    if (!RequireRewriteInSpan(before, rewrite))
+    const std::unique_ptr<TRatioUnit> decoded =
+        RequireStartCodeRewrite(unit, codec.Rewrite(unit, code, custom, 0));
+    if (!decoded)
         return;
-    RequireStartCodesKept(before, rewrite.Bytes);
-    std::unique_ptr<TRatioUnit> decoded;
-    try {
-        decoded = codec.Decode(rewrite.Bytes, unit.Complete());
-    } catch (const Exception &) {
-        Require(false); // the bytes decoded before the write
-    }
     const auto &after = static_cast<const TMpeg4VisualUnit &>(*decoded);
     Require(after.Code() == code);
     const TRatio sar = extended ? custom : codec.SarOfCode(code, 0, 0);
@@ -82,22 +75,6 @@ void CheckUnit(const std::vector<uint8_t> &bytes, bool complete, uint8_t choice)
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 2)
-        return 0;
-    const uint8_t mode = data[0];
-    const uint8_t choice = data[1];
-    std::vector<uint8_t> bytes;
-    if ((mode & 4) != 0 && (mode & 1) == 0)
-        bytes = {Mpeg4FirstVideoObjectLayerCode};
-    bytes.insert(bytes.end(), data + 2, data + size);
-    if (bytes.empty())
-        return 0;
-    const TCodec &codec = Mpeg4VisualCodec();
-    if ((mode & 1) == 0) {
-        CheckUnit(bytes, (mode & 2) == 0, choice);
-        return 0;
-    }
-    RequireStartCodeRecord(codec, bytes,
-                           [choice](const TConfigUnit &unit) { CheckUnit(unit.Bytes, unit.Complete, choice); });
+    RunStartCodeHeaderTarget(data, size, Mpeg4VisualCodec(), Mpeg4FirstVideoObjectLayerCode, CheckUnit);
     return 0;
 }

@@ -19,18 +19,10 @@ namespace {
 
 void CheckRewrite(const TMpegVideoUnit &unit, uint8_t code) {
     const TCodec &codec = unit.Codec();
-    const TUnitRewrite rewrite = codec.Rewrite(unit, code, {}, 0);
-    const std::vector<uint8_t> &before = unit.Bytes();
-    if (!RequireRewriteInSpan(before, rewrite))
+    const std::unique_ptr<TRatioUnit> decoded =
+        RequireStartCodeRewrite(unit, codec.Rewrite(unit, code, {}, 0));
+    if (!decoded)
         return;
-    RequireStartCodesKept(before, rewrite.Bytes);
-    std::unique_ptr<TRatioUnit> decoded;
-    try {
-        decoded = codec.Decode(rewrite.Bytes, unit.Complete());
-    } catch (const Exception &) {
-        Require(false); // the bytes decoded before the write
-    }
-    Require(decoded != nullptr);
     const auto &after = static_cast<const TMpegVideoUnit &>(*decoded);
     Require(after.Code() == code);
     Require(&after.Codec() == &codec);
@@ -67,22 +59,6 @@ void CheckUnit(const std::vector<uint8_t> &bytes, bool complete, uint8_t choice)
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 2)
-        return 0;
-    const uint8_t mode = data[0];
-    const uint8_t choice = data[1];
-    std::vector<uint8_t> bytes;
-    if ((mode & 4) != 0 && (mode & 1) == 0)
-        bytes = {MpegSequenceHeaderCode};
-    bytes.insert(bytes.end(), data + 2, data + size);
-    if (bytes.empty())
-        return 0;
-    const TCodec &codec = Mpeg2VideoCodec();
-    if ((mode & 1) == 0) {
-        CheckUnit(bytes, (mode & 2) == 0, choice);
-        return 0;
-    }
-    RequireStartCodeRecord(codec, bytes,
-                           [choice](const TConfigUnit &unit) { CheckUnit(unit.Bytes, unit.Complete, choice); });
+    RunStartCodeHeaderTarget(data, size, Mpeg2VideoCodec(), MpegSequenceHeaderCode, CheckUnit);
     return 0;
 }

@@ -80,7 +80,8 @@ TEST_F(ElementaryStreamsTest, EachCodecIsToldByItsContent) {
 // MPEG-4 Part 2 beside H.264 in MP4 and Matroska: each track is read with its own codec, and each row
 // names its track's.
 TEST_F(ElementaryStreamsTest, CodecsInOneContainerAreEachReadWithTheirOwn) {
-    for (const auto &[muxer, format] : {std::pair{"mp4", TFileFormat::Mp4}, {"matroska", TFileFormat::Matroska}}) {
+    for (const auto &[muxer, format] :
+         {std::pair{"mp4", TFileFormat::Mp4}, {"matroska", TFileFormat::Matroska}}) {
         SCOPED_TRACE(muxer);
         const std::string path = Dir.File(std::string("two.") + muxer);
         MakeContainer(path, {Video("mpeg4"), Video("libx264")}, muxer);

@@ -731,8 +731,8 @@ TEST_F(MatroskaElements, VfwTracksAreReadWithTheCodecTheirBitmapHeaderNames) {
     xvid.lengthSize = 0; // the frames are the chunks' bytes
     xvid.privateData = bitmapHeader("XVID");
     xvid.privateData->insert(xvid.privateData->end(), headers.begin(), headers.end());
-    const ByteVector bytes =
-        MatroskaFile(OneTrack(xvid, {{Frames({{keyFrame}}), Frames({{{0x00, 0x00, 0x01, 0xB6, 0x50, 0x60}}})}}));
+    const ByteVector bytes = MatroskaFile(
+        OneTrack(xvid, {{Frames({{keyFrame}}), Frames({{{0x00, 0x00, 0x01, 0xB6, 0x50, 0x60}}})}}));
     ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
     EXPECT_EQ(NoticeTexts(), std::vector<std::string>{});
     EXPECT_STREQ(Session().Tracks.front().Codec->Key, "mpeg4visual");
@@ -751,7 +751,8 @@ TEST_F(MatroskaElements, VfwTracksAreReadWithTheCodecTheirBitmapHeaderNames) {
                   ScanOutcome::Kind::None);
         EXPECT_EQ(Session().RatioUnitCount, 0);
         EXPECT_EQ(Session().Tracks.front().Codec, nullptr);
-        EXPECT_EQ(NoticeTexts(), std::vector<std::string>{Format(SUnreadCodecStream, "track 1", "V_MS/VFW/FOURCC")});
+        EXPECT_EQ(NoticeTexts(),
+                  std::vector<std::string>{Format(SUnreadCodecStream, "track 1", "V_MS/VFW/FOURCC")});
     }
 }
 

@@ -34,12 +34,36 @@ void PrintTo(const TMpeg4File &file, std::ostream *out) {
 }
 
 const TMpeg4File Files[] = {
-    {"xvid_avi", "mpeg4", "avi", "XVID", "16/11", "16:11", "Predefined", {TKind::Predefined, 2, {}}, {12, 11}},
-    {"xvid_avi_extended", "mpeg4", "avi", "XVID", "64/45", "64:45", "Custom", {TKind::Dar, 0, {4, 3}}, {16, 15}},
+    {"xvid_avi",
+     "mpeg4",
+     "avi",
+     "XVID",
+     "16/11",
+     "16:11",
+     "Predefined",
+     {TKind::Predefined, 2, {}},
+     {12, 11}},
+    {"xvid_avi_extended",
+     "mpeg4",
+     "avi",
+     "XVID",
+     "64/45",
+     "64:45",
+     "Custom",
+     {TKind::Dar, 0, {4, 3}},
+     {16, 15}},
     {"divx_avi", "mpeg4", "avi", "DX50", "16/11", "16:11", "Predefined", {TKind::Sar, 0, {40, 33}}, {40, 33}},
     // Xvid writes every ratio in the extended form, 16:11 as well.
     {"libxvid_avi", "libxvid", "avi", "XVID", "16/11", "16:11", "Custom", {TKind::Sar, 0, {1, 1}}, {1, 1}},
-    {"libxvid_avi_extended", "libxvid", "avi", "XVID", "64/45", "64:45", "Custom", {TKind::Sar, 0, {8, 9}}, {8, 9}},
+    {"libxvid_avi_extended",
+     "libxvid",
+     "avi",
+     "XVID",
+     "64/45",
+     "64:45",
+     "Custom",
+     {TKind::Sar, 0, {8, 9}},
+     {8, 9}},
     // MP4: the VOL in the esds's decoder specific information too; pasp and tkhd follow.
     {"mp4", "mpeg4", "mp4", "", "16/11", "16:11", "Predefined", {TKind::Predefined, 3, {}}, {10, 11}},
     {"mp4_extended", "mpeg4", "mp4", "", "64/45", "64:45", "Custom", {TKind::Sar, 0, {1, 1}}, {1, 1}},
@@ -47,7 +71,15 @@ const TMpeg4File Files[] = {
     {"mkv", "mpeg4", "matroska", "", "16/11", "16:11", "Predefined", {TKind::Sar, 0, {12, 11}}, {12, 11}},
     {"mkv_extended", "mpeg4", "matroska", "", "64/45", "64:45", "Custom", {TKind::Dar, 0, {16, 9}}, {64, 45}},
     // mkvmerge keeps the AVI's stream as V_MS/VFW/FOURCC, its VOLs in the frames.
-    {"xvid_mkvmerge", "mpeg4", "avi-mkvmerge", "XVID", "16/11", "16:11", "Predefined", {TKind::Sar, 0, {12, 11}}, {12, 11}},
+    {"xvid_mkvmerge",
+     "mpeg4",
+     "avi-mkvmerge",
+     "XVID",
+     "16/11",
+     "16:11",
+     "Predefined",
+     {TKind::Sar, 0, {12, 11}},
+     {12, 11}},
     {"raw", "mpeg4", "m4v", "", "16/11", "16:11", "Predefined", {TKind::Predefined, 5, {}}, {40, 33}},
     {"raw_extended", "mpeg4", "m4v", "", "64/45", "64:45", "Custom", {TKind::Sar, 0, {255, 254}}, {255, 254}},
 };
@@ -81,8 +113,7 @@ protected:
                 (std::filesystem::path(PELLMAR_TEST_MEDIA) / "xvid-for-mkvmerge.avi").string();
             MakeAvi(made, {video});
             MakeFromRecipe("mkvmerge -q -o %OUT% " + ShellQuote(made), path);
-        }
-        else
+        } else
             MakeContainer(path, {video}, file.Muxer);
         return path;
     }
@@ -150,9 +181,11 @@ TEST(Mpeg4VisualRealFilesKinds, AChangeThatNeedsTheOtherFormIsRefused) {
         if (!extended) {
             // 13:9 lies within 1% of 16:11, which is offered.
             const std::string refusal = (TRatioChange{TKind::Sar, 0, {13, 9}}).ApplyTo(row);
-            EXPECT_NE(refusal.find("No predefined aspect ratio of MPEG-4 Part 2 equals 13:9."), std::string::npos)
+            EXPECT_NE(refusal.find("No predefined aspect ratio of MPEG-4 Part 2 equals 13:9."),
+                      std::string::npos)
                 << refusal;
-            EXPECT_NE(refusal.find("The nearest predefined ratio is 16:11 (aspect_ratio_info 4)"), std::string::npos)
+            EXPECT_NE(refusal.find("The nearest predefined ratio is 16:11 (aspect_ratio_info 4)"),
+                      std::string::npos)
                 << refusal;
             EXPECT_FALSE(row.IsChanged());
             continue;

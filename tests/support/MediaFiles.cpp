@@ -219,8 +219,9 @@ ProbedVideo ProbeVideoBitstream(const std::string &path, int videoIndex) {
 }
 
 std::vector<std::string> DecodedFrameSars(const std::string &path, int videoIndex) {
-    CommandResult frames = RunChecked("ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
-                                      " -show_entries frame=sample_aspect_ratio -of csv=p=0 " + ShellQuote(path));
+    CommandResult frames =
+        RunChecked("ffprobe -v error -select_streams v:" + std::to_string(videoIndex) +
+                   " -show_entries frame=sample_aspect_ratio -of csv=p=0 " + ShellQuote(path));
     std::vector<std::string> sars;
     std::istringstream lines(frames.output);
     for (std::string line; std::getline(lines, line);)

@@ -46,8 +46,8 @@ BuiltVol BuildVol(const Mpeg4VolFields &f) {
     writer.Bit(f.marker);
     writer.Bit(f.fixed_vop_rate);
     if (f.fixed_vop_rate) {
-        const int bits = std::max(1, static_cast<int>(std::bit_width(
-                                         static_cast<unsigned>(f.vop_time_increment_resolution - 1))));
+        const int bits = std::max(
+            1, static_cast<int>(std::bit_width(static_cast<unsigned>(f.vop_time_increment_resolution - 1))));
         writer.Bits(f.fixed_vop_time_increment, bits);
     }
     if (f.shape == 0) {
@@ -58,14 +58,14 @@ BuiltVol BuildVol(const Mpeg4VolFields &f) {
         writer.Bit(f.marker);
     }
     writer.Bit(f.interlaced);
-    writer.Bit(true);    // obmc_disable
-    writer.Bits(0, 1);   // sprite_enable
-    writer.Bits(0, 1);   // not_8_bit
-    writer.Bits(0, 1);   // quant_type
-    writer.Bit(true);    // complexity_estimation_disable
-    writer.Bit(true);    // resync_marker_disable
-    writer.Bits(0, 1);   // data_partitioned
-    writer.Bits(0, 1);   // scalability
+    writer.Bit(true);  // obmc_disable
+    writer.Bits(0, 1); // sprite_enable
+    writer.Bits(0, 1); // not_8_bit
+    writer.Bits(0, 1); // quant_type
+    writer.Bit(true);  // complexity_estimation_disable
+    writer.Bit(true);  // resync_marker_disable
+    writer.Bits(0, 1); // data_partitioned
+    writer.Bits(0, 1); // scalability
     writer.Bit(false); // next_start_code(): a 0 bit, then ones up to the byte boundary
     while (writer.BitCount() % 8 != 0)
         writer.Bit(true);
