@@ -3,6 +3,7 @@
 
 #include "BitWriter.h"
 #include "HevcSpsBuilder.h"
+#include "Mpeg4VolBuilder.h"
 #include "RiffBuilder.h"
 #include "ScanHarness.h"
 #include "base/Messages.h"
@@ -541,6 +542,47 @@ TEST_F(RIFFParserTest, DeepScanAgainstFirstUnitOnly) {
     ASSERT_EQ(firstOnly.Children.size(), 1u);
     EXPECT_EQ(Rows().Items(0)->Placement.FileOffset(0), firstOnly.Children[0]->DataPos + 4);
     EXPECT_EQ(firstOnly.Children[0]->HeaderPos, movi.Children[1]->HeaderPos);
+}
+
+// An Xvid stream whose format carries the stream's headers behind the bitmap header (as some muxers
+// write them), and key frames that open with them: the VOL of each is found behind the visual object
+// headers that lead it, by the deep scan and by the first-unit scan alike; a chunk of a VOP alone holds
+// none. A change writes every VOL.
+TEST_F(RIFFParserTest, XvidVolsInTheStreamFormatAndTheKeyFrames) {
+    const ByteVector headers = Mpeg4StreamHeaders(BuildVol({.aspect_ratio_info = 2}).bytes);
+    ByteVector format(40, 0), keyFrame = headers;
+    for (uint8_t byte : headers)
+        format.push_back(byte);
+    for (uint8_t byte : ByteVector{0x00, 0x00, 0x01, 0xB2, 'X', 'v', 'i', 'D', 0x00, 0x00, 0x01, 0xB6, 0x10})
+        keyFrame.push_back(byte);
+    const ByteVector vop{0x00, 0x00, 0x01, 0xB6, 0x50, 0x60, 0x00, 0x00, 0x01, 0x20, 0x00};
+    const ByteVector file =
+        AviFile({RiffList("LIST", "strl",
+                          {RiffChunk("strh", StreamHeader("vids", "XVID")), RiffChunk("strf", format)})},
+                {RiffChunk("00dc", keyFrame), RiffChunk("00dc", vop), RiffChunk("00dc", keyFrame)});
+    for (const bool deep : {true, false}) {
+        SCOPED_TRACE(deep ? "deep scan" : "first unit");
+        DeepScan = deep;
+        ASSERT_EQ(ScanAvi(file).kind, ScanOutcome::Kind::None);
+        // The VOP chunk's second start code opens a VOL's first bytes in the deep scan: cut short, told as
+        // damaged; the first-unit scan does not look past the VOP.
+        EXPECT_EQ(Session().DamagedUnitCount, deep ? 1 : 0);
+        EXPECT_EQ(Session().NoticeCount, deep ? 1 : 0);
+        ASSERT_EQ(Rows().Count(), 3u);
+        for (size_t i = 0; i < Rows().Count(); ++i) {
+            EXPECT_STREQ(Rows().Items(i)->CodecEntry()->Key, "mpeg4visual");
+            EXPECT_EQ(Rows().Items(i)->SarText(), "12:11");
+        }
+    }
+    TMemoryStream memory(file);
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        ASSERT_EQ((TRatioChange{TRatioChange::TKind::Sar, 0, {16, 11}}).ApplyTo(*Rows().Items(i)), "");
+    Rows().WriteChanges(memory);
+    DeepScan = false;
+    ASSERT_EQ(ScanAvi(memory.Bytes()).kind, ScanOutcome::Kind::None);
+    ASSERT_EQ(Rows().Count(), 3u);
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        EXPECT_EQ(Rows().Items(i)->SarText(), "16:11");
 }
 
 // HEVC puts its delimiter and VPS ahead of the SPS of a key frame: the first-unit scan passes over them
