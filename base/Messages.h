@@ -262,6 +262,9 @@ inline constexpr const char *SMkvFramesBeforeEntry =
     "not read, so nothing of %s is changed.";
 inline constexpr const char *SMkvFramesUnread =
     "The lacing of a block of %s is damaged: SPS in its frames were not read, so nothing of %s is changed.";
+inline constexpr const char *SMkvTracksOverrun =
+    "The %s at %x runs over the Tracks at %x, whose bytes it claims as its own: the file is damaged, and "
+    "nothing in it is changed.";
 inline constexpr const char *SMkvSeekPastTracks =
     "The SeekHead at %x points at %x for the track entries, where no Tracks element begins: it was not "
     "followed.";

@@ -301,6 +301,13 @@ void TMatroskaParser::WalkElements(
             close(level.Element.Unknown ? element.Start : level.Element.End);
             continue;
         }
+        // The Tracks read first (where the SeekHead said, behind an element of unknown size) lie inside an
+        // element the walk meets: a write of the display size would change that element's bytes too.
+        if (FTracksRead >= 0 && element.Start < FTracksRead && element.End > FTracksRead && !element.Unknown &&
+            element.Id != IdSegment && FTracksOverrun.empty()) {
+            FTracksOverrun = Format(SMkvTracksOverrun, ElementName(element.Id), element.Start, FTracksRead);
+            Broken(TScanNotice::TKind::Structure, element.Start, FTracksOverrun);
+        }
         // Only the elements of the format's own nesting are entered: the open levels never outnumber it,
         // however deep the file nests. The level goes on behind an element of unknown size once that
         // element has found its end.
@@ -321,6 +328,7 @@ void TMatroskaParser::Walk(TStream &stream) {
     FOpenChecksums.clear();
     FUnknownTracks.clear();
     FTracksRead = -1;
+    FTracksOverrun.clear();
     uint8_t magic[4] = {0, 0, 0, 0};
     if (FFileSize >= 4)
         Read(0, magic, sizeof magic);
@@ -333,6 +341,8 @@ void TMatroskaParser::Walk(TStream &stream) {
         file, [this](TElement &element, const TElement &parent) { return Enter(element, parent); },
         [this](const TElement &element) { Leave(element); });
     TrustRoomAhead(); // a Segment the walk did not leave
+    if (!FTracksOverrun.empty())
+        GuardTrack(nullptr, FTracksOverrun);
     // Tracks that lie behind the clusters, or a second Segment: the regions in file order all the same.
     std::sort(Session.ChecksumRegions.begin(), Session.ChecksumRegions.end(),
               [](const TChecksumRegion &a, const TChecksumRegion &b) { return a.Start < b.Start; });

@@ -92,6 +92,7 @@ private:
     std::vector<TOpenChecksum> FOpenChecksums;
     std::set<uint64_t> FUnknownTracks; // numbers of blocks no track entry described, in this Segment
     int64_t FTracksRead = -1;          // the Tracks element read before the rest of the Segment
+    std::string FTracksOverrun;        // why nothing is changed: an element of the walk claims their bytes
     // The head of the Segment being walked, shared by the display statements of its tracks.
     std::shared_ptr<TMatroskaSegmentHead> FHead;
     bool FStructureBroken = false; // the walk of the Segment met elements it could not read as they were

@@ -397,6 +397,39 @@ TEST_F(MatroskaElements, ASeekHeadThatLiesIsNotFollowed) {
     EXPECT_NE(Session().Notices[0].Text.find("SeekHead"), std::string::npos) << Session().Notices[0].Text;
 }
 
+// Tracks the SeekHead finds behind a Cluster of unknown size, inside a block whose size runs over their
+// start: the block claims the Tracks' bytes as frame data, so a write of the display size (or of an SPS)
+// would change them too. The file is damaged: told, listed, and nothing in it is changed.
+TEST_F(MatroskaElements, TracksInsideABlockThatRunsOverThemAreNotChanged) {
+    MkvFile file = OneTrack(AvcTrack(), {{Frames({{Sps(14), Slice}})}});
+    file.tracksAfterClusters = file.seekHead = file.unknownSizes = true;
+    ByteVector bytes = MatroskaFile(file);
+    // The Tracks' own ID (the SeekHead names it too), and the Cluster's first SimpleBlock behind its
+    // timestamp.
+    const ByteVector tracksId{0x16, 0x54, 0xAE, 0x6B}, clusterId{0x1F, 0x43, 0xB6, 0x75};
+    const auto tracks = static_cast<size_t>(
+        std::find_end(bytes.begin(), bytes.end(), tracksId.begin(), tracksId.end()) - bytes.begin());
+    const auto cluster = static_cast<size_t>(
+        std::search(bytes.begin(), bytes.end(), clusterId.begin(), clusterId.end()) - bytes.begin());
+    const auto block =
+        static_cast<size_t>(std::find(bytes.begin() + cluster + 5, bytes.end(), 0xA3) - bytes.begin());
+    ASSERT_LT(block, tracks);
+    ASSERT_LT(tracks + 4 - (block + 2), 127u);
+    bytes[block + 1] = static_cast<uint8_t>(0x80 | (tracks + 4 - (block + 2)));
+    ASSERT_EQ(ScanBytes(bytes).kind, ScanOutcome::Kind::None);
+    ASSERT_GE(Rows().Count(), 1u);
+    EXPECT_TRUE(std::any_of(Session().Notices.begin(), Session().Notices.end(),
+                            [&](const TScanNotice &notice) {
+                                return notice.Text == Format(SMkvTracksOverrun, "SimpleBlock", block, tracks);
+                            }))
+        << NoticeTexts().front();
+    for (size_t i = 0; i < Rows().Count(); ++i)
+        ASSERT_EQ((TRatioChange{TKind::Sar, 0, {4, 3}}).ApplyTo(*Rows().Items(i)), "");
+    const TPatchPlan plan = Rows().PlanChanges();
+    EXPECT_TRUE(plan.Entries.empty());
+    EXPECT_FALSE(plan.Refusals.empty());
+}
+
 // A CRC-32 may open any master element: the Segment, Info, Tracks, each TrackEntry and Video, Clusters and
 // BlockGroups. A save of the SPS (in CodecPrivate, a SimpleBlock and a BlockGroup's Block) and of the
 // display size keeps every one that held; one that did not hold (and those around it) still do not.

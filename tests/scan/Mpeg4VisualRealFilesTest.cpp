@@ -150,6 +150,11 @@ TEST_P(Mpeg4VisualRealFiles, EveryVolIsListedAndChangedInPlace) {
         }
     }
     CheckRoundTrip(path, file.Change, file.Expected);
+    const ProbedVideo stream = ProbeVideo(path);
+    const TRatio dar = DarFromSar(file.Expected.X, file.Expected.Y, 720, 576);
+    EXPECT_EQ(std::to_string(stream.darWidth) + ":" + std::to_string(stream.darHeight),
+              std::to_string(dar.X) + ":" + std::to_string(dar.Y))
+        << "ffprobe's DAR";
     const std::string expected = std::to_string(file.Expected.X) + ":" + std::to_string(file.Expected.Y);
     const std::vector<std::string> frames = DecodedFrameSars(path);
     EXPECT_EQ(frames.size(), 10u);
