@@ -33,6 +33,18 @@ TRatio ReduceRatio(int64_t x, int64_t y) {
     return {x / g, y / g};
 }
 
+std::string RatioText(int64_t x, int64_t y) {
+    return std::to_string(x) + ":" + std::to_string(y);
+}
+
+std::string RatioText(TRatio ratio) {
+    return RatioText(ratio.X, ratio.Y);
+}
+
+bool IsRatio(TRatio ratio) {
+    return ratio.X > 0 && ratio.Y > 0;
+}
+
 TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height) {
     return ReduceRatio(sarX * width, sarY * height);
 }

@@ -4,6 +4,7 @@
 // size, and the nearest ratio or whole size that fits given limits.
 
 #include <cstdint>
+#include <string>
 #include <utility>
 
 // Greatest common divisor; 0 when either argument is 0.
@@ -16,6 +17,11 @@ struct TRatio {
     int64_t Y = 0;
 };
 TRatio ReduceRatio(int64_t x, int64_t y);
+// "16:9", as every message and list shows a ratio.
+std::string RatioText(int64_t x, int64_t y);
+std::string RatioText(TRatio ratio);
+// Both terms above 0.
+bool IsRatio(TRatio ratio);
 // The display aspect ratio of a picture of width x height samples with sample aspect ratio sarX:sarY,
 // and the sample aspect ratio that gives a display aspect ratio at that size; products in 64 bits.
 TRatio DarFromSar(int64_t sarX, int64_t sarY, int64_t width, int64_t height);

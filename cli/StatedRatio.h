@@ -7,9 +7,5 @@
 
 #include <string>
 
-// "16:9".
-std::string RatioText(TRatio ratio);
-// Both terms above 0.
-bool IsRatio(TRatio ratio);
 // The track, when its container states a usable display aspect ratio for it; null otherwise.
 const TTrack *StatingTrack(const TScanSession &session, const TTrack *track);

@@ -3,13 +3,13 @@
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "bitstream/BitWriter.h"
+#include "codec/CodeTable.h"
 #include "codec/NalSource.h"
 #include "codec/StartCodeUnits.h"
 #include "h264/uH264.h"
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 
 namespace {
 
@@ -18,10 +18,6 @@ constexpr int64_t Mpeg1MaxTerm = 255;
 // Table 2-D.1: pixel height over width, times 10000, for codes 1 to 14.
 constexpr std::array<int64_t, 14> Mpeg1PelAspect{10000, 6735, 7031,  7615,  8055,  8437,  8935,
                                                  9157,  9815, 10255, 10695, 10950, 11575, 12015};
-
-std::string RatioText(TRatio ratio) {
-    return std::to_string(ratio.X) + ":" + std::to_string(ratio.Y);
-}
 
 } // namespace
 
@@ -221,21 +217,7 @@ TRatio TMpeg1VideoCodec::SarOfCode(uint8_t code, int64_t, int64_t) const {
 }
 
 uint8_t TMpeg1VideoCodec::CodeForSar(TRatio sar, int64_t, int64_t) const {
-    if (sar.X < 1 || sar.Y < 1)
-        return 0;
-    const double wanted = static_cast<double>(sar.X) / static_cast<double>(sar.Y);
-    uint8_t best = 0;
-    double bestDistance = 0.01;
-    for (uint8_t code : PredefinedCodes()) {
-        const TRatio stated = SarOfCode(code, 0, 0);
-        const double distance =
-            std::fabs(static_cast<double>(stated.X) / static_cast<double>(stated.Y) / wanted - 1.0);
-        if (distance <= bestDistance) {
-            best = code;
-            bestDistance = distance;
-        }
-    }
-    return best;
+    return NearestCodeWithin(*this, sar, 0, 0, 0.01);
 }
 
 std::string TMpeg1VideoCodec::StatedRatiosText() const {

@@ -3,11 +3,11 @@
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 #include "bitstream/BitWriter.h"
+#include "codec/CodeTable.h"
 #include "codec/ElementaryDetect.h"
 #include "codec/StartCodeUnits.h"
 
 #include <array>
-#include <cmath>
 
 namespace {
 
@@ -24,29 +24,8 @@ constexpr std::array<TPredefinedPar, 5> PredefinedPars{{
     {{40, 33}, "16:9 NTSC"},
 }};
 
-std::string RatioText(TRatio ratio) {
-    return std::to_string(ratio.X) + ":" + std::to_string(ratio.Y);
-}
-
 bool IsPredefined(uint8_t code) {
     return code >= 1 && code <= PredefinedPars.size();
-}
-
-// The predefined code whose ratio lies within 1% of sar, the nearest of them; 0 for none.
-uint8_t NearbyCode(TRatio sar) {
-    const double wanted = static_cast<double>(sar.X) / static_cast<double>(sar.Y);
-    uint8_t best = 0;
-    double bestDistance = 0.01;
-    for (uint8_t code = 1; code <= PredefinedPars.size(); ++code) {
-        const TRatio par = PredefinedPars[code - 1].Par;
-        const double distance =
-            std::fabs(static_cast<double>(par.X) / static_cast<double>(par.Y) / wanted - 1.0);
-        if (distance <= bestDistance) {
-            best = code;
-            bestDistance = distance;
-        }
-    }
-    return best;
 }
 
 } // namespace
@@ -157,7 +136,7 @@ TCodeChoice TMpeg4VisualCodec::ChooseFor(const TRatioUnit &unit, TRatio sar) con
         return choice;
     choice.Refusal = Format(SMpeg4NotPredefined, RatioText(reduced)) + " " +
                      Format(SMpeg4PredefinedStays, int64_t{unit.Code()});
-    if (const uint8_t nearby = NearbyCode(reduced); nearby != 0)
+    if (const uint8_t nearby = NearestCodeWithin(*this, reduced, 0, 0, 0.01); nearby != 0)
         choice.Refusal +=
             " " + Format(SMpeg4NearestPredefined, RatioText(SarOfCode(nearby, 0, 0)), int64_t{nearby});
     return choice;

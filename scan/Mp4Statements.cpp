@@ -13,14 +13,6 @@ std::vector<uint8_t> BigEndian(uint32_t first, uint32_t second) {
     return bytes;
 }
 
-std::string RatioText(int64_t x, int64_t y) {
-    return std::to_string(x) + ":" + std::to_string(y);
-}
-
-std::string RatioText(TRatio ratio) {
-    return RatioText(ratio.X, ratio.Y);
-}
-
 // A 16.16 number as the program shows it: whole, or with the decimals it needs.
 std::string FixedText(uint32_t value) {
     if ((value & 0xFFFF) == 0)

@@ -11,10 +11,6 @@ std::vector<uint8_t> PackedBytes(int64_t x, int64_t y) {
             static_cast<uint8_t>(packed >> 16), static_cast<uint8_t>(packed >> 24)};
 }
 
-std::string RatioText(int64_t x, int64_t y) {
-    return std::to_string(x) + ":" + std::to_string(y);
-}
-
 // The chunk's frame aspect ratio has 16-bit terms.
 constexpr int64_t MaxFrameRatioTerm = 65535;
 

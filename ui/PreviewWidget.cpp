@@ -13,14 +13,6 @@ constexpr qreal Margin = 4;
 constexpr qreal Spacing = 8;
 const QColor PictureBackground(32, 32, 32);
 
-QString RatioText(TRatio ratio) {
-    return QString::number(ratio.X) + ":" + QString::number(ratio.Y);
-}
-
-bool IsRatio(TRatio ratio) {
-    return ratio.X > 0 && ratio.Y > 0;
-}
-
 } // namespace
 
 TPreviewWidget::TPreviewWidget(QWidget *parent) : QWidget(parent) {
@@ -62,12 +54,12 @@ void TPreviewWidget::SetAspectRatios(TRatio now, TRatio after) {
 }
 
 QString TPreviewWidget::NowCaption() const {
-    return IsRatio(FNow) ? QString::fromStdString(Format(SPreviewNow, RatioText(FNow).toStdString()))
+    return IsRatio(FNow) ? QString::fromStdString(Format(SPreviewNow, RatioText(FNow)))
                          : QString::fromStdString(SPreviewNowUnknown);
 }
 
 QString TPreviewWidget::AfterCaption() const {
-    return IsRatio(FAfter) ? QString::fromStdString(Format(SPreviewAfter, RatioText(FAfter).toStdString()))
+    return IsRatio(FAfter) ? QString::fromStdString(Format(SPreviewAfter, RatioText(FAfter)))
                            : QString::fromStdString(SPreviewUnchanged);
 }
 
