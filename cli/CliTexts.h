@@ -7,14 +7,15 @@ inline constexpr const char *SProgramName = "pellmar-cli";
 
 // Help: the option table is made from the declarations in Options.cpp, these are its texts.
 inline constexpr const char *SHelpDescription =
-    "Lists and changes the sample aspect ratio (SAR) of H.264 and HEVC video in place. Only\n"
-    "the aspect-ratio bits of the sequence parameter sets (SPS), and what the container\n"
-    "states beside them, are overwritten: the file keeps its length and nothing is\n"
-    "re-encoded.\n"
+    "Lists and changes the sample aspect ratio (SAR) of H.264, HEVC, MPEG-1/MPEG-2 and\n"
+    "MPEG-4 Part 2 video in place. Only the aspect-ratio bits of the sequence parameter\n"
+    "sets (SPS), sequence headers and video object layer headers (VOL), and what the\n"
+    "container states beside them, are overwritten: the file keeps its length and\n"
+    "nothing is re-encoded.\n"
     "Formats read:\n"
     "%s.\n";
 inline constexpr const char *SUsageLabel = "Usage: ";
-inline constexpr const char *SUsageIndent = "       ";
+inline constexpr const char *SUsageIndent = "  or:  ";
 inline constexpr const char *SUsageOptions = "[OPTIONS]";
 inline constexpr const char *SCommandsTitle = "Commands:";
 inline constexpr const char *SEndOfOptionsHelp =

@@ -6,7 +6,8 @@
 
 TfrmAbout::TfrmAbout(QWidget *parent) : QDialog(parent) {
     setupUi(this);
-    Label1->setText(QString::fromStdString(Format(SAboutText, SProductName, GetProductVersionStr())));
+    Label1->setText(
+        QString::fromStdString(Format(SAboutText, SProductName, GetProductVersionStr(), GetAppVersionStr())));
     connect(Button1, &QPushButton::clicked, this, &TfrmAbout::Button1Click);
 }
 

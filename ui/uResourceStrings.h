@@ -59,9 +59,29 @@ inline constexpr const char *SFilterStream =
     "Video files (*.h264 *.264 *.avc *.hevc *.265 *.h265 *.m2v *.m1v *.mpv *.cmp *.mp4 *.m4v *.mov *.3gp "
     "*.mkv *.webm *.ts *.m2ts *.mts *.mpg *.mpeg *.vob *.mod *.tod);;All files (*)";
 
+// What "pellmar --help" prints (before any window: it needs no display)
+inline constexpr const char *SDesktopHelp =
+    "Usage: pellmar [FILE]\n"
+    "  or:  pellmar --help | --version\n"
+    "\n"
+    "Opens FILE, a video file, in Pellmar's window, or the window alone without FILE. The\n"
+    "window lists every place where the video states its aspect ratio, in the bitstream\n"
+    "and in the container, and changes them in place: the file keeps its length and\n"
+    "nothing is re-encoded. For scripts and batch work there is pellmar-cli.\n"
+    "\n"
+    "Options:\n"
+    "  --help, -h        Print this help.\n"
+    "  --version         Print the program's name and version.\n"
+    "  -platform NAME    Qt's platform plugin (also Qt's other options, such as -style).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the window was closed, or the help or version was printed\n"
+    "Without a display the program ends at once with Qt's message.\n";
+
 // About box
 inline constexpr const char *SAboutText =
-    "%s %s\n\n"
+    "%s %s\n"
+    "Version %s\n\n"
     "This program is free to use for any purpose, without any warranty. It changes the original file in "
     "place: keep a copy of every file before you change it. You use the program entirely at your own "
     "risk; its author accepts no responsibility for any damage or loss of data it may cause.";

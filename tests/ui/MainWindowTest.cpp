@@ -575,7 +575,7 @@ void TMainWindowTest::aboutBox() {
         QCOMPARE(about->windowTitle(), QStringLiteral("About"));
         QVERIFY(about->Label1->wordWrap());
         QVERIFY(about->Label1->text().contains("own risk"));
-        QVERIFY(about->Label1->text().startsWith("Pellmar 0.1 beta"));
+        QVERIFY(about->Label1->text().startsWith("Pellmar 0.1 beta\nVersion " PELLMAR_EXPECTED_VERSION "\n"));
         QTest::mouseClick(about->Button1, Qt::LeftButton);
     });
     window->About1->trigger();
