@@ -30,6 +30,13 @@ add_test(NAME windows.tests
         --no-tests=error --repeat until-pass:2)
 set_tests_properties(windows.tests PROPERTIES FIXTURES_REQUIRED pellmar_windows LABELS windows TIMEOUT 1800)
 
+# The zip of pellmar-cli for Windows (cmake/Packaging.cmake), unpacked and run under wine.
+add_test(NAME windows.package
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/package/WindowsZipTest.sh ${CMAKE_COMMAND} ${CMAKE_CPACK_COMMAND}
+        ${PELLMAR_WINDOWS_BUILD_DIR}/CPackConfig.cmake ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}/tests/data
+        ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${PELLMAR_WINE64} ${PELLMAR_WINDOWS_BUILD_DIR}/wineprefix)
+set_tests_properties(windows.package PROPERTIES FIXTURES_REQUIRED pellmar_windows LABELS windows TIMEOUT 900)
+
 if(PELLMAR_CLI)
     add_test(NAME windows.cli COMMAND pellmar_cli_tests)
     set_tests_properties(windows.cli PROPERTIES FIXTURES_REQUIRED pellmar_windows LABELS windows TIMEOUT 1800
