@@ -377,6 +377,28 @@ inline constexpr const char *SChangesRefused =
     "Nothing was saved: %d of the changes can not be written in place.";
 inline constexpr const char *SWriteVerifyFailed =
     "The %s written at %.8x does not read back from the file as written.";
+// Save journals, recovery and undo
+inline constexpr const char *SNoStateFolder =
+    "There is no folder for the program's state: neither XDG_STATE_HOME nor HOME names one.";
+inline constexpr const char *SCannotMakeFolder = "The folder \"%s\" can not be made: %s.";
+inline constexpr const char *SJournalDamaged =
+    "The save journal \"%s\" is damaged (%s). Nothing was changed; remove the journal once the file has "
+    "been checked.";
+inline constexpr const char *SJournalNowhere =
+    "Nothing was saved: the journal that makes a save of \"%s\" safe can be written neither beside it "
+    "(%s) nor in the state folder (%s).";
+inline constexpr const char *SSaveInterrupted =
+    "The save of \"%s\" begun %s was interrupted: the file may hold some of its changes. Recover the "
+    "file (put its old bytes back) before changing it again.";
+inline constexpr const char *SNoInterruptedSave = "No save of \"%s\" was interrupted: there is nothing to recover.";
+inline constexpr const char *SNothingToUndo = "There is no save of \"%s\" to undo.";
+inline constexpr const char *SUndoPlacesChanged =
+    "The save of \"%s\" made %s can not be undone: %d of the places it wrote have changed since (%s). "
+    "Nothing was written.";
+inline constexpr const char *SJournalPlace = "%s at %.8x";
+inline constexpr const char *SRecoveryEntry = "The old bytes of the interrupted save put back";
+inline constexpr const char *SUndoEntry = "The save made %s undone";
+
 inline constexpr const char *SWriteFailedRestored =
     "Saving failed: %s. Everything written before the failure was put back; the file is as it was.";
 inline constexpr const char *SWriteFailedNotRestored =

@@ -100,11 +100,11 @@ TFileStream::~TFileStream() {
         ::CloseHandle(FHandle); // closing ends the sharing restriction
 }
 
-TFileStream::TIdentity TFileStream::OpenFileIdentity() {
+TFileIdentity TFileStream::OpenFileIdentity() {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(FHandle, &info))
         return {};
-    TIdentity identity;
+    TFileIdentity identity;
     identity.Size = static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
     identity.Modified = static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
                                              info.ftLastWriteTime.dwLowDateTime);
@@ -115,7 +115,7 @@ TFileStream::TIdentity TFileStream::OpenFileIdentity() {
 
 // Without delete sharing nobody renames or deletes the file, or puts another under its name, while it
 // is open.
-TFileStream::TIdentity TFileStream::NamedFileIdentity() {
+TFileIdentity TFileStream::NamedFileIdentity() {
     return OpenFileIdentity();
 }
 
@@ -221,7 +221,7 @@ TStatIdentity IdentityOf(const struct stat &info) {
 
 } // namespace
 
-TFileStream::TIdentity TFileStream::OpenFileIdentity() {
+TFileIdentity TFileStream::OpenFileIdentity() {
     struct stat info {};
     if (::fstat(FHandle, &info) != 0)
         return {};
@@ -229,7 +229,7 @@ TFileStream::TIdentity TFileStream::OpenFileIdentity() {
     return {identity.Size, identity.Modified, identity.Device, identity.Node};
 }
 
-TFileStream::TIdentity TFileStream::NamedFileIdentity() {
+TFileIdentity TFileStream::NamedFileIdentity() {
     struct stat info {};
     if (::stat(FFileName.c_str(), &info) != 0)
         return {};
@@ -287,6 +287,11 @@ bool FileExists(const std::string &fileName) {
 
 std::filesystem::path Utf8Path(const std::string &fileName) {
     return std::filesystem::path(std::u8string(fileName.begin(), fileName.end()));
+}
+
+std::string Utf8Name(const std::filesystem::path &path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
 }
 
 int64_t TFileStream::Position() {
@@ -437,8 +442,8 @@ void TFileStream::DropBlocks() {
 }
 
 bool TFileStream::ChangedSinceOpen() {
-    const TIdentity open = OpenFileIdentity();
-    const TIdentity named = NamedFileIdentity();
+    const TFileIdentity open = OpenFileIdentity();
+    const TFileIdentity named = NamedFileIdentity();
     return open.Size != FOpened.Size || open.Modified != FOpened.Modified || named.Size < 0 ||
            named.Device != FOpened.Device || named.Node != FOpened.Node;
 }

@@ -48,6 +48,16 @@ enum class TFileOpenMode {
 struct TFileBlock;
 class TReadAhead;
 
+// What tells one file from another, and from itself once changed: its device (Windows: volume serial)
+// and node (Windows: file index), its size and its modification time (nanoseconds since 1970; Windows:
+// 100-nanosecond ticks since 1601).
+struct TFileIdentity {
+    int64_t Size = -1;
+    int64_t Modified = 0;
+    uint64_t Device = 0;
+    uint64_t Node = 0;
+};
+
 // A call the file stream makes to the system to read, change or sync the file.
 struct TFileCall {
     enum class TKind { Read, Write, Sync };
@@ -84,6 +94,8 @@ public:
     // Whether the file was written, shortened, grown or replaced under its name by someone else since it
     // was opened for reading.
     bool ChangedSinceOpen();
+    // The open file's identity as it is now.
+    TFileIdentity Identity() { return OpenFileIdentity(); }
 
     // Told of every read (on the caller's thread; the read-ahead thread's are not told), write and sync
     // right before the system is asked: where a save's writes meet the disk can be seen, and an exception
@@ -117,15 +129,9 @@ private:
     void NoteRead(int64_t offset, int64_t end);
     void DropBlocks();
 
-    struct TIdentity {
-        int64_t Size = -1;
-        int64_t Modified = 0;
-        uint64_t Device = 0;
-        uint64_t Node = 0;
-    };
     // Of the open file, and of the file under the name (Windows: always the open one).
-    TIdentity OpenFileIdentity();
-    TIdentity NamedFileIdentity();
+    TFileIdentity OpenFileIdentity();
+    TFileIdentity NamedFileIdentity();
 
     std::string FFileName;
     bool FWriting = false;
@@ -135,7 +141,7 @@ private:
 #else
     int FHandle = -1;
 #endif
-    TIdentity FOpened;
+    TFileIdentity FOpened;
     int64_t FPosition = 0;
     std::shared_ptr<const TFileBlock> FHeld; // where the last read was served from
     std::shared_ptr<TFileBlock> FWindow;     // the last window read on its own
@@ -173,6 +179,8 @@ bool FileExists(const std::string &fileName);
 // A UTF-8 file name as std::filesystem takes it (from a plain std::string it would read the name in the
 // ANSI code page on Windows).
 std::filesystem::path Utf8Path(const std::string &fileName);
+// A path as the UTF-8 name the program uses inside.
+std::string Utf8Name(const std::filesystem::path &path);
 
 // The system's text for one of its error codes (errno on Linux, GetLastError on Windows), as the file
 // stream's messages carry it.

@@ -3,6 +3,7 @@
 #include "CliTexts.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
+#include "scan/JournalStore.h"
 #include "scan/Scanner.h"
 
 #include <algorithm>
@@ -29,7 +30,7 @@ struct TFolderEntry {
 
 // What tells one file or folder from every other, whatever name leads to it: device and inode, or
 // volume and file index.
-using TFileIdentity = std::pair<uint64_t, uint64_t>;
+using TNodeIdentity = std::pair<uint64_t, uint64_t>;
 
 #ifdef _WIN32
 
@@ -71,7 +72,7 @@ std::vector<TFolderEntry> ReadFolder(const std::string &folder) {
     return entries;
 }
 
-std::optional<TFileIdentity> IdentityOf(const std::string &path) {
+std::optional<TNodeIdentity> IdentityOf(const std::string &path) {
     HANDLE file =
         ::CreateFileW(Utf8ToWide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -82,7 +83,7 @@ std::optional<TFileIdentity> IdentityOf(const std::string &path) {
     ::CloseHandle(file);
     if (!known)
         return std::nullopt;
-    return TFileIdentity{information.dwVolumeSerialNumber,
+    return TNodeIdentity{information.dwVolumeSerialNumber,
                          (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
 }
 
@@ -117,11 +118,11 @@ std::vector<TFolderEntry> ReadFolder(const std::string &folder) {
     return entries;
 }
 
-std::optional<TFileIdentity> IdentityOf(const std::string &path) {
+std::optional<TNodeIdentity> IdentityOf(const std::string &path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
         return std::nullopt;
-    return TFileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+    return TNodeIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
 }
 
 #endif
@@ -143,7 +144,7 @@ public:
 
     // A file named or found; the same file reached again (by a hard link, say) is left out.
     void Take(const std::string &name) {
-        const std::optional<TFileIdentity> identity = IdentityOf(name);
+        const std::optional<TNodeIdentity> identity = IdentityOf(name);
         if (identity && !FFiles.insert(*identity).second)
             return;
         FInputs.Files.push_back({name, {}});
@@ -152,7 +153,7 @@ public:
     // Depth first, names in byte order, so that the order is the same on every run. A folder reached a
     // second time (a loop that no link shows, as under wine) is not entered again.
     void Folder(const std::string &folder) {
-        const std::optional<TFileIdentity> identity = IdentityOf(folder);
+        const std::optional<TNodeIdentity> identity = IdentityOf(folder);
         if (identity && !FFolders.insert(*identity).second)
             return;
         std::vector<TFolderEntry> entries;
@@ -183,6 +184,9 @@ public:
 
 private:
     void FoundFile(const std::string &path) {
+        // The journals that saves keep beside their files are neither input nor a file passed over.
+        if (IsJournalName(path))
+            return;
         bool take = true; // a file that can not be read is taken, to fail with its reason
         try {
             take = IsVideoFile(path);
@@ -195,8 +199,8 @@ private:
     }
 
     TInputList &FInputs;
-    std::set<TFileIdentity> FFiles;
-    std::set<TFileIdentity> FFolders;
+    std::set<TNodeIdentity> FFiles;
+    std::set<TNodeIdentity> FFolders;
 };
 
 } // namespace

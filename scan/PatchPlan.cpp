@@ -194,6 +194,13 @@ void TPatchPlan::AddChecksums(std::vector<TChecksumRegion> &regions) {
     std::move(added.rbegin(), added.rend(), std::back_inserter(Entries));
 }
 
+std::vector<const TPatch *> TPatchPlan::Patches() const {
+    std::vector<const TPatch *> patches;
+    for (const TPlaced &placed : Placed(Entries))
+        patches.push_back(placed.Patch);
+    return patches;
+}
+
 std::vector<std::string> TPatchPlan::PatchLines() const {
     std::vector<std::string> lines;
     for (const TPlaced &placed : Placed(Entries)) {

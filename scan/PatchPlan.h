@@ -66,6 +66,8 @@ public:
     std::vector<TWriteRefusal> Refusals;
 
     bool Empty() const;
+    // Every patch of the plan, in file order.
+    std::vector<const TPatch *> Patches() const;
     // Everything the plan would write, one line per patch: offset, old bytes, new bytes, what.
     std::vector<std::string> PatchLines() const;
     // Adds an entry for every checksum whose region the patches so far change, with its new bytes worked

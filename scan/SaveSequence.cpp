@@ -1,5 +1,9 @@
 #include "SaveSequence.h"
 
+#include "JournalledWrite.h"
+#include "base/Exceptions.h"
+#include "base/Messages.h"
+
 TSaveSequence::TSaveSequence(TARInfoList &records) : FPlan(records.PlanChanges()) {}
 
 bool TSaveSequence::HasChanges() const {
@@ -15,16 +19,31 @@ std::vector<std::string> TSaveSequence::ContainerLines() const {
     return lines;
 }
 
+std::vector<TWriteRefusal> TSaveSequence::Refusals(const std::string &fileName, TFileStream &file) const {
+    std::vector<TWriteRefusal> refusals;
+    try {
+        const std::optional<TFoundJournal> found = FJournals.Find(fileName, file.Identity());
+        if (found && found->Journal.State == TJournalState::Pending)
+            refusals.push_back(
+                {TPlanEntry::NoRow, Format(SSaveInterrupted, fileName, SaveTimeText(found->Journal))});
+    } catch (const Exception &damaged) {
+        refusals.push_back({TPlanEntry::NoRow, damaged.what()});
+    }
+    std::vector<TWriteRefusal> ofPlan = FPlan.Check(file);
+    refusals.insert(refusals.end(), ofPlan.begin(), ofPlan.end());
+    return refusals;
+}
+
 std::vector<TWriteRefusal> TSaveSequence::Check(const std::string &fileName) const {
     TFileStream file(fileName, TFileOpenMode::ReadShareDenyWrite);
-    return FPlan.Check(file);
+    return Refusals(fileName, file);
 }
 
 std::vector<TWriteRefusal> TSaveSequence::OpenForWriting(const std::string &fileName) {
     FHeld.reset(); // one file held at a time: a second open of the same one would be refused
     FHeld = std::make_unique<TFileStream>(fileName, TFileOpenMode::ReadWriteExclusive);
     FHeldName = fileName;
-    return FPlan.Check(*FHeld);
+    return Refusals(fileName, *FHeld);
 }
 
 TWriteReport TSaveSequence::Apply(const std::string &fileName) {
@@ -34,5 +53,11 @@ TWriteReport TSaveSequence::Apply(const std::string &fileName) {
         file = std::make_unique<TFileStream>(fileName, TFileOpenMode::ReadWriteExclusive);
     }
     FHeldName.clear();
-    return FPlan.Apply(*file, BeforeFirstWrite);
+    const std::vector<TWriteRefusal> refusals = Refusals(fileName, *file);
+    if (!refusals.empty())
+        throw Exception(Format(SChangesRefused, refusals.size()));
+    FJournals.BeforeDiskCall = BeforeDiskCall;
+    TellDiskCalls(*file, fileName, BeforeDiskCall);
+    return WriteJournalled(FPlan, *file, fileName, FJournals, TJournalAfterWrite::KeepForUndo,
+                           BeforeFirstWrite);
 }

@@ -2,9 +2,12 @@
 
 // A save as both programs run it: the changes of the records planned, checked against the file as it is
 // now, and (once the program has asked what it asks) written into the file held for writing, where they
-// are checked once more, since the file may have changed in between.
+// are checked once more, since the file may have changed in between. The write is journalled
+// (JournalledWrite): a crash at any point can be rolled back, and the journal is the save's undo. A file
+// whose last save was interrupted is refused until it is recovered (SaveRollback).
 
 #include "ARInfo.h"
+#include "JournalStore.h"
 #include "PatchPlan.h"
 #include "base/Streams.h"
 
@@ -25,8 +28,8 @@ public:
     // programs tell before and after the save.
     std::vector<std::string> ContainerLines() const;
 
-    // The refusals of the plan and of the file, read while nobody may write it; the file is not held
-    // afterwards.
+    // The refusals of the plan and of the file (an interrupted save among them), read while nobody may
+    // write it; the file is not held afterwards.
     std::vector<TWriteRefusal> Check(const std::string &fileName) const;
     // Opens the file for reading and writing, nobody else may open it until Apply ends, and returns the
     // refusals of the plan and of the file.
@@ -39,9 +42,14 @@ public:
     // Runs once, right before the first byte is written, and not at all when nothing is to be written;
     // what it raises ends the save with nothing written.
     std::function<void()> BeforeFirstWrite;
+    // Told of every call that changes the file or its journal, right before it is made.
+    TDiskCallHook BeforeDiskCall;
 
 private:
+    std::vector<TWriteRefusal> Refusals(const std::string &fileName, TFileStream &file) const;
+
     TPatchPlan FPlan;
+    TJournalStore FJournals;
     std::string FHeldName;
     std::unique_ptr<TFileStream> FHeld;
 };
