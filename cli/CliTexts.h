@@ -35,6 +35,14 @@ inline constexpr const char *SSetHelp =
     "print, per row, what was written. What the container states for a track that gets\n"
     "a new value (an AVI stream's video properties, say) is changed to match.";
 
+inline constexpr const char *SRecoverHelp =
+    "Put back the old bytes of a save that was interrupted (killed, or the machine lost\n"
+    "power): every place it wrote gets what it held before, as its journal recorded it.\n"
+    "set refuses such a file until it is recovered.";
+inline constexpr const char *SUndoHelp =
+    "Undo the last completed save of each file: its old bytes are written back when every\n"
+    "place still holds what that save wrote. One level: the save's journal is gone\n"
+    "afterwards.";
 inline constexpr const char *SCommonOptionsGroup = "Options of list and set";
 inline constexpr const char *SSetOptionsGroup = "Options of set";
 inline constexpr const char *SNewValueGroup = "New value of set (exactly one)";
@@ -107,6 +115,13 @@ inline constexpr const char *SHelpFooter =
     "is checked against the file before anything is written to it; when any row is refused, nothing is\n"
     "written to that file and one line \"row N: reason\" per refused row goes to standard error.\n"
     "\n"
+    "Every save is journalled: before the first byte of a file is written, every place it changes\n"
+    "and the bytes there before and after are on the disk in a journal beside the file\n"
+    "(.NAME.pellmar-journal), or in the user's state folder (~/.local/state/pellmar; on Windows\n"
+    "%LOCALAPPDATA%\\Pellmar) when the file's folder can not be written. A save that is killed\n"
+    "half-way is rolled back exactly with recover; the last\n"
+    "completed save is undone with undo (one level).\n"
+    "\n"
     "Many files: every file is scanned and changed on its own; a refusal or an error in one file\n"
     "never stops or changes the others. With more than one FILE, or with --recursive, the report of\n"
     "each file opens with a line \"==> NAME: FORMAT <==\", messages on standard error begin with the\n"
@@ -125,16 +140,26 @@ inline constexpr const char *SHelpFooter =
     "\n"
     "Exit status:\n"
     "  0  done: every file was listed or changed (also when every chosen row held the value\n"
-    "     already)\n"
-    "  1  error: a file was missing, unreadable or invalid, or a write failed\n"
+    "     already), recovered or undone\n"
+    "  1  error: a file was missing, unreadable or invalid, or a write failed, or a recovered\n"
+    "     file holds places that had neither their old nor their new bytes\n"
     "  2  usage error; nothing was scanned\n"
     "  3  refused: in a file a row can not be changed as asked, or nothing in it can carry a\n"
     "     new ratio (nothing was written to that file), or the scan stopped at a foreign\n"
-    "     handler code; and no file had an error\n";
+    "     handler code, or a save was interrupted and the file is not yet recovered, or there\n"
+    "     is no interrupted save to recover or no save to undo, or places the save wrote have\n"
+    "     changed since; and no file had an error\n";
+
+// recover and undo
+inline constexpr const char *SRecovered =
+    "%s: the old bytes of the interrupted save put back (places: %d; not reached by the save: %d); the\n"
+    "file is as it was before that save.\n";
+inline constexpr const char *SRecoveredNeither = "%s holds neither its old nor its new bytes: left as it is.";
+inline constexpr const char *SUndone = "%s: the save made %s undone: %d bytes written back (places: %d).\n";
 
 // Usage errors
 inline constexpr const char *SUnknownCommand = "unknown command \"%s\"";
-inline constexpr const char *SMissingCommand = "missing command: list or set";
+inline constexpr const char *SMissingCommand = "missing command: list, set, recover or undo";
 inline constexpr const char *SUnknownOption = "unknown option \"%s\"";
 inline constexpr const char *SMissingValue = "option %s needs a value";
 inline constexpr const char *SUnexpectedValue = "option %s takes no value";

@@ -1,9 +1,15 @@
 #include "Commands.h"
 
+#include "CliTexts.h"
+#include "Console.h"
 #include "FileJob.h"
 #include "FileWalk.h"
 #include "Report.h"
 #include "StandardError.h"
+#include "base/Exceptions.h"
+#include "base/ShownTexts.h"
+#include "scan/JournalledWrite.h"
+#include "scan/SaveRollback.h"
 
 #include <iostream>
 
@@ -47,4 +53,41 @@ int RunCommand(const TOptions &options) {
     if (summary.Failed > 0)
         return ExitError;
     return summary.Refused > 0 ? ExitRefused : ExitDone;
+}
+
+int RunJournalCommand(const TOptions &options) {
+    bool failed = false;
+    bool refused = false;
+    for (const std::string &fileName : options.Files) {
+        auto tell = [&](const std::string &message) {
+            std::cerr << TerminalText(fileName + ": " + ErrorMessageText(message)) << '\n';
+        };
+        try {
+            TSaveRollback rollback(fileName);
+            const std::string refusal =
+                options.Command == TCommand::Recover ? rollback.RecoveryRefusal() : rollback.UndoRefusal();
+            if (!refusal.empty()) {
+                tell(refusal);
+                refused = true;
+                continue;
+            }
+            if (options.Command == TCommand::Recover) {
+                const TRecovery recovery = rollback.Recover();
+                std::cout << Format(SRecovered, fileName, recovery.PutBack, recovery.AlreadyOld);
+                for (const std::string &place : recovery.Neither)
+                    tell(Format(SRecoveredNeither, place));
+                failed = failed || !recovery.Neither.empty();
+            } else {
+                const std::string time = SaveTimeText(*rollback.Journal());
+                const TWriteReport report = rollback.Undo();
+                std::cout << Format(SUndone, fileName, time, report.ByteCount, report.PatchCount);
+            }
+        } catch (const std::exception &error) {
+            tell(error.what());
+            failed = true;
+        }
+    }
+    if (failed)
+        return ExitError;
+    return refused ? ExitRefused : ExitDone;
 }

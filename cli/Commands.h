@@ -13,3 +13,6 @@ enum TExitStatus : int {
 // Runs list or set over every file of the options, each on its own, and reports them. Returns the exit
 // status: done when every file is; else error when any file failed, refused when none failed.
 int RunCommand(const TOptions &options);
+// Runs recover or undo on every file of the options, each on its own; returns the exit status as
+// RunCommand does.
+int RunJournalCommand(const TOptions &options);

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
@@ -83,6 +84,12 @@ struct TCommandOptions {
     CLI::Option *Idc = nullptr;
     CLI::Option *Sar = nullptr;
     CLI::Option *Dar = nullptr;
+    std::vector<std::string> Files;
+};
+
+// recover and undo: files only.
+struct TJournalCommand {
+    CLI::App *App = nullptr;
     std::vector<std::string> Files;
 };
 
@@ -241,6 +248,14 @@ public:
             command->Json->excludes(command->JsonLines);
             app.add_option("FILE", command->Files, SFilesHelp);
         }
+        for (auto [command, name, help] :
+             {std::tuple{&FRecover, "recover", SRecoverHelp}, std::tuple{&FUndo, "undo", SUndoHelp}}) {
+            command->App = FApp.add_subcommand(name, help);
+            command->App->allow_extras();
+            command->App->allow_windows_style_options(false);
+            command->App->fallthrough();
+            command->App->add_option("FILE", command->Files, SFilesHelp);
+        }
         CLI::App &set = *FSet.App;
         FSet.Rows = Value(set, "--rows", "LIST", SRowsHelp, SSetOptionsGroup);
         FSet.Track = Value(set, "--track", "N", STrackHelp, SSetOptionsGroup);
@@ -264,6 +279,21 @@ public:
         std::vector<std::string> reversed(std::make_reverse_iterator(end), args.rend());
         FApp.parse(reversed);
 
+        for (const TJournalCommand *journal : {&FRecover, &FUndo}) {
+            if (!journal->App->parsed())
+                continue;
+            const std::vector<std::string> extras = FApp.remaining(true);
+            if (!extras.empty())
+                Usage(SUnknownOption, extras.front());
+            TOptions options;
+            options.Command = journal == &FRecover ? TCommand::Recover : TCommand::Undo;
+            options.Files = journal->Files;
+            if (end != args.end())
+                options.Files.insert(options.Files.end(), end + 1, args.end());
+            if (options.Files.empty())
+                throw EUsageError(SMissingFile);
+            return options;
+        }
         const TCommandOptions *command = FList.App->parsed() ? &FList : FSet.App->parsed() ? &FSet : nullptr;
         CheckExtras(command);
         TOptions options;
@@ -386,6 +416,8 @@ private:
     CLI::App FApp;
     TCommandOptions FList;
     TCommandOptions FSet;
+    TJournalCommand FRecover;
+    TJournalCommand FUndo;
 };
 
 } // namespace

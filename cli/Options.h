@@ -16,7 +16,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class TCommand { List, Set, Help, Version };
+enum class TCommand { List, Set, Recover, Undo, Help, Version };
 
 // The kind of new value of set.
 enum class TNewValue { None, Idc, Sar, Dar };

@@ -36,6 +36,9 @@ int main(int argc, char **argv) {
         case TCommand::List:
         case TCommand::Set:
             return RunCommand(options);
+        case TCommand::Recover:
+        case TCommand::Undo:
+            return RunJournalCommand(options);
         }
     } catch (const std::bad_alloc &) {
         std::cerr << SOutOfMemory << '\n';

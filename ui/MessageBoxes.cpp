@@ -31,6 +31,19 @@ bool TQtMessageBoxes::ConfirmForeignHandler(const QString &text) {
     return Warning(text);
 }
 
+bool TQtMessageBoxes::ConfirmRecovery(const QString &text) {
+    return Question(text);
+}
+
+bool TQtMessageBoxes::ConfirmUndo(const QString &text) {
+    return Question(text);
+}
+
+bool TQtMessageBoxes::Question(const QString &text) {
+    QMessageBox box(QMessageBox::Question, SApplicationTitle, text, QMessageBox::Yes | QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 bool TQtMessageBoxes::Warning(const QString &text) {
     QMessageBox box(QMessageBox::Warning, SWarningTitle, text, QMessageBox::Ok | QMessageBox::Cancel);
     return box.exec() == QMessageBox::Ok;

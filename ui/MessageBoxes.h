@@ -17,6 +17,9 @@ public:
     // Warning questions with OK and Cancel; true only for OK.
     virtual bool ConfirmSave(const QString &text) = 0;
     virtual bool ConfirmForeignHandler(const QString &text) = 0;
+    // Questions with Yes and No; true only for Yes.
+    virtual bool ConfirmRecovery(const QString &text) = 0;
+    virtual bool ConfirmUndo(const QString &text) = 0;
     // The file-open dialog for an existing file; empty when cancelled.
     virtual QString OpenFileName(QWidget *parent, const QString &filter) = 0;
 };
@@ -28,10 +31,13 @@ public:
     void ShowError(const QString &text) override;
     bool ConfirmSave(const QString &text) override;
     bool ConfirmForeignHandler(const QString &text) override;
+    bool ConfirmRecovery(const QString &text) override;
+    bool ConfirmUndo(const QString &text) override;
     QString OpenFileName(QWidget *parent, const QString &filter) override;
 
 private:
     bool Warning(const QString &text);
+    bool Question(const QString &text);
     QString FLastFolder; // the dialog opens where the last file was chosen
 };
 

@@ -7,6 +7,8 @@
 #include "base/Messages.h"
 #include "base/ShownTexts.h"
 #include "base/Utils.h"
+#include "scan/JournalStore.h"
+#include "scan/SaveRollback.h"
 #include "scan/SaveSequence.h"
 #include "scan/Scanner.h"
 #include "uAbout.h"
@@ -18,6 +20,7 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -280,6 +283,7 @@ void TForm21::ConnectCommands() {
     connect(actOpenh264Stream, &QAction::triggered, this, Guard(&TForm21::actOpenh264StreamExecute));
     connect(actSave, &QAction::triggered, this, Guard(&TForm21::actSaveExecute));
     connect(actAbout, &QAction::triggered, this, Guard(&TForm21::actAboutExecute));
+    connect(UndoLastSave1, &QAction::triggered, this, Guard(&TForm21::UndoLastSaveClick));
     connect(Exit1, &QAction::triggered, this, Guard(&TForm21::Exit1Click));
     connect(btnCancel, &QPushButton::clicked, this, Guard(&TForm21::btnCancelClick));
     connect(lvARList, &QTreeWidget::itemDoubleClicked, this, Guard(&TForm21::lvARListDblClick));
@@ -356,6 +360,7 @@ void TForm21::LoadFile(const QString &path) {
     if (FScanning || !FileExists(NativePath(path)))
         return;
     CurrentFile = path;
+    OfferRecovery();
     TScanScope scan(*this);
     // The list goes before the session whose records its rows refer to.
     lvARList->clear();
@@ -430,6 +435,7 @@ void TForm21::SetScanning(bool scanning) {
     FScanLockedActions->setEnabled(!scanning);
     for (QWidget *control : std::initializer_list<QWidget *>{rgScanMode, grpNewAR, btnSelectAll, btnReset})
         control->setEnabled(!scanning);
+    UpdateUndo();
 }
 
 void TForm21::btnCancelClick() {
@@ -472,6 +478,7 @@ void TForm21::UpdateView() {
     FillARList();
     actSave->setEnabled(FSession->ARInfoList.Count() > 0);
     UpdateNewARPanel();
+    UpdateUndo();
 }
 
 void TForm21::FillARList() {
@@ -825,6 +832,7 @@ void TForm21::actSaveExecute() {
         LoadFile(CurrentFile);
     else
         FillARList();
+    UpdateUndo();
 }
 
 bool TForm21::ChangesWritable(const TSaveSequence &save) {
@@ -834,12 +842,85 @@ bool TForm21::ChangesWritable(const TSaveSequence &save) {
     QStringList lines{Text(Format(SChangesRefused, refusals.size())), QString()};
     lvARList->clearSelection();
     for (const TWriteRefusal &refusal : refusals) {
-        lines << Text(Format(SRefusedRow, refusal.Index, refusal.Reason));
+        // A refusal of the file as a whole (an interrupted save) names no row.
+        lines << Text(refusal.Index == TPlanEntry::NoRow
+                          ? refusal.Reason
+                          : Format(SRefusedRow, refusal.Index, refusal.Reason));
         if (QTreeWidgetItem *row = lvARList->topLevelItem(static_cast<int>(refusal.Index)))
             row->setSelected(true);
     }
     FMessages.ShowMessage(lines.join('\n'));
     return false;
+}
+
+// ---- Recovery and undo ----
+
+namespace {
+
+// When a journal's save began, in the user's locale.
+std::string SaveTimeShown(const TSaveJournal &journal) {
+    return QLocale().toString(QDateTime::fromSecsSinceEpoch(journal.Time), QLocale::LongFormat).toStdString();
+}
+
+} // namespace
+
+void TForm21::OfferRecovery() {
+    std::optional<TFoundJournal> found;
+    try {
+        found = TJournalStore().Find(NativePath(CurrentFile));
+    } catch (const Exception &damaged) {
+        FMessages.ShowMessage(Text(damaged.what()));
+        return;
+    }
+    if (!found || found->Journal.State != TJournalState::Pending)
+        return;
+    if (!FMessages.ConfirmRecovery(
+            Text(Format(SRecoverQuestion, CurrentFile.toStdString(), SaveTimeShown(found->Journal)))))
+        return;
+    TRecovery recovery;
+    {
+        TOverrideCursor wait(Qt::WaitCursor);
+        recovery = TSaveRollback(NativePath(CurrentFile)).Recover();
+    }
+    QStringList lines{Text(Format(SRecoveredMessage, recovery.PutBack))};
+    for (const std::string &place : recovery.Neither)
+        lines << Text(Format(SRecoveredNeither, place));
+    FMessages.ShowMessage(lines.join('\n'));
+}
+
+void TForm21::UndoLastSaveClick() {
+    if (CurrentFile.isEmpty() || FScanning)
+        return;
+    {
+        TSaveRollback rollback(NativePath(CurrentFile));
+        const std::string refusal = rollback.UndoRefusal();
+        if (!refusal.empty()) {
+            FMessages.ShowMessage(Text(refusal));
+            UpdateUndo();
+            return;
+        }
+        if (!FMessages.ConfirmUndo(Text(Format(SUndoQuestion, SaveTimeShown(*rollback.Journal()),
+                                               rollback.Journal()->Places.size()))))
+            return;
+        TOverrideCursor wait(Qt::WaitCursor);
+        const TWriteReport report = rollback.Undo();
+        FMessages.ShowMessage(Text(Format(SSaveUndone, report.ByteCount, report.PatchCount)));
+    }
+    // The rows show what the file holds now.
+    LoadFile(CurrentFile);
+}
+
+void TForm21::UpdateUndo() {
+    bool undoable = false;
+    if (!CurrentFile.isEmpty() && !FScanning) {
+        try {
+            const std::optional<TFoundJournal> found = TJournalStore().Find(NativePath(CurrentFile));
+            undoable = found && found->Journal.State == TJournalState::Done;
+        } catch (const std::exception &) {
+            // A damaged journal, or a file gone: nothing to undo. The save and the open tell why.
+        }
+    }
+    UndoLastSave1->setEnabled(undoable);
 }
 
 // ---- Start-up, drop and About box ----

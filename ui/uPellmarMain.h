@@ -104,6 +104,11 @@ private:
     void actSaveExecute();
     // False, after showing the refused rows and their reasons, when the file would refuse a change.
     bool ChangesWritable(const TSaveSequence &save);
+    // Every save keeps a journal first: an interrupted one is offered to be rolled back when its file is
+    // opened, and the last completed one can be undone.
+    void OfferRecovery();
+    void UndoLastSaveClick();
+    void UpdateUndo();
     void LoadARInfo(int index);
     void ShowFormat();
     void FillCodeList(const TCodec *codec);

@@ -47,6 +47,17 @@ inline constexpr const char *SRatioUnitsFoundLabel = "Units that state the aspec
 inline constexpr const char *SConfirmSave =
     "WARNING: The original source file will be changed now. Are you sure you want to continue?";
 inline constexpr const char *SAllChangesSaved = "All changes saved.";
+// Recovery of an interrupted save and undo of the last one (every save keeps a journal first)
+inline constexpr const char *SRecoverQuestion =
+    "The save of \"%s\" begun %s was interrupted: the file may hold some of its changes.\n\n"
+    "Put back the bytes it had before that save?";
+inline constexpr const char *SRecoveredMessage =
+    "The old bytes of the interrupted save were put back (places: %d); the file is as it was before that "
+    "save.";
+inline constexpr const char *SRecoveredNeither = "%s holds neither its old nor its new bytes: left as it is.";
+inline constexpr const char *SUndoQuestion =
+    "Undo the last save of this file, made %s? Its old bytes are written back (places: %d).";
+inline constexpr const char *SSaveUndone = "The last save was undone: %d bytes written back (places: %d).";
 inline constexpr const char *SDropOneFileOnly = "You can drop only one file at a time!";
 // One line per refused change under SChangesRefused (base/Messages.h): the row number and the reason.
 inline constexpr const char *SRefusedRow = "Row %d: %s";

@@ -99,7 +99,7 @@ _pellmar_cli() {
             *)
                 if [[ -z $command ]]; then
                     command=$word
-                    [[ $command == list || $command == set ]] || return
+                    [[ $command == @(list|set|recover|undo) ]] || return
                 fi
                 ;;
         esac
@@ -109,12 +109,14 @@ _pellmar_cli() {
         if [[ $cur == -* ]]; then
             mapfile -t COMPREPLY < <(compgen -W '--help --version' -- "$cur")
         else
-            mapfile -t COMPREPLY < <(compgen -W 'list set' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'list set recover undo' -- "$cur")
         fi
         return
     fi
 
-    local options=$_pellmar_cli_common_options
+    # recover and undo take files only.
+    local options=
+    [[ $command == @(list|set) ]] && options=$_pellmar_cli_common_options
     [[ $command == set ]] && options+=" $_pellmar_cli_set_options"
 
     # The value of an option: the format names, or free text (no files) for the others.

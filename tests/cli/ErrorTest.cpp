@@ -172,7 +172,7 @@ TEST_F(CliErrors, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(firstLine({"set", path}), "pellmar-cli: set needs one of --idc, --sar and --dar");
     EXPECT_EQ(firstLine({"list"}), "pellmar-cli: missing FILE");
     EXPECT_EQ(firstLine({"show", path}), "pellmar-cli: unknown command \"show\"");
-    EXPECT_EQ(firstLine({"--json", path}), "pellmar-cli: missing command: list or set");
+    EXPECT_EQ(firstLine({"--json", path}), "pellmar-cli: missing command: list, set, recover or undo");
     // The library's own words where they are clear.
     EXPECT_EQ(firstLine({"list", "--avi", "--stream", path}), "pellmar-cli: --avi excludes --stream");
     EXPECT_EQ(firstLine({"set", "--sar", "1:1", "--dar", "16:9", path}), "pellmar-cli: --sar excludes --dar");

@@ -78,6 +78,13 @@ help_formats() {
         }'
 }
 
+# The names listed under "Commands:", up to the next heading.
+help_commands() {
+    awk '/^Commands:/ { in_commands = 1; next }
+        in_commands && /^[^ ]/ { in_commands = 0 }
+        in_commands && /^  [a-z]/ { print $1 }' | sort -u
+}
+
 if ! main_help=$("$cli" --help) || ! list_help=$("$cli" list --help) || ! set_help=$("$cli" set --help); then
     fail "$cli does not print its help"
     exit 1
@@ -87,6 +94,7 @@ all_options=$(help_options <<<"$main_help" | grep -vx -- '--')
 list_options=$(help_options <<<"$list_help" | grep -vx -- '--')
 set_options=$(help_options <<<"$set_help" | grep -vx -- '--')
 formats=$(help_formats <<<"$main_help")
+commands=$(help_commands <<<"$main_help")
 long_options=$(grep -- '^--' <<<"$all_options")
 short_options=$(grep -v -- '^--' <<<"$all_options")
 set_only=$(comm -13 <(echo "$list_options") <(echo "$set_options"))
@@ -95,7 +103,8 @@ list_offered="$list_options --help"
 set_offered="$set_options --help"
 
 # A help that reads as nothing would let every comparison below pass.
-if (($(wc -w <<<"$list_options") < 5 || $(wc -w <<<"$set_only") < 3 || $(wc -w <<<"$formats") < 3)) ||
+if (($(wc -w <<<"$list_options") < 5 || $(wc -w <<<"$set_only") < 3 || $(wc -w <<<"$formats") < 3 ||
+    $(wc -w <<<"$commands") < 2)) ||
     ! grep -qx -- --help <<<"$all_options" || ! grep -qx -- --version <<<"$all_options"; then
     fail "the help of $cli could not be read" "options: $(paste -sd ' ' <<<"$all_options")" \
         "formats: $(paste -sd ' ' <<<"$formats")"
@@ -141,8 +150,12 @@ cases=() expected=()
 add() { cases+=("$1") expected+=("$(word_list "$2" | paste -sd ' ')"); }
 
 add_common_cases() {
-    add 'pellmar-cli ' 'list set'
+    add 'pellmar-cli ' "$(paste -sd ' ' <<<"$commands")"
     add 'pellmar-cli s' 'set'
+    add 'pellmar-cli r' 'recover'
+    # recover and undo take files and nothing else.
+    add 'pellmar-cli undo --h' '--help'
+    add 'pellmar-cli recover --' '--help'
     add 'pellmar-cli frob ' ''
     # The options of each command, minus those given, those they exclude, and the other command's.
     add 'pellmar-cli list --j' '--json --json-lines'

@@ -164,7 +164,7 @@ void TMainWindowTest::captionControlsAndStartState() {
     QStringList fileMenu;
     for (QAction *item : window->File1->actions())
         fileMenu << (item->isSeparator() ? QStringLiteral("-") : item->text());
-    QCOMPARE(fileMenu, QStringList({"Open Avi File", "Open h264 Stream", "Save Changes", "-", "Exit"}));
+    QCOMPARE(fileMenu, QStringList({"Open Avi File", "Open h264 Stream", "Save Changes", "Undo Last Save", "-", "Exit"}));
     QCOMPARE(window->About1->text(), QStringLiteral("About"));
     QCOMPARE(window->actOpenAviFile->text(), QStringLiteral("Open File"));
     QCOMPARE(window->btn_LoadRIFF->text(), QStringLiteral("Avi..."));

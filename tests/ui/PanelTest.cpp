@@ -4,6 +4,8 @@
 #include "TestFiles.h"
 #include "UiTestSupport.h"
 #include "base/Streams.h"
+#include "scan/JournalStore.h"
+#include "scan/SaveJournal.h"
 
 #include <QAction>
 #include <QApplication>
@@ -65,6 +67,7 @@ private slots:
     void refusedRowsAreShownInsteadOfWriting();
     void saveWithoutFileOnlyDisablesSave();
     void saveErrorsReachErrorBox();
+    void undoLastSaveAndRecoveryWhenOpened();
 };
 
 void TPanelTest::initTestCase() {
@@ -413,6 +416,80 @@ void TPanelTest::saveErrorsReachErrorBox() {
     QCOMPARE(window.Dialogs.Errors.size(), 2);
     QCOMPARE(window.Dialogs.Errors[1], QString::fromStdString("File not found: " + pal + "."));
     QVERIFY(window.Dialogs.Messages.isEmpty());
+}
+
+// Every save keeps a journal: File > Undo Last Save puts the file back once; a save cut short (its journal
+// still pending) is offered for recovery when the file is opened.
+void TPanelTest::undoLastSaveAndRecoveryWhenOpened() {
+    const std::string pal = Copy(FPal);
+    const std::vector<uint8_t> original = Bytes(pal);
+    TWindowUnderTest window;
+    window.OpenStream(pal);
+    QVERIFY(!window->UndoLastSave1->isEnabled());
+    ChooseSar(*window, 3);
+    Click(window->btnSet);
+    Click(window->btnSave);
+    QVERIFY(window.Dialogs.Errors.isEmpty());
+    const std::vector<uint8_t> saved = Bytes(pal);
+    QVERIFY(saved != original);
+    QVERIFY(window->UndoLastSave1->isEnabled());
+
+    // No answers no: nothing happens.
+    window.Dialogs.UndoAnswer = false;
+    window->UndoLastSave1->trigger();
+    QCOMPARE(window.Dialogs.UndoQuestions.size(), 1);
+    QVERIFY(window.Dialogs.UndoQuestions[0].startsWith("Undo the last save of this file, made "));
+    QVERIFY2(window.Dialogs.UndoQuestions[0].endsWith("Its old bytes are written back (places: 1)."),
+             qPrintable(window.Dialogs.UndoQuestions[0]));
+    QVERIFY(Bytes(pal) == saved);
+
+    window.Dialogs.UndoAnswer = true;
+    window->UndoLastSave1->trigger();
+    QVERIFY(window.Dialogs.Errors.isEmpty());
+    QVERIFY(Bytes(pal) == original);
+    QCOMPARE(window.Dialogs.Messages.last(),
+             QStringLiteral("The last save was undone: 6 bytes written back (places: 1)."));
+    // The rows show the file as it is again, and there is nothing more to undo.
+    QCOMPARE(RowTexts(Row(*window, 0)).at(1), QStringLiteral("12:11"));
+    QVERIFY(!window->UndoLastSave1->isEnabled());
+
+    // A save whose journal still says pending: offered when the file is opened, and put back.
+    ChooseSar(*window, 4);
+    Click(window->btnSet);
+    Click(window->btnSave);
+    const std::vector<uint8_t> savedAgain = Bytes(pal);
+    QVERIFY(savedAgain != original);
+    const std::string journal = JournalBeside(pal);
+    std::vector<uint8_t> text = Bytes(journal);
+    const std::string pending = JournalStateText(TJournalState::Pending);
+    std::copy(pending.begin(), pending.end(),
+              text.begin() + static_cast<std::ptrdiff_t>(JournalStateOffset()));
+    WriteFile(journal, text);
+
+    TWindowUnderTest reopened;
+    reopened.Dialogs.RecoveryAnswer = false;
+    reopened.OpenStream(pal);
+    QCOMPARE(reopened.Dialogs.RecoveryQuestions.size(), 1);
+    QVERIFY(reopened.Dialogs.RecoveryQuestions[0].contains(QString::fromStdString(pal)));
+    QVERIFY(reopened.Dialogs.RecoveryQuestions[0].endsWith("Put back the bytes it had before that save?"));
+    QVERIFY(Bytes(pal) == savedAgain);
+    // Declined: a save is refused, naming the interrupted one.
+    ChooseSar(*reopened, 2);
+    Click(reopened->btnSet);
+    Click(reopened->btnSave);
+    QVERIFY(reopened.Dialogs.Messages.last().contains("was interrupted"));
+    QVERIFY(!reopened.Dialogs.Messages.last().contains("Row "));
+    QVERIFY(Bytes(pal) == savedAgain);
+
+    reopened.Dialogs.RecoveryAnswer = true;
+    reopened.OpenStream(pal);
+    QCOMPARE(reopened.Dialogs.RecoveryQuestions.size(), 2);
+    QVERIFY(Bytes(pal) == original);
+    QVERIFY(reopened.Dialogs.Messages.contains(
+        "The old bytes of the interrupted save were put back (places: 1); the file is as it was before that "
+        "save."));
+    QCOMPARE(RowTexts(Row(*reopened, 0)).at(1), QStringLiteral("12:11"));
+    QVERIFY(!std::filesystem::exists(journal));
 }
 
 QTEST_MAIN(TPanelTest)

@@ -29,6 +29,14 @@ public:
         HandlerQuestions << text;
         return HandlerAnswer;
     }
+    bool ConfirmRecovery(const QString &text) override {
+        RecoveryQuestions << text;
+        return RecoveryAnswer;
+    }
+    bool ConfirmUndo(const QString &text) override {
+        UndoQuestions << text;
+        return UndoAnswer;
+    }
     QString OpenFileName(QWidget *, const QString &filter) override {
         Filters << filter;
         return FileToOpen;
@@ -39,8 +47,12 @@ public:
     QStringList SaveQuestions;
     QStringList HandlerQuestions;
     QStringList Filters;
+    QStringList RecoveryQuestions;
+    QStringList UndoQuestions;
     bool SaveAnswer = true;
     bool HandlerAnswer = true;
+    bool RecoveryAnswer = true;
+    bool UndoAnswer = true;
     QString FileToOpen;
 };
 
