@@ -2,9 +2,9 @@
 // first, used by the program as a user runs it. A save is killed with SIGKILL half-way and recovered.
 
 #include "CliTestSupport.h"
+#include "Journals.h"
 #include "base/Sha256.h"
 #include "scan/JournalStore.h"
-#include "scan/SaveJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -39,17 +39,6 @@ std::string Sha256Of(const std::vector<uint8_t> &bytes) {
     TSha256 hash;
     hash.Add(bytes);
     return HexDigest(hash.Finish());
-}
-
-// Turns the program's own journal of a completed save back into one of a save that was cut off after its
-// last write: the state is the one field outside the journal's check.
-void MarkInterrupted(const std::string &path) {
-    const std::string journal = JournalBeside(path);
-    std::vector<uint8_t> text = ReadFile(journal);
-    const std::string pending = JournalStateText(TJournalState::Pending);
-    std::copy(pending.begin(), pending.end(),
-              text.begin() + static_cast<std::ptrdiff_t>(JournalStateOffset()));
-    WriteFile(journal, text);
 }
 
 TEST(CliJournal, UndoPutsBackTheLastSaveOnceAndOnlyWhileItsPlacesAreUnchanged) {
@@ -101,7 +90,7 @@ TEST(CliJournal, AnInterruptedSaveIsRefusedUntilRecoveredAndRecoveryPutsBackTheO
     EXPECT_NE(nothing.errors.find("No save of"), std::string::npos) << nothing.errors;
 
     ASSERT_EQ(RunCli({"set", "--sar", "16:11", path}).exitCode, 0);
-    MarkInterrupted(path);
+    MarkSaveInterrupted(path);
     const std::vector<uint8_t> halfSaved = ReadFile(path);
 
     CommandResult set = RunCli({"set", "--sar", "1:1", path});

@@ -100,6 +100,21 @@ std::string Sha256Of(const std::vector<uint8_t> &bytes) {
     return HexDigest(hash.Finish());
 }
 
+// A file in a folder of its own, with the user's state folder in a temporary folder too.
+class SaveJournalFile : public ::testing::Test {
+protected:
+    // Writes size bytes of a pattern as the file and returns them.
+    std::vector<uint8_t> Made(size_t size) {
+        std::vector<uint8_t> bytes = Original(size);
+        WriteFile(Path, bytes);
+        return bytes;
+    }
+
+    TScopedStateFolder State;
+    TempDir Dir;
+    const std::string Path = Dir.File("video.264");
+};
+
 TEST(SaveJournal, TheTextReadsBackWithEveryFieldAndIsCheckedWhole) {
     TSaveJournal journal;
     journal.FileName = "/videos/a \\ b\nc.mp4";
@@ -145,19 +160,15 @@ TEST(SaveJournal, TheTextReadsBackWithEveryFieldAndIsCheckedWhole) {
     EXPECT_THROW(ParseJournal(text + "x\n", "j"), Exception);
 }
 
-TEST(SaveJournal, TheJournalIsOnTheDiskBeforeTheFirstWriteAndDoneAfterTheFileIsSynced) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
-    const std::vector<uint8_t> original = Original(4000);
-    WriteFile(path, original);
+TEST_F(SaveJournalFile, TheJournalIsOnTheDiskBeforeTheFirstWriteAndDoneAfterTheFileIsSynced) {
+    const std::vector<uint8_t> original = Made(4000);
     const TPatchPlan plan = PlanOver(original, 50);
 
     std::vector<TDiskCall> calls;
-    SaveWith(path, plan, [&](const TDiskCall &call) { calls.push_back(call); });
-    EXPECT_EQ(ReadFile(path), Saved(original, plan));
+    SaveWith(Path, plan, [&](const TDiskCall &call) { calls.push_back(call); });
+    EXPECT_EQ(ReadFile(Path), Saved(original, plan));
 
-    const std::string journal = JournalBeside(path);
+    const std::string journal = JournalBeside(Path);
     auto firstOf = [&](TDiskCall::TKind kind, const std::string &file) {
         for (size_t i = 0; i < calls.size(); ++i)
             if (calls[i].Kind == kind && calls[i].Path == file)
@@ -172,10 +183,10 @@ TEST(SaveJournal, TheJournalIsOnTheDiskBeforeTheFirstWriteAndDoneAfterTheFileIsS
     };
     const size_t journalSynced = firstOf(TDiskCall::TKind::Sync, journal + ".new");
     const size_t renamed = firstOf(TDiskCall::TKind::Rename, journal);
-    const size_t folderSynced = firstOf(TDiskCall::TKind::SyncFolder, dir.Path());
-    const size_t firstFileWrite = firstOf(TDiskCall::TKind::Write, path);
-    const size_t lastFileWrite = lastOf(TDiskCall::TKind::Write, path);
-    const size_t fileSynced = firstOf(TDiskCall::TKind::Sync, path);
+    const size_t folderSynced = firstOf(TDiskCall::TKind::SyncFolder, Dir.Path());
+    const size_t firstFileWrite = firstOf(TDiskCall::TKind::Write, Path);
+    const size_t lastFileWrite = lastOf(TDiskCall::TKind::Write, Path);
+    const size_t fileSynced = firstOf(TDiskCall::TKind::Sync, Path);
     const size_t stateWritten = firstOf(TDiskCall::TKind::Write, journal);
     const size_t stateSynced = firstOf(TDiskCall::TKind::Sync, journal);
     ASSERT_LT(stateSynced, calls.size());
@@ -188,40 +199,37 @@ TEST(SaveJournal, TheJournalIsOnTheDiskBeforeTheFirstWriteAndDoneAfterTheFileIsS
     EXPECT_LT(fileSynced, stateWritten);
     EXPECT_LT(stateWritten, stateSynced);
 
-    const std::optional<TFoundJournal> found = TJournalStore().Find(path);
+    const std::optional<TFoundJournal> found = TJournalStore().Find(Path);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->Path, journal);
     EXPECT_EQ(found->Journal.State, TJournalState::Done);
     EXPECT_EQ(found->Journal.Places.size(), 50u);
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(Utf8Path(state.Path())))
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(Utf8Path(State.Path())))
         EXPECT_FALSE(entry.is_regular_file()) << entry.path() << ": the file's folder was writable";
 }
 
 // The save stopped at every call that changes the disk (and nothing after it reaching the disk), then the
 // recovery: the file is as before, or once the journal says done, as saved; never anything else.
-TEST(SaveJournal, ASaveStoppedAtAnyPointIsRolledBackExactly) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
+TEST_F(SaveJournalFile, ASaveStoppedAtAnyPointIsRolledBackExactly) {
     const std::vector<uint8_t> original = Original(2000);
     const TPatchPlan plan = PlanOver(original, 12);
     const std::vector<uint8_t> saved = Saved(original, plan);
 
     size_t total = 0;
-    WriteFile(path, original);
-    SaveWith(path, plan, [&](const TDiskCall &) { ++total; });
+    WriteFile(Path, original);
+    SaveWith(Path, plan, [&](const TDiskCall &) { ++total; });
     ASSERT_GT(total, 12u);
 
     size_t pendingSeen = 0;
     size_t doneSeen = 0;
     for (size_t stop = 0; stop <= total; ++stop) {
         SCOPED_TRACE("stop " + std::to_string(stop));
-        WriteFile(path, original);
-        std::filesystem::remove(Utf8Path(JournalBeside(path)));
+        WriteFile(Path, original);
+        std::filesystem::remove(Utf8Path(JournalBeside(Path)));
         size_t made = 0;
         bool crashed = false;
         try {
-            SaveWith(path, plan, [&](const TDiskCall &) {
+            SaveWith(Path, plan, [&](const TDiskCall &) {
                 if (made++ >= stop)
                     throw TCrash{};
             });
@@ -230,117 +238,105 @@ TEST(SaveJournal, ASaveStoppedAtAnyPointIsRolledBackExactly) {
         }
         EXPECT_EQ(crashed, stop < total) << "stop " << stop;
 
-        const std::optional<TFoundJournal> found = TJournalStore().Find(path);
+        const std::optional<TFoundJournal> found = TJournalStore().Find(Path);
         if (found && found->Journal.State == TJournalState::Done) {
             ++doneSeen;
-            EXPECT_EQ(ReadFile(path), saved) << "stop " << stop;
+            EXPECT_EQ(ReadFile(Path), saved) << "stop " << stop;
             continue;
         }
         if (found) {
             ++pendingSeen;
             {
-                TSaveRollback rollback(path);
+                TSaveRollback rollback(Path);
                 ASSERT_TRUE(rollback.Interrupted());
                 const TRecovery recovery = rollback.Recover();
                 EXPECT_TRUE(recovery.Neither.empty());
                 EXPECT_EQ(recovery.PutBack + recovery.AlreadyOld, 12u);
             }
-            EXPECT_FALSE(TJournalStore().Find(path)) << "the recovery removes the journal";
+            EXPECT_FALSE(TJournalStore().Find(Path)) << "the recovery removes the journal";
         }
-        EXPECT_EQ(ReadFile(path), original) << "stop " << stop;
+        EXPECT_EQ(ReadFile(Path), original) << "stop " << stop;
     }
     EXPECT_GT(pendingSeen, 12u) << "stops between the journal and its state done";
     EXPECT_GE(doneSeen, 1u);
 }
 
-TEST(SaveJournal, UndoPutsBackTheLastSaveOnlyWhileEveryPlaceHoldsWhatItWrote) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
-    const std::vector<uint8_t> original = Original(3000);
-    WriteFile(path, original);
+TEST_F(SaveJournalFile, UndoPutsBackTheLastSaveOnlyWhileEveryPlaceHoldsWhatItWrote) {
+    const std::vector<uint8_t> original = Made(3000);
     const TPatchPlan first = PlanOver(original, 20);
-    SaveWith(path, first, {});
-    const std::vector<uint8_t> afterFirst = ReadFile(path);
+    SaveWith(Path, first, {});
+    const std::vector<uint8_t> afterFirst = ReadFile(Path);
 
     // A second save replaces the undo record: undo goes back to the first save's result.
     TPatchPlan second = PlanOver(afterFirst, 5);
-    SaveWith(path, second, {});
+    SaveWith(Path, second, {});
     {
-        TSaveRollback rollback(path);
+        TSaveRollback rollback(Path);
         EXPECT_EQ(rollback.UndoRefusal(), "");
         const TWriteReport report = rollback.Undo();
         EXPECT_EQ(report.PatchCount, 5u);
         EXPECT_EQ(report.ByteCount, 15u);
     }
-    EXPECT_EQ(Sha256Of(ReadFile(path)), Sha256Of(afterFirst));
+    EXPECT_EQ(Sha256Of(ReadFile(Path)), Sha256Of(afterFirst));
     // One level: the journal is gone.
-    EXPECT_FALSE(TJournalStore().Find(path));
-    EXPECT_NE(TSaveRollback(path).UndoRefusal(), "");
-    EXPECT_THROW(TSaveRollback(path).Undo(), Exception);
+    EXPECT_FALSE(TJournalStore().Find(Path));
+    EXPECT_NE(TSaveRollback(Path).UndoRefusal(), "");
+    EXPECT_THROW(TSaveRollback(Path).Undo(), Exception);
 
     // Undo after one save gives the original bytes.
-    WriteFile(path, original);
-    SaveWith(path, first, {});
-    TSaveRollback(path).Undo();
-    EXPECT_EQ(Sha256Of(ReadFile(path)), Sha256Of(original));
+    WriteFile(Path, original);
+    SaveWith(Path, first, {});
+    TSaveRollback(Path).Undo();
+    EXPECT_EQ(Sha256Of(ReadFile(Path)), Sha256Of(original));
 
     // A place changed since the save: refused, named, nothing written, the journal kept.
-    SaveWith(path, first, {});
-    WriteFileAt(path, 5 + 40 * 3 + 1, {0x55});
-    const std::vector<uint8_t> changed = ReadFile(path);
+    SaveWith(Path, first, {});
+    WriteFileAt(Path, 5 + 40 * 3 + 1, {0x55});
+    const std::vector<uint8_t> changed = ReadFile(Path);
     {
-        TSaveRollback rollback(path);
+        TSaveRollback rollback(Path);
         const std::string refusal = rollback.UndoRefusal();
         EXPECT_NE(refusal.find("1 of the places"), std::string::npos) << refusal;
         EXPECT_NE(refusal.find("place 3 at 0000007D"), std::string::npos) << refusal;
         EXPECT_THROW(rollback.Undo(), Exception);
     }
-    EXPECT_EQ(ReadFile(path), changed);
-    EXPECT_TRUE(TJournalStore().Find(path));
+    EXPECT_EQ(ReadFile(Path), changed);
+    EXPECT_TRUE(TJournalStore().Find(Path));
 }
 
-TEST(SaveJournal, AJournalIsNeverAppliedToAFileReplacedUnderTheName) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
-    const std::vector<uint8_t> original = Original(1000);
-    WriteFile(path, original);
+TEST_F(SaveJournalFile, AJournalIsNeverAppliedToAFileReplacedUnderTheName) {
+    const std::vector<uint8_t> original = Made(1000);
     const TPatchPlan plan = PlanOver(original, 4);
-    SaveWith(path, plan, {});
-    const std::vector<uint8_t> saved = ReadFile(path);
+    SaveWith(Path, plan, {});
+    const std::vector<uint8_t> saved = ReadFile(Path);
 
     // The same bytes under the same name, but another file: the journal is not its journal.
-    const std::string copy = dir.File("copy");
+    const std::string copy = Dir.File("copy");
     WriteFile(copy, saved);
-    std::filesystem::rename(Utf8Path(copy), Utf8Path(path));
-    EXPECT_FALSE(TJournalStore().Find(path));
+    std::filesystem::rename(Utf8Path(copy), Utf8Path(Path));
+    EXPECT_FALSE(TJournalStore().Find(Path));
     {
-        TSaveRollback rollback(path);
+        TSaveRollback rollback(Path);
         EXPECT_EQ(rollback.Journal(), nullptr);
         EXPECT_THROW(rollback.Undo(), Exception);
         EXPECT_THROW(rollback.Recover(), Exception);
     }
-    EXPECT_EQ(ReadFile(path), saved);
+    EXPECT_EQ(ReadFile(Path), saved);
 }
 
-TEST(SaveJournal, AFolderThatCanNotBeWrittenSendsTheJournalToTheStateFolderOrRefusesTheSave) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
-    const std::vector<uint8_t> original = Original(1000);
-    WriteFile(path, original);
+TEST_F(SaveJournalFile, AFolderThatCanNotBeWrittenSendsTheJournalToTheStateFolderOrRefusesTheSave) {
+    const std::vector<uint8_t> original = Made(1000);
     const TPatchPlan plan = PlanOver(original, 4);
-    const std::string beside = JournalBeside(path);
+    const std::string beside = JournalBeside(Path);
     // The folder of the file refuses new names, as a read-only medium does.
     auto besideRefused = [&](const TDiskCall &call) {
         if (call.Path.rfind(beside, 0) == 0 && call.Kind == TDiskCall::TKind::Write)
             throw EInOutError("read-only file system");
     };
-    SaveWith(path, plan, besideRefused);
-    EXPECT_EQ(ReadFile(path), Saved(original, plan));
+    SaveWith(Path, plan, besideRefused);
+    EXPECT_EQ(ReadFile(Path), Saved(original, plan));
     EXPECT_FALSE(std::filesystem::exists(Utf8Path(beside)));
-    std::optional<TFoundJournal> found = TJournalStore().Find(path);
+    std::optional<TFoundJournal> found = TJournalStore().Find(Path);
     ASSERT_TRUE(found);
 #ifdef _WIN32
     const char *stateFolderName = "Pellmar";
@@ -348,40 +344,36 @@ TEST(SaveJournal, AFolderThatCanNotBeWrittenSendsTheJournalToTheStateFolderOrRef
     const char *stateFolderName = "pellmar";
 #endif
     EXPECT_EQ(std::filesystem::path(Utf8Path(found->Path)).parent_path(),
-              Utf8Path(state.Path()) / stateFolderName);
+              Utf8Path(State.Path()) / stateFolderName);
     EXPECT_EQ(found->Journal.State, TJournalState::Done);
     // Undone from there, and gone afterwards.
-    TSaveRollback(path).Undo();
-    EXPECT_EQ(ReadFile(path), original);
-    EXPECT_FALSE(TJournalStore().Find(path));
+    TSaveRollback(Path).Undo();
+    EXPECT_EQ(ReadFile(Path), original);
+    EXPECT_FALSE(TJournalStore().Find(Path));
 
     // Neither place: the save is refused with both reasons and the file is not touched.
     auto nowhere = [&](const TDiskCall &call) {
-        if (call.Path != path && call.Kind == TDiskCall::TKind::Write)
+        if (call.Path != Path && call.Kind == TDiskCall::TKind::Write)
             throw EInOutError("read-only file system");
     };
     try {
-        SaveWith(path, plan, nowhere);
+        SaveWith(Path, plan, nowhere);
         ADD_FAILURE() << "saved without a journal";
     } catch (const Exception &error) {
         EXPECT_NE(std::string(error.what()).find("neither beside it"), std::string::npos) << error.what();
     }
-    EXPECT_EQ(ReadFile(path), original);
-    EXPECT_FALSE(TJournalStore().Find(path));
+    EXPECT_EQ(ReadFile(Path), original);
+    EXPECT_FALSE(TJournalStore().Find(Path));
 }
 
-TEST(SaveJournal, RecoveryPutsBackWhatItCanAndNamesPlacesThatHoldNeither) {
-    TScopedStateFolder state;
-    TempDir dir;
-    const std::string path = dir.File("video.264");
-    const std::vector<uint8_t> original = Original(1000);
-    WriteFile(path, original);
+TEST_F(SaveJournalFile, RecoveryPutsBackWhatItCanAndNamesPlacesThatHoldNeither) {
+    const std::vector<uint8_t> original = Made(1000);
     const TPatchPlan plan = PlanOver(original, 6);
     // Stopped after the fourth place was written.
     size_t fileWrites = 0;
     try {
-        SaveWith(path, plan, [&](const TDiskCall &call) {
-            if (call.Path == path && call.Kind == TDiskCall::TKind::Write && ++fileWrites > 4)
+        SaveWith(Path, plan, [&](const TDiskCall &call) {
+            if (call.Path == Path && call.Kind == TDiskCall::TKind::Write && ++fileWrites > 4)
                 throw TCrash{};
             if (fileWrites > 4)
                 throw TCrash{};
@@ -389,10 +381,10 @@ TEST(SaveJournal, RecoveryPutsBackWhatItCanAndNamesPlacesThatHoldNeither) {
     } catch (const TCrash &) {
     }
     // Someone wrote over place 1 meanwhile.
-    WriteFileAt(path, 45, {0x00, 0x00, 0x00});
+    WriteFileAt(Path, 45, {0x00, 0x00, 0x00});
     TRecovery recovery;
     {
-        TSaveRollback rollback(path);
+        TSaveRollback rollback(Path);
         ASSERT_TRUE(rollback.Interrupted());
         EXPECT_NE(rollback.UndoRefusal().find("was interrupted"), std::string::npos);
         recovery = rollback.Recover();
@@ -403,8 +395,8 @@ TEST(SaveJournal, RecoveryPutsBackWhatItCanAndNamesPlacesThatHoldNeither) {
     EXPECT_EQ(recovery.Neither[0], "place 1 at 0000002D");
     std::vector<uint8_t> expected = original;
     std::fill(expected.begin() + 45, expected.begin() + 48, 0x00);
-    EXPECT_EQ(ReadFile(path), expected);
-    EXPECT_FALSE(TJournalStore().Find(path));
+    EXPECT_EQ(ReadFile(Path), expected);
+    EXPECT_FALSE(TJournalStore().Find(Path));
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 // The "New Aspect Ratio" panel and saving, driven through the real window on the offscreen platform,
 // with files made by ffmpeg/libx264 and checked with ffprobe after saving.
 
+#include "Journals.h"
 #include "TestFiles.h"
 #include "UiTestSupport.h"
 #include "base/Streams.h"
 #include "scan/JournalStore.h"
-#include "scan/SaveJournal.h"
 
 #include <QAction>
 #include <QApplication>
@@ -459,12 +459,7 @@ void TPanelTest::undoLastSaveAndRecoveryWhenOpened() {
     Click(window->btnSave);
     const std::vector<uint8_t> savedAgain = Bytes(pal);
     QVERIFY(savedAgain != original);
-    const std::string journal = JournalBeside(pal);
-    std::vector<uint8_t> text = Bytes(journal);
-    const std::string pending = JournalStateText(TJournalState::Pending);
-    std::copy(pending.begin(), pending.end(),
-              text.begin() + static_cast<std::ptrdiff_t>(JournalStateOffset()));
-    WriteFile(journal, text);
+    MarkSaveInterrupted(pal);
 
     TWindowUnderTest reopened;
     reopened.Dialogs.RecoveryAnswer = false;
@@ -489,7 +484,7 @@ void TPanelTest::undoLastSaveAndRecoveryWhenOpened() {
         "The old bytes of the interrupted save were put back (places: 1); the file is as it was before that "
         "save."));
     QCOMPARE(RowTexts(Row(*reopened, 0)).at(1), QStringLiteral("12:11"));
-    QVERIFY(!std::filesystem::exists(journal));
+    QVERIFY(!std::filesystem::exists(JournalBeside(pal)));
 }
 
 QTEST_MAIN(TPanelTest)
