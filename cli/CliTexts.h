@@ -154,6 +154,8 @@ inline constexpr const char *SHelpFooter =
 inline constexpr const char *SRecovered =
     "%s: the old bytes of the interrupted save put back (places: %d; not reached by the save: %d); the\n"
     "file is as it was before that save.\n";
+inline constexpr const char *SRecoverHint =
+    "Its last save was interrupted: \"pellmar-cli recover %s\" puts back the bytes it had before.";
 inline constexpr const char *SRecoveredNeither = "%s holds neither its old nor its new bytes: left as it is.";
 inline constexpr const char *SUndone = "%s: the save made %s undone: %d bytes written back (places: %d).\n";
 

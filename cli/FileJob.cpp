@@ -9,6 +9,7 @@
 #include "base/Messages.h"
 #include "base/ShownTexts.h"
 #include "base/Streams.h"
+#include "scan/JournalStore.h"
 #include "scan/SaveSequence.h"
 #include "scan/Scanner.h"
 
@@ -85,6 +86,8 @@ TFileResult TFileJob::Run(const std::string &fileName) {
     }
     if (!started)
         FEvents.OnStarted(fileName, std::nullopt);
+    if (result.Status != TFileStatus::Failed)
+        TellInterruptedSave(fileName);
     if (result.Status == TFileStatus::Failed) {
         FEvents.OnMessage(fileName, TerminalText(result.Error));
     } else if (result.Status == TFileStatus::Refused) {
@@ -98,6 +101,16 @@ TFileResult TFileJob::Run(const std::string &fileName) {
             FEvents.OnMessage(fileName, TerminalText(refusal.Line));
     }
     return result;
+}
+
+void TFileJob::TellInterruptedSave(const std::string &fileName) {
+    try {
+        const std::optional<TFoundJournal> found = TJournalStore().Find(fileName);
+        if (found && found->Journal.State == TJournalState::Pending)
+            FEvents.OnMessage(fileName, TerminalText(Format(SRecoverHint, fileName)));
+    } catch (const std::exception &) {
+        // A damaged journal is told by the save it refuses.
+    }
 }
 
 void TFileJob::Scan(TFileResult &result) {

@@ -68,6 +68,8 @@ public:
 private:
     void Scan(TFileResult &result);
     void Change(TFileResult &result);
+    // Tells, with the command that mends it, when the file's last save was cut short.
+    void TellInterruptedSave(const std::string &fileName);
     // Rows of --rows and --track; false, with the file refused, when the file does not have them.
     bool ChooseRows(TFileResult &result);
     void Refuse(TFileResult &result, size_t row, const std::string &reason);

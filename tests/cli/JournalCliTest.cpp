@@ -98,8 +98,11 @@ TEST(CliJournal, AnInterruptedSaveIsRefusedUntilRecoveredAndRecoveryPutsBackTheO
     EXPECT_NE(set.errors.find("was interrupted"), std::string::npos) << set.errors;
     EXPECT_EQ(ReadFile(path), halfSaved);
     EXPECT_EQ(RunCli({"undo", path}).exitCode, 3);
-    // Listing reads the file as it is.
-    EXPECT_EQ(RunCli({"list", path}).exitCode, 0);
+    // Listing reads the file as it is, and tells how to mend it.
+    const CommandResult listed = RunCli({"list", path});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.errors, "Its last save was interrupted: \"pellmar-cli recover " + path +
+                                 "\" puts back the bytes it had before.\n");
 
     CommandResult recovered = RunCli({"recover", path});
     EXPECT_EQ(recovered.exitCode, 0) << recovered.errors;
