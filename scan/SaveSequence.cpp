@@ -19,16 +19,23 @@ std::vector<std::string> TSaveSequence::ContainerLines() const {
     return lines;
 }
 
-std::vector<TWriteRefusal> TSaveSequence::Refusals(const std::string &fileName, TFileStream &file) const {
-    std::vector<TWriteRefusal> refusals;
+std::optional<TWriteRefusal> TSaveSequence::InterruptedSave(const std::string &fileName,
+                                                            TFileStream &file) const {
     try {
         const std::optional<TFoundJournal> found = FJournals.Find(fileName, file.Identity());
         if (found && found->Journal.State == TJournalState::Pending)
-            refusals.push_back(
-                {TPlanEntry::NoRow, Format(SSaveInterrupted, fileName, SaveTimeText(found->Journal))});
+            return TWriteRefusal{TPlanEntry::NoRow,
+                                 Format(SSaveInterrupted, fileName, SaveTimeText(found->Journal))};
     } catch (const Exception &damaged) {
-        refusals.push_back({TPlanEntry::NoRow, damaged.what()});
+        return TWriteRefusal{TPlanEntry::NoRow, damaged.what()};
     }
+    return std::nullopt;
+}
+
+std::vector<TWriteRefusal> TSaveSequence::Refusals(const std::string &fileName, TFileStream &file) const {
+    std::vector<TWriteRefusal> refusals;
+    if (std::optional<TWriteRefusal> interrupted = InterruptedSave(fileName, file))
+        refusals.push_back(*interrupted);
     std::vector<TWriteRefusal> ofPlan = FPlan.Check(file);
     refusals.insert(refusals.end(), ofPlan.begin(), ofPlan.end());
     return refusals;
@@ -53,9 +60,9 @@ TWriteReport TSaveSequence::Apply(const std::string &fileName) {
         file = std::make_unique<TFileStream>(fileName, TFileOpenMode::ReadWriteExclusive);
     }
     FHeldName.clear();
-    const std::vector<TWriteRefusal> refusals = Refusals(fileName, *file);
-    if (!refusals.empty())
-        throw Exception(Format(SChangesRefused, refusals.size()));
+    // The plan is checked once more where it is written (TPatchPlan::Apply); the journal here.
+    if (std::optional<TWriteRefusal> interrupted = InterruptedSave(fileName, *file))
+        throw Exception(interrupted->Reason);
     FJournals.BeforeDiskCall = BeforeDiskCall;
     TellDiskCalls(*file, fileName, BeforeDiskCall);
     return WriteJournalled(FPlan, *file, fileName, FJournals, TJournalAfterWrite::KeepForUndo,

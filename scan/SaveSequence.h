@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ public:
     TDiskCallHook BeforeDiskCall;
 
 private:
+    // Refuses the file while its last save is unrecovered (or its journal is damaged).
+    std::optional<TWriteRefusal> InterruptedSave(const std::string &fileName, TFileStream &file) const;
     std::vector<TWriteRefusal> Refusals(const std::string &fileName, TFileStream &file) const;
 
     TPatchPlan FPlan;
