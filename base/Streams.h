@@ -35,6 +35,12 @@ public:
     // holds them in memory (or reads them into memory of its own) lends them. An empty answer asks the
     // caller to read them with ReadBuffer. The position does not move.
     virtual TLentBytes Lend(int64_t offset, size_t count, size_t headRoom);
+    // From here on the reader jumps, reads little at each place, and tells ahead where (Expect): a stream
+    // on a disk stops guessing what comes next and reads only what it is told of.
+    virtual void PlanReads() {}
+    // The reader will read from offset on, soon and in the order told, count bytes at most and often only
+    // the first few: a stream on a disk asks the system to bring them in meanwhile, many places at once.
+    virtual void Expect(int64_t /*offset*/, int64_t /*count*/) {}
 };
 
 // The two ways the system opens a file.
@@ -58,12 +64,13 @@ struct TFileIdentity {
     uint64_t Node = 0;
 };
 
-// A call the file stream makes to the system to read, change or sync the file.
+// A call the file stream makes to the system to read, change or sync the file, or to bring in a run of
+// its pages that planned reads will read (Expect).
 struct TFileCall {
-    enum class TKind { Read, Write, Sync };
+    enum class TKind { Read, Write, Sync, Expect };
     TKind Kind = TKind::Read;
-    int64_t Offset = 0; // Read and Write
-    size_t Count = 0;   // Read and Write: as many bytes as asked for
+    int64_t Offset = 0; // Read, Write and Expect
+    size_t Count = 0;   // Read, Write and Expect: as many bytes as asked for
 };
 
 // A file on disk. Paths are UTF-8 on every platform. The sharing rule of the open mode is the share mode
@@ -90,6 +97,10 @@ public:
     void Flush() override;
     // Bytes up to BlockHeadRoom in front of a loan come with it.
     TLentBytes Lend(int64_t offset, size_t count, size_t headRoom) override;
+    // Planned reads bring in whole pages: the first PlannedLook bytes of each expected place, to the end
+    // of their page; a read at a place reads as much, so that it finds what was brought in.
+    void PlanReads() override;
+    void Expect(int64_t offset, int64_t count) override;
 
     // Whether the file was written, shortened, grown or replaced under its name by someone else since it
     // was opened for reading.
@@ -102,7 +113,9 @@ public:
     // thrown here fails the call as a failing medium would.
     std::function<void(const TFileCall &call)> BeforeCall;
 
-    static constexpr int64_t ReadAheadBlockSize = int64_t{1} << 20;
+    // Small enough that the blocks in flight stay in a core's second-level cache: the scan then reads what
+    // the read-ahead copied without going to memory again (1 MiB blocks scanned a fifth slower).
+    static constexpr int64_t ReadAheadBlockSize = int64_t{1} << 18;
     static constexpr int64_t ReadAheadDepth = 4;
     static constexpr int64_t BlockHeadRoom = 16;
     // A read that is not read ahead reads at least this much.
@@ -110,6 +123,10 @@ public:
     // Reads at most this far from where the last one ended go on with it.
     static constexpr int64_t MaxReadAheadGap = 16 * 1024;
     static constexpr int NearReadsBeforeReadAhead = 3;
+    static constexpr int64_t PageSize = 4096;
+    static constexpr int64_t PlannedLook = 256;
+    // Expected places asked for as one run take at most this many bytes.
+    static constexpr int64_t MaxPlannedRun = 1024 * 1024;
 
 private:
     void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
@@ -118,6 +135,15 @@ private:
     size_t WriteAvailable(int64_t offset, const uint8_t *bytes, size_t count);
     int64_t QuerySize();
     void SyncToDisk();
+    // Tells the system how the file is read: at random (none of its own read-ahead), or that the bytes
+    // [offset, offset + count) are wanted soon. Nothing where the system has no such call.
+    void AdviseRandom();
+    void AdviseWanted(int64_t offset, int64_t count);
+    // Where a planned read from offset ends: PlannedLook bytes on, to the end of that page, at least to
+    // the end asked for.
+    int64_t PlannedEnd(int64_t offset, int64_t end);
+    // Asks the system for the run of pages expected, if any.
+    void AskForWanted();
     void Announce(const TFileCall &call);
 
     // A block that holds the bytes [from, to), read when no held block does; null when no block can hold
@@ -150,6 +176,12 @@ private:
     int64_t FLastReadStart = 0;
     int64_t FLastReadEnd = 0;
     int FNearReads = 0;
+    bool FPlanned = false;
+    // The run of pages expected and not yet asked for, and the last one asked for.
+    int64_t FWantedStart = 0;
+    int64_t FWantedEnd = 0;
+    int64_t FAskedStart = 0;
+    int64_t FAskedEnd = 0;
 };
 
 // A stream over bytes held in memory; writing past the end makes it grow. It lends its bytes: lent bytes

@@ -3,6 +3,7 @@
 #include "Mp4Esds.h"
 #include "Mp4SampleTable.h"
 #include "Mp4Statements.h"
+#include "PlannedVisits.h"
 #include "base/Exceptions.h"
 #include "base/Messages.h"
 
@@ -590,6 +591,19 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
     const TBox &stscBox = info.SampleToChunk;
     TTableReader runs(*FStream, stscBox.Data + 8, entries(stscBox, 8, 96, Read32(stscBox.Data + 4)), 12);
 
+    // The samples are placed by their tables before they are visited: their heads are read while the walk
+    // goes on, many at once.
+    struct TSamplePlace {
+        int64_t Offset = 0;
+        int64_t Size = 0;
+        const TSampleEntry *Scanned = nullptr; // its entry, when the sample is scanned
+    };
+    TPlannedVisits<TSamplePlace> visits(*FStream, [&](const TSamplePlace &sample) {
+        // Each sample counts, scanned or not: a count the file declares never sets the work.
+        if (Aborted || !WithinSampleBytes(info, sample.Offset, sample.Size))
+            return false;
+        return sample.Scanned == nullptr || ScanSample(info, *sample.Scanned, sample.Offset, sample.Size);
+    });
     int64_t samplesLeft = sizes.Count();
     uint64_t perChunk = 0;
     uint32_t description = 0;
@@ -606,17 +620,16 @@ void TMP4Parser::ScanSampleTables(TTrackInfo &info) {
         const bool scanned = entry != nullptr && entry->Codec() != nullptr && !entry->Encrypted();
         const int64_t count =
             static_cast<int64_t>(std::min<uint64_t>(perChunk, static_cast<uint64_t>(samplesLeft)));
-        for (int64_t sample = 0; sample < count && !Aborted; ++sample) {
+        for (int64_t sample = 0; sample < count; ++sample) {
             const int64_t size = sizes.Next();
-            // Each sample counts, scanned or not: a count the file declares never sets the work.
-            if (!WithinSampleBytes(info, offset, size))
-                return;
-            if (scanned && !HoldsNoUnit(size, entry->LengthSize) && !ScanSample(info, *entry, offset, size))
+            const bool read = scanned && !HoldsNoUnit(size, entry->LengthSize);
+            if (!visits.Add({offset, size, read ? entry : nullptr}, offset, read ? size : 0))
                 return;
             offset += size;
         }
         samplesLeft -= count;
     }
+    visits.Finish();
 }
 
 TMP4Parser::TTrackInfo *TMP4Parser::TrackById(uint32_t id) {
@@ -748,14 +761,23 @@ void TMP4Parser::ReadRun(const TBox &run, TRunPlace &place) {
     }
     const int sizeAt = (flags & 0x100) != 0 ? 4 : 0;
     TTableReader samples(*FStream, at, sized ? listed : 0, std::max(fieldBytes, 1));
+    TPlannedVisits<std::pair<int64_t, int64_t>> visits(
+        *FStream, [&](const std::pair<int64_t, int64_t> &sample) {
+            const auto [offset, size] = sample;
+            return !scanned ||
+                   (!Aborted && WithinSampleBytes(*info, offset, size) &&
+                    (HoldsNoUnit(size, entry->LengthSize) || ScanSample(*info, *entry, offset, size)));
+        });
     int64_t offset = start;
     for (int64_t sample = 0; sample < listed; ++sample) {
         const int64_t size = sized ? static_cast<int64_t>(samples.Read(sizeAt, 4)) : place.DefaultSize;
         samples.Next();
-        if (scanned && (Aborted || !WithinSampleBytes(*info, offset, size) ||
-                        (!HoldsNoUnit(size, entry->LengthSize) && !ScanSample(*info, *entry, offset, size))))
+        const bool read = scanned && !HoldsNoUnit(size, entry->LengthSize);
+        if (!visits.Add({offset, size}, offset, read ? size : 0))
             return;
         offset += size;
     }
+    if (!visits.Finish())
+        return;
     place.DataEnd = offset;
 }

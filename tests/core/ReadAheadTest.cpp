@@ -199,8 +199,8 @@ protected:
         return !lent || ArePattern(lent.Bytes - head, offset - head, count + head);
     }
 
-    static constexpr int64_t MiB = TFileStream::ReadAheadBlockSize;
-    static constexpr int64_t Size = 5 * MiB + 777;
+    static constexpr int64_t StreamBlock = TFileStream::ReadAheadBlockSize;
+    static constexpr int64_t Size = 5 * StreamBlock + 777;
     TempDir Dir;
     std::string Path = Dir.File("blocks.bin");
 };
@@ -209,18 +209,18 @@ protected:
 // its blocks, step back, jump, and end at the end of the file.
 TEST_F(BlockReadingTest, ReadingOnServesTheFileAsItIs) {
     TFileStream stream(Path, TFileOpenMode::ReadShareDenyWrite);
-    for (int64_t offset = 0; offset < MiB + 20000; offset += 4093)
+    for (int64_t offset = 0; offset < StreamBlock + 20000; offset += 4093)
         ASSERT_TRUE(ReadsRight(stream, offset, 4093)) << offset;
-    for (int64_t offset : {MiB - 8, 2 * MiB - 3, 2 * MiB - 4096})
+    for (int64_t offset : {StreamBlock - 8, 2 * StreamBlock - 3, 2 * StreamBlock - 4096})
         EXPECT_TRUE(ReadsRight(stream, offset, 4096)) << offset;
     EXPECT_TRUE(ReadsRight(stream, 100, 12));
-    EXPECT_TRUE(ReadsRight(stream, 3 * MiB + 5, 2 * MiB));
+    EXPECT_TRUE(ReadsRight(stream, 3 * StreamBlock + 5, 2 * StreamBlock));
     EXPECT_TRUE(ReadsRight(stream, Size - 10, 10));
     EXPECT_EQ(ErrorOf([&] { ReadsRight(stream, Size - 10, 11); }), SReadError);
     for (int64_t offset = 0; offset + 4096 <= Size; offset += 4096)
         ASSERT_TRUE(LendsRight(stream, offset, 4096, 3)) << offset;
     EXPECT_TRUE(LendsRight(stream, 0, 100, 16));
-    EXPECT_TRUE(LendsRight(stream, 2 * MiB - 16, 16, 16));
+    EXPECT_TRUE(LendsRight(stream, 2 * StreamBlock - 16, 16, 16));
     EXPECT_FALSE(stream.Lend(Size - 10, 11, 0));
 }
 
@@ -263,9 +263,9 @@ TEST_F(BlockReadingTest, AFileCutWhileItIsReadGivesAnError) {
         TFileStream stream(Path, TFileOpenMode::ReadShareDenyWrite);
         EXPECT_FALSE(stream.ChangedSinceOpen());
         int64_t offset = 0;
-        for (; offset < MiB; offset += step)
+        for (; offset < StreamBlock; offset += step)
             ASSERT_TRUE(ReadsRight(stream, offset, 16));
-        std::filesystem::resize_file(Path, 2 * MiB + 100);
+        std::filesystem::resize_file(Path, 2 * StreamBlock + 100);
         std::string error;
         for (; offset + 16 <= Size && error.empty(); offset += step)
             error = ErrorOf([&] { EXPECT_TRUE(ReadsRight(stream, offset, 16)) << offset; });

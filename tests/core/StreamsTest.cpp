@@ -326,6 +326,66 @@ TEST_F(FileStreamTest, AFailedSyncIsAnInputOutputError) {
     EXPECT_THROW(stream.Flush(), EInOutError);
 }
 
+// Planned reads: the places told ahead are asked of the system as runs of whole pages (the first bytes of
+// each place, to the end of its page), places whose pages touch as one run, each run once and before it
+// is read; a read at a place reads what was brought in and no further, however near the reads come.
+TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
+    constexpr int64_t Page = TFileStream::PageSize;
+    std::vector<uint8_t> bytes(static_cast<size_t>(16 * Page));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7);
+    WriteFile(Path, bytes);
+    TFileStream stream(Path, Reading);
+    std::vector<TFileCall> calls;
+    stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
+    stream.Expect(100, 10); // nothing planned yet: no advice
+    EXPECT_TRUE(calls.empty());
+    stream.PlanReads();
+    stream.Expect(100, 10);
+    stream.Expect(Page - 100, 5000); // runs into the next page: the two become one run
+    stream.Expect(Page + 10, 4);     // inside that run already
+    stream.Expect(10 * Page - 10, 1);
+    stream.Expect(10 * Page - 10, 1); // the same place again
+    ASSERT_EQ(calls.size(), 1u);      // the first run could still grow until the third place came
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[0].Offset, 0);
+    EXPECT_EQ(calls[0].Count, static_cast<size_t>(2 * Page));
+    uint8_t four[4] = {};
+    stream.Seek(10 * Page - 10);
+    stream.ReadBuffer(four, 4); // the run it lies in is asked for first
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[1].Offset, 9 * Page);
+    EXPECT_EQ(calls[1].Count, static_cast<size_t>(2 * Page));
+    EXPECT_EQ(calls[2].Kind, TFileCall::TKind::Read);
+    EXPECT_EQ(calls[2].Offset, 10 * Page - 10);
+    EXPECT_EQ(calls[2].Count, static_cast<size_t>(Page + 10));
+    EXPECT_EQ(four[3], static_cast<uint8_t>((10 * Page - 7) * 7));
+    // Reads one after the other stay small: planned reads never start reading the file ahead.
+    calls.clear();
+    for (int64_t at = 100; at < 100 + 8 * Page; at += Page / 2) {
+        stream.Seek(at);
+        stream.ReadBuffer(four, 4);
+        EXPECT_EQ(four[0], static_cast<uint8_t>(at * 7));
+    }
+    ASSERT_FALSE(calls.empty());
+    for (const TFileCall &call : calls) {
+        EXPECT_EQ(call.Kind, TFileCall::TKind::Read);
+        EXPECT_LE(call.Count, static_cast<size_t>(Page));
+    }
+    // Nothing past the end of the file is asked for, nor read.
+    calls.clear();
+    stream.Expect(16 * Page - 2, 100);
+    stream.Expect(16 * Page, 100);
+    stream.Seek(16 * Page - 2);
+    uint8_t two[2] = {};
+    stream.ReadBuffer(two, 2);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].Offset, 15 * Page);
+    EXPECT_EQ(calls[0].Count, static_cast<size_t>(Page));
+    EXPECT_EQ(calls[1].Count, 2u);
+}
+
 TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
     TMemoryStream stream({1, 2, 3});
     uint8_t bytes[3] = {};

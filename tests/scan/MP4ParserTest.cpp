@@ -74,6 +74,53 @@ TEST_F(MP4RealFiles, FragmentedFilesAreWalkedFragmentByFragment) {
     CheckRoundTrip(path, {TKind::Dar, 0, {4, 3}}, {16, 15});
 }
 
+// The samples are placed by their tables (or their fragments' runs) before they are read: the walk asks
+// the system for the first pages of the samples ahead of it, a run of pages at a time, never the run it
+// asked for last again, and reads the samples' heads from pages it asked for before. What it finds is what
+// a scan finds without them. (The samples of the movie header's tables are walked after the fragments'.)
+TEST_F(MP4RealFiles, SampleHeadsAreAskedForBeforeTheyAreRead) {
+    VideoSpec video = Clip(320, 240, "12/11", true);
+    video.frames = 60;
+    for (const std::string options : {"", "-movflags frag_keyframe"}) {
+        SCOPED_TRACE(options);
+        const std::string path = Make("planned.mp4", {video}, "mp4", "aac", options);
+        std::vector<TFileCall> calls;
+        TScanSession session;
+        {
+            TFileStream file(path, TFileOpenMode::ReadShareDenyWrite);
+            file.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
+            TMP4Parser parser(session);
+            parser.Scan(file);
+        }
+        EXPECT_EQ(static_cast<size_t>(session.RatioUnitCount), 1 + TraceSps(path).size());
+        std::vector<TFileCall> asked;
+        size_t mediaReads = 0;
+        for (const TFileCall &call : calls) {
+            if (call.Kind == TFileCall::TKind::Expect) {
+                if (!asked.empty()) {
+                    const TFileCall &last = asked.back();
+                    EXPECT_TRUE(call.Offset >= last.Offset + static_cast<int64_t>(last.Count) ||
+                                call.Offset + static_cast<int64_t>(call.Count) <= last.Offset);
+                }
+                EXPECT_EQ(call.Offset % TFileStream::PageSize, 0);
+                asked.push_back(call);
+                continue;
+            }
+            // Reads of boxes and tables lie outside what was asked for, and so may a unit further into a
+            // sample; the heads of the samples lie inside.
+            if (call.Kind != TFileCall::TKind::Read || asked.empty() || call.Offset < asked.front().Offset)
+                continue;
+            const bool inAsked = std::any_of(asked.begin(), asked.end(), [&](const TFileCall &run) {
+                return call.Offset >= run.Offset &&
+                       call.Offset < run.Offset + static_cast<int64_t>(run.Count);
+            });
+            mediaReads += inAsked ? 1 : 0;
+        }
+        EXPECT_GE(asked.size(), 1u);
+        EXPECT_GE(mediaReads, TraceSps(path).size());
+    }
+}
+
 // avc3: the parameter sets travel in the samples; every one of them changes.
 TEST_F(MP4RealFiles, Avc3CarriesItsSpsInTheSamples) {
     VideoSpec video = Clip(720, 576, "64/45", true);
