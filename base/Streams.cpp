@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -160,6 +161,10 @@ void TFileStream::AdviseRandom() {}
 
 void TFileStream::AdviseWanted(int64_t, int64_t) {}
 
+bool TFileStream::InMemory(int64_t) {
+    return false;
+}
+
 bool FileExists(const std::string &fileName) {
     const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(fileName).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -290,6 +295,13 @@ void TFileStream::AdviseRandom() {
 
 void TFileStream::AdviseWanted(int64_t offset, int64_t count) {
     ::posix_fadvise(FHandle, static_cast<off_t>(offset), static_cast<off_t>(count), POSIX_FADV_WILLNEED);
+}
+
+// A read that fails rather than wait for the disk.
+bool TFileStream::InMemory(int64_t offset) {
+    uint8_t byte = 0;
+    iovec part{&byte, 1};
+    return ::preadv2(FHandle, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT) == 1;
 }
 
 bool FileExists(const std::string &fileName) {
@@ -485,14 +497,42 @@ void TFileStream::Expect(int64_t offset, int64_t count) {
     FWantedEnd = end;
 }
 
+void TFileStream::ExpectWhole(int64_t offset, int64_t count) {
+    if (offset < 0 || count <= 0 || offset >= Size())
+        return;
+    AskForWanted();
+    const int64_t from = offset / PageSize * PageSize;
+    const int64_t end = std::min((offset + count + PageSize - 1) / PageSize * PageSize, Size());
+    // A file read before is most often in memory still, and whole: asking for pages that are there costs
+    // the system a look at each of them.
+    if (InMemory(end - 1))
+        Asked(from, end);
+    else
+        Ask(from, end);
+}
+
 void TFileStream::AskForWanted() {
     if (FWantedEnd <= FWantedStart)
         return;
-    Announce({TFileCall::TKind::Expect, FWantedStart, static_cast<size_t>(FWantedEnd - FWantedStart)});
-    AdviseWanted(FWantedStart, FWantedEnd - FWantedStart);
-    FAskedStart = FWantedStart;
-    FAskedEnd = FWantedEnd;
+    Ask(FWantedStart, FWantedEnd);
     FWantedEnd = FWantedStart;
+}
+
+void TFileStream::Ask(int64_t from, int64_t end) {
+    if (from >= FAskedStart && from < FAskedEnd)
+        from = FAskedEnd;
+    if (from >= end)
+        return;
+    Announce({TFileCall::TKind::Expect, from, static_cast<size_t>(end - from)});
+    AdviseWanted(from, end - from);
+    Asked(from, end);
+}
+
+// A run that goes on from the last one makes it longer.
+void TFileStream::Asked(int64_t from, int64_t end) {
+    if (from < FAskedStart || from > FAskedEnd)
+        FAskedStart = from;
+    FAskedEnd = std::max(FAskedEnd, end);
 }
 
 // What the stream lent stays as it was: it belongs to whoever holds it.

@@ -41,6 +41,10 @@ public:
     // The reader will read from offset on, soon and in the order told, count bytes at most and often only
     // the first few: a stream on a disk asks the system to bring them in meanwhile, many places at once.
     virtual void Expect(int64_t /*offset*/, int64_t /*count*/) {}
+    // The reader will go through all of these bytes soon, from the first on, reading here and there among
+    // them (headers whose places only the header before tells): a stream on a disk asks the system to
+    // bring them all in at once.
+    virtual void ExpectWhole(int64_t /*offset*/, int64_t /*count*/) {}
 };
 
 // The two ways the system opens a file.
@@ -101,6 +105,7 @@ public:
     // of their page; a read at a place reads as much, so that it finds what was brought in.
     void PlanReads() override;
     void Expect(int64_t offset, int64_t count) override;
+    void ExpectWhole(int64_t offset, int64_t count) override;
 
     // Whether the file was written, shortened, grown or replaced under its name by someone else since it
     // was opened for reading.
@@ -139,11 +144,18 @@ private:
     // [offset, offset + count) are wanted soon. Nothing where the system has no such call.
     void AdviseRandom();
     void AdviseWanted(int64_t offset, int64_t count);
+    // Whether the system holds the byte at offset in memory already (a read of it would not wait for the
+    // disk); false where it can not tell.
+    bool InMemory(int64_t offset);
     // Where a planned read from offset ends: PlannedLook bytes on, to the end of that page, at least to
     // the end asked for.
     int64_t PlannedEnd(int64_t offset, int64_t end);
     // Asks the system for the run of pages expected, if any.
     void AskForWanted();
+    // Asks the system for the pages [from, end) (whole pages), but for those the last run asked for holds.
+    void Ask(int64_t from, int64_t end);
+    // Notes the pages [from, end) as asked for.
+    void Asked(int64_t from, int64_t end);
     void Announce(const TFileCall &call);
 
     // A block that holds the bytes [from, to), read when no held block does; null when no block can hold

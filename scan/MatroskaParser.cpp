@@ -303,8 +303,8 @@ void TMatroskaParser::WalkElements(
         }
         // The Tracks read first (where the SeekHead said, behind an element of unknown size) lie inside an
         // element the walk meets: a write of the display size would change that element's bytes too.
-        if (FTracksRead >= 0 && element.Start < FTracksRead && element.End > FTracksRead && !element.Unknown &&
-            element.Id != IdSegment && FTracksOverrun.empty()) {
+        if (FTracksRead >= 0 && element.Start < FTracksRead && element.End > FTracksRead &&
+            !element.Unknown && element.Id != IdSegment && FTracksOverrun.empty()) {
             FTracksOverrun = Format(SMkvTracksOverrun, ElementName(element.Id), element.Start, FTracksRead);
             Broken(TScanNotice::TKind::Structure, element.Start, FTracksOverrun);
         }
@@ -367,8 +367,13 @@ bool TMatroskaParser::Enter(TElement &element, const TElement &parent) {
     case IdEbml:
         return false;
     case IdSegment:
-        if (id == IdCluster)
+        if (id == IdCluster) {
             ReportProgress(element.Start, FFileSize);
+            // Each block's place is told only by the one before it: the cluster is brought in whole, with
+            // the start of what follows, while its blocks are walked.
+            FStream->ExpectWhole(element.Start,
+                                 std::min(element.End - element.Start, MaxClusterAsked) + ClusterLookAhead);
+        }
         return (id == IdTracks && element.Start != FTracksRead) || id == IdCluster || id == IdSeekHead;
     case IdSeekHead:
         return id == IdSeek;

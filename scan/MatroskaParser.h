@@ -24,6 +24,10 @@ public:
     ~TMatroskaParser() override;
 
     static constexpr size_t MaxTracks = 256;
+    // A cluster entered is asked of the disk whole, at most MaxClusterAsked of it, with ClusterLookAhead
+    // bytes behind it.
+    static constexpr int64_t MaxClusterAsked = int64_t{64} << 20;
+    static constexpr int64_t ClusterLookAhead = int64_t{4} << 20;
 
 protected:
     void Walk(TStream &stream) override;

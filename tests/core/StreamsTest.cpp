@@ -15,6 +15,8 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -385,6 +387,54 @@ TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
     EXPECT_EQ(calls[0].Count, static_cast<size_t>(Page));
     EXPECT_EQ(calls[1].Count, 2u);
 }
+
+#ifndef _WIN32
+
+// Puts the file's pages out of memory: false when the system keeps them (a file system in memory).
+bool PutOutOfMemory(const std::string &path) {
+    const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto size = static_cast<size_t>(std::filesystem::file_size(path));
+    bool out = handle >= 0 && ::fsync(handle) == 0 && ::posix_fadvise(handle, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    void *mapped = out ? ::mmap(nullptr, size, PROT_READ, MAP_SHARED, handle, 0) : MAP_FAILED;
+    if (mapped != MAP_FAILED) {
+        std::vector<unsigned char> pages((size + 4095) / 4096);
+        out = ::mincore(mapped, size, pages.data()) == 0 &&
+              std::none_of(pages.begin(), pages.end(), [](unsigned char page) { return page & 1; });
+        ::munmap(mapped, size);
+    }
+    if (handle >= 0)
+        ::close(handle);
+    return out;
+}
+
+// Runs gone through as a whole are asked of the system at once, each page once however the runs told
+// overlap; a run the system holds in memory already is not asked for.
+TEST_F(FileStreamTest, WholeRunsAreAskedForOnceAndNotWhenInMemory) {
+    constexpr int64_t Page = TFileStream::PageSize;
+    WriteFile(Path, std::vector<uint8_t>(static_cast<size_t>(64 * Page), 7));
+    if (!PutOutOfMemory(Path))
+        GTEST_SKIP() << "the system keeps the file in memory";
+    TFileStream stream(Path, Reading);
+    std::vector<TFileCall> calls;
+    stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
+    stream.ExpectWhole(100, 10 * Page);
+    stream.ExpectWhole(5 * Page, 10 * Page); // only its part behind the first run
+    stream.ExpectWhole(0, Page);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[0].Offset, 0);
+    EXPECT_EQ(calls[0].Count, static_cast<size_t>(11 * Page));
+    EXPECT_EQ(calls[1].Offset, 11 * Page);
+    EXPECT_EQ(calls[1].Count, static_cast<size_t>(4 * Page));
+    std::vector<uint8_t> all(static_cast<size_t>(64 * Page));
+    stream.Seek(0);
+    stream.ReadBuffer(all.data(), all.size());
+    calls.clear();
+    stream.ExpectWhole(40 * Page, 100 * Page); // read, so in memory; and no further than the file
+    EXPECT_TRUE(calls.empty());
+}
+
+#endif
 
 TEST(MemoryStream, ReadsExactlyAndGrowsWhenWrittenPastItsEnd) {
     TMemoryStream stream({1, 2, 3});
