@@ -161,8 +161,8 @@ void TFileStream::AdviseRandom() {}
 
 void TFileStream::AdviseWanted(int64_t, int64_t) {}
 
-bool TFileStream::InMemory(int64_t) {
-    return false;
+size_t TFileStream::ReadInMemory(int64_t, uint8_t *, size_t) {
+    return 0;
 }
 
 bool FileExists(const std::string &fileName) {
@@ -297,11 +297,20 @@ void TFileStream::AdviseWanted(int64_t offset, int64_t count) {
     ::posix_fadvise(FHandle, static_cast<off_t>(offset), static_cast<off_t>(count), POSIX_FADV_WILLNEED);
 }
 
-// A read that fails rather than wait for the disk.
-bool TFileStream::InMemory(int64_t offset) {
-    uint8_t byte = 0;
-    iovec part{&byte, 1};
-    return ::preadv2(FHandle, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT) == 1;
+// A read that stops rather than wait for the disk.
+size_t TFileStream::ReadInMemory(int64_t offset, uint8_t *bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        iovec part{bytes + done, count - done};
+        const ssize_t read =
+            ::preadv2(FHandle, &part, 1, static_cast<off_t>(offset) + static_cast<off_t>(done), RWF_NOWAIT);
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0)
+            break;
+        done += static_cast<size_t>(read);
+    }
+    return done;
 }
 
 bool FileExists(const std::string &fileName) {
@@ -399,9 +408,15 @@ const TFileBlock *TFileStream::ReadWindow(int64_t from, int64_t to) {
     if (FWindow == nullptr || FWindow.use_count() > 1)
         FWindow = std::make_shared<TFileBlock>();
     TFileBlock &window = *FWindow;
-    const int64_t end = std::min(FPlanned ? PlannedEnd(from, to) : std::max(to, from + WindowSize), Size());
+    const bool inMemory = FPlanned && FPlannedPages == TPagesAt::Memory;
+    int64_t end = std::max(to, from + WindowSize);
+    if (FPlanned)
+        end = inMemory ? std::max(to, from + PlannedLook) : PlannedEnd(from, to);
+    end = std::min(end, Size());
     if (FPlanned && from < FWantedEnd && end > FWantedStart)
         AskForWanted();
+    while (!FUnasked.empty() && FUnasked.front().second <= from)
+        FUnasked.pop_front();
     window.Bytes.resize(static_cast<size_t>(end - from));
     window.Start = from;
     window.Length = 0;
@@ -409,6 +424,12 @@ const TFileBlock *TFileStream::ReadWindow(int64_t from, int64_t to) {
     std::memset(window.Bytes.data(), 0, static_cast<size_t>(first - from));
     Announce({TFileCall::TKind::Read, first, static_cast<size_t>(end - first)});
     int64_t offset = first;
+    if (inMemory) {
+        offset += static_cast<int64_t>(
+            ReadInMemory(offset, window.Bytes.data() + (offset - from), static_cast<size_t>(end - offset)));
+        if (offset < end)
+            PlannedReadsOnDisk(offset);
+    }
     while (offset < end) {
         const size_t done =
             ReadAvailable(offset, window.Bytes.data() + (offset - from), static_cast<size_t>(end - offset));
@@ -460,6 +481,11 @@ TLentBytes TFileStream::Lend(int64_t offset, size_t count, size_t headRoom) {
     // Whoever borrows may read all that is lent.
     FLastReadEnd = FHeld->Start + FHeld->Length;
     return {FHeld, FHeld->At(offset), FLastReadEnd - offset};
+}
+
+bool TFileStream::InMemory(int64_t offset) {
+    uint8_t byte = 0;
+    return ReadInMemory(offset, &byte, 1) == 1;
 }
 
 void TFileStream::PlanReads() {
@@ -523,9 +549,28 @@ void TFileStream::Ask(int64_t from, int64_t end) {
         from = FAskedEnd;
     if (from >= end)
         return;
-    Announce({TFileCall::TKind::Expect, from, static_cast<size_t>(end - from)});
-    AdviseWanted(from, end - from);
+    if (FPlanned && FPlannedPages == TPagesAt::Unknown)
+        FPlannedPages = InMemory(end - 1) ? TPagesAt::Memory : TPagesAt::Disk;
+    if (FPlanned && FPlannedPages == TPagesAt::Memory) {
+        if (FUnasked.size() == MaxUnaskedRuns)
+            FUnasked.pop_front();
+        FUnasked.emplace_back(from, end);
+    } else {
+        Announce({TFileCall::TKind::Expect, from, static_cast<size_t>(end - from)});
+        AdviseWanted(from, end - from);
+    }
     Asked(from, end);
+}
+
+void TFileStream::PlannedReadsOnDisk(int64_t at) {
+    FPlannedPages = TPagesAt::Disk;
+    for (const auto &[runStart, runEnd] : FUnasked)
+        if (runEnd > at) {
+            const int64_t from = std::max(runStart, at / PageSize * PageSize);
+            Announce({TFileCall::TKind::Expect, from, static_cast<size_t>(runEnd - from)});
+            AdviseWanted(from, runEnd - from);
+        }
+    FUnasked.clear();
 }
 
 // A run that goes on from the last one makes it longer.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -102,7 +103,10 @@ public:
     // Bytes up to BlockHeadRoom in front of a loan come with it.
     TLentBytes Lend(int64_t offset, size_t count, size_t headRoom) override;
     // Planned reads bring in whole pages: the first PlannedLook bytes of each expected place, to the end
-    // of their page; a read at a place reads as much, so that it finds what was brought in.
+    // of their page; a read at a place reads as much, so that it finds what was brought in. A file the
+    // system holds in memory is asked for nothing (each request costs it a look at every page) and read
+    // PlannedLook bytes at a place, until a read finds its bytes not there: then every run told and not
+    // yet read is asked for, and the reads go on as for a file on the disk.
     void PlanReads() override;
     void Expect(int64_t offset, int64_t count) override;
     void ExpectWhole(int64_t offset, int64_t count) override;
@@ -132,6 +136,8 @@ public:
     static constexpr int64_t PlannedLook = 256;
     // Expected places asked for as one run take at most this many bytes.
     static constexpr int64_t MaxPlannedRun = 1024 * 1024;
+    // Runs told while the file is in memory, kept in case it turns out not to be (the oldest give way).
+    static constexpr size_t MaxUnaskedRuns = 4096;
 
 private:
     void ReadAt(int64_t offset, uint8_t *bytes, size_t count);
@@ -144,9 +150,13 @@ private:
     // [offset, offset + count) are wanted soon. Nothing where the system has no such call.
     void AdviseRandom();
     void AdviseWanted(int64_t offset, int64_t count);
-    // Whether the system holds the byte at offset in memory already (a read of it would not wait for the
-    // disk); false where it can not tell.
+    // Reads from offset on as far as the system holds the bytes in memory, count at most, and stops where
+    // a read would wait for the disk: how many it read (none where the system can not tell).
+    size_t ReadInMemory(int64_t offset, uint8_t *bytes, size_t count);
+    // Whether the system holds the byte at offset in memory already.
     bool InMemory(int64_t offset);
+    // A planned read found bytes from at on not in memory: the runs kept are asked for from there on.
+    void PlannedReadsOnDisk(int64_t at);
     // Where a planned read from offset ends: PlannedLook bytes on, to the end of that page, at least to
     // the end asked for.
     int64_t PlannedEnd(int64_t offset, int64_t end);
@@ -189,6 +199,10 @@ private:
     int64_t FLastReadEnd = 0;
     int FNearReads = 0;
     bool FPlanned = false;
+    // Where planned reads find their pages: told by the first run expected, then by the reads.
+    enum class TPagesAt { Unknown, Memory, Disk };
+    TPagesAt FPlannedPages = TPagesAt::Unknown;
+    std::deque<std::pair<int64_t, int64_t>> FUnasked; // runs [from, end) told while the pages were in memory
     // The run of pages expected and not yet asked for, and the last one asked for.
     int64_t FWantedStart = 0;
     int64_t FWantedEnd = 0;

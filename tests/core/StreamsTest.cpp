@@ -337,6 +337,8 @@ TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<uint8_t>(i * 7);
     WriteFile(Path, bytes);
+    if (!PutOutOfMemory(Path))
+        GTEST_SKIP() << "the system keeps the file in memory";
     TFileStream stream(Path, Reading);
     std::vector<TFileCall> calls;
     stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
@@ -390,21 +392,55 @@ TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
 
 #ifndef _WIN32
 
-// Puts the file's pages out of memory: false when the system keeps them (a file system in memory).
-bool PutOutOfMemory(const std::string &path) {
-    const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const auto size = static_cast<size_t>(std::filesystem::file_size(path));
-    bool out = handle >= 0 && ::fsync(handle) == 0 && ::posix_fadvise(handle, 0, 0, POSIX_FADV_DONTNEED) == 0;
-    void *mapped = out ? ::mmap(nullptr, size, PROT_READ, MAP_SHARED, handle, 0) : MAP_FAILED;
-    if (mapped != MAP_FAILED) {
-        std::vector<unsigned char> pages((size + 4095) / 4096);
-        out = ::mincore(mapped, size, pages.data()) == 0 &&
-              std::none_of(pages.begin(), pages.end(), [](unsigned char page) { return page & 1; });
-        ::munmap(mapped, size);
-    }
-    if (handle >= 0)
-        ::close(handle);
-    return out;
+// A file in memory is asked for nothing and read only as far as a place needs; once a read finds its bytes
+// not there, the runs told ahead of it are asked for, and from then on the file is read as one on the disk.
+TEST_F(FileStreamTest, PlannedReadsOfAFileInMemoryAskForNothingUntilAReadWaits) {
+    constexpr int64_t Page = TFileStream::PageSize;
+    std::vector<uint8_t> bytes(static_cast<size_t>(64 * Page));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 5);
+    WriteFile(Path, bytes);
+    EXPECT_EQ(ReadFile(Path), bytes); // in memory now
+    TFileStream stream(Path, Reading);
+    std::vector<TFileCall> calls;
+    stream.BeforeCall = [&calls](const TFileCall &call) { calls.push_back(call); };
+    stream.PlanReads();
+    stream.Expect(100, 10);
+    stream.Expect(20 * Page + 8, 10);
+    stream.Expect(30 * Page + 8, 10);
+    stream.Expect(40 * Page + 8, 10);
+    EXPECT_TRUE(calls.empty());
+    uint8_t four[4] = {};
+    stream.Seek(100);
+    stream.ReadBuffer(four, 4);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Read);
+    EXPECT_EQ(calls[0].Count, static_cast<size_t>(TFileStream::PlannedLook));
+    EXPECT_EQ(four[0], static_cast<uint8_t>(100 * 5));
+
+    if (!PutOutOfMemory(Path))
+        GTEST_SKIP() << "the system keeps the file in memory";
+    calls.clear();
+    stream.Seek(20 * Page + 8);
+    stream.ReadBuffer(four, 4);
+    EXPECT_EQ(four[3], static_cast<uint8_t>((20 * Page + 11) * 5));
+    // The run of the read and the one behind it had been told; the last place is still to be asked for.
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Read);
+    EXPECT_EQ(calls[1].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[1].Offset, 20 * Page);
+    EXPECT_EQ(calls[1].Count, static_cast<size_t>(Page));
+    EXPECT_EQ(calls[2].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[2].Offset, 30 * Page);
+    calls.clear();
+    stream.Seek(40 * Page + 8);
+    stream.ReadBuffer(four, 4);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].Kind, TFileCall::TKind::Expect);
+    EXPECT_EQ(calls[0].Offset, 40 * Page);
+    EXPECT_EQ(calls[1].Kind, TFileCall::TKind::Read);
+    EXPECT_EQ(calls[1].Count, static_cast<size_t>(Page - 8)); // to the end of the page asked for
+    EXPECT_EQ(four[0], static_cast<uint8_t>((40 * Page + 8) * 5));
 }
 
 // Runs gone through as a whole are asked of the system at once, each page once however the runs told

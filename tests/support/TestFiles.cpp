@@ -16,7 +16,11 @@
 #include <windows.h>
 #include <winioctl.h>
 #else
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 TempDir::TempDir() {
@@ -93,6 +97,10 @@ bool MakeSparseFile(const std::string &path, int64_t size) {
     return made;
 }
 
+bool PutOutOfMemory(const std::string &) {
+    return true;
+}
+
 #else
 
 bool MakeSparseFile(const std::string &path, int64_t size) {
@@ -100,6 +108,22 @@ bool MakeSparseFile(const std::string &path, int64_t size) {
     std::error_code error;
     std::filesystem::resize_file(Utf8Path(path), static_cast<uintmax_t>(size), error);
     return !error;
+}
+
+bool PutOutOfMemory(const std::string &path) {
+    const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto size = static_cast<size_t>(std::filesystem::file_size(path));
+    bool out = handle >= 0 && ::fsync(handle) == 0 && ::posix_fadvise(handle, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    void *mapped = out ? ::mmap(nullptr, size, PROT_READ, MAP_SHARED, handle, 0) : MAP_FAILED;
+    if (mapped != MAP_FAILED) {
+        std::vector<unsigned char> pages((size + 4095) / 4096);
+        out = ::mincore(mapped, size, pages.data()) == 0 &&
+              std::none_of(pages.begin(), pages.end(), [](unsigned char page) { return page & 1; });
+        ::munmap(mapped, size);
+    }
+    if (handle >= 0)
+        ::close(handle);
+    return out;
 }
 
 #endif

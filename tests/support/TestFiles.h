@@ -27,6 +27,10 @@ std::vector<uint8_t> ReadFileAt(const std::string &path, int64_t offset, size_t 
 // Makes a file of that many zero bytes that takes no disk space (sparse). False when the file system
 // can not make it so.
 bool MakeSparseFile(const std::string &path, int64_t size);
+// Puts the file's pages out of the system's memory, so that reading it waits for the disk. False when the
+// system keeps them (a file system in memory). Windows reads every file as one on the disk (the file stream
+// can not tell what it holds in memory): true there.
+bool PutOutOfMemory(const std::string &path);
 
 struct CommandResult {
     int exitCode = -1;
