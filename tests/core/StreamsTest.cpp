@@ -52,6 +52,15 @@ protected:
         return {};
     }
 
+    // Writes a file of that many pages whose byte i is i * factor (mod 256): a byte read tells its place.
+    std::vector<uint8_t> WritePlaces(int64_t pages, int factor) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(pages * TFileStream::PageSize));
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<uint8_t>(i * static_cast<size_t>(factor));
+        WriteFile(Path, bytes);
+        return bytes;
+    }
+
     TempDir Dir;
     std::string Path = Dir.File("data.bin");
     std::string InUse = Format(SCannotOpenFile, Path, SystemErrorText(InUseError));
@@ -333,10 +342,7 @@ TEST_F(FileStreamTest, AFailedSyncIsAnInputOutputError) {
 // is read; a read at a place reads what was brought in and no further, however near the reads come.
 TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
     constexpr int64_t Page = TFileStream::PageSize;
-    std::vector<uint8_t> bytes(static_cast<size_t>(16 * Page));
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i * 7);
-    WriteFile(Path, bytes);
+    WritePlaces(16, 7);
     if (!PutOutOfMemory(Path))
         GTEST_SKIP() << "the system keeps the file in memory";
     TFileStream stream(Path, Reading);
@@ -396,10 +402,7 @@ TEST_F(FileStreamTest, PlannedReadsAskForTheExpectedPagesOnceAndReadOnlyThem) {
 // not there, the runs told ahead of it are asked for, and from then on the file is read as one on the disk.
 TEST_F(FileStreamTest, PlannedReadsOfAFileInMemoryAskForNothingUntilAReadWaits) {
     constexpr int64_t Page = TFileStream::PageSize;
-    std::vector<uint8_t> bytes(static_cast<size_t>(64 * Page));
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i * 5);
-    WriteFile(Path, bytes);
+    const std::vector<uint8_t> bytes = WritePlaces(64, 5);
     EXPECT_EQ(ReadFile(Path), bytes); // in memory now
     TFileStream stream(Path, Reading);
     std::vector<TFileCall> calls;
