@@ -116,7 +116,7 @@ private:
         FParser.Notice(kind, fileOffset, text);
     }
 
-    bool CommonPacket(const uint8_t *p, int64_t offset);
+    bool CommonPacket(const uint8_t *p, int64_t offset, bool startCodeInside);
     void Packet(const uint8_t *p, int64_t offset);
     void Duplicated(TPid &pid);
     void Break(TPid &pid, TBreak kind);
@@ -170,7 +170,7 @@ void TTSParser::TWalk::Run() {
             const TTsPacketReader::TStep step = FPackets.Next();
             switch (step.Kind) {
             case TStepKind::Packet:
-                if (!CommonPacket(step.Packet, step.Offset))
+                if (!CommonPacket(step.Packet, step.Offset, step.StartCodeInside))
                     Packet(step.Packet, step.Offset);
                 break;
             case TStepKind::Skipped:
@@ -206,7 +206,7 @@ void TTSParser::TWalk::Run() {
 
 // Most packets of a stream are of one kind: payload only, of a PID of video in the middle of a PES, the
 // counter in step. Those are read here at once; false for any other packet.
-PacketStep bool TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset) {
+PacketStep bool TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset, bool startCodeInside) {
     TPid *pid = FPids[static_cast<size_t>((p[1] & 0x1F) << 8 | p[2])].get();
     const int counter = p[3] & 0x0F;
     if (pid == nullptr || pid->Kind != TKind::Video || (p[1] & 0xC0) != 0 || (p[3] & 0xF0) != 0x10 ||
@@ -215,7 +215,8 @@ PacketStep bool TTSParser::TWalk::CommonPacket(const uint8_t *p, int64_t offset)
     constexpr int Length = TsPacketBytes - 4;
     pid->Continuity.Take(counter, offset + 4, Length);
     pid->Stream->PacketRows.clear();
-    pid->Stream->Units.Read(p + 4, Length, offset + 4); // all of it data, which the PES reader would hand on
+    // All of it data, which the PES reader would hand on.
+    pid->Stream->Units.Read(p + 4, Length, offset + 4, startCodeInside);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "TsPackets.h"
 
+#include "bitstream/uFastBitStream.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -10,7 +12,7 @@ namespace {
 // file goes): one 0x47 among other bytes is common, four at the stride are not.
 constexpr int ResyncPackets = 3;
 // Packets read at once: more than 1 MiB, which the file stream reads without copying it twice.
-constexpr int64_t BufferPackets = 8192;
+constexpr int64_t BufferPackets = 4096;
 
 } // namespace
 
@@ -62,39 +64,76 @@ TTsPacketReader::TStep TTsPacketReader::Next() {
     if (at >= FSize)
         return {TKind::End, nullptr, at, at};
     if (at + TsPacketBytes > FSize) {
-        if (at < FBufferStart || at >= FBufferEnd)
-            Load(at);
+        const uint8_t *rest = Held(at, 1);
+        if (rest == nullptr)
+            rest = Fill(at, FSize - at);
         FPosition = FSize;
-        if (FBuffer[static_cast<size_t>(at - FBufferStart)] == TsSyncByte)
+        if (rest[0] == TsSyncByte)
             return {TKind::CutShort, nullptr, at, FSize};
         return {TKind::Skipped, nullptr, at, FSize};
     }
-    // The buffer holds the packet with the sync byte of the packet behind it (a packet cut short in the
-    // file shows as a missing sync byte there), where the file has room for one.
+    // The packet is held with the sync byte of the packet behind it (a packet cut short in the file shows
+    // as a missing sync byte there), where the file has room for one.
     const int64_t next = at + FStride;
-    if (at < FBufferStart || std::min(next + 1, FSize) > FBufferEnd)
-        Load(at);
-    const uint8_t *packet = FBuffer.data() + (at - FBufferStart);
-    if (packet[0] != TsSyncByte ||
-        (FSize - next >= TsPacketBytes && FBuffer[static_cast<size_t>(next - FBufferStart)] != TsSyncByte)) {
+    const int64_t need = std::min(next + 1, FSize) - at;
+    const uint8_t *packet = Held(at, need);
+    if (packet == nullptr)
+        packet = Fill(at, need);
+    if (packet[0] != TsSyncByte || (FSize - next >= TsPacketBytes && packet[FStride] != TsSyncByte)) {
         FPosition = FindSync(at + 1);
         return {TKind::SyncLost, nullptr, at, FPosition};
     }
     FPosition = next;
-    return {TKind::Packet, packet, at, next};
+    while (FNextStartCode < FStartCodeEnds.size() && FStartCodeEnds[FNextStartCode] < at)
+        ++FNextStartCode;
+    const bool startCodeInside =
+        FNextStartCode < FStartCodeEnds.size() && FStartCodeEnds[FNextStartCode] < at + TsPacketBytes;
+    return {TKind::Packet, packet, at, next, startCodeInside};
 }
 
 bool TTsPacketReader::Holds(int64_t offset, const uint8_t *bytes, int count) {
-    if (offset >= FBufferStart && offset + count <= FBufferEnd)
-        return std::memcmp(FBuffer.data() + (offset - FBufferStart), bytes, static_cast<size_t>(count)) == 0;
+    if (const uint8_t *held = Held(offset, count))
+        return std::memcmp(held, bytes, static_cast<size_t>(count)) == 0;
     std::array<uint8_t, TsPacketBytes> before{};
     FStream.Seek(offset);
     FStream.ReadBuffer(before.data(), static_cast<size_t>(count));
     return std::memcmp(before.data(), bytes, static_cast<size_t>(count)) == 0;
 }
 
-// The buffer from offset from on, filled as far as it and the file go; bytes it holds already are kept.
-void TTsPacketReader::Load(int64_t from) {
+const uint8_t *TTsPacketReader::Held(int64_t from, int64_t count) const {
+    if (FLent)
+        return from >= FLentStart && from + count <= FLentStart + FLent.Count
+                   ? FLent.Bytes + (from - FLentStart)
+                   : nullptr;
+    return from >= FBufferStart && from + count <= FBufferEnd ? FBuffer.data() + (from - FBufferStart)
+                                                              : nullptr;
+}
+
+// What the stream lends is read without a copy: a block read ahead, most often. A packet that lies across
+// the end of what it lends is copied into the buffer on its own; a stream that lends nothing fills the
+// buffer whole.
+const uint8_t *TTsPacketReader::Fill(int64_t from, int64_t count) {
+    TLentBytes lent = FStream.Lend(from, static_cast<size_t>(count), 0);
+    if (!lent || lent.Count < count) {
+        if (FStreamLends)
+            Load(from, count);
+        else
+            Load(from);
+        return FBuffer.data();
+    }
+    FStreamLends = true;
+    FLent = std::move(lent);
+    FLentStart = from;
+    FindStartCodes(FLent.Bytes, FLentStart, FLent.Count);
+    if (FProgress)
+        FProgress(FLentStart + FLent.Count, FSize);
+    return FLent.Bytes;
+}
+
+// The buffer from offset from on, filled with count bytes or as far as it and the file go; bytes it holds
+// already are kept.
+void TTsPacketReader::Load(int64_t from, int64_t count) {
+    FLent = {};
     int64_t kept = 0;
     if (from >= FBufferStart && from < FBufferEnd) {
         kept = FBufferEnd - from;
@@ -102,14 +141,23 @@ void TTsPacketReader::Load(int64_t from) {
     }
     FBufferStart = from;
     FBufferEnd = from + kept;
-    const int64_t count = std::min(static_cast<int64_t>(FBuffer.size()) - kept, FSize - FBufferEnd);
-    if (count > 0) {
+    const int64_t wanted = std::min(count, static_cast<int64_t>(FBuffer.size()));
+    const int64_t more = std::min(wanted - kept, FSize - FBufferEnd);
+    if (more > 0) {
         FStream.Seek(FBufferEnd);
-        FStream.ReadBuffer(FBuffer.data() + kept, static_cast<size_t>(count));
-        FBufferEnd += count;
+        FStream.ReadBuffer(FBuffer.data() + kept, static_cast<size_t>(more));
+        FBufferEnd += more;
     }
+    FindStartCodes(FBuffer.data(), FBufferStart, FBufferEnd - FBufferStart);
     if (FProgress)
         FProgress(FBufferEnd, FSize);
+}
+
+void TTsPacketReader::FindStartCodes(const uint8_t *bytes, int64_t offset, int64_t count) {
+    FStartCodeEnds.clear();
+    FNextStartCode = 0;
+    for (int64_t at = 2; (at = FindStartCodeEnd(bytes, at, count)) < count; ++at)
+        FStartCodeEnds.push_back(offset + at);
 }
 
 // Whether packets begin at the stride from at on, as far as ResyncPackets more and the file go: a sync

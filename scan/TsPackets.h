@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 constexpr int TsPacketBytes = 188;
@@ -87,6 +88,10 @@ public:
         const uint8_t *Packet = nullptr;
         int64_t Offset = 0;
         int64_t End = 0;
+        // Packet: false when no start code (00 00 01) lies wholly among its bytes. The buffer is searched
+        // whole as it is filled, many times faster than each payload on its own; a start code split
+        // between two packets' payloads is not seen there and is left to whoever reads them in turn.
+        bool StartCodeInside = true;
     };
 
     // progress is told how far the file is read, each time the buffer is filled.
@@ -97,7 +102,13 @@ public:
     bool Holds(int64_t offset, const uint8_t *bytes, int count);
 
 private:
-    void Load(int64_t from);
+    // The bytes [from, from + count) if they are held, lent or in the buffer; null if not.
+    const uint8_t *Held(int64_t from, int64_t count) const;
+    // Makes them held, and more behind them as far as it can.
+    const uint8_t *Fill(int64_t from, int64_t count);
+    void Load(int64_t from, int64_t count = std::numeric_limits<int64_t>::max());
+    // Where the start codes among the bytes held end (the file offset of each one's last byte), in order.
+    void FindStartCodes(const uint8_t *bytes, int64_t offset, int64_t count);
     int64_t FindSync(int64_t from);
     bool SyncsFrom(int64_t at, int &found) const;
 
@@ -105,8 +116,14 @@ private:
     const int64_t FStride;
     const int64_t FSize;
     std::function<void(int64_t, int64_t)> FProgress;
+    // The bytes held: lent by the stream, or else read into the buffer.
+    TLentBytes FLent;
+    int64_t FLentStart = 0;
+    bool FStreamLends = false; // it has lent before
     std::vector<uint8_t> FBuffer;
     int64_t FBufferStart = 0;
     int64_t FBufferEnd = 0;
     int64_t FPosition = -1; // of the next packet; -1 before the first is looked for
+    std::vector<int64_t> FStartCodeEnds;
+    size_t FNextStartCode = 0; // the first of them not in front of the packet last stepped to
 };

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-void TUnitCollector::Read(const uint8_t *bytes, int64_t count, int64_t offset) {
+void TUnitCollector::Read(const uint8_t *bytes, int64_t count, int64_t offset, bool startCodeInside) {
     if (FCollecting)
         Collect(bytes, count, offset);
     // Without zero bytes before these, no start code ends in the first two of them.
@@ -30,6 +30,8 @@ void TUnitCollector::Read(const uint8_t *bytes, int64_t count, int64_t offset) {
             ++at;
             continue;
         }
+        if (!startCodeInside)
+            break;
         const int64_t end = FindStartCodeEnd(bytes, at, count);
         if (end == count)
             break;

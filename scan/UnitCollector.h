@@ -25,8 +25,10 @@ class TUnitCollector {
 public:
     TUnitCollector(const TCodec &codec, TUnitConsumer &consumer) : FCodec(codec), FConsumer(consumer) {}
 
-    // The next count bytes of the stream, from file offset offset on.
-    void Read(const uint8_t *bytes, int64_t count, int64_t offset);
+    // The next count bytes of the stream, from file offset offset on. startCodeInside false: the caller
+    // knows that no start code lies wholly among them (one begun in the bytes before may still end in
+    // their first two), and they are not searched.
+    void Read(const uint8_t *bytes, int64_t count, int64_t offset, bool startCodeInside = true);
     // The bytes read next do not follow those before them: no start code joins the two. A unit being
     // collected goes on (whoever breaks the stream says why it can not be changed).
     void Break();

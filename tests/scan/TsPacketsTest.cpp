@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,13 +23,13 @@ namespace {
 // Every packet the reader finds in the file, and what else it tells ("skip a-b", "lost a-b", "cut a").
 struct ReadAll {
     std::vector<int64_t> Packets;
+    std::vector<bool> StartCodeInside; // of each packet
     std::vector<std::string> Other;
     int64_t Progress = 0;
 };
 
-ReadAll Read(const ByteVector &file, int stride) {
+ReadAll Read(TStream &stream, int stride) {
     ReadAll all;
-    TMemoryStream stream(file);
     TTsPacketReader reader(stream, stride, [&all](int64_t position, int64_t) { all.Progress = position; });
     using TKind = TTsPacketReader::TStep::TKind;
     for (TTsPacketReader::TStep step = reader.Next(); step.Kind != TKind::End; step = reader.Next()) {
@@ -36,6 +38,7 @@ ReadAll Read(const ByteVector &file, int stride) {
         case TKind::Packet:
             EXPECT_EQ(step.Packet[0], TsSyncByte);
             all.Packets.push_back(step.Offset);
+            all.StartCodeInside.push_back(step.StartCodeInside);
             break;
         case TKind::Skipped:
             all.Other.push_back("skip " + span);
@@ -52,6 +55,31 @@ ReadAll Read(const ByteVector &file, int stride) {
     }
     return all;
 }
+
+ReadAll Read(const ByteVector &file, int stride) {
+    TMemoryStream stream(file);
+    return Read(stream, stride);
+}
+
+// Lends its bytes as a file stream lends what it has read ahead: from an offset to the end of the block it
+// lies in, never across a block's end, each time a copy of its own (the bytes behind it are not the
+// file's);
+// with blocks of 0 bytes it lends nothing.
+class BlockLendingStream : public TMemoryStream {
+public:
+    BlockLendingStream(const ByteVector &bytes, int64_t block) : TMemoryStream(bytes), Block(block) {}
+    TLentBytes Lend(int64_t offset, size_t count, size_t) override {
+        if (Block == 0)
+            return {};
+        const int64_t end = std::min(Size(), (offset / Block + 1) * Block);
+        if (offset + static_cast<int64_t>(count) > end)
+            return {};
+        auto copy = std::make_shared<ByteVector>(Bytes().begin() + offset, Bytes().begin() + end);
+        copy->resize(copy->size() + 256, 0xEE); // what a reader past the end would read
+        return {copy, copy->data(), end - offset};
+    }
+    const int64_t Block;
+};
 
 // The header of a packet with each kind of adaptation field, as the builder writes them.
 TEST(TsPacketHeader, TheHeaderAndAdaptationFieldSayWhereThePayloadIs) {
@@ -143,6 +171,71 @@ TEST(TsPacketReader, PacketsAreFoundInEverySizeAroundGarbage) {
     const ReadAll none = Read(ByteVector(1000, 0x11), 188);
     EXPECT_TRUE(none.Packets.empty());
     EXPECT_EQ(none.Other, std::vector<std::string>{"skip 0-1000"});
+}
+
+// A packet is told to hold a start code when one lies wholly among its bytes, wherever in the payload; one
+// split between two packets' payloads is in neither (whoever reads the payloads in turn finds it).
+TEST(TsPacketReader, PacketsTellWhetherAStartCodeLiesAmongTheirBytes) {
+    auto payload = [](size_t at, const ByteVector &bytes) {
+        ByteVector filled(184, 0x5A);
+        std::copy(bytes.begin(), bytes.end(), filled.begin() + static_cast<ptrdiff_t>(at));
+        return filled;
+    };
+    const ByteVector startCode{0x00, 0x00, 0x01};
+    for (int size : {188, 192, 204}) {
+        SCOPED_TRACE(size);
+        TsBuilder ts(size);
+        ts.Packet(0x0100, payload(90, startCode));            // in the middle
+        ts.Packet(0x0100, payload(0, ByteVector(184, 0x5A))); // none
+        ts.Packet(0x0100, payload(0, startCode));             // at the payload's start
+        ts.Packet(0x0100, payload(181, startCode));           // at its end
+        ts.Packet(0x0100, payload(182, {0x00, 0x00}));        // split: 00 00 | 01
+        ts.Packet(0x0100, payload(0, {0x01, 0x67}));
+        ts.Packet(0x0100, payload(90, {0x00, 0x00, 0x00})); // zeros without the one
+        ts.Packet(0x0100, payload(0, ByteVector(184, 0x5A)));
+        const ReadAll all = Read(ts.Bytes(), size);
+        EXPECT_EQ(all.StartCodeInside,
+                  (std::vector<bool>{true, false, true, true, false, false, false, false}));
+    }
+    // Many packets, more than one filling of the reader's buffer: each start code is told in its packet.
+    TsBuilder ts;
+    std::vector<bool> expected;
+    for (int i = 0; i < 20000; ++i) {
+        const bool inside = i % 97 == 0;
+        ts.Packet(0x0100, inside ? payload(static_cast<size_t>(i % 180), startCode) : payload(0, {0x5A}));
+        expected.push_back(inside);
+    }
+    EXPECT_EQ(Read(ts.Bytes(), 188).StartCodeInside, expected);
+}
+
+// Whatever the stream lends (all of the file, blocks whose ends cut packets, nothing), the packets, what
+// lies between them, where start codes are and how far the file was read come out the same. The file is
+// larger than the reader's buffer, which is filled where the packets are first looked for.
+TEST(TsPacketReader, WhatTheStreamLendsChangesNothing) {
+    TsBuilder ts;
+    ts.Raw(ByteVector(50, 0x47));
+    for (int i = 0; i < 300; ++i)
+        ts.Packet(0x0100, ByteVector(184, i % 7 == 0 ? 0x00 : static_cast<uint8_t>(i)));
+    ts.Raw(ByteVector(77, 0x00));
+    for (int i = 0; i < 12000; ++i) {
+        ByteVector payload(184, 0x33);
+        payload[static_cast<size_t>(i % 182)] = 0x00;
+        payload[static_cast<size_t>(i % 182) + 1] = 0x00;
+        payload[static_cast<size_t>(i % 182) + 2] = static_cast<uint8_t>(i % 3 == 0 ? 0x01 : 0x02);
+        ts.Packet(0x0100, payload);
+    }
+    ts.Raw(ByteVector{0x47, 0x01, 0x00, 0x10, 0x00});
+    const ReadAll whole = Read(ts.Bytes(), 188);
+    ASSERT_EQ(whole.Packets.size(), 12299u);
+    for (int64_t block : {0, 1000, 4096, 188 * 8}) {
+        SCOPED_TRACE(block);
+        BlockLendingStream stream(ts.Bytes(), block);
+        const ReadAll read = Read(stream, 188);
+        EXPECT_EQ(read.Packets, whole.Packets);
+        EXPECT_EQ(read.StartCodeInside, whole.StartCodeInside);
+        EXPECT_EQ(read.Other, whole.Other);
+        EXPECT_EQ(read.Progress, whole.Progress);
+    }
 }
 
 // A payload read before is compared with the file's bytes, whether the buffer still holds them or not.
