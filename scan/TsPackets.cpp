@@ -12,7 +12,7 @@ namespace {
 // file goes): one 0x47 among other bytes is common, four at the stride are not.
 constexpr int ResyncPackets = 3;
 // Packets read at once: more than 1 MiB, which the file stream reads without copying it twice.
-constexpr int64_t BufferPackets = 4096;
+constexpr int64_t BufferPackets = 8192;
 
 } // namespace
 

@@ -88,13 +88,14 @@ public:
         const uint8_t *Packet = nullptr;
         int64_t Offset = 0;
         int64_t End = 0;
-        // Packet: false when no start code (00 00 01) lies wholly among its bytes. The buffer is searched
-        // whole as it is filled, many times faster than each payload on its own; a start code split
-        // between two packets' payloads is not seen there and is left to whoever reads them in turn.
+        // Packet: false when no start code (00 00 01) lies wholly among its bytes. What the reader holds (a
+        // block the stream lends, or its buffer) is searched whole as it comes, many times faster than each
+        // payload on its own; a start code split between two packets' payloads is not seen there and is
+        // left to whoever reads them in turn.
         bool StartCodeInside = true;
     };
 
-    // progress is told how far the file is read, each time the buffer is filled.
+    // progress is told how far the file is read, each time the reader gets more of it.
     TTsPacketReader(TStream &stream, int64_t stride, std::function<void(int64_t, int64_t)> progress);
 
     TStep Next();
